@@ -59,7 +59,8 @@ public:
     // Sends an event to the graph; EC_COMPLETE carries this filter as its second parameter.
     HRESULT NotifyEvent(long EventCode, LONG_PTR EventParam1, LONG_PTR EventParam2);
 
-    // Filter state, read under the filter lock.
+    // Filter state, read under the filter lock: not for worker threads, which must never wait
+    // for that lock.
     BOOL IsStopped();
     BOOL IsActive();
     FILTER_STATE State();

@@ -59,7 +59,7 @@ public:
 
     BOOL IsConnected() const { return m_Connected != nullptr; }
     IPin *GetConnected() const { return m_Connected; }
-    // Whether the owning filter is stopped (read under the filter lock).
+    // Whether the owning filter is stopped (read under the filter lock; not for worker threads).
     BOOL IsStopped();
     const CMediaType &CurrentMediaType() const { return m_mt; }
     LPCWSTR Name() const { return m_pName; }
