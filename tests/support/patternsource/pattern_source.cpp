@@ -17,7 +17,7 @@ PatternConfig::PatternConfig()
       cSamples(4),
       cbSample(8 * 8 * 4),
       cBuffers(2),
-      cbAlign(0),
+      cbAlign(-1),
       rtDuration(400000),
       dwFillDelayMs(0),
       iFailSample(-1),
@@ -154,7 +154,7 @@ HRESULT CPatternStream::DecideBufferSize(IMemAllocator *pAlloc, ALLOCATOR_PROPER
         want.cBuffers = m_config.cBuffers;
     if (want.cbBuffer < m_config.cbSample)
         want.cbBuffer = m_config.cbSample;
-    if (m_config.cbAlign)
+    if (m_config.cbAlign >= 0)
         want.cbAlign = m_config.cbAlign;
 
     ALLOCATOR_PROPERTIES actual = {};

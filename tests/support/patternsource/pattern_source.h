@@ -34,7 +34,7 @@ struct PatternConfig {
     LONG cSamples;               // samples per stream; -1 for endless
     LONG cbSample;               // bytes written into each sample
     LONG cBuffers;               // buffers asked of the allocator (at least the request)
-    LONG cbAlign;                // alignment asked; 0 keeps what the pin was offered
+    LONG cbAlign;                // alignment asked; -1 keeps what the pin was offered
     REFERENCE_TIME rtDuration;   // of one sample
     DWORD dwFillDelayMs;         // a pause in each FillBuffer, to pace endless streams
     LONG iFailSample;            // sample at which FillBuffer answers hrFill; -1 for none

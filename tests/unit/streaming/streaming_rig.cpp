@@ -116,10 +116,10 @@ HRESULT StreamingTest::PauseAll()
 
 HRESULT StreamingTest::StopAll()
 {
-    HRESULT hr = m_pSource->Stop();
+    // Downstream first: a sink holding a sample in Receive lets it go when it stops.
     for (TestSink *pSink : m_sinks)
         pSink->Stop();
-    return hr;
+    return m_pSource->Stop();
 }
 
 }  // namespace streamingtest
