@@ -1,24 +1,14 @@
-// Signed 16.16 fixed point. Conversions round to nearest (halves away from zero) and
-// saturate instead of wrapping; NaN converts to 0.
-#include <cmath>
-
+// The fixed-point routines; X2Fix and Fix2X take their values by address (the binding
+// marshals doubles that way).
+#include "FixedPointMath.h"
 #include "RoutineTable.h"
 
 extern "C" {
 
 void QTDispatch_X2Fix(Fixed *result, const double *x)
 {
-    if (!result || !x)
-        return;
-    const double scaled = *x * 65536.0;
-    if (std::isnan(scaled))
-        *result = 0;
-    else if (scaled >= 2147483647.0)
-        *result = Fixed(0x7FFFFFFF);
-    else if (scaled <= -2147483648.0)
-        *result = Fixed(0x80000000u);
-    else
-        *result = Fixed(std::lround(scaled));
+    if (result && x)
+        *result = QtsDoubleToFixed(*x);
 }
 
 void QTDispatch_Fix2X(double *result, const Fixed *x)
@@ -29,13 +19,7 @@ void QTDispatch_Fix2X(double *result, const Fixed *x)
 
 SInt16 FixRound(Fixed x)
 {
-    const int64_t value = x;
-    const int64_t rounded = value >= 0 ? (value + 0x8000) >> 16 : -((-value + 0x8000) >> 16);
-    if (rounded > 32767)
-        return 32767;
-    if (rounded < -32768)
-        return -32768;
-    return SInt16(rounded);
+    return QtsRoundFixed(x);
 }
 
 }  // extern "C"

@@ -32,5 +32,8 @@ extern "C" QtsRoutineAddress QtsFindRoutine(uint32_t selector);
     QtsRoutine { kQTSel_##name, reinterpret_cast<QtsRoutineAddress>(&name) }
 #define QTS_INTERNAL_ROUTINE(name) \
     QtsRoutine { kQTSel_##name, reinterpret_cast<QtsRoutineAddress>(&QTDispatch_##name) }
+// A selector answered by a function of another name (the tests' fake QuickTime).
+#define QTS_ROUTINE_AS(name, function) \
+    QtsRoutine { kQTSel_##name, reinterpret_cast<QtsRoutineAddress>(&function) }
 #define QTS_REGISTER_ROUTINES(table) \
     static const QtsRoutineRegistration table##Registration(table, sizeof table / sizeof table[0])
