@@ -51,21 +51,14 @@ bool SameType(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b) {
          (a.cbFormat == 0 || memcmp(a.pbFormat, b.pbFormat, a.cbFormat) == 0);
 }
 
-// Enumerates at most one media type: the one the sink accepts exactly.
-class TypeEnum : public IEnumMediaTypes {
+// The IUnknown part of the sink's enumerators: a count of their own.
+template <class Interface, const IID& kIid>
+class Enumerator : public Interface {
  public:
-  TypeEnum(IPin* owner, const AM_MEDIA_TYPE* mt, ULONG pos) : m_pOwner(owner), m_pos(pos) {
-    m_pOwner->AddRef();
-    if (mt && SUCCEEDED(CopyType(m_mt, *mt))) m_bHave = true;
-  }
-  virtual ~TypeEnum() {
-    FreeType(m_mt);
-    m_pOwner->Release();
-  }
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IEnumMediaTypes)) {
-      *ppv = static_cast<IEnumMediaTypes*>(this);
+    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, kIid)) {
+      *ppv = static_cast<Interface*>(this);
       AddRef();
       return S_OK;
     }
@@ -77,6 +70,25 @@ class TypeEnum : public IEnumMediaTypes {
     LONG c = InterlockedDecrement(&m_cRef);
     if (!c) delete this;
     return c;
+  }
+
+ protected:
+  virtual ~Enumerator() = default;
+
+ private:
+  LONG m_cRef = 1;
+};
+
+// Enumerates at most one media type: the one the sink accepts exactly.
+class TypeEnum : public Enumerator<IEnumMediaTypes, IID_IEnumMediaTypes> {
+ public:
+  TypeEnum(IPin* owner, const AM_MEDIA_TYPE* mt, ULONG pos) : m_pOwner(owner), m_pos(pos) {
+    m_pOwner->AddRef();
+    if (mt && SUCCEEDED(CopyType(m_mt, *mt))) m_bHave = true;
+  }
+  ~TypeEnum() override {
+    FreeType(m_mt);
+    m_pOwner->Release();
   }
   STDMETHODIMP Next(ULONG count, AM_MEDIA_TYPE** out, ULONG* fetched) override {
     if (!out) return E_POINTER;
@@ -110,33 +122,16 @@ class TypeEnum : public IEnumMediaTypes {
   }
 
  private:
-  LONG m_cRef = 1;
   IPin* m_pOwner;  // holds a reference (on the filter)
   AM_MEDIA_TYPE m_mt{};
   bool m_bHave = false;
   ULONG m_pos;
 };
 
-class PinEnum : public IEnumPins {
+class PinEnum : public Enumerator<IEnumPins, IID_IEnumPins> {
  public:
   PinEnum(IPin* pin, ULONG pos) : m_pPin(pin), m_pos(pos) { m_pPin->AddRef(); }
-  virtual ~PinEnum() { m_pPin->Release(); }
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IEnumPins)) {
-      *ppv = static_cast<IEnumPins*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_cRef); }
-  STDMETHODIMP_(ULONG) Release() override {
-    LONG c = InterlockedDecrement(&m_cRef);
-    if (!c) delete this;
-    return c;
-  }
+  ~PinEnum() override { m_pPin->Release(); }
   STDMETHODIMP Next(ULONG count, IPin** out, ULONG* fetched) override {
     if (!out) return E_POINTER;
     if (!fetched && count > 1) return E_INVALIDARG;
@@ -165,7 +160,6 @@ class PinEnum : public IEnumPins {
   }
 
  private:
-  LONG m_cRef = 1;
   IPin* m_pPin;
   ULONG m_pos;
 };
