@@ -13,16 +13,8 @@ const CLSID CLSID_PatternSource = {
     0x9e3f61b2, 0x4c0a, 0x4d7b, {0x8e, 0x21, 0x5b, 0x6c, 0x3d, 0x9a, 0x0f, 0x17}};
 
 PatternConfig::PatternConfig()
-    : mediaType(&MEDIATYPE_Video),
-      cSamples(4),
-      cbSample(8 * 8 * 4),
-      cBuffers(2),
-      cbAlign(-1),
-      rtDuration(400000),
-      dwFillDelayMs(0),
-      iFailSample(-1),
-      hrFill(S_OK),
-      cThreadCreateFailures(0),
+    : mediaType(&MEDIATYPE_Video), cSamples(4), cbSample(8 * 8 * 4), cBuffers(2), cbAlign(-1),
+      rtDuration(400000), dwFillDelayMs(0), iFailSample(-1), hrFill(S_OK), cThreadCreateFailures(0),
       hrThreadCreate(E_FAIL)
 {
     mediaType.SetSubtype(&MEDIASUBTYPE_RGB32);
@@ -41,15 +33,9 @@ PatternConfig::PatternConfig()
 
 CPatternStream::CPatternStream(HRESULT *phr, CSource *pFilter, LPCWSTR pName,
                                const PatternConfig &config)
-    : CSourceStream(TEXT("pattern stream"), phr, pFilter, pName),
-      m_config(config),
-      m_iNext(0),
-      m_bDiscontinuity(true),
-      m_cCreateFailuresLeft(config.cThreadCreateFailures),
-      m_offered(),
-      m_cThreadCreate(0),
-      m_cThreadDestroy(0),
-      m_cStartPlay(0)
+    : CSourceStream(TEXT("pattern stream"), phr, pFilter, pName), m_config(config), m_iNext(0),
+      m_bDiscontinuity(true), m_cCreateFailuresLeft(config.cThreadCreateFailures), m_offered(),
+      m_cThreadCreate(0), m_cThreadDestroy(0), m_cStartPlay(0)
 {
 }
 
@@ -166,9 +152,7 @@ HRESULT CPatternStream::DecideBufferSize(IMemAllocator *pAlloc, ALLOCATOR_PROPER
     return S_OK;
 }
 
-CPatternSource::CPatternSource() : CSource(TEXT("pattern source"), nullptr, CLSID_PatternSource)
-{
-}
+CPatternSource::CPatternSource() : CSource(TEXT("pattern source"), nullptr, CLSID_PatternSource) {}
 
 CPatternSource *CPatternSource::Create()
 {
@@ -209,4 +193,4 @@ CUnknown *CALLBACK CPatternSource::CreateInstance(LPUNKNOWN pUnkOuter, HRESULT *
     return pFilter;
 }
 
-}  // namespace testsupport
+} // namespace testsupport

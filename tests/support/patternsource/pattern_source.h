@@ -30,16 +30,16 @@ inline BYTE PatternByte(LONG lSample, LONG lOffset)
 struct PatternConfig {
     PatternConfig();
 
-    CMediaType mediaType;        // the one type offered (default: 8x8 RGB32 video)
-    LONG cSamples;               // samples per stream; -1 for endless
-    LONG cbSample;               // bytes written into each sample
-    LONG cBuffers;               // buffers asked of the allocator (at least the request)
-    LONG cbAlign;                // alignment asked; -1 keeps what the pin was offered
-    REFERENCE_TIME rtDuration;   // of one sample
-    DWORD dwFillDelayMs;         // a pause in each FillBuffer, to pace endless streams
-    LONG iFailSample;            // sample at which FillBuffer answers hrFill; -1 for none
+    CMediaType mediaType;      // the one type offered (default: 8x8 RGB32 video)
+    LONG cSamples;             // samples per stream; -1 for endless
+    LONG cbSample;             // bytes written into each sample
+    LONG cBuffers;             // buffers asked of the allocator (at least the request)
+    LONG cbAlign;              // alignment asked; -1 keeps what the pin was offered
+    REFERENCE_TIME rtDuration; // of one sample
+    DWORD dwFillDelayMs;       // a pause in each FillBuffer, to pace endless streams
+    LONG iFailSample;          // sample at which FillBuffer answers hrFill; -1 for none
     HRESULT hrFill;
-    LONG cThreadCreateFailures;  // first OnThreadCreate calls that answer hrThreadCreate
+    LONG cThreadCreateFailures; // first OnThreadCreate calls that answer hrThreadCreate
     HRESULT hrThreadCreate;
 };
 
@@ -49,7 +49,7 @@ public:
     using CSourceStream::GetMediaType;
 
     // What the framework did to the pin.
-    ALLOCATOR_PROPERTIES OfferedProperties();  // the request DecideBufferSize last received
+    ALLOCATOR_PROPERTIES OfferedProperties(); // the request DecideBufferSize last received
     LONG ThreadCreates() const { return m_cThreadCreate; }
     LONG ThreadDestroys() const { return m_cThreadDestroy; }
     LONG StartPlays() const { return m_cStartPlay; }
@@ -71,8 +71,8 @@ private:
     PatternConfig m_config;
     // Guards the stream position and the counters below; taken on the worker only briefly.
     CCritSec m_csPattern;
-    LONG m_iNext;                     // next sample of the stream
-    bool m_bDiscontinuity;            // the next sample starts a pass
+    LONG m_iNext;          // next sample of the stream
+    bool m_bDiscontinuity; // the next sample starts a pass
     LONG m_cCreateFailuresLeft;
     ALLOCATOR_PROPERTIES m_offered;
     volatile LONG m_cThreadCreate;
@@ -97,4 +97,4 @@ private:
     CPatternSource();
 };
 
-}  // namespace testsupport
+} // namespace testsupport

@@ -23,153 +23,153 @@
 namespace testsupport {
 
 // FNV-1a over a byte range, the hash kept for every sample.
-uint32_t Fnv1a(const BYTE* data, size_t size);
+uint32_t Fnv1a(const BYTE *data, size_t size);
 
 struct SinkRecord {
-  enum Kind { kNewSegment, kSample, kBeginFlush, kEndFlush, kEndOfStream };
-  explicit SinkRecord(Kind k) : kind(k) {}
-  Kind kind;
-  // kNewSegment: the segment; kSample: the sample's times (timeResult says which were set).
-  REFERENCE_TIME tStart = 0;
-  REFERENCE_TIME tStop = 0;
-  double dRate = 0.0;
-  HRESULT timeResult = S_OK;  // IMediaSample::GetTime's answer
-  bool bSyncPoint = false;
-  bool bDiscontinuity = false;
-  long lActual = 0;
-  uint32_t hash = 0;
-  std::vector<BYTE> bytes;  // only when the sink keeps bytes
+    enum Kind { kNewSegment, kSample, kBeginFlush, kEndFlush, kEndOfStream };
+    explicit SinkRecord(Kind k) : kind(k) {}
+    Kind kind;
+    // kNewSegment: the segment; kSample: the sample's times (timeResult says which were set).
+    REFERENCE_TIME tStart = 0;
+    REFERENCE_TIME tStop = 0;
+    double dRate = 0.0;
+    HRESULT timeResult = S_OK; // IMediaSample::GetTime's answer
+    bool bSyncPoint = false;
+    bool bDiscontinuity = false;
+    long lActual = 0;
+    uint32_t hash = 0;
+    std::vector<BYTE> bytes; // only when the sink keeps bytes
 };
 
 // Where the sink's GetAllocator answer comes from.
 enum class SinkAllocator {
-  kNone,      // VFW_E_NO_ALLOCATOR: the upstream pin must bring its own
-  kOwn,       // a fresh CLSID_MemoryAllocator
-  kCommitted  // a CLSID_MemoryAllocator already committed, so SetProperties refuses it
+    kNone,     // VFW_E_NO_ALLOCATOR: the upstream pin must bring its own
+    kOwn,      // a fresh CLSID_MemoryAllocator
+    kCommitted // a CLSID_MemoryAllocator already committed, so SetProperties refuses it
 };
 
 class TestSink : public IBaseFilter, public IAMFilterMiscFlags {
- public:
-  // Creates a sink with one reference; null on failure.
-  static TestSink* Create();
+public:
+    // Creates a sink with one reference; null on failure.
+    static TestSink *Create();
 
-  IBaseFilter* Filter() { return this; }
-  IPin* Pin();
-  IMemInputPin* MemInputPin();
+    IBaseFilter *Filter() { return this; }
+    IPin *Pin();
+    IMemInputPin *MemInputPin();
 
-  // Configuration; set before connecting or streaming.
-  void AcceptExact(const AM_MEDIA_TYPE& mt);  // the one type accepted (and enumerated)
-  void AcceptMajorType(const GUID& major);    // any type of this major type
-  void SetAllocator(SinkAllocator kind);
-  void SetRequirements(const ALLOCATOR_PROPERTIES* props);  // null: E_NOTIMPL (none stated)
-  void SetReceiveResult(HRESULT hr);
-  void SetKeepBytes(bool keep);
-  // While set, Receive records the sample and then waits until ReleaseReceive, Stop,
-  // BeginFlush or a 10 s safety time-out (a violation).
-  void SetBlockReceive(bool block);
-  void ReleaseReceive();
+    // Configuration; set before connecting or streaming.
+    void AcceptExact(const AM_MEDIA_TYPE &mt); // the one type accepted (and enumerated)
+    void AcceptMajorType(const GUID &major);   // any type of this major type
+    void SetAllocator(SinkAllocator kind);
+    void SetRequirements(const ALLOCATOR_PROPERTIES *props); // null: E_NOTIMPL (none stated)
+    void SetReceiveResult(HRESULT hr);
+    void SetKeepBytes(bool keep);
+    // While set, Receive records the sample and then waits until ReleaseReceive, Stop,
+    // BeginFlush or a 10 s safety time-out (a violation).
+    void SetBlockReceive(bool block);
+    void ReleaseReceive();
 
-  // Waiting: manual-reset events.
-  HANDLE EndOfStreamEvent() const { return m_hEndOfStream; }
-  HANDLE ReceiveEnteredEvent() const { return m_hReceiveEntered; }  // a Receive is blocked
-  // True once at least count samples have arrived, false after timeoutMs.
-  bool WaitForSamples(size_t count, DWORD timeoutMs);
+    // Waiting: manual-reset events.
+    HANDLE EndOfStreamEvent() const { return m_hEndOfStream; }
+    HANDLE ReceiveEnteredEvent() const { return m_hReceiveEntered; } // a Receive is blocked
+    // True once at least count samples have arrived, false after timeoutMs.
+    bool WaitForSamples(size_t count, DWORD timeoutMs);
 
-  // What was recorded (copies, taken under the sink's lock).
-  std::vector<SinkRecord> Records();
-  std::vector<SinkRecord> Samples();
-  size_t SampleCount();
-  std::vector<std::string> Violations();
-  LONG WrongStateReceives();  // samples refused because the sink was stopped
-  void ClearRecords();        // records, violations and the end-of-stream event
+    // What was recorded (copies, taken under the sink's lock).
+    std::vector<SinkRecord> Records();
+    std::vector<SinkRecord> Samples();
+    size_t SampleCount();
+    std::vector<std::string> Violations();
+    LONG WrongStateReceives(); // samples refused because the sink was stopped
+    void ClearRecords();       // records, violations and the end-of-stream event
 
-  bool IsConnected();
-  AM_MEDIA_TYPE ConnectionType();          // a shallow copy: do not free the format block
-  IMemAllocator* NotifiedAllocator();      // no reference added; null before NotifyAllocator
-  bool NotifiedOwnAllocator();             // the notified allocator is the one the sink supplied
-  BOOL NotifiedReadOnly();
-  ALLOCATOR_PROPERTIES NotifiedProperties();  // the allocator's properties at NotifyAllocator
-  FILTER_STATE State();
-  ULONG RefCount() const { return static_cast<ULONG>(m_cRef); }
+    bool IsConnected();
+    AM_MEDIA_TYPE ConnectionType();     // a shallow copy: do not free the format block
+    IMemAllocator *NotifiedAllocator(); // no reference added; null before NotifyAllocator
+    bool NotifiedOwnAllocator();        // the notified allocator is the one the sink supplied
+    BOOL NotifiedReadOnly();
+    ALLOCATOR_PROPERTIES NotifiedProperties(); // the allocator's properties at NotifyAllocator
+    FILTER_STATE State();
+    ULONG RefCount() const { return static_cast<ULONG>(m_cRef); }
 
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-  STDMETHODIMP_(ULONG) AddRef() override;
-  STDMETHODIMP_(ULONG) Release() override;
-  // IPersist
-  STDMETHODIMP GetClassID(CLSID* pClsid) override;
-  // IMediaFilter
-  STDMETHODIMP Stop() override;
-  STDMETHODIMP Pause() override;
-  STDMETHODIMP Run(REFERENCE_TIME tStart) override;
-  STDMETHODIMP GetState(DWORD dwMilliSecsTimeout, FILTER_STATE* pState) override;
-  STDMETHODIMP SetSyncSource(IReferenceClock* pClock) override;
-  STDMETHODIMP GetSyncSource(IReferenceClock** ppClock) override;
-  // IBaseFilter
-  STDMETHODIMP EnumPins(IEnumPins** ppEnum) override;
-  STDMETHODIMP FindPin(LPCWSTR Id, IPin** ppPin) override;
-  STDMETHODIMP QueryFilterInfo(FILTER_INFO* pInfo) override;
-  STDMETHODIMP JoinFilterGraph(IFilterGraph* pGraph, LPCWSTR pName) override;
-  STDMETHODIMP QueryVendorInfo(LPWSTR* pVendorInfo) override;
-  // IAMFilterMiscFlags
-  STDMETHODIMP_(ULONG) GetMiscFlags() override;
+    // IUnknown
+    STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    // IPersist
+    STDMETHODIMP GetClassID(CLSID *pClsid) override;
+    // IMediaFilter
+    STDMETHODIMP Stop() override;
+    STDMETHODIMP Pause() override;
+    STDMETHODIMP Run(REFERENCE_TIME tStart) override;
+    STDMETHODIMP GetState(DWORD dwMilliSecsTimeout, FILTER_STATE *pState) override;
+    STDMETHODIMP SetSyncSource(IReferenceClock *pClock) override;
+    STDMETHODIMP GetSyncSource(IReferenceClock **ppClock) override;
+    // IBaseFilter
+    STDMETHODIMP EnumPins(IEnumPins **ppEnum) override;
+    STDMETHODIMP FindPin(LPCWSTR Id, IPin **ppPin) override;
+    STDMETHODIMP QueryFilterInfo(FILTER_INFO *pInfo) override;
+    STDMETHODIMP JoinFilterGraph(IFilterGraph *pGraph, LPCWSTR pName) override;
+    STDMETHODIMP QueryVendorInfo(LPWSTR *pVendorInfo) override;
+    // IAMFilterMiscFlags
+    STDMETHODIMP_(ULONG) GetMiscFlags() override;
 
- private:
-  class InputPin;
-  friend class InputPin;
+private:
+    class InputPin;
+    friend class InputPin;
 
-  TestSink();
-  virtual ~TestSink();
-  TestSink(const TestSink&) = delete;
-  TestSink& operator=(const TestSink&) = delete;
+    TestSink();
+    virtual ~TestSink();
+    TestSink(const TestSink &) = delete;
+    TestSink &operator=(const TestSink &) = delete;
 
-  bool Accepts(const AM_MEDIA_TYPE* pmt);
-  void Violation(const char* what);
-  void Record(SinkRecord&& record);
-  void NotifyComplete();
+    bool Accepts(const AM_MEDIA_TYPE *pmt);
+    void Violation(const char *what);
+    void Record(SinkRecord &&record);
+    void NotifyComplete();
 
-  LONG m_cRef = 1;
-  InputPin* m_pPin = nullptr;
+    LONG m_cRef = 1;
+    InputPin *m_pPin = nullptr;
 
-  // Everything below is guarded by m_lock; the events are signalled under it.
-  CRITICAL_SECTION m_lock;
-  FILTER_STATE m_State = State_Stopped;
-  IReferenceClock* m_pClock = nullptr;  // holds a reference
-  IFilterGraph* m_pGraph = nullptr;     // the graph holds us: no reference back
-  IMediaEventSink* m_pEventSink = nullptr;  // the graph's, likewise without a reference
-  std::wstring m_name;
+    // Everything below is guarded by m_lock; the events are signalled under it.
+    CRITICAL_SECTION m_lock;
+    FILTER_STATE m_State = State_Stopped;
+    IReferenceClock *m_pClock = nullptr;     // holds a reference
+    IFilterGraph *m_pGraph = nullptr;        // the graph holds us: no reference back
+    IMediaEventSink *m_pEventSink = nullptr; // the graph's, likewise without a reference
+    std::wstring m_name;
 
-  AM_MEDIA_TYPE m_accept{};  // owns its format block
-  bool m_bAcceptMajorOnly = false;
-  SinkAllocator m_allocatorKind = SinkAllocator::kNone;
-  bool m_bHaveRequirements = false;
-  ALLOCATOR_PROPERTIES m_requirements{};
-  HRESULT m_receiveResult = S_OK;
-  bool m_bKeepBytes = false;
-  bool m_bBlockReceive = false;
+    AM_MEDIA_TYPE m_accept{}; // owns its format block
+    bool m_bAcceptMajorOnly = false;
+    SinkAllocator m_allocatorKind = SinkAllocator::kNone;
+    bool m_bHaveRequirements = false;
+    ALLOCATOR_PROPERTIES m_requirements{};
+    HRESULT m_receiveResult = S_OK;
+    bool m_bKeepBytes = false;
+    bool m_bBlockReceive = false;
 
-  IPin* m_pConnected = nullptr;  // holds a reference
-  AM_MEDIA_TYPE m_connectionType{};  // owns its format block
-  IMemAllocator* m_pAllocator = nullptr;     // notified; holds a reference
-  IMemAllocator* m_pOwnAllocator = nullptr;  // the one handed out; holds a reference
-  BOOL m_bReadOnly = FALSE;
-  ALLOCATOR_PROPERTIES m_notifiedProps{};
+    IPin *m_pConnected = nullptr;             // holds a reference
+    AM_MEDIA_TYPE m_connectionType{};         // owns its format block
+    IMemAllocator *m_pAllocator = nullptr;    // notified; holds a reference
+    IMemAllocator *m_pOwnAllocator = nullptr; // the one handed out; holds a reference
+    BOOL m_bReadOnly = FALSE;
+    ALLOCATOR_PROPERTIES m_notifiedProps{};
 
-  // Stream order state.
-  bool m_bSegment = false;  // a NewSegment arrived since the last stop or flush end
-  bool m_bEndOfStream = false;
-  bool m_bFlushing = false;
-  bool m_bCompletePending = false;  // end-of-stream arrived while paused
+    // Stream order state.
+    bool m_bSegment = false; // a NewSegment arrived since the last stop or flush end
+    bool m_bEndOfStream = false;
+    bool m_bFlushing = false;
+    bool m_bCompletePending = false; // end-of-stream arrived while paused
 
-  std::vector<SinkRecord> m_records;
-  size_t m_cSamples = 0;
-  std::vector<std::string> m_violations;
-  LONG m_cWrongState = 0;
+    std::vector<SinkRecord> m_records;
+    size_t m_cSamples = 0;
+    std::vector<std::string> m_violations;
+    LONG m_cWrongState = 0;
 
-  HANDLE m_hEndOfStream = nullptr;
-  HANDLE m_hSample = nullptr;  // auto-reset, pulsed on every sample
-  HANDLE m_hReceiveEntered = nullptr;
-  HANDLE m_hReceiveRelease = nullptr;
+    HANDLE m_hEndOfStream = nullptr;
+    HANDLE m_hSample = nullptr; // auto-reset, pulsed on every sample
+    HANDLE m_hReceiveEntered = nullptr;
+    HANDLE m_hReceiveRelease = nullptr;
 };
 
-}  // namespace testsupport
+} // namespace testsupport

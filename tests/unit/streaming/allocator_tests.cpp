@@ -98,7 +98,7 @@ TEST_F(Allocator, TheSinksRequirementsReachDecideBufferSize)
 TEST_F(Allocator, ARefusedBufferLayoutFailsTheConnection)
 {
     PatternConfig config;
-    config.cbAlign = 0;  // the memory allocator refuses it
+    config.cbAlign = 0; // the memory allocator refuses it
     CPatternStream *pStream = AddStream(config);
     TestSink *pSink = AddSink();
     pSink->SetAllocator(testsupport::SinkAllocator::kOwn);
@@ -114,5 +114,5 @@ TEST_F(Allocator, ARefusedBufferLayoutFailsTheConnection)
     EXPECT_EQ(pSink->RefCount(), cSinkRef) << "no reference on the sink may remain";
 }
 
-}  // namespace
-}  // namespace streamingtest
+} // namespace
+} // namespace streamingtest

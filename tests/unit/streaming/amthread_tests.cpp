@@ -55,7 +55,7 @@ TEST(AMThread, RepliesToEachRequestAndEndsWithItsResult)
 
     thread.Close();
     EXPECT_FALSE(thread.ThreadExists());
-    thread.Close();  // a second Close finds nothing to join
+    thread.Close(); // a second Close finds nothing to join
     EXPECT_EQ(thread.CallWorker(1), static_cast<DWORD>(E_FAIL));
 }
 
@@ -72,5 +72,5 @@ TEST(AMThread, CallToAWorkerThatEndedFailsInsteadOfWaiting)
     EXPECT_FALSE(thread.ThreadExists());
 }
 
-}  // namespace
-}  // namespace streamingtest
+} // namespace
+} // namespace streamingtest

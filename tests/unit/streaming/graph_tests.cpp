@@ -18,8 +18,9 @@ protected:
         ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
                                    IID_IGraphBuilder, reinterpret_cast<void **>(&m_pGraph)),
                   S_OK);
-        ASSERT_EQ(m_pGraph->QueryInterface(IID_IMediaControl, reinterpret_cast<void **>(&m_pControl)),
-                  S_OK);
+        ASSERT_EQ(
+            m_pGraph->QueryInterface(IID_IMediaControl, reinterpret_cast<void **>(&m_pControl)),
+            S_OK);
         ASSERT_EQ(m_pGraph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void **>(&m_pEvent)),
                   S_OK);
     }
@@ -182,8 +183,9 @@ TEST_F(Graph, AFailedSetUpLeavesNoWorkerAndTheNextPauseStartsAgain)
     EXPECT_EQ(pStream->Allocator()->GetBuffer(&pSample, nullptr, nullptr, 0), VFW_E_NOT_COMMITTED)
         << "the allocator must be decommitted again";
     DWORD dwReply = 0;
-    EXPECT_TRUE(FinishesWithin(kWaitMs, [&] { dwReply = pStream->CallWorker(CSourceStream::CMD_RUN); }))
-        << "a command to the failed worker must not wait forever";
+    EXPECT_TRUE(FinishesWithin(kWaitMs, [&] {
+        dwReply = pStream->CallWorker(CSourceStream::CMD_RUN);
+    })) << "a command to the failed worker must not wait forever";
     EXPECT_EQ(dwReply, static_cast<DWORD>(E_FAIL));
 
     EXPECT_TRUE(FinishesWithin(kWaitMs, [&] { EXPECT_EQ(m_pControl->Stop(), S_OK); }));
@@ -231,5 +233,5 @@ TEST_F(Graph, APauseThatFailsAtTheSecondPinTakesTheFirstPinsWorkerBack)
     EXPECT_FALSE(pSecond->ThreadExists());
 }
 
-}  // namespace
-}  // namespace streamingtest
+} // namespace
+} // namespace streamingtest

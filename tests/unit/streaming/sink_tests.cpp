@@ -117,5 +117,5 @@ TEST_F(SinkOrder, StopReleasesABlockedReceive)
     EXPECT_TRUE(m_pSink->Violations().empty());
 }
 
-}  // namespace
-}  // namespace streamingtest
+} // namespace
+} // namespace streamingtest

@@ -156,5 +156,5 @@ TEST_F(SourcePins, OutputPinsRefuseStreamCallsFromUpstream)
     EXPECT_EQ(pStream->GetDeliveryBuffer(&pSample, nullptr, nullptr, 0), E_NOINTERFACE);
 }
 
-}  // namespace
-}  // namespace streamingtest
+} // namespace
+} // namespace streamingtest

@@ -12,7 +12,7 @@ DWORD WINAPI RunFunction(LPVOID pv)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 BackgroundCall::BackgroundCall(std::function<void()> fn)
     : m_pFn(new std::function<void()>(std::move(fn))),
@@ -122,4 +122,4 @@ HRESULT StreamingTest::StopAll()
     return m_pSource->Stop();
 }
 
-}  // namespace streamingtest
+} // namespace streamingtest

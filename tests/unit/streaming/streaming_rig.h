@@ -42,7 +42,7 @@ public:
     bool Wait(DWORD timeoutMs);
 
 private:
-    std::function<void()> *m_pFn;  // the thread's own once it may be abandoned
+    std::function<void()> *m_pFn; // the thread's own once it may be abandoned
     HANDLE m_hThread;
     bool m_bDone = false;
 };
@@ -71,4 +71,4 @@ protected:
     std::vector<TestSink *> m_sinks;
 };
 
-}  // namespace streamingtest
+} // namespace streamingtest

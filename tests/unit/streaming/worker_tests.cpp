@@ -192,7 +192,7 @@ TEST_F(Worker, ADecommittedAllocatorIsWaitedOutUntilTheStop)
     ASSERT_TRUE(pSink->WaitForSamples(2, kWaitMs));
 
     ASSERT_EQ(pStream->Allocator()->Decommit(), S_OK);
-    Sleep(30);  // let a sample already in the worker's hands arrive
+    Sleep(30); // let a sample already in the worker's hands arrive
     size_t cStalled = pSink->SampleCount();
     Sleep(100);
     EXPECT_EQ(pSink->SampleCount(), cStalled) << "no buffer, no delivery";
@@ -252,5 +252,5 @@ TEST_F(Worker, StopAfterTheSinkLetsGoOfABlockedReceive)
     EXPECT_EQ(pSink->SampleCount(), 1u);
 }
 
-}  // namespace
-}  // namespace streamingtest
+} // namespace
+} // namespace streamingtest
