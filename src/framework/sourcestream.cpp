@@ -19,13 +19,6 @@ CSourceStream::CSourceStream(LPCTSTR pObjectName, HRESULT *phr, CSource *pms, LP
 
 CSourceStream::~CSourceStream()
 {
-    // A pin destroyed with its worker still running (its filter released while active) stops
-    // it first: the worker must not outlive the pin it runs on.
-    if (ThreadExists()) {
-        if (m_pAllocator)
-            m_pAllocator->Decommit();
-        ShutDownWorker();
-    }
     m_pFilter->RemovePin(this);
 }
 
@@ -53,16 +46,13 @@ HRESULT CSourceStream::Active()
         CBaseOutputPin::Inactive();
         return E_FAIL;
     }
+    // A failed set-up (OnThreadCreate) ends the worker by itself.
     hr = static_cast<HRESULT>(CallWorker(CMD_INIT));
+    if (SUCCEEDED(hr))
+        hr = static_cast<HRESULT>(CallWorker(CMD_PAUSE));
     if (FAILED(hr)) {
-        // The worker ends after a failed set-up: join it and undo the commit, so that the
-        // next Pause starts afresh instead of finding a dead thread.
-        Close();
-        CBaseOutputPin::Inactive();
-        return hr;
-    }
-    hr = static_cast<HRESULT>(CallWorker(CMD_PAUSE));
-    if (FAILED(hr)) {
+        // Join the worker and undo the commit, so that the next Pause starts afresh instead
+        // of finding a dead thread.
         ShutDownWorker();
         CBaseOutputPin::Inactive();
     }
