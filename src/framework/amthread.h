@@ -6,8 +6,9 @@
 // A worker that ends without answering cannot hang its caller: CallWorker waits on the thread
 // as well as on the reply.
 //
-// Locks: m_AccessLock serialises the callers (one request at a time) and thread creation; it is
-// taken before any lock the worker may need, and the worker never takes it. m_WorkerLock is
+// Locks: m_AccessLock serialises the callers (one request at a time) and thread creation. A
+// caller may hold the filter lock around it (filter lock, then m_AccessLock); the worker never
+// takes m_AccessLock, so a caller blocked in CallWorker cannot stop the reply. m_WorkerLock is
 // left to derived classes.
 #pragma once
 

@@ -115,6 +115,22 @@ TEST_F(SourcePins, DestroyingAPinTakesItOutOfTheList)
     CoTaskMemFree(pszId);
 }
 
+TEST_F(SourcePins, DestroyingAConnectedPinReleasesItsPeerAndTransport)
+{
+    CPatternStream *pStream = AddStream(PatternConfig());
+    TestSink *pSink = AddSink();
+    Connect(pStream, pSink);
+    IMemAllocator *pAlloc = pStream->Allocator();
+    pAlloc->AddRef();
+    // The sink lets go first, as when its filter is taken out of a graph.
+    ASSERT_EQ(pSink->Pin()->Disconnect(), S_OK);
+    ASSERT_GT(pSink->RefCount(), 1u);
+
+    delete pStream;
+    EXPECT_EQ(pSink->RefCount(), 1u) << "the pin's references on the sink must go with it";
+    EXPECT_EQ(pAlloc->Release(), 0u) << "and so must its allocator";
+}
+
 TEST_F(SourcePins, OfferExactlyOneMediaType)
 {
     PatternConfig config;

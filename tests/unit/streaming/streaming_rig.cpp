@@ -56,6 +56,7 @@ uint32_t PatternHash(LONG k, LONG cb)
 
 void StreamingTest::SetUp()
 {
+    m_cObjects = CBaseObject::ObjectsActive();
     m_pSource = CPatternSource::Create();
     ASSERT_NE(m_pSource, nullptr);
 }
@@ -83,6 +84,7 @@ void StreamingTest::TearDown()
     EXPECT_EQ(RefCount(m_pSource->Filter()), 1u);
     m_pSource->Filter()->Release();
     m_pSource = nullptr;
+    EXPECT_EQ(CBaseObject::ObjectsActive(), m_cObjects) << "the filter and its pins must be gone";
 }
 
 CPatternStream *StreamingTest::AddStream(const PatternConfig &config)

@@ -69,6 +69,7 @@ protected:
 
     CPatternSource *m_pSource = nullptr;
     std::vector<TestSink *> m_sinks;
+    LONG m_cObjects = 0;
 };
 
 } // namespace streamingtest
