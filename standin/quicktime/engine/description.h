@@ -1,0 +1,14 @@
+// Parses 'stsd' entries into SampleDescription (video and sound fields, extension atoms).
+#pragma once
+
+#include "atoms.h"
+
+namespace qte {
+
+// Parses one entry (the bytes from its size field on). `sound`/`video` choose the field layout.
+Err parseDescription(const uint8_t* entry, size_t size, Kind kind, SampleDescription& d);
+// Bytes one packet of `packetFrames` frames takes for a sound description (0 when unknown),
+// as a sound track's chunks store them.
+void soundPacking(const SampleDescription& d, uint32_t* packetFrames, uint32_t* packetBytes);
+
+}  // namespace qte

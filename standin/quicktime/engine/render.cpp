@@ -1,0 +1,162 @@
+// Drawing a movie's visual tracks into a caller's pixel buffer.
+#include <algorithm>
+
+#include "videocodecs.h"
+
+namespace qte {
+
+namespace {
+constexpr uint64_t kFarAhead = 60;  // samples past the last decoded one before a restart
+constexpr uint32_t kMaxSampleBytes = 64u << 20;
+
+struct TrackDraw {
+  const Track* track = nullptr;
+  bool decodable = false;
+  uint64_t last = UINT64_MAX;  // last decoded sample
+  Frame frame;
+  std::vector<uint8_t> sample;
+};
+}  // namespace
+
+struct Renderer::State {
+  std::mutex mu;  // guards everything below
+  std::shared_ptr<const Movie> movie;
+  PixelBuffer buf;
+  std::vector<TrackDraw> tracks;  // in drawing order (back to front)
+};
+
+Renderer::Renderer(std::shared_ptr<const Movie> movie) : s_(new State) {
+  s_->movie = std::move(movie);
+  std::vector<size_t> order;
+  for (size_t i = 0; i < s_->movie->trackCount(); ++i) {
+    const Track* t = s_->movie->track(i);
+    if (t->info().kind == Kind::video && t->info().enabled) order.push_back(i);
+  }
+  // Higher layers are behind; among equal layers later tracks are in front.
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return s_->movie->track(a)->info().layer > s_->movie->track(b)->info().layer;
+  });
+  for (size_t i : order) {
+    TrackDraw d;
+    d.track = s_->movie->track(i);
+    const auto& ds = d.track->info().descriptions;
+    d.decodable = !ds.empty() && d.track->maxSampleBytes() <= kMaxSampleBytes;
+    for (const auto& desc : ds) d.decodable = d.decodable && canDecodeVideo(desc);
+    s_->tracks.push_back(std::move(d));
+  }
+}
+
+Renderer::~Renderer() = default;
+
+Err Renderer::setBuffer(const PixelBuffer& buf) {
+  if (!buf.bits || buf.width <= 0 || buf.height <= 0) return paramErr;
+  const int bpp = int(buf.format) / 8;
+  if ((buf.stride < 0 ? -buf.stride : buf.stride) < ptrdiff_t(buf.width) * bpp) return paramErr;
+  std::lock_guard<std::mutex> lock(s_->mu);
+  s_->buf = buf;
+  return noErr;
+}
+
+namespace {
+Err decodeTo(TrackDraw& d, uint64_t index) {
+  const Track& t = *d.track;
+  uint64_t from = index;
+  if (d.last == UINT64_MAX || index < d.last || index - d.last > kFarAhead) {
+    from = t.syncAtOrBefore(index);
+  } else {
+    from = std::max(d.last + 1, t.syncAtOrBefore(index));
+    if (from > index) return noErr;  // already there
+  }
+  for (uint64_t i = from; i <= index; ++i) {
+    uint64_t off = 0;
+    uint32_t size = 0, di = 0;
+    Err e = t.sampleLocation(i, &off, &size, &di);
+    if (e) return e;
+    const SampleDescription& desc = t.info().descriptions[di - 1];
+    uint32_t w = 0, h = 0;
+    if (!videoGeometry(desc, &w, &h)) return badImageDescription;
+    if (d.frame.width != w || d.frame.height != h) {  // first frame, or a new geometry
+      d.frame.px.assign(size_t(w) * h, 0);
+      d.frame.width = w;
+      d.frame.height = h;
+    }
+    if (d.sample.size() < size) d.sample.resize(size);
+    SampleRun run;
+    run.offset = off;
+    run.bytes = size;
+    if ((e = t.read(run, d.sample.data()))) return e;
+    d.last = UINT64_MAX;  // a failed decode leaves no trustworthy frame
+    if ((e = decodeVideo(desc, d.sample.data(), size, d.frame))) return e;
+    d.last = i;
+  }
+  return noErr;
+}
+
+inline uint32_t expand5(uint32_t v) { return (v << 3) | (v >> 2); }
+
+void blit(const Frame& f, const PixelBuffer& b, int32_t x0, int32_t y0, int32_t w, int32_t h) {
+  const int32_t xs = std::max(0, -x0), ys = std::max(0, -y0);
+  const int32_t xe = std::min<int32_t>({w, int32_t(f.width), b.width - x0});
+  const int32_t ye = std::min<int32_t>({h, int32_t(f.height), b.height - y0});
+  for (int32_t y = ys; y < ye; ++y) {
+    const uint32_t* s = f.px.data() + size_t(y) * f.width;
+    uint8_t* o = b.bits + (y0 + y) * b.stride + ptrdiff_t(x0) * (int(b.format) / 8);
+    for (int32_t x = xs; x < xe; ++x) {
+      uint32_t v = s[x];
+      uint32_t r, g, bl;
+      if (f.rgb555) {
+        if (b.format == PixelFormat::rgb555) {
+          o[x * 2] = uint8_t(v);
+          o[x * 2 + 1] = uint8_t(v >> 8);
+          continue;
+        }
+        r = expand5((v >> 10) & 31), g = expand5((v >> 5) & 31), bl = expand5(v & 31);
+      } else {
+        r = (v >> 16) & 255, g = (v >> 8) & 255, bl = v & 255;
+      }
+      switch (b.format) {
+        case PixelFormat::rgb555: {
+          uint32_t p = (r >> 3) << 10 | (g >> 3) << 5 | (bl >> 3);
+          o[x * 2] = uint8_t(p);
+          o[x * 2 + 1] = uint8_t(p >> 8);
+          break;
+        }
+        case PixelFormat::bgr24:
+          o[x * 3] = uint8_t(bl), o[x * 3 + 1] = uint8_t(g), o[x * 3 + 2] = uint8_t(r);
+          break;
+        case PixelFormat::bgr0:
+          o[x * 4] = uint8_t(bl), o[x * 4 + 1] = uint8_t(g), o[x * 4 + 2] = uint8_t(r), o[x * 4 + 3] = 0;
+          break;
+      }
+    }
+  }
+}
+}  // namespace
+
+Err Renderer::draw(int64_t movieTime) {
+  State& s = *s_;
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (!s.buf.bits) return paramErr;
+  const Rect mbox = s.movie->box();
+  Err result = noErr;
+  try {
+    for (TrackDraw& d : s.tracks) {
+      if (!d.decodable) continue;  // its area stays as it was
+      int64_t media = 0;
+      uint64_t index = 0;
+      if (!d.track->movieToMedia(movieTime, &media) || !d.track->sampleAt(media, &index)) continue;
+      Err e = decodeTo(d, index);
+      if (e) {
+        if (!result) result = e;
+        continue;
+      }
+      const Rect& box = d.track->info().box;
+      blit(d.frame, s.buf, box.left - mbox.left, box.top - mbox.top, box.width(), box.height());
+    }
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+  return result;
+}
+
+}  // namespace qte

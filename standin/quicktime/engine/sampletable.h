@@ -1,0 +1,74 @@
+// A track's sample table in compact arrays built once at open: time-to-sample runs with prefix
+// sums, chunks with their first sample, per-sample size prefix sums (or one constant size), sync
+// samples and composition offsets. Every lookup is a binary search or O(1).
+//
+// Classic sound tracks (every duration 1, one constant size) are held in "frame mode": one
+// sample is one sample frame, and a chunk's bytes are whole packets of `packetFrames` frames of
+// `packetBytes` bytes each, as the sound description says; nothing per frame is stored.
+#pragma once
+
+#include <vector>
+
+#include "atoms.h"
+
+namespace qte {
+
+struct StblAtoms {  // payloads (nullptr when absent)
+  Cursor stts, ctts, stss, stsc, stsz, stco;
+  bool co64 = false, haveStts = false, haveStss = false, haveStsc = false, haveStsz = false,
+       haveStco = false, haveCtts = false;
+};
+
+class SampleTable {
+ public:
+  // packetFrames/packetBytes: for sound, the description's frames per packet and bytes per
+  // packet (all channels); 0 when not a sound track or unknown.
+  static Err build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount, uint32_t packetFrames,
+                   uint32_t packetBytes, std::unique_ptr<SampleTable>& out);
+
+  uint64_t count() const { return count_; }
+  int64_t totalTime() const { return totalTime_; }
+  bool frameMode() const { return frameMode_; }
+  uint32_t packetFrames() const { return packetFrames_; }
+  uint32_t packetBytes() const { return packetBytes_; }
+
+  // Time <-> index.
+  bool indexAt(int64_t time, uint64_t* index) const;  // false outside [0, totalTime)
+  int64_t timeOf(uint64_t index) const;
+  int64_t durationOf(uint64_t index) const;
+  uint64_t sameDurationEnd(uint64_t index) const;  // first index after index's stts run
+  // Chunks.
+  size_t chunkOf(uint64_t index) const;
+  uint64_t chunkFirst(size_t chunk) const { return chunkFirst_[chunk]; }
+  uint64_t chunkEnd(size_t chunk) const { return chunk + 1 < chunkFirst_.size() ? chunkFirst_[chunk + 1] : count_; }
+  uint32_t chunkDescription(size_t chunk) const { return chunkDesc_[chunk]; }
+  uint64_t offsetOf(uint64_t index) const;  // file offset
+  uint64_t bytesOf(uint64_t first, uint64_t n) const;  // bytes of n samples from first (one chunk)
+  uint32_t maxSampleBytes() const { return maxSize_; }
+  // Sync samples.
+  bool isSync(uint64_t index) const;
+  uint64_t syncAtOrBefore(uint64_t index) const;
+  uint64_t syncAtOrAfter(uint64_t index) const;  // count() when none
+
+ private:
+  uint64_t count_ = 0;
+  int64_t totalTime_ = 0;
+  bool frameMode_ = false;
+  uint32_t packetFrames_ = 1, packetBytes_ = 0;
+  // stts runs: run r covers samples [runFirst_[r], runFirst_[r+1]) from time runTime_[r].
+  std::vector<uint64_t> runFirst_;
+  std::vector<int64_t> runTime_;
+  std::vector<uint32_t> runDur_;
+  // Chunks.
+  std::vector<uint64_t> chunkOffset_, chunkFirst_;
+  std::vector<uint32_t> chunkDesc_;
+  // Sizes: constant, or prefix sums (sizePrefix_[i] = bytes of samples [0, i)).
+  uint32_t constSize_ = 0;
+  uint32_t maxSize_ = 0;
+  std::vector<uint64_t> sizePrefix_;
+  // Sync samples (0-based, sorted); empty with allSync_ when every sample is a sync sample.
+  bool allSync_ = true;
+  std::vector<uint64_t> sync_;
+};
+
+}  // namespace qte

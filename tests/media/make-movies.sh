@@ -1,0 +1,55 @@
+#!/bin/sh
+# Makes the engine's test movies with the ffmpeg tool into OUTDIR (never committed).
+# Each movie's command is written beside it as NAME.cmd. Idempotent: a stamp holding the
+# script version lets a second run skip the work.
+set -eu
+VERSION=3
+OUT=${1:?usage: make-movies.sh OUTDIR}
+mkdir -p "$OUT"
+STAMP="$OUT/.made-v$VERSION"
+[ -f "$STAMP" ] && exit 0
+FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
+
+make() {
+  name=$1; shift
+  echo "$FF $*" > "$OUT/$name.cmd"
+  # shellcheck disable=SC2086
+  $FF "$@" "$OUT/$name"
+}
+
+V320="-f lavfi -i testsrc2=size=320x240:rate=25"
+V321="-f lavfi -i testsrc2=size=321x243:rate=30000/1001"
+TONE="sine=frequency=440:sample_rate"
+# Two different tones per channel pair so that channel order is visible.
+ST44="-f lavfi -i aevalsrc=0.5*sin(2*PI*440*t)|0.4*sin(2*PI*650*t):s=44100:d=1"
+
+make raw24.mov $V320 -t 0.4 -c:v rawvideo -pix_fmt rgb24 -video_track_timescale 600
+make raw16.mov $V321 -t 0.4 -c:v rawvideo -pix_fmt rgb555be
+make raw32.mov $V320 -t 0.4 -c:v rawvideo -pix_fmt argb -video_track_timescale 600
+make rle24.mov $V320 -t 1 -c:v qtrle -pix_fmt rgb24 -g 10 -video_track_timescale 600
+make rle16.mov $V321 -t 1 -c:v qtrle -pix_fmt rgb555be -g 10
+make rle32.mov $V320 -t 1 -c:v qtrle -pix_fmt argb -g 10 -video_track_timescale 600
+
+make twos.mov $ST44 -c:a pcm_s16be
+make sowt.mov $ST44 -c:a pcm_s16le
+make in24.mov $ST44 -c:a pcm_s24be
+make in32.mov $ST44 -c:a pcm_s32be
+make fl32.mov $ST44 -c:a pcm_f32be
+make fl64.mov $ST44 -c:a pcm_f64be
+make ulaw.mov $ST44 -c:a pcm_mulaw
+make alaw.mov $ST44 -c:a pcm_alaw
+make ima4.mov $ST44 -c:a adpcm_ima_qt
+make raw8.mov -f lavfi -i "$TONE=22050:d=1" -c:a pcm_u8
+make six.mov -f lavfi -i "aevalsrc=0.1*sin(2*PI*300*t)|0.2*sin(2*PI*400*t)|0.3*sin(2*PI*500*t)|0.4*sin(2*PI*600*t)|0.5*sin(2*PI*700*t)|0.6*sin(2*PI*800*t):s=48000:d=1" -c:a pcm_s16le -channel_layout 5.1
+
+# Several tracks: video + two sound tracks of different rates; two video tracks.
+make av2snd.mov $V320 -f lavfi -i "$TONE=22050:d=1" -f lavfi -i "aevalsrc=0.3*sin(2*PI*900*t)|0.3*sin(2*PI*1200*t):s=44100:d=0.6" \
+  -map 0:v -map 1:a -map 2:a -t 1 -c:v qtrle -pix_fmt rgb24 -g 10 -c:a pcm_s16be -video_track_timescale 600
+make twovideo.mov $V320 -f lavfi -i "testsrc=size=160x120:rate=25" -map 0:v -map 1:v -t 0.6 -c:v qtrle -pix_fmt rgb24 -g 5
+
+# Other containers: the engine opens them and reports their (undecoded) formats.
+make aac.m4a -f lavfi -i "$TONE=44100:d=1" -c:a aac -b:a 64k
+make mpeg4.mp4 $V320 -f lavfi -i "$TONE=44100:d=0.4" -t 0.4 -c:v mpeg4 -c:a aac
+make h263.3gp -f lavfi -i testsrc2=size=176x144:rate=15 -f lavfi -i "$TONE=8000:d=0.4" -t 0.4 -c:v h263 -c:a aac -ar 8000 -ac 1
+
+touch "$STAMP"
