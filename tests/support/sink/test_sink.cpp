@@ -484,7 +484,8 @@ public:
             }
             m_pFilter->Record(std::move(r));
             ++m_pFilter->m_cSamples;
-            SetEvent(m_pFilter->m_hSample);
+            if (m_pFilter->m_cSamples >= m_pFilter->m_cSampleTarget)
+                SetEvent(m_pFilter->m_hSamples);
             hr = m_pFilter->m_receiveResult;
             block = m_pFilter->m_bBlockReceive;
             if (block)
@@ -525,7 +526,7 @@ TestSink *TestSink::Create()
     TestSink *sink = new (std::nothrow) TestSink();
     if (!sink)
         return nullptr;
-    if (!sink->m_pPin || !sink->m_hEndOfStream || !sink->m_hSample || !sink->m_hReceiveEntered ||
+    if (!sink->m_pPin || !sink->m_hEndOfStream || !sink->m_hSamples || !sink->m_hReceiveEntered ||
         !sink->m_hReceiveRelease) {
         delete sink;
         return nullptr;
@@ -538,7 +539,7 @@ TestSink::TestSink()
     InitializeCriticalSection(&m_lock);
     m_pPin = new (std::nothrow) InputPin(this);
     m_hEndOfStream = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_hSample = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    m_hSamples = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_hReceiveEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     m_hReceiveRelease = CreateEventW(nullptr, TRUE, TRUE, nullptr);
 }
@@ -558,7 +559,7 @@ TestSink::~TestSink()
     FreeType(m_accept);
     FreeType(m_connectionType);
     delete m_pPin;
-    for (HANDLE h : {m_hEndOfStream, m_hSample, m_hReceiveEntered, m_hReceiveRelease})
+    for (HANDLE h : {m_hEndOfStream, m_hSamples, m_hReceiveEntered, m_hReceiveRelease})
         if (h)
             CloseHandle(h);
     DeleteCriticalSection(&m_lock);
@@ -631,20 +632,20 @@ void TestSink::ReleaseReceive()
     SetEvent(m_hReceiveRelease);
 }
 
+HANDLE TestSink::SamplesEvent(size_t count)
+{
+    Lock lock(m_lock);
+    m_cSampleTarget = count;
+    if (m_cSamples >= count)
+        SetEvent(m_hSamples);
+    else
+        ResetEvent(m_hSamples);
+    return m_hSamples;
+}
+
 bool TestSink::WaitForSamples(size_t count, DWORD timeoutMs)
 {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        {
-            Lock lock(m_lock);
-            if (m_cSamples >= count)
-                return true;
-        }
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs)
-            return false;
-        WaitForSingleObject(m_hSample, timeoutMs - elapsed);
-    }
+    return WaitForSingleObject(SamplesEvent(count), timeoutMs) == WAIT_OBJECT_0;
 }
 
 std::vector<SinkRecord> TestSink::Records()
@@ -689,6 +690,8 @@ void TestSink::ClearRecords()
     m_cSamples = 0;
     m_cWrongState = 0;
     ResetEvent(m_hEndOfStream);
+    if (m_cSampleTarget > 0)
+        ResetEvent(m_hSamples);
 }
 
 bool TestSink::IsConnected()

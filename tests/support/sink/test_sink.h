@@ -72,6 +72,8 @@ public:
     // Waiting: manual-reset events.
     HANDLE EndOfStreamEvent() const { return m_hEndOfStream; }
     HANDLE ReceiveEnteredEvent() const { return m_hReceiveEntered; } // a Receive is blocked
+    // Set once at least count samples have arrived (one count at a time: each call resets it).
+    HANDLE SamplesEvent(size_t count);
     // True once at least count samples have arrived, false after timeoutMs.
     bool WaitForSamples(size_t count, DWORD timeoutMs);
 
@@ -167,7 +169,8 @@ private:
     LONG m_cWrongState = 0;
 
     HANDLE m_hEndOfStream = nullptr;
-    HANDLE m_hSample = nullptr; // auto-reset, pulsed on every sample
+    HANDLE m_hSamples = nullptr; // manual reset: m_cSampleTarget samples have arrived
+    size_t m_cSampleTarget = 0;
     HANDLE m_hReceiveEntered = nullptr;
     HANDLE m_hReceiveRelease = nullptr;
 };
