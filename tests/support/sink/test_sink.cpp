@@ -219,7 +219,7 @@ public:
             return E_POINTER;
         if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IPin)) {
             *ppv = static_cast<IPin *>(this);
-        } else if (IsEqualGUID(riid, IID_IMemInputPin)) {
+        } else if (IsEqualGUID(riid, IID_IMemInputPin) && m_pFilter->OffersTransport()) {
             *ppv = static_cast<IMemInputPin *>(this);
         } else {
             *ppv = nullptr;
@@ -608,6 +608,18 @@ void TestSink::SetReceiveResult(HRESULT hr)
 {
     Lock lock(m_lock);
     m_receiveResult = hr;
+}
+
+void TestSink::SetOfferTransport(bool offer)
+{
+    Lock lock(m_lock);
+    m_bOfferTransport = offer;
+}
+
+bool TestSink::OffersTransport()
+{
+    Lock lock(m_lock);
+    return m_bOfferTransport;
 }
 
 void TestSink::SetKeepBytes(bool keep)

@@ -64,6 +64,8 @@ public:
     void SetRequirements(const ALLOCATOR_PROPERTIES *props); // null: E_NOTIMPL (none stated)
     void SetReceiveResult(HRESULT hr);
     void SetKeepBytes(bool keep);
+    // Whether the pin answers for IMemInputPin (a pin without it cannot take samples).
+    void SetOfferTransport(bool offer);
     // While set, Receive records the sample and then waits until ReleaseReceive, Stop,
     // BeginFlush or a 10 s safety time-out (a violation).
     void SetBlockReceive(bool block);
@@ -126,6 +128,7 @@ private:
     TestSink &operator=(const TestSink &) = delete;
 
     bool Accepts(const AM_MEDIA_TYPE *pmt);
+    bool OffersTransport();
     void Violation(const char *what);
     void Record(SinkRecord &&record);
     void NotifyComplete();
@@ -148,6 +151,7 @@ private:
     ALLOCATOR_PROPERTIES m_requirements{};
     HRESULT m_receiveResult = S_OK;
     bool m_bKeepBytes = false;
+    bool m_bOfferTransport = true;
     bool m_bBlockReceive = false;
 
     IPin *m_pConnected = nullptr;             // holds a reference

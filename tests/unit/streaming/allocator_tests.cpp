@@ -114,5 +114,17 @@ TEST_F(Allocator, ARefusedBufferLayoutFailsTheConnection)
     EXPECT_EQ(pSink->RefCount(), cSinkRef) << "no reference on the sink may remain";
 }
 
+TEST_F(Allocator, AnInputPinWithoutTransportIsRefusedBeforeItIsAsked)
+{
+    CPatternStream *pStream = AddStream(PatternConfig());
+    TestSink *pSink = AddSink();
+    pSink->SetOfferTransport(false);
+    EXPECT_EQ(pStream->Connect(pSink->Pin(), nullptr), E_NOINTERFACE);
+    EXPECT_FALSE(pStream->IsConnected());
+    EXPECT_FALSE(pSink->IsConnected()) << "refused before ReceiveConnection";
+    EXPECT_EQ(pStream->Allocator(), nullptr);
+    EXPECT_EQ(pSink->RefCount(), 1u);
+}
+
 } // namespace
 } // namespace streamingtest
