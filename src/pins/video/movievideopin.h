@@ -1,0 +1,70 @@
+// CMovieVideoPin: the output pin of one video track.
+//
+// The pin offers one uncompressed top-down RGB type whose layout is exactly the DIB section
+// QuickTime draws into (the screen's depth at load, at least 16 bits), so frames are copied,
+// never converted. At its first start it makes the render target (DIB section, memory DC and a
+// GWorld over them, attached to the movie) and keeps it for its whole life. Each fill points the
+// movie at the pin's world and time, lets QuickTime draw once and copies the picture; frames
+// follow a fixed grid of m_lTimeScale / m_dFrameRate movie units (at least 1).
+//
+// Locks: fills run under m_PinLock and take the filter's m_csRender around the world, time,
+// draw and copy step, because all video pins of a filter share one movie (its time and world).
+#pragma once
+
+#include <windows.h>
+
+#include "pins/movieinterfaces.h"
+#include "pins/movieoutputpin.h"
+
+class CMovieVideoPin : public CMovieOutputPin {
+public:
+    // Height and width of the movie box; lBitCount is the screen's depth raised to 16.
+    CMovieVideoPin(HRESULT *phr, CMovieSourceFilter *pFilter, LPCWSTR pPinName, Movie movie,
+                   long lTrackIndex, long lHeight, long lWidth, long lBitCount,
+                   DWORD dwDataFormat);
+    ~CMovieVideoPin() override;
+
+    STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void **ppv) override;
+
+    HRESULT FillFromTrack(IMediaSample *pSample, BYTE *pBuffer, long lSize) override;
+    HRESULT FillFromMovie(IMediaSample *pSample, BYTE *pBuffer, long lSize) override;
+    HRESULT PrepareTrackStreaming() override;
+    HRESULT PrepareMovieStreaming() override;
+    HRESULT BuildMediaType() override;
+    HRESULT OnStartRepositioned() override { return S_OK; }
+    virtual HRESULT GetFrameRate(double *pdFrameRate);
+
+    HRESULT DecideBufferSize(IMemAllocator *pAlloc, ALLOCATOR_PROPERTIES *pProps) override;
+
+private:
+    // IMovieVideoInfo, answering for the pin's constant members.
+    class CVideoInfo : public IMovieVideoInfo {
+    public:
+        explicit CVideoInfo(CMovieVideoPin *pPin) : m_pPin(pPin) {}
+        STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
+        STDMETHODIMP_(ULONG) AddRef() override;
+        STDMETHODIMP_(ULONG) Release() override;
+        STDMETHODIMP GetSourceFormat(DWORD *pCode) override;
+        STDMETHODIMP GetOutputFormat(DWORD *pCode) override;
+        STDMETHODIMP GetFramesPerSecond(LONG *pFramesPerSecond) override;
+
+    private:
+        CMovieVideoPin *const m_pPin;
+    };
+
+    // Bytes of one frame: rows padded to 4 bytes.
+    long FrameBytes() const;
+    // Detaches the world from the movie and frees the target in the order it depends on.
+    void ReleaseRenderTarget();
+
+    CVideoInfo m_VideoInfo;
+    LONG m_nWidth;
+    LONG m_nHeight;
+    LONG m_nBitCount;
+    // The render target: made on the worker under m_PinLock, read by fills under m_PinLock.
+    GWorldPtr m_gWorld;
+    BYTE *m_pDIBBits;            // pixels of m_hDIBSection
+    HDC m_hMemDC;
+    HBITMAP m_hDIBSection;
+    HGDIOBJ m_hOldBitmap;        // selected back into m_hMemDC before it goes
+};
