@@ -261,34 +261,32 @@ typedef ComponentResult (*ComponentFunctionUPP)();
 }  // extern "C"
 
 // Error codes the binding and the runtimes share.
-enum : OSErr {
-    noErr = 0,
-    paramErr = -50,
-    fnfErr = -43,
-    permErr = -54,
-    wrPermErr = -61,
-    memFullErr = -108,
-    nilHandleErr = -109,
-    memLockedErr = -117,
-    siUnknownInfoType = -231,
-    badImageDescription = -2001,
-    cantFindHandler = -2003,
-    invalidMedia = -2008,
-    invalidTrack = -2009,
-    invalidMovie = -2010,
-    invalidTime = -2015,
-    maxSizeToGrowTooSmall = -2027,
-    noMovieFound = -2048,
-    badDataRefIndex = -2050,
-    qtmlDllLoadErr = -2093,
-    qtmlDllEntryNotFoundErr = -2094,
-    qtmlUninitialized = -2095,
-    kQTPropertyBadValueSizeErr = -2184,
-    kQTPropertyNotSupportedErr = -2195,
-    couldntGetRequiredComponent = -2202,
-    invalidComponentID = -3000,
-    gestaltUndefSelectorErr = -5551,
-};
+constexpr OSErr noErr = 0;
+constexpr OSErr paramErr = -50;
+constexpr OSErr fnfErr = -43;
+constexpr OSErr permErr = -54;
+constexpr OSErr wrPermErr = -61;
+constexpr OSErr memFullErr = -108;
+constexpr OSErr nilHandleErr = -109;
+constexpr OSErr memLockedErr = -117;
+constexpr OSErr siUnknownInfoType = -231;
+constexpr OSErr badImageDescription = -2001;
+constexpr OSErr cantFindHandler = -2003;
+constexpr OSErr invalidMedia = -2008;
+constexpr OSErr invalidTrack = -2009;
+constexpr OSErr invalidMovie = -2010;
+constexpr OSErr invalidTime = -2015;
+constexpr OSErr maxSizeToGrowTooSmall = -2027;
+constexpr OSErr noMovieFound = -2048;
+constexpr OSErr badDataRefIndex = -2050;
+constexpr OSErr qtmlDllLoadErr = -2093;
+constexpr OSErr qtmlDllEntryNotFoundErr = -2094;
+constexpr OSErr qtmlUninitialized = -2095;
+constexpr OSErr kQTPropertyBadValueSizeErr = -2184;
+constexpr OSErr kQTPropertyNotSupportedErr = -2195;
+constexpr OSErr couldntGetRequiredComponent = -2202;
+constexpr OSErr invalidComponentID = -3000;
+constexpr OSErr gestaltUndefSelectorErr = -5551;
 
 constexpr ComponentResult badComponentInstance = ComponentResult(0x80008001u);
 constexpr ComponentResult badComponentSelector = ComponentResult(0x80008002u);
