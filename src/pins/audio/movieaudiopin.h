@@ -1,0 +1,129 @@
+// CMovieAudioPin: the output pin of a sound track, delivering little-endian integer PCM.
+//
+// It obtains the PCM one of two ways, fixed by the filter's m_bQuickTime71:
+// - movie-level (FillFromMovie): QuickTime's movie audio extraction yields the mixed sound of
+//   the whole movie, which the standard audio component ('scdi'/'audi') converts to packed,
+//   interleaved integer PCM written straight into the sample;
+// - per track (FillFromTrack): the pin reads the track's media samples itself and a sound
+//   converter decompresses them, one read per sample (constant bit rate), or pulled through the
+//   converter's data callback (variable bit rate). The converter writes straight into the
+//   sample, never more than the sample holds, so nothing is left over between samples.
+// The pin offers one media type: WAVEFORMATEX, or WAVEFORMATEXTENSIBLE for more than two
+// channels or 24 and 32 bits; buffers hold two seconds. IMovieAudioInfo reports the source
+// format and rate and takes an output-rate override, which the next set-up applies.
+//
+// Units: positions are the base's pin units; on the per-track path media samples are read in
+// media units (m_lMediaTimeScale), converted both ways without drift (see MediaTimeOf).
+//
+// Locks: the set-ups run with m_PinLock then m_csQuickTime held (at construction under the
+// filter's m_csQuickTime only, before anything else can reach the pin); fills, the reader and
+// both QuickTime callbacks run on the worker with m_PinLock held; the media type is built and
+// the buffers decided under the filter's state lock. The override is a plain interlocked store.
+#pragma once
+
+#include <windows.h>
+#include <strmif.h>
+
+#include "pins/movieinterfaces.h"
+#include "pins/movieoutputpin.h"
+#include "quicktime/QuickTimeTypes.h"
+
+class CMovieAudioPin : public CMovieOutputPin {
+public:
+    // Runs the path's set-up once and writes its result to *phr; the pin exists whatever it is.
+    CMovieAudioPin(HRESULT *phr, CMovieSourceFilter *pFilter, LPCWSTR pPinName, Movie movie,
+                   long lTrackIndex, int nChannels, int nSampleRate, int nBitsPerSample,
+                   DWORD dwDataFormat);
+    // Releases the converter or the component, session and buffers (pin lock, then the
+    // QuickTime lock).
+    ~CMovieAudioPin() override;
+
+    STDMETHODIMP NonDelegatingQueryInterface(REFIID riid, void **ppv) override;
+
+    // CMovieOutputPin: per-track path, movie-level path, the media type and the reposition.
+    HRESULT FillFromTrack(IMediaSample *pSample, BYTE *pBuffer, long lSize) override;
+    HRESULT FillFromMovie(IMediaSample *pSample, BYTE *pBuffer, long lSize) override;
+    HRESULT PrepareTrackStreaming() override;
+    HRESULT PrepareMovieStreaming() override;
+    HRESULT BuildMediaType() override;
+    HRESULT OnStartRepositioned() override;
+
+    // One buffer of two seconds of the connection's format.
+    HRESULT DecideBufferSize(IMemAllocator *pAlloc, ALLOCATOR_PROPERTIES *pProps) override;
+
+private:
+    // The private interface, a part of the pin that delegates IUnknown to the pin's owner.
+    class CAudioInfo : public IMovieAudioInfo {
+    public:
+        explicit CAudioInfo(CMovieAudioPin *pPin) : m_pPin(pPin) {}
+        STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
+        STDMETHODIMP_(ULONG) AddRef() override;
+        STDMETHODIMP_(ULONG) Release() override;
+        STDMETHODIMP GetSourceFormat(DWORD *pCode) override;
+        STDMETHODIMP GetOutputFormat(DWORD *pCode) override;
+        STDMETHODIMP GetSampleRate(LONG *pSampleRate) override;
+        STDMETHODIMP IsMpeg4Audio() override;
+        STDMETHODIMP SetOutputSampleRate(BOOL bSet, LONG nSampleRate) override;
+
+    private:
+        CMovieAudioPin *const m_pPin;
+    };
+
+    // The output rate the next set-up must produce: the connection's rate while connected (so
+    // that the data always match the agreed type), else the override or the source rate.
+    int WantedOutputRate() const;
+    // Bytes per second at the given rate of the current channels and bits.
+    int BytesPerSecondAt(int nRate) const;
+
+    // Per-track path.
+    // Reads the next chunk at m_lCurrent into m_hSourceData, at most lMaxBytes (grown, up to a
+    // cap, for a single sample that does not fit). Describes it in m_sourceData and returns its
+    // duration in pin units through *plDuration; false when there is none.
+    bool ReadChunk(long lMaxBytes, long *plDuration);
+    // The media time of pin position lPin (truncated), and the first pin position at or after
+    // media time lMedia: reads advance exactly by whole media samples.
+    long MediaTimeOf(long lPin) const;
+    long PinTimeAtOrAfter(long lMedia) const;
+    HRESULT FillConstantBitRate(BYTE *pBuffer, long lSize);
+    HRESULT FillVariableBitRate(BYTE *pBuffer, long lSize);
+    static Boolean FillBufferDataProc(SoundComponentDataPtr *ppData, void *pRefCon);
+    // (Re)allocates the locked source handle; false when out of memory.
+    bool AllocateSourceData(long lBytes);
+    void ReleaseConverter();
+
+    // Movie-level path.
+    static OSStatus InputDataProc(ComponentInstance ci, UInt32 *pPackets, AudioBufferList *pData,
+                                  AudioStreamPacketDescription **ppDescriptions, void *pUser);
+    HRESULT SetComponentOutput(int nRate);
+    void SetExtractionTime(LONGLONG llTime);
+    void ReleaseExtraction();
+
+    CAudioInfo m_AudioInfo;
+
+    // The output format. Channels and bits are final after the first set-up; the rate is the
+    // source's (the extraction's on the movie-level path).
+    int m_nChannels;
+    int m_nSampleRate;
+    int m_nBitsPerSample;
+    int m_nBytesPerSecond;           // at m_nConfiguredRate; by the set-ups
+    volatile LONG m_nOutputSampleRate;  // override; 0 = none; any thread (interlocked)
+    int m_nConfiguredRate;           // the output rate the converter or component produces
+
+    // Per-track path; set up and released under m_PinLock (or the construction's lock).
+    SoundConverter m_soundConverter;
+    BOOL m_bVariableBitRate;
+    Handle m_hSourceData;            // locked; reused for every read
+    long m_lSourceCapacity;          // bytes m_hSourceData holds
+    ExtendedSoundComponentData m_sourceData;
+    SoundConverterFillBufferDataUPP m_fillBufferDataProc;
+    unsigned long m_nConverterFlags; // of the converter's last fill
+    BOOL m_bCallbackRead;            // the callback read at least one chunk during this fill
+
+    // Movie-level path; same locks.
+    ComponentInstance m_stdAudio;
+    AudioStreamBasicDescription m_extractionFormat;
+    MovieAudioExtractionRef m_extractionSession;
+    UInt32 m_nExtractionBufferSize;
+    BYTE *m_pExtractionBuffer;       // new[]; only grows
+    bool m_bExtractionComplete;
+};
