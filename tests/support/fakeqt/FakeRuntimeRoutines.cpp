@@ -55,7 +55,9 @@ OSErr FakeGestalt(OSType selector, long *response)
     return noErr;
 }
 
-Handle NewHandleWith(uint32_t selector, Size size, bool clear)
+// Handles and pointer blocks alike: recorded, faulted, then taken from the handle heap.
+template <typename Block>
+Block AllocateWith(uint32_t selector, Size size, bool clear, Block (*allocate)(Size, bool, OSErr *))
 {
     fakeqt::FakeQuickTime::State &state = fakeqt::FakeQuickTime::Installed();
     std::lock_guard<std::recursive_mutex> stateLock(state.lock);
@@ -65,14 +67,13 @@ Handle NewHandleWith(uint32_t selector, Size size, bool clear)
         return nullptr;
     }
     OSErr err;
-    Handle h = QtsNewHandle(size, clear, &err);
+    Block block = allocate(size, clear, &err);
     SetMemoryError(err);
-    return h;
+    return block;
 }
 
-Handle FakeNewHandle(Size size) { return NewHandleWith(kQTSel_NewHandle, size, false); }
-Handle FakeNewHandleClear(Size size) { return NewHandleWith(kQTSel_NewHandleClear, size, true); }
-
+Handle FakeNewHandle(Size size) { return AllocateWith(kQTSel_NewHandle, size, false, &QtsNewHandle); }
+Handle FakeNewHandleClear(Size size) { return AllocateWith(kQTSel_NewHandleClear, size, true, &QtsNewHandle); }
 void FakeDisposeHandle(Handle h)
 {
     FAKE_ROUTINE(DisposeHandle, Arg(h));
@@ -111,23 +112,8 @@ void FakeMoveHHi(Handle h)
     SetMemoryError(fault ? fault : QtsMoveHandleHigh(h));
 }
 
-Ptr NewPtrWith(uint32_t selector, Size size, bool clear)
-{
-    fakeqt::FakeQuickTime::State &state = fakeqt::FakeQuickTime::Installed();
-    std::lock_guard<std::recursive_mutex> stateLock(state.lock);
-    state.Record(selector, {Arg(size)});
-    if (const OSErr fault = state.TakeFault(selector)) {
-        SetMemoryError(fault);
-        return nullptr;
-    }
-    OSErr err;
-    Ptr p = QtsNewPtr(size, clear, &err);
-    SetMemoryError(err);
-    return p;
-}
-
-Ptr FakeNewPtr(Size size) { return NewPtrWith(kQTSel_NewPtr, size, false); }
-Ptr FakeNewPtrClear(Size size) { return NewPtrWith(kQTSel_NewPtrClear, size, true); }
+Ptr FakeNewPtr(Size size) { return AllocateWith(kQTSel_NewPtr, size, false, &QtsNewPtr); }
+Ptr FakeNewPtrClear(Size size) { return AllocateWith(kQTSel_NewPtrClear, size, true, &QtsNewPtr); }
 
 void FakeDisposePtr(Ptr p)
 {
