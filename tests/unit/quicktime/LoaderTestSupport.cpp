@@ -90,7 +90,7 @@ ScopedLibraryCopy::ScopedLibraryCopy(const char *variant, const std::string &dir
         m_createdDirectory = directory;
     }
     const std::string source = TestLibraryDirectory(variant) + "QuickTime.qts";
-    m_ok = CopyFileA(source.c_str(), m_path.c_str(), TRUE) != FALSE;
+    m_ok = CopyFileA(source.c_str(), m_path.c_str(), FALSE) != FALSE;
     if (!m_ok)
         m_path.clear();
 }
