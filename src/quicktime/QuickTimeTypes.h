@@ -288,25 +288,5 @@ constexpr OSErr couldntGetRequiredComponent = -2202;
 constexpr OSErr invalidComponentID = -3000;
 constexpr OSErr gestaltUndefSelectorErr = -5551;
 
-// Flags and codes the callers pass.
-constexpr SInt8 fsRdPerm = 1;
-constexpr SInt8 fsRdWrPerm = 3;
-constexpr SInt16 newMovieActive = 1;
-constexpr long movieTrackMediaType = 1;
-constexpr SInt16 nextTimeMediaSample = 1;
-constexpr SInt16 nextTimeEdgeOK = 0x4000;
-constexpr UInt32 kQTMovieAudioExtractionComplete = 1;
-constexpr UInt32 kAudioFormatFlagIsFloat = 0x1;
-constexpr UInt32 kAudioFormatFlagIsSignedInteger = 0x4;
-constexpr UInt32 kAudioFormatFlagIsPacked = 0x8;
-constexpr UInt32 kAudioFormatFlagIsNonInterleaved = 0x20;
-constexpr SInt32 kExtendedSoundData = 0x4000;
-constexpr SInt32 kExtendedSoundSampleCountNotValid = 1;
-constexpr SInt32 kExtendedSoundBufferSizeValid = 2;
-constexpr SInt32 kExtendedSoundCommonFrameSizeValid = 8;
-constexpr unsigned long kSoundConverterDidntFillBuffer = 1;
-constexpr unsigned long kSoundConverterHasLeftOverData = 2;
-constexpr SInt16 variableCompression = -2;
-
 constexpr ComponentResult badComponentInstance = ComponentResult(0x80008001u);
 constexpr ComponentResult badComponentSelector = ComponentResult(0x80008002u);
