@@ -3,7 +3,7 @@
 # Each movie's command is written beside it as NAME.cmd. Idempotent: a stamp holding the
 # script version lets a second run skip the work.
 set -eu
-VERSION=3
+VERSION=5
 OUT=${1:?usage: make-movies.sh OUTDIR}
 mkdir -p "$OUT"
 STAMP="$OUT/.made-v$VERSION"
@@ -44,8 +44,8 @@ make six.mov -f lavfi -i "aevalsrc=0.1*sin(2*PI*300*t)|0.2*sin(2*PI*400*t)|0.3*s
 
 # Several tracks: video + two sound tracks of different rates; two video tracks.
 make av2snd.mov $V320 -f lavfi -i "$TONE=22050:d=1" -f lavfi -i "aevalsrc=0.3*sin(2*PI*900*t)|0.3*sin(2*PI*1200*t):s=44100:d=0.6" \
-  -map 0:v -map 1:a -map 2:a -t 1 -c:v qtrle -pix_fmt rgb24 -g 10 -c:a pcm_s16be -video_track_timescale 600
-make twovideo.mov $V320 -f lavfi -i "testsrc=size=160x120:rate=25" -map 0:v -map 1:v -t 0.6 -c:v qtrle -pix_fmt rgb24 -g 5
+  -map 0:v -map 1:a -map 2:a -t 1 -c:v qtrle -pix_fmt rgb24 -g 10 -c:a pcm_s16be -video_track_timescale 600 -disposition:a:0 default -disposition:a:1 default
+make twovideo.mov $V320 -f lavfi -i "testsrc=size=160x120:rate=25" -map 0:v -map 1:v -t 0.6 -c:v qtrle -pix_fmt rgb24 -g 5 -disposition:v:0 default -disposition:v:1 default
 
 # Other containers: the engine opens them and reports their (undecoded) formats.
 make aac.m4a -f lavfi -i "$TONE=44100:d=1" -c:a aac -b:a 64k

@@ -1,6 +1,7 @@
 // Sound codecs: which PCM a description decodes to, and the decoding of ulaw, alaw and ima4.
 // Uncompressed formats decode to themselves; the converter handles their layouts.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "qtengine.h"
@@ -48,9 +49,11 @@ const LawTables& laws() {
 }
 
 // One channel's 34-byte packet to 64 samples written every `stride` int16s.
-void imaPacket(const uint8_t* p, int16_t* out, uint32_t stride) {
+void imaPacket(const uint8_t* p, int16_t* out, uint32_t stride, int32_t* statePred, int32_t* stateIndex, bool use) {
   int pred = int16_t(uint16_t(p[0] << 8 | p[1]) & 0xFF80);
   int index = std::min(p[1] & 0x7F, 88);
+  // The header holds the predictor's top 9 bits: keep the exact one while they agree.
+  if (use && statePred && *stateIndex == index && std::abs(pred - *statePred) <= 0x7F) pred = *statePred;
   for (int i = 0; i < 64; ++i) {
     int nib = (p[2 + i / 2] >> ((i & 1) * 4)) & 15;
     int step = kImaSteps[index];
@@ -62,6 +65,10 @@ void imaPacket(const uint8_t* p, int16_t* out, uint32_t stride) {
     pred = std::max(-32768, std::min(32767, pred));
     index = std::max(0, std::min(88, index + kImaIndex[nib]));
     out[size_t(i) * stride] = int16_t(pred);
+  }
+  if (statePred) {
+    *statePred = pred;
+    *stateIndex = index;
   }
 }
 }  // namespace
@@ -109,7 +116,7 @@ Err decodedFormat(const SampleDescription& d, AudioFormat* out, uint32_t* realBi
 }
 
 Err decodePackets(const SampleDescription& d, const uint8_t* in, size_t inBytes, void* out, size_t outCap,
-                  uint32_t* framesOut, size_t* bytesUsed) {
+                  uint32_t* framesOut, size_t* bytesUsed, CodecState* state) {
   AudioFormat f;
   Err e = decodedFormat(d, &f, nullptr);
   if (e) return e;
@@ -120,8 +127,12 @@ Err decodePackets(const SampleDescription& d, const uint8_t* in, size_t inBytes,
     const size_t packet = 34 * size_t(ch);
     size_t packets = std::min(inBytes / packet, outCap / (outFrame * 64));
     int16_t* o = static_cast<int16_t*>(out);
+    const bool carry = state && state->valid;
     for (size_t p = 0; p < packets; ++p)
-      for (uint32_t c = 0; c < ch; ++c) imaPacket(in + p * packet + c * 34, o + p * 64 * ch + c, ch);
+      for (uint32_t c = 0; c < ch; ++c)
+        imaPacket(in + p * packet + c * 34, o + p * 64 * ch + c, ch,
+                  state ? &state->predictor[c] : nullptr, state ? &state->index[c] : nullptr, carry || p > 0);
+    if (state && packets) state->valid = true;
     frames = packets * 64;
     used = packets * packet;
   } else if (d.format == fourcc("ulaw") || d.format == fourcc("alaw")) {

@@ -47,7 +47,7 @@ Err parseDescription(const uint8_t* entry, size_t size, Kind kind, SampleDescrip
   d.format = c.u32();
   c.skip(6);
   d.dataRefIndex = c.u16();
-  if (kind == Kind::video) {
+  if (kind == Kind::video && d.format != fourcc("flsh")) {
     if (size < 86) return badImageDescription;
     c.skip(16);  // version, revision, vendor, temporal and spatial quality
     d.width = c.u16();
@@ -58,7 +58,7 @@ Err parseDescription(const uint8_t* entry, size_t size, Kind kind, SampleDescrip
     collectAtoms(d, 86);
     return noErr;
   }
-  if (kind != Kind::sound) {
+  if (kind != Kind::sound) {  // also Flash: no image fields
     collectAtoms(d, 16);
     return noErr;
   }

@@ -208,9 +208,8 @@ Err Extractor::State::mixBlock(uint32_t frames) {
   for (Source& s : sources) {
     const TrackInfo& info = s.track->info();
     // Where this block starts in the source's frames (edits applied).
-    int64_t movieTime = mulDiv(int64_t(pos), movie->timeScale(), rate);
     int64_t media = 0;
-    if (!s.track->movieToMedia(movieTime, &media)) {
+    if (!s.track->movieToMedia(int64_t(pos), rate, &media)) {
       s.next = UINT64_MAX;
       continue;  // silent here
     }

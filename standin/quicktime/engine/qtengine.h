@@ -139,6 +139,8 @@ class Track {
   int64_t nextTrackTime(int64_t movieTime, uint32_t flags, int32_t rate = 0x10000) const;
   // Movie time -> media time through the edit list; false in an empty edit or past the end.
   bool movieToMedia(int64_t movieTime, int64_t* mediaTime) const;
+  // The same with the movie time counted in another time scale (e.g. a sound sample rate).
+  bool movieToMedia(int64_t time, uint32_t scale, int64_t* mediaTime) const;
   // Sample index at a media time and the sync sample at or before it.
   bool sampleAt(int64_t mediaTime, uint64_t* index) const;
   uint64_t syncAtOrBefore(uint64_t index) const;
@@ -249,10 +251,17 @@ class SoundDecoder {
   std::unique_ptr<State> s_;
 };
 
-// Stateless helper for raw codec bytes (the sound converter uses it for caller-fed buffers):
-// decodes whole packets of `d` into PCM of decodedFormat(d). Returns frames written.
+// What an adaptive codec carries from one packet to the next (ima4 keeps its full-precision
+// predictor while a packet header agrees with it). Reset (valid = false) after a seek.
+struct CodecState {
+  bool valid = false;
+  int32_t predictor[32] = {}, index[32] = {};
+};
+
+// Decodes whole packets of raw codec bytes of `d` into PCM of decodedFormat(d) (the sound
+// converter uses it for caller-fed buffers). `state` may be null for independent packets.
 Err decodePackets(const SampleDescription& d, const uint8_t* in, size_t inBytes, void* out,
-                  size_t outCap, uint32_t* framesOut, size_t* bytesUsed);
+                  size_t outCap, uint32_t* framesOut, size_t* bytesUsed, CodecState* state = nullptr);
 
 // Converts between linear PCM formats: integer and float 8..32 bits (and 64-bit float input),
 // either endianness, interleaved or not, channel mapping by layout (mono fans out to the front

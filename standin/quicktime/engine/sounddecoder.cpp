@@ -16,6 +16,9 @@ struct SoundDecoder::State {
   bool frameMode = true;
   uint64_t total = 0;
   std::vector<uint8_t> raw, pcm;  // allocated once
+  CodecState codec;
+  uint64_t codecNext = UINT64_MAX;  // the unit after the last decoded one
+  uint64_t pcmFirst = 0, pcmFrames = 0;  // frames held in `pcm` (a read-ahead cache)
 };
 
 SoundDecoder::SoundDecoder() = default;
@@ -76,22 +79,29 @@ Err SoundDecoder::decode(uint64_t at, uint32_t frames, void* dst, uint32_t* got)
   const size_t fb = s.fmt.bytesPerFrame();
   uint8_t* o = static_cast<uint8_t*>(dst);
   while (*got < frames && at < s.total) {
-    // The chunk-bounded run of whole units holding frame `at`.
-    uint64_t sample = s.frameMode ? at : at / s.unitFrames;
-    SampleRun run;
-    Err e = t.locate(t.sampleTime(sample), 0, s.raw.size(), run);
-    if (e) return e;
-    if (run.description != 1 && t.info().descriptions[run.description - 1].format != s.desc.format)
-      return cantFindHandler;
-    uint64_t unitStart = s.frameMode ? run.first : run.first * s.unitFrames;
-    if ((e = t.read(run, s.raw.data()))) return e;
-    uint32_t made = 0;
-    size_t used = 0;
-    if ((e = decodePackets(s.desc, s.raw.data(), size_t(run.bytes), s.pcm.data(), s.pcm.size(), &made, &used)))
-      return e;
-    uint64_t skip = at - unitStart;
-    if (made <= skip) return invalidMedia;
-    uint64_t n = std::min<uint64_t>(made - skip, frames - *got);
+    if (at < s.pcmFirst || at >= s.pcmFirst + s.pcmFrames) {
+      // Decode the chunk-bounded run of whole units holding frame `at`.
+      uint64_t sample = s.frameMode ? at : at / s.unitFrames;
+      SampleRun run;
+      Err e = t.locate(t.sampleTime(sample), 0, s.raw.size(), run);
+      if (e) return e;
+      if (run.description != 1 && t.info().descriptions[run.description - 1].format != s.desc.format)
+        return cantFindHandler;
+      if ((e = t.read(run, s.raw.data()))) return e;
+      if (run.first != s.codecNext) s.codec.valid = false;  // not a continuation
+      uint32_t made = 0;
+      size_t used = 0;
+      s.pcmFrames = 0;
+      if ((e = decodePackets(s.desc, s.raw.data(), size_t(run.bytes), s.pcm.data(), s.pcm.size(), &made, &used,
+                             &s.codec)))
+        return e;
+      s.codecNext = run.first + run.count;
+      s.pcmFirst = s.frameMode ? run.first : run.first * s.unitFrames;
+      s.pcmFrames = made;
+      if (at < s.pcmFirst || at >= s.pcmFirst + made) return invalidMedia;
+    }
+    uint64_t skip = at - s.pcmFirst;
+    uint64_t n = std::min<uint64_t>(s.pcmFrames - skip, frames - *got);
     n = std::min<uint64_t>(n, s.total - at);
     std::memcpy(o + size_t(*got) * fb, s.pcm.data() + size_t(skip) * fb, size_t(n) * fb);
     *got += uint32_t(n);

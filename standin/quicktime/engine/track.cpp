@@ -102,23 +102,30 @@ int64_t Track::nextMediaTime(int64_t time, uint32_t flags, int32_t rate) const {
 }
 
 bool Track::movieToMedia(int64_t movieTime, int64_t* mediaTime) const {
-  if (movieTime < 0) return false;
+  return movieToMedia(movieTime, movieScale_, mediaTime);
+}
+
+bool Track::movieToMedia(int64_t time, uint32_t scale, int64_t* mediaTime) const {
+  if (time < 0 || scale == 0) return false;
   if (info_.edits.empty()) {
-    int64_t m = mulDiv(movieTime, info_.mediaTimeScale, movieScale_);
+    int64_t m = mulDiv(time, info_.mediaTimeScale, scale);
     if (m >= table_->totalTime()) return false;
     *mediaTime = m;
     return true;
   }
-  int64_t start = 0;
+  int64_t start = 0;  // in `scale`
+  int64_t movieStart = 0;
   for (const Edit& e : info_.edits) {
-    if (movieTime < start + e.duration) {
+    int64_t end = mulDiv(movieStart + e.duration, scale, movieScale_);
+    if (time < end) {
       if (e.mediaTime < 0) return false;
       int64_t m = e.mediaTime;
-      if (e.rate != 0) m += mulDiv(movieTime - start, info_.mediaTimeScale, movieScale_);
+      if (e.rate != 0) m += mulDiv(time - start, info_.mediaTimeScale, scale);
       *mediaTime = m;
       return m < table_->totalTime();
     }
-    start += e.duration;
+    movieStart += e.duration;
+    start = end;
   }
   return false;
 }

@@ -1,0 +1,47 @@
+#include "helpers.h"
+
+#include <cstdio>
+
+std::string media(const std::string& name) { return std::string(QTE_MEDIA_DIR) + "/" + name; }
+
+std::vector<uint8_t> run(const std::string& cmd) {
+  std::vector<uint8_t> out;
+  std::FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.insert(out.end(), buf, buf + n);
+  pclose(p);
+  return out;
+}
+
+std::string ffprobe(const std::string& file, const std::string& entries) {
+  auto b = run("ffprobe -v error -show_entries " + entries + " -of compact '" + file + "'");
+  return std::string(b.begin(), b.end());
+}
+
+std::string field(const std::string& line, const std::string& key) {
+  size_t at = line.find("|" + key + "=");
+  if (at == std::string::npos) return "";
+  at += key.size() + 2;
+  size_t end = line.find_first_of("|\n", at);
+  return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::vector<std::string> lines(const std::string& s) {
+  std::vector<std::string> v;
+  size_t a = 0;
+  while (a < s.size()) {
+    size_t e = s.find('\n', a);
+    if (e == std::string::npos) e = s.size();
+    if (e > a) v.push_back(s.substr(a, e - a));
+    a = e + 1;
+  }
+  return v;
+}
+
+std::shared_ptr<qte::Movie> open(const std::string& name, qte::Err* trackErr) {
+  std::shared_ptr<qte::Movie> m;
+  qte::Err e = qte::Movie::openFile(media(name), m, trackErr);
+  return e ? nullptr : m;
+}

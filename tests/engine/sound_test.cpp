@@ -1,0 +1,260 @@
+// Sound: GetMediaSample counting, decoders and converter against ffmpeg, extraction.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "helpers.h"
+
+using namespace qte;
+
+namespace {
+struct Case {
+  const char* file;
+  const char* ffFormat;  // ffmpeg's output format for the comparison
+  uint32_t bits;
+  bool isFloat;
+};
+
+// The whole first sound track decoded and converted to little-endian interleaved PCM.
+std::vector<uint8_t> decodeAll(const Movie& m, const AudioFormat& target) {
+  std::vector<uint8_t> out;
+  std::unique_ptr<SoundDecoder> dec;
+  if (SoundDecoder::create(*m.track(0), dec) != noErr) return out;
+  Converter conv;
+  AudioFormat t = target;
+  t.sampleRate = dec->format().sampleRate;
+  t.channels = dec->format().channels;
+  if (conv.setFormats(dec->format(), t) != noErr) return out;
+  std::vector<uint8_t> pcm(4096 * dec->format().bytesPerFrame()), cvt(4096 * t.bytesPerFrame());
+  uint64_t at = 0;
+  for (;;) {
+    uint32_t got = 0;
+    // Odd piece sizes cross chunk and packet boundaries.
+    if (dec->decode(at, 1000 + uint32_t(at % 77), pcm.data(), &got) != noErr || got == 0) break;
+    const void* in[1] = {pcm.data()};
+    void* o[1] = {cvt.data()};
+    uint32_t used = 0, made = 0;
+    conv.convert(in, got, o, 4096, &used, &made);
+    out.insert(out.end(), cvt.begin(), cvt.begin() + size_t(made) * t.bytesPerFrame());
+    at += got;
+  }
+  return out;
+}
+}  // namespace
+
+namespace {
+class Decode : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Decode, EqualsFfmpeg) {
+  const Case c = GetParam();
+  std::shared_ptr<Movie> m = open(c.file);
+  ASSERT_TRUE(m);
+  AudioFormat t;
+  t.bits = c.bits;
+  t.isFloat = c.isFloat;
+  t.bigEndian = false;
+  std::vector<uint8_t> ours = decodeAll(*m, t);
+  std::string codec = std::string("pcm_") + c.ffFormat;
+  std::vector<uint8_t> ref = run("ffmpeg -v error -i '" + media(c.file) + "' -f " + c.ffFormat + " -acodec " + codec + " -");
+  ASSERT_GT(ref.size(), 1000u);
+  // ffmpeg trims the last ima4 packet to the edit list; the rest must agree.
+  const size_t slack = std::string(c.file) == "ima4.mov" ? 64 * 4 : 0;
+  ASSERT_LE(ref.size(), ours.size()) << ours.size();
+  ASSERT_LE(ours.size() - ref.size(), slack);
+  if (!c.isFloat) {
+    size_t first = 0;
+    while (first < ref.size() && ours[first] == ref[first]) ++first;
+    EXPECT_EQ(first, ref.size()) << "first difference at byte " << first;
+    return;
+  }
+  size_t bad = 0;
+  for (size_t i = 0; i + 4 <= ref.size(); i += 4) {
+    float a, b;
+    std::memcpy(&a, &ours[i], 4);
+    std::memcpy(&b, &ref[i], 4);
+    if (std::fabs(a - b) > 1.0f / 8388608) ++bad;
+  }
+  EXPECT_EQ(bad, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, Decode,
+    ::testing::Values(Case{"twos.mov", "s16le", 16, false}, Case{"sowt.mov", "s16le", 16, false},
+                      Case{"in24.mov", "s32le", 32, false}, Case{"in32.mov", "s32le", 32, false},
+                      Case{"fl32.mov", "f32le", 32, true}, Case{"fl64.mov", "f32le", 32, true},
+                      Case{"ulaw.mov", "s16le", 16, false}, Case{"alaw.mov", "s16le", 16, false},
+                      Case{"ima4.mov", "s16le", 16, false}, Case{"raw8.mov", "s16le", 16, false},
+                      Case{"six.mov", "s16le", 16, false}, Case{"twos.mov", "f32le", 32, true}),
+    [](const auto& info) {
+      std::string s = std::string(info.param.file) + "_" + info.param.ffFormat;
+      for (char& ch : s) if (!isalnum(uint8_t(ch))) ch = '_';
+      return s;
+    });
+
+TEST(MediaSample, CountsFramesPacketsAndLimits) {
+  std::shared_ptr<Movie> m = open("twos.mov");
+  ASSERT_TRUE(m);
+  const Track& t = *m->track(0);
+  SampleRun r;
+  ASSERT_EQ(t.locate(0, 0, 0, r), noErr);
+  EXPECT_GT(r.count, 1u);  // a whole chunk of frames
+  EXPECT_EQ(r.bytes, r.count * 4);
+  EXPECT_EQ(r.durationEach, 1);
+  ASSERT_EQ(t.locate(100, 10, 0, r), noErr);
+  EXPECT_EQ(r.first, 100u);
+  EXPECT_EQ(r.count, 10u);
+  ASSERT_EQ(t.locate(0, 0, 41, r), noErr);
+  EXPECT_EQ(r.count, 10u);  // as many as fit in 41 bytes
+  EXPECT_EQ(t.locate(0, 0, 3, r), maxSizeToGrowTooSmall);
+  EXPECT_EQ(t.locate(44100, 0, 0, r), invalidTime);
+  EXPECT_EQ(t.locate(-1, 0, 0, r), invalidTime);
+
+  // ima4 from ffmpeg: variable (compressionID -2): one packet is one sample of 64 frames.
+  std::shared_ptr<Movie> ima = open("ima4.mov");
+  ASSERT_TRUE(ima);
+  const Track& it = *ima->track(0);
+  EXPECT_EQ(it.info().descriptions[0].compressionId, -2);
+  ASSERT_EQ(it.locate(64 * 3 + 5, 2, 0, r), noErr);
+  EXPECT_EQ(r.first, 3u);
+  EXPECT_EQ(r.count, 2u);
+  EXPECT_EQ(r.durationEach, 64);
+  EXPECT_EQ(r.bytes, 2u * 68);
+  EXPECT_EQ(r.time, 64 * 3);
+}
+
+TEST(MediaSample, NextInterestingTimes) {
+  std::shared_ptr<Movie> m = open("rle24.mov");  // 25 fps in a 600 time scale
+  ASSERT_TRUE(m);
+  const Track& t = *m->track(0);
+  EXPECT_EQ(t.nextMediaTime(0, nextTimeMediaSample), 24);
+  EXPECT_EQ(t.nextMediaTime(0, nextTimeMediaSample | nextTimeEdgeOK), 0);
+  EXPECT_EQ(t.nextMediaTime(30, nextTimeMediaSample), 48);
+  EXPECT_EQ(t.nextMediaTime(580, nextTimeMediaSample), -1);
+  EXPECT_EQ(t.nextMediaTime(-5, nextTimeMediaSample), 0);
+  EXPECT_EQ(t.nextMediaTime(30, nextTimeMediaSample, -0x10000), 24);
+  EXPECT_EQ(t.nextMediaTime(30, nextTimeSyncSample), 240);  // key frames every 10
+  // In movie time (the movie's scale differs), through the edit list.
+  const uint32_t ms = m->timeScale();
+  EXPECT_EQ(t.nextTrackTime(0, nextTimeMediaSample), int64_t(ms) / 25);
+  EXPECT_EQ(t.nextTrackTime(0, nextTimeMediaSample | nextTimeEdgeOK), 0);
+  EXPECT_EQ(t.nextTrackTime(m->duration() - 1, nextTimeMediaSample), -1);
+}
+
+TEST(Extraction, DefaultFormatEqualsFfmpegAndSpansTheMovie) {
+  std::shared_ptr<Movie> m = open("twos.mov");
+  ASSERT_TRUE(m);
+  std::unique_ptr<Extractor> x;
+  ASSERT_EQ(Extractor::create(m, x), noErr);
+  AudioFormat f = x->format();
+  EXPECT_TRUE(f.isFloat);
+  EXPECT_EQ(f.bits, 32u);
+  EXPECT_FALSE(f.interleaved);
+  EXPECT_EQ(f.channels, 2u);
+  EXPECT_EQ(f.sampleRate, 44100);
+  EXPECT_EQ(x->maxSampleSize(), 16u);
+  std::vector<float> l(50000), r(50000);
+  void* planes[2] = {l.data(), r.data()};
+  uint32_t got = 0, total = 0;
+  bool done = false;
+  while (!done) {
+    void* p[2] = {l.data() + total, r.data() + total};
+    ASSERT_EQ(x->fill(p, std::min<uint32_t>(3000, 50000 - total), &got, &done), noErr);
+    total += got;
+    if (!got) break;
+  }
+  (void)planes;
+  EXPECT_TRUE(done);
+  EXPECT_EQ(total, uint32_t(int64_t(m->duration()) * 44100 / m->timeScale()));
+  std::vector<uint8_t> ref = run("ffmpeg -v error -i '" + media("twos.mov") + "' -f f32le -acodec pcm_f32le -");
+  ASSERT_GE(ref.size(), size_t(total) * 8);
+  size_t bad = 0;
+  for (uint32_t i = 0; i < total; ++i) {
+    float a, b;
+    std::memcpy(&a, &ref[size_t(i) * 8], 4);
+    std::memcpy(&b, &ref[size_t(i) * 8 + 4], 4);
+    if (a != l[i] || b != r[i]) ++bad;
+  }
+  EXPECT_EQ(bad, 0u);
+  // Seeking: negative clamps to 0; a time in the middle restarts there.
+  ASSERT_EQ(x->setTime(-100, 600), noErr);
+  EXPECT_EQ(x->positionFrames(), 0);
+  ASSERT_EQ(x->setTime(m->timeScale() / 2, m->timeScale()), noErr);
+  void* p[2] = {l.data(), r.data()};
+  ASSERT_EQ(x->fill(p, 100, &got, &done), noErr);
+  float a;
+  std::memcpy(&a, &ref[size_t(22050) * 8], 4);
+  EXPECT_EQ(l[0], a);
+}
+
+TEST(Extraction, SeveralTracksDiscreteAndMixed) {
+  std::shared_ptr<Movie> m = open("av2snd.mov");  // mono 22050 for 1 s, stereo 44100 for 0.6 s
+  ASSERT_TRUE(m);
+  std::unique_ptr<Extractor> x;
+  ASSERT_EQ(Extractor::create(m, x), noErr);
+  EXPECT_EQ(x->format().sampleRate, 44100);
+  EXPECT_EQ(x->format().channels, 2u);
+  EXPECT_EQ(x->channelLabels(), (std::vector<uint32_t>{1, 2}));
+  ASSERT_EQ(x->setAllChannelsDiscrete(true), noErr);
+  EXPECT_EQ(x->format().channels, 3u);
+  EXPECT_EQ(x->channelLabels(), (std::vector<uint32_t>{42, 1, 2}));
+  AudioFormat f = x->format();
+  f.interleaved = true;
+  f.bits = 16;
+  f.isFloat = false;
+  ASSERT_EQ(x->setFormat(f), noErr);
+  std::vector<int16_t> buf(size_t(44100) * 3 * 2);
+  void* p[1] = {buf.data()};
+  uint32_t got = 0;
+  bool done = false;
+  ASSERT_EQ(x->fill(p, 44100 * 2, &got, &done), noErr);
+  EXPECT_TRUE(done);
+  EXPECT_EQ(got, uint32_t(int64_t(m->duration()) * 44100 / m->timeScale()));
+  // The stereo track ends at 0.6 s: silence after it in its channels, the mono one goes on.
+  double tail = 0, monoTail = 0, early = 0;
+  for (uint32_t i = 30000; i < 40000; ++i) {
+    tail += std::abs(buf[size_t(i) * 3 + 1]) + std::abs(buf[size_t(i) * 3 + 2]);
+    monoTail += std::abs(buf[size_t(i) * 3]);
+  }
+  for (uint32_t i = 1000; i < 2000; ++i) early += std::abs(buf[size_t(i) * 3 + 1]);
+  EXPECT_EQ(tail, 0);
+  EXPECT_GT(monoTail, 0);
+  EXPECT_GT(early, 0);
+  EXPECT_EQ(open("in24.mov") ? [] { std::unique_ptr<Extractor> y; Extractor::create(open("in24.mov"), y); return y->maxSampleSize(); }() : 0u, 24u);
+}
+
+TEST(Converter, ResamplesAndMapsChannels) {
+  // A ramp at 8000 Hz to 16000 Hz: linear interpolation puts midpoints between inputs, also
+  // across the boundary between two calls.
+  AudioFormat in, out;
+  in.sampleRate = 8000;
+  in.channels = 1;
+  in.bits = 16;
+  out = in;
+  out.sampleRate = 16000;
+  out.channels = 2;
+  out.isFloat = true;
+  out.bits = 32;
+  Converter c;
+  ASSERT_EQ(c.setFormats(in, out), noErr);
+  int16_t ramp[8] = {0, 1000, 2000, 3000, 4000, 5000, 6000, 7000};
+  float o[64] = {};
+  uint32_t used = 0, made = 0, total = 0;
+  const void* ip[1] = {ramp};
+  void* op[1] = {o};
+  ASSERT_EQ(c.convert(ip, 4, op, 32, &used, &made), noErr);
+  EXPECT_EQ(used, 4u);
+  total = made;
+  const void* ip2[1] = {ramp + 4};
+  void* op2[1] = {o + total * 2};
+  ASSERT_EQ(c.convert(ip2, 4, op2, 32 - total, &used, &made), noErr);
+  total += made;
+  EXPECT_GE(total, 13u);
+  for (uint32_t i = 0; i < total; ++i) {
+    EXPECT_NEAR(o[i * 2], 500.0 * i / 32768, 1e-6) << i;
+    EXPECT_EQ(o[i * 2], o[i * 2 + 1]);  // mono fans out to both
+  }
+  AudioFormat bad = in;
+  bad.channels = 0;
+  EXPECT_EQ(c.setFormats(bad, out), paramErr);
+}
+}  // namespace

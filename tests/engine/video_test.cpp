@@ -1,0 +1,98 @@
+// Drawing against ffmpeg's decoding: every frame, in each picture format, straight and seeking.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "helpers.h"
+
+using namespace qte;
+
+namespace {
+struct Case {
+  const char* file;
+  PixelFormat format;
+  const char* ffFormat;
+};
+
+// Movie time at which the first video track's sample i shows.
+int64_t frameTime(const Movie& m, uint64_t i) {
+  const Track& t = *m.track(0);
+  int64_t media = t.sampleTime(i);
+  return (media * m.timeScale() + t.info().mediaTimeScale - 1) / t.info().mediaTimeScale;
+}
+
+class Draw : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Draw, FramesEqualFfmpegStraightAndSeeking) {
+  const Case c = GetParam();
+  std::shared_ptr<Movie> m = open(c.file);
+  ASSERT_TRUE(m);
+  const int bpp = int(c.format) / 8;
+  const int w = m->box().width(), h = m->box().height();
+  const size_t frameBytes = size_t(w) * h * bpp;
+  std::vector<uint8_t> ref = run("ffmpeg -v error -i '" + media(c.file) + "' -map 0:v:0 -f rawvideo -pix_fmt " +
+                                 c.ffFormat + " -");
+  const uint64_t n = m->track(0)->sampleCount();
+  ASSERT_EQ(ref.size(), frameBytes * n);
+  // The buffer is wider than the movie (padding in the stride stays untouched).
+  const ptrdiff_t stride = ptrdiff_t(w) * bpp + 8;
+  std::vector<uint8_t> buf(size_t(stride) * h, 0xEE);
+  Renderer r(m);
+  PixelBuffer pb{buf.data(), w, h, stride, c.format};
+  ASSERT_EQ(r.setBuffer(pb), noErr);
+  auto check = [&](uint64_t i) {
+    ASSERT_EQ(r.draw(frameTime(*m, i)), noErr);
+    size_t diff = 0;
+    for (int y = 0; y < h; ++y) {
+      const uint8_t* a = buf.data() + y * stride;
+      const uint8_t* b = ref.data() + i * frameBytes + size_t(y) * w * bpp;
+      for (int x = 0; x < w * bpp; ++x) {
+        if (c.format == PixelFormat::bgr0 && x % 4 == 3) {
+          if (a[x] != 0) ++diff;
+          continue;
+        }
+        if (a[x] != b[x]) ++diff;
+      }
+      if (a[w * bpp] != 0xEE) ++diff;
+    }
+    EXPECT_EQ(diff, 0u) << c.file << " frame " << i;
+  };
+  for (uint64_t i = 0; i < n; ++i) check(i);
+  // Back and forth: the same frames as straight decoding.
+  std::vector<uint64_t> order;
+  for (uint64_t i = 0; i < n; ++i) order.push_back(i);
+  std::mt19937 rng(7);
+  std::shuffle(order.begin(), order.end(), rng);
+  order.resize(std::min<size_t>(order.size(), 12));
+  for (uint64_t i : order) check(i);
+  check(n - 1);
+  check(0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, Draw,
+    ::testing::Values(Case{"raw24.mov", PixelFormat::bgr24, "bgr24"}, Case{"raw24.mov", PixelFormat::bgr0, "bgr0"},
+                      Case{"raw32.mov", PixelFormat::bgr24, "bgr24"}, Case{"raw32.mov", PixelFormat::bgr0, "bgr0"},
+                      Case{"raw16.mov", PixelFormat::rgb555, "rgb555le"},
+                      Case{"rle24.mov", PixelFormat::bgr24, "bgr24"}, Case{"rle24.mov", PixelFormat::bgr0, "bgr0"},
+                      Case{"rle32.mov", PixelFormat::bgr0, "bgr0"}, Case{"rle16.mov", PixelFormat::rgb555, "rgb555le"},
+                      Case{"rle16.mov", PixelFormat::bgr24, "bgr24"}),
+    [](const auto& info) {
+      std::string s = std::string(info.param.file) + "_" + info.param.ffFormat;
+      for (char& ch : s) if (!isalnum(uint8_t(ch))) ch = '_';
+      return s;
+    });
+
+TEST(Draw, UndecodableTrackLeavesItsAreaAndBadBuffersAreRefused) {
+  std::shared_ptr<Movie> m = open("mpeg4.mp4");
+  ASSERT_TRUE(m);
+  std::vector<uint8_t> buf(320 * 240 * 3, 0x5A);
+  Renderer r(m);
+  EXPECT_EQ(r.draw(0), paramErr);  // no buffer yet
+  EXPECT_EQ(r.setBuffer(PixelBuffer{buf.data(), 320, 240, 100, PixelFormat::bgr24}), paramErr);
+  ASSERT_EQ(r.setBuffer(PixelBuffer{buf.data(), 320, 240, 960, PixelFormat::bgr24}), noErr);
+  EXPECT_EQ(r.draw(0), noErr);
+  EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t v) { return v == 0x5A; }));
+}
+}  // namespace

@@ -1,0 +1,207 @@
+// Movies ffmpeg cannot make (written by the test movie writer) and damaged input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "helpers.h"
+#include "moviewriter.h"
+
+using namespace qte;
+namespace mw = moviewriter;
+
+namespace {
+// A 'raw ' 24-bit track of one solid w x h frame at (x, y).
+mw::Track solid(uint8_t r, uint8_t g, uint8_t b, uint32_t w, uint32_t h, int32_t x, int32_t y, int16_t layer) {
+  mw::Track t;
+  t.description = mw::videoDescription("raw ", uint16_t(w), uint16_t(h), 24);
+  t.stts = {{1, 600}};
+  t.width = w, t.height = h, t.x = x, t.y = y, t.layer = layer;
+  mw::Chunk c;
+  for (uint32_t i = 0; i < w * h; ++i) c.data.insert(c.data.end(), {r, g, b});
+  t.sizes = {uint32_t(c.data.size())};
+  t.chunks.push_back(c);
+  return t;
+}
+
+std::shared_ptr<Movie> load(const mw::Bytes& b, Err* trackErr = nullptr, Err* err = nullptr) {
+  std::shared_ptr<Movie> m;
+  Err e = Movie::open(memorySource(b.data(), b.size()), m, trackErr);
+  if (err) *err = e;
+  return e ? nullptr : m;
+}
+
+uint32_t pixelAt(const std::vector<uint8_t>& buf, int w, int x, int y) {
+  const uint8_t* p = &buf[(size_t(y) * w + x) * 3];
+  return uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+}
+
+TEST(Writer, BoxesLayersAndUndecodableTracks) {
+  mw::Movie mv;
+  mv.tracks.push_back(solid(255, 0, 0, 8, 6, 2, 3, 0));   // red, behind
+  mv.tracks.push_back(solid(0, 0, 255, 4, 4, 4, 4, -1));  // blue, layer -1: in front
+  mv.tracks.push_back(solid(0, 255, 0, 2, 2, 2, 3, 0));   // green, same layer as red, later: over it
+  mw::Track flash;
+  flash.handler = "flsh";
+  flash.description = {0, 0, 0, 16, 'f', 'l', 's', 'h', 0, 0, 0, 0, 0, 0, 0, 1};
+  flash.stts = {{1, 600}};
+  flash.sizes = {4};
+  flash.chunks.push_back({{1, 2, 3, 4}, 1});
+  flash.width = 3, flash.height = 2, flash.x = 11, flash.y = 3;
+  mv.tracks.push_back(flash);
+  mw::Track empty;
+  empty.description = mw::videoDescription("raw ", 4, 4, 24);
+  mv.tracks.push_back(empty);
+  Err trackErr = 1;
+  std::shared_ptr<Movie> m = load(mw::write(mv), &trackErr);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(trackErr, noErr);
+  ASSERT_EQ(m->trackCount(), 5u);
+  EXPECT_EQ(m->track(3)->info().handler, fourcc("flsh"));
+  EXPECT_EQ(m->track(4)->sampleCount(), 0u);
+  const Rect box = m->box();  // union of red (2,3)-(10,9), blue (4,4)-(8,8), flash (11,3)-(14,5)
+  EXPECT_EQ(box.left, 2);
+  EXPECT_EQ(box.top, 3);
+  EXPECT_EQ(box.right, 14);
+  EXPECT_EQ(box.bottom, 9);
+  const int w = box.width(), h = box.height();
+  std::vector<uint8_t> buf(size_t(w) * h * 3, 0x11);
+  Renderer r(m);
+  ASSERT_EQ(r.setBuffer(PixelBuffer{buf.data(), w, h, w * 3, PixelFormat::bgr24}), noErr);
+  ASSERT_EQ(r.draw(0), noErr);
+  EXPECT_EQ(pixelAt(buf, w, 0, 0), 0x00ff00u);  // green over red
+  EXPECT_EQ(pixelAt(buf, w, 3, 0), 0xff0000u);
+  EXPECT_EQ(pixelAt(buf, w, 2, 1), 0x0000ffu);  // blue in front at its place
+  EXPECT_EQ(pixelAt(buf, w, 7, 5), 0xff0000u);
+  EXPECT_EQ(pixelAt(buf, w, 9, 0), 0x111111u);  // the flash track's area stays as it was
+  EXPECT_EQ(pixelAt(buf, w, 10, 1), 0x111111u);
+  // After the movie's end nothing is drawn over the last frame either.
+  EXPECT_EQ(r.draw(100000), noErr);
+}
+
+TEST(Writer, SoundAtOddTimeScales) {
+  for (uint32_t rate : {4000u, 6000u}) {
+    mw::Movie mv;
+    mw::Track t;
+    t.handler = "soun";
+    t.timeScale = rate;
+    t.description = mw::soundDescription("twos", 1, 16, rate);
+    t.stts = {{rate, 1}};
+    t.constantSize = 2;
+    for (int c = 0; c < 4; ++c) {
+      mw::Chunk ch;
+      ch.samples = rate / 4;
+      for (uint32_t i = 0; i < ch.samples; ++i) {
+        int16_t v = int16_t((c * ch.samples + i) % 3000);
+        ch.data.push_back(uint8_t(v >> 8));
+        ch.data.push_back(uint8_t(v));
+      }
+      t.chunks.push_back(ch);
+    }
+    mv.tracks.push_back(t);
+    std::shared_ptr<Movie> m = load(mw::write(mv));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->track(0)->sampleCount(), rate);
+    std::unique_ptr<SoundDecoder> d;
+    ASSERT_EQ(SoundDecoder::create(*m->track(0), d), noErr);
+    std::vector<int16_t> pcm(rate);
+    uint32_t got = 0;
+    ASSERT_EQ(d->decode(0, rate, pcm.data(), &got), noErr);
+    ASSERT_EQ(got, rate);
+    // Big-endian twos comes out as stored: swap to compare.
+    for (uint32_t i = 0; i < rate; i += 97) {
+      uint16_t u = uint16_t(pcm[i]);
+      EXPECT_EQ(int16_t(uint16_t(u >> 8 | u << 8)), int16_t(i % 3000));
+    }
+    std::unique_ptr<Extractor> x;
+    ASSERT_EQ(Extractor::create(m, x), noErr);
+    EXPECT_EQ(x->format().sampleRate, rate);
+    EXPECT_EQ(x->format().channels, 1u);
+  }
+}
+
+TEST(Writer, DamagedTrackIsDroppedAndReported) {
+  mw::Movie mv;
+  mv.tracks.push_back(solid(1, 2, 3, 4, 4, 0, 0, 0));
+  mw::Track bad = solid(4, 5, 6, 4, 4, 0, 0, 0);
+  bad.damageStsc = true;
+  mv.tracks.push_back(bad);
+  Err trackErr = noErr;
+  std::shared_ptr<Movie> m = load(mw::write(mv), &trackErr);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(trackErr, invalidTrack);
+  EXPECT_EQ(m->trackCount(), 1u);
+}
+
+TEST(Writer, BrokenFilesGiveErrorsNotCrashes) {
+  mw::Movie mv;
+  mv.tracks.push_back(solid(1, 2, 3, 4, 4, 0, 0, 0));
+  mw::Bytes good = mw::write(mv);
+  Err e = noErr;
+  // No 'moov' at all.
+  mw::Bytes noMoov(good.begin(), good.begin() + 20);
+  EXPECT_FALSE(load(noMoov, nullptr, &e));
+  EXPECT_EQ(e, noMovieFound);
+  // A damaged movie header: 'mvhd' cut short inside an intact 'moov'.
+  mw::Bytes badHeader = good;
+  for (size_t i = 0; i + 8 < badHeader.size(); ++i)
+    if (std::memcmp(&badHeader[i + 4], "mvhd", 4) == 0) { std::memcpy(&badHeader[i + 4], "xxxx", 4); break; }
+  EXPECT_FALSE(load(badHeader, nullptr, &e));
+  EXPECT_EQ(e, invalidMovie);
+  // A truncated 'moov'.
+  mw::Bytes cut(good.begin(), good.end() - 30);
+  EXPECT_FALSE(load(cut, nullptr, &e));
+  EXPECT_EQ(e, invalidMovie);
+}
+
+// Every truncation and many random corruptions of real movies: open, read, draw, decode.
+void exercise(const mw::Bytes& b) {
+  std::shared_ptr<Movie> m = load(b);
+  if (!m) return;
+  std::vector<uint8_t> buf(64 * 64 * 4);
+  Renderer r(m);
+  r.setBuffer(PixelBuffer{buf.data(), 64, 64, 256, PixelFormat::bgr0});
+  for (int64_t t = 0; t < 3; ++t) r.draw(t * m->timeScale() / 10);
+  for (size_t i = 0; i < m->trackCount(); ++i) {
+    const Track& t = *m->track(i);
+    SampleRun run;
+    if (t.locate(0, 0, 1 << 20, run) == noErr) {
+      std::vector<uint8_t> s(size_t(run.bytes));
+      t.read(run, s.data());
+    }
+    t.nextTrackTime(0, nextTimeMediaSample);
+    std::unique_ptr<SoundDecoder> d;
+    if (SoundDecoder::create(t, d) == noErr) {
+      std::vector<uint8_t> pcm(4096 * 64);
+      uint32_t got;
+      d->decode(0, 1000, pcm.data(), &got);
+    }
+  }
+  std::unique_ptr<Extractor> x;
+  if (Extractor::create(m, x) == noErr) {
+    std::vector<float> a(2048 * 32);
+    void* p[32];
+    for (int c = 0; c < 32; ++c) p[c] = a.data() + c * 2048;
+    uint32_t got;
+    bool done;
+    x->fill(p, 2048, &got, &done);
+  }
+}
+
+TEST(Writer, TruncatedAndCorruptedMoviesAreSafe) {
+  for (const char* name : {"rle16.mov", "ima4.mov", "av2snd.mov"}) {
+    auto whole = run("cat '" + media(name) + "'");
+    ASSERT_GT(whole.size(), 1000u);
+    size_t moov = 0;
+    for (size_t i = 0; i + 8 < whole.size(); ++i)
+      if (std::memcmp(&whole[i + 4], "moov", 4) == 0) moov = i;
+    for (size_t len = 0; len < whole.size(); len += 1 + whole.size() / 50) exercise(mw::Bytes(whole.begin(), whole.begin() + len));
+    std::mt19937 rng(11);
+    for (int k = 0; k < 60; ++k) {
+      mw::Bytes b = whole;
+      for (int j = 0; j < 4; ++j) b[moov + rng() % (b.size() - moov)] = uint8_t(rng());
+      exercise(b);
+    }
+  }
+}
+}  // namespace

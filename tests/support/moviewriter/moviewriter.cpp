@@ -1,0 +1,204 @@
+#include "moviewriter.h"
+
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+
+namespace moviewriter {
+
+namespace {
+struct Out {
+  Bytes b;
+  void u8(uint32_t v) { b.push_back(uint8_t(v)); }
+  void u16(uint32_t v) { u8(v >> 8); u8(v); }
+  void u32(uint32_t v) { u16(v >> 16); u16(v); }
+  void tag(const char* t) { for (int i = 0; i < 4; ++i) u8(uint8_t(t[i])); }
+  void bytes(const Bytes& x) { b.insert(b.end(), x.begin(), x.end()); }
+  void zeros(size_t n) { b.insert(b.end(), n, 0); }
+  size_t open(const char* t) { size_t at = b.size(); u32(0); tag(t); return at; }
+  void close(size_t at) {
+    uint32_t n = uint32_t(b.size() - at);
+    b[at] = uint8_t(n >> 24); b[at + 1] = uint8_t(n >> 16); b[at + 2] = uint8_t(n >> 8); b[at + 3] = uint8_t(n);
+  }
+};
+
+uint64_t trackDuration(const Track& t) {
+  uint64_t d = 0;
+  for (auto& e : t.stts) d += uint64_t(e.first) * e.second;
+  return d;
+}
+
+void matrix(Out& o, int32_t x, int32_t y) {
+  const int32_t m[9] = {0x10000, 0, 0, 0, 0x10000, 0, x * 65536, y * 65536, 0x40000000};
+  for (int32_t v : m) o.u32(uint32_t(v));
+}
+}  // namespace
+
+Bytes videoDescription(const char* format, uint16_t width, uint16_t height, uint16_t depth) {
+  Out o;
+  o.u32(86);
+  o.tag(format);
+  o.zeros(6);
+  o.u16(1);
+  o.zeros(16);
+  o.u16(width);
+  o.u16(height);
+  o.u32(72 << 16);
+  o.u32(72 << 16);
+  o.u32(0);
+  o.u16(1);
+  o.zeros(32);
+  o.u16(depth);
+  o.u16(0xffff);
+  return o.b;
+}
+
+Bytes soundDescription(const char* format, uint16_t channels, uint16_t bits, uint32_t rate) {
+  Out o;
+  o.u32(36);
+  o.tag(format);
+  o.zeros(6);
+  o.u16(1);
+  o.u16(0);  // version 0
+  o.zeros(6);
+  o.u16(channels);
+  o.u16(bits);
+  o.u16(0);
+  o.u16(0);
+  o.u32(rate << 16);
+  return o.b;
+}
+
+Bytes write(const Movie& m) {
+  Out o;
+  size_t ftyp = o.open("ftyp");
+  o.tag("qt  ");
+  o.u32(0x200);
+  o.tag("qt  ");
+  o.close(ftyp);
+  // mdat: every chunk in order; remember offsets.
+  std::vector<std::vector<uint32_t>> offsets(m.tracks.size());
+  size_t mdat = o.open("mdat");
+  for (size_t t = 0; t < m.tracks.size(); ++t)
+    for (const Chunk& c : m.tracks[t].chunks) {
+      offsets[t].push_back(uint32_t(o.b.size()));
+      o.bytes(c.data);
+    }
+  o.close(mdat);
+
+  uint64_t longest = 0;
+  for (const Track& t : m.tracks) longest = std::max<uint64_t>(longest, trackDuration(t) * m.timeScale / t.timeScale);
+  const uint32_t duration = m.duration ? m.duration : uint32_t(longest);
+  size_t moov = o.open("moov");
+  size_t mvhd = o.open("mvhd");
+  o.u32(0); o.u32(0); o.u32(0);
+  o.u32(m.timeScale);
+  o.u32(duration);
+  o.u32(0x10000); o.u16(0x100); o.zeros(10);
+  matrix(o, 0, 0);
+  o.zeros(24);
+  o.u32(uint32_t(m.tracks.size() + 1));
+  o.close(mvhd);
+  for (size_t ti = 0; ti < m.tracks.size(); ++ti) {
+    const Track& t = m.tracks[ti];
+    size_t trak = o.open("trak");
+    size_t tkhd = o.open("tkhd");
+    o.u32(t.enabled ? 0xf : 0xe);
+    o.u32(0); o.u32(0);
+    o.u32(uint32_t(ti + 1));
+    o.u32(0);
+    o.u32(uint32_t(trackDuration(t) * m.timeScale / t.timeScale));
+    o.zeros(8);
+    o.u16(uint16_t(t.layer));
+    o.u16(0);
+    o.u16(t.handler == "soun" ? 0x100 : 0);
+    o.u16(0);
+    matrix(o, t.x, t.y);
+    o.u32(t.width << 16);
+    o.u32(t.height << 16);
+    o.close(tkhd);
+    if (!t.edits.empty()) {
+      size_t edts = o.open("edts");
+      size_t elst = o.open("elst");
+      o.u32(0);
+      o.u32(uint32_t(t.edits.size()));
+      for (auto& e : t.edits) {
+        o.u32(uint32_t(e.first));
+        o.u32(uint32_t(int32_t(e.second)));
+        o.u32(0x10000);
+      }
+      o.close(elst);
+      o.close(edts);
+    }
+    size_t mdia = o.open("mdia");
+    size_t mdhd = o.open("mdhd");
+    o.u32(0); o.u32(0); o.u32(0);
+    o.u32(t.timeScale);
+    o.u32(uint32_t(trackDuration(t)));
+    o.u16(0); o.u16(0);
+    o.close(mdhd);
+    size_t hdlr = o.open("hdlr");
+    o.u32(0);
+    o.tag("mhlr");
+    o.tag(t.handler.c_str());
+    o.zeros(12);
+    o.u8(0);
+    o.close(hdlr);
+    size_t minf = o.open("minf");
+    size_t stbl = o.open("stbl");
+    size_t stsd = o.open("stsd");
+    o.u32(0);
+    o.u32(t.description.empty() ? 0 : 1);
+    o.bytes(t.description);
+    o.close(stsd);
+    size_t stts = o.open("stts");
+    o.u32(0);
+    o.u32(uint32_t(t.stts.size()));
+    for (auto& e : t.stts) { o.u32(e.first); o.u32(e.second); }
+    o.close(stts);
+    if (!t.sync.empty()) {
+      size_t stss = o.open("stss");
+      o.u32(0);
+      o.u32(uint32_t(t.sync.size()));
+      for (uint32_t s : t.sync) o.u32(s);
+      o.close(stss);
+    }
+    size_t stsc = o.open("stsc");
+    o.u32(0);
+    o.u32(uint32_t(t.chunks.size()));
+    for (size_t c = 0; c < t.chunks.size(); ++c) {
+      o.u32(t.damageStsc ? 0 : uint32_t(c + 1));
+      o.u32(t.chunks[c].samples);
+      o.u32(1);
+    }
+    o.close(stsc);
+    size_t stsz = o.open("stsz");
+    o.u32(0);
+    o.u32(t.constantSize);
+    uint32_t count = 0;
+    for (const Chunk& c : t.chunks) count += c.samples;
+    o.u32(count);
+    if (!t.constantSize) for (uint32_t s : t.sizes) o.u32(s);
+    o.close(stsz);
+    size_t stco = o.open("stco");
+    o.u32(0);
+    o.u32(uint32_t(offsets[ti].size()));
+    for (uint32_t off : offsets[ti]) o.u32(off);
+    o.close(stco);
+    o.close(stbl);
+    o.close(minf);
+    o.close(mdia);
+    o.close(trak);
+  }
+  o.close(moov);
+  return o.b;
+}
+
+bool save(const std::string& path, const Bytes& b) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace moviewriter

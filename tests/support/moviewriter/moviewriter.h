@@ -1,0 +1,48 @@
+// A small QuickTime movie writer for test files that ffmpeg cannot make: unusual handlers, boxes
+// away from the origin, empty tracks, odd sound time scales, damaged tables. Portable C++.
+// Movies are built in memory: ftyp, mdat with every chunk, then moov.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace moviewriter {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Chunk {
+  Bytes data;
+  uint32_t samples = 1;
+};
+
+struct Track {
+  std::string handler = "vide";  // four characters
+  uint32_t timeScale = 600;
+  Bytes description;  // one stsd entry (see videoDescription / soundDescription)
+  std::vector<std::pair<uint32_t, uint32_t>> stts;  // (count, duration)
+  uint32_t constantSize = 0;   // stsz sample size; 0: `sizes` lists each sample
+  std::vector<uint32_t> sizes;
+  std::vector<Chunk> chunks;
+  std::vector<uint32_t> sync;  // 1-based; empty: no stss (all sync)
+  int32_t x = 0, y = 0;        // tkhd matrix translation
+  uint32_t width = 0, height = 0;
+  int16_t layer = 0;
+  bool enabled = true;
+  std::vector<std::pair<int64_t, int64_t>> edits;  // (duration, media time)
+  bool damageStsc = false;     // writes a sample-to-chunk table that references chunk 0
+};
+
+struct Movie {
+  uint32_t timeScale = 600;
+  uint32_t duration = 0;  // 0: the longest track
+  std::vector<Track> tracks;
+};
+
+Bytes videoDescription(const char* format, uint16_t width, uint16_t height, uint16_t depth);
+Bytes soundDescription(const char* format, uint16_t channels, uint16_t bits, uint32_t rate);
+Bytes write(const Movie& m);
+bool save(const std::string& path, const Bytes& b);
+
+}  // namespace moviewriter
