@@ -1,0 +1,24 @@
+#!/bin/sh
+# Truncated and corrupted copies of generated movies, for replay by the fuzz target.
+# usage: make-bad-corpus.sh MEDIADIR OUTDIR
+set -eu
+MEDIA=$1
+OUT=$2
+rm -rf "$OUT"
+mkdir -p "$OUT"
+for name in rle16.mov ima4.mov av2snd.mov in24.mov aac.m4a twovideo.mov; do
+  f="$MEDIA/$name"
+  size=$(wc -c < "$f")
+  for part in 1 2 3 5 8 13 21 34 55 89 97 99; do
+    head -c $((size * part / 100)) "$f" > "$OUT/cut$part-$name"
+  done
+  # The movie header sits at the end of ffmpeg's files: overwrite bytes near it.
+  for back in 16 64 200 400 700; do
+    [ "$back" -lt "$size" ] || continue
+    cp "$f" "$OUT/bad$back-$name"
+    printf '\377\377\377\377\000\000\000\001' | dd of="$OUT/bad$back-$name" bs=1 seek=$((size - back)) conv=notrunc 2>/dev/null
+  done
+done
+# Not a movie at all, and an AMR header with junk frames.
+printf 'hello' > "$OUT/tiny"
+printf '#!AMR\n\074\377\377\377\377\377\377\377\377\377\377\377\377\044' > "$OUT/amr"
