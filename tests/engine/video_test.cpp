@@ -96,3 +96,43 @@ TEST(Draw, UndecodableTrackLeavesItsAreaAndBadBuffersAreRefused) {
   EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t v) { return v == 0x5A; }));
 }
 }  // namespace
+
+#include <thread>
+
+namespace {
+TEST(Threads, DrawingAndExtractingOneMovieAtOnceGiveTheSingleThreadedResults) {
+  std::shared_ptr<Movie> m = open("av2snd.mov");
+  ASSERT_TRUE(m);
+  const int w = m->box().width(), h = m->box().height();
+  auto drawAll = [&](std::vector<uint8_t>& out) {
+    std::vector<uint8_t> buf(size_t(w) * h * 3);
+    Renderer r(m);
+    r.setBuffer(PixelBuffer{buf.data(), w, h, w * 3, PixelFormat::bgr24});
+    for (int64_t t = 0; t < m->duration(); t += m->timeScale() / 50) {
+      r.draw(t);
+      out.insert(out.end(), buf.begin(), buf.begin() + 999);
+    }
+  };
+  auto extractAll = [&](std::vector<float>& out) {
+    std::unique_ptr<Extractor> x;
+    if (Extractor::create(m, x) != noErr) return;
+    std::vector<float> l(777), r(777);
+    void* p[2] = {l.data(), r.data()};
+    uint32_t got = 0;
+    bool done = false;
+    while (!done && x->fill(p, 777, &got, &done) == noErr && got) out.insert(out.end(), l.begin(), l.begin() + got);
+  };
+  std::vector<uint8_t> pictures1, pictures2;
+  std::vector<float> sound1, sound2;
+  drawAll(pictures1);
+  extractAll(sound1);
+  std::thread a([&] { drawAll(pictures2); });
+  std::thread b([&] { extractAll(sound2); });
+  a.join();
+  b.join();
+  EXPECT_FALSE(pictures1.empty());
+  EXPECT_FALSE(sound1.empty());
+  EXPECT_EQ(pictures1, pictures2);
+  EXPECT_EQ(sound1, sound2);
+}
+}  // namespace

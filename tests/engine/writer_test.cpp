@@ -205,3 +205,121 @@ TEST(Writer, TruncatedAndCorruptedMoviesAreSafe) {
   }
 }
 }  // namespace
+
+namespace {
+TEST(Writer, EditListsMapTimesAndInterestingTimes) {
+  mw::Movie mv;
+  mw::Track t = solid(9, 9, 9, 4, 4, 0, 0, 0);
+  mw::Chunk c = t.chunks[0];
+  t.chunks.clear();
+  t.sizes.clear();
+  for (int i = 0; i < 10; ++i) {
+    t.chunks.push_back(c);
+    t.sizes.push_back(uint32_t(c.data.size()));
+  }
+  t.stts = {{10, 60}};
+  t.sync = {1, 6};
+  t.edits = {{300, -1}, {600, 0}};  // half a second of nothing, then the media
+  mv.tracks.push_back(t);
+  std::shared_ptr<Movie> m = load(mw::write(mv));
+  ASSERT_TRUE(m);
+  const Track& tr = *m->track(0);
+  int64_t media = 0;
+  EXPECT_FALSE(tr.movieToMedia(100, &media));
+  ASSERT_TRUE(tr.movieToMedia(420, &media));
+  EXPECT_EQ(media, 120);
+  EXPECT_EQ(tr.nextTrackTime(0, nextTimeMediaSample), 300);
+  EXPECT_EQ(tr.nextTrackTime(300, nextTimeMediaSample), 360);
+  EXPECT_EQ(tr.nextTrackTime(300, nextTimeMediaSample | nextTimeEdgeOK), 300);
+  EXPECT_EQ(tr.nextTrackTime(890, nextTimeMediaSample), -1);
+  EXPECT_EQ(tr.nextMediaTime(10, nextTimeSyncSample), 300);
+  EXPECT_EQ(tr.syncAtOrBefore(8), 5u);
+  const SampleDescription* d = nullptr;
+  EXPECT_EQ(tr.description(1, &d), noErr);
+  EXPECT_EQ(tr.description(2, &d), badDataRefIndex);
+  EXPECT_EQ(tr.description(0, &d), badDataRefIndex);
+  // Nothing is drawn in the empty edit.
+  std::vector<uint8_t> buf(4 * 4 * 3, 0x33);
+  Renderer r(m);
+  ASSERT_EQ(r.setBuffer(PixelBuffer{buf.data(), 4, 4, 12, PixelFormat::bgr24}), noErr);
+  ASSERT_EQ(r.draw(100), noErr);
+  EXPECT_EQ(buf[0], 0x33);
+  ASSERT_EQ(r.draw(400), noErr);
+  EXPECT_EQ(buf[0], 9);
+}
+
+TEST(Writer, FrameCountedIma4CountsWholePacketsAndDecodesLikeFfmpeg) {
+  // The packets of ffmpeg's ima4 file re-written the classic way: one sample per frame.
+  std::shared_ptr<Movie> src = open("ima4.mov");
+  ASSERT_TRUE(src);
+  const Track& st = *src->track(0);
+  mw::Track t;
+  t.handler = "soun";
+  t.timeScale = 44100;
+  t.description = mw::soundDescriptionV1("ima4", 2, 44100, 0, 64, 34, 68);
+  t.constantSize = 1;
+  uint64_t frames = 0;
+  for (int64_t time = 0; time >= 0;) {
+    SampleRun run;
+    ASSERT_EQ(st.locate(time, 0, 0, run), noErr);
+    mw::Chunk c;
+    c.data.resize(size_t(run.bytes));
+    ASSERT_EQ(st.read(run, c.data.data()), noErr);
+    c.samples = uint32_t(run.count * 64);
+    frames += c.samples;
+    t.chunks.push_back(c);
+    time = st.nextMediaTime(run.time + int64_t(run.count) * 64 - 1, nextTimeMediaSample);
+  }
+  t.stts = {{uint32_t(frames), 1}};
+  mw::Movie mv;
+  mv.timeScale = 44100;
+  mv.tracks.push_back(t);
+  std::shared_ptr<Movie> m = load(mw::write(mv));
+  ASSERT_TRUE(m);
+  const Track& tr = *m->track(0);
+  EXPECT_EQ(tr.sampleCount(), frames);
+  SampleRun run;
+  ASSERT_EQ(tr.locate(100, 200, 0, run), noErr);  // starts at its packet, whole packets
+  EXPECT_EQ(run.first, 64u);
+  EXPECT_EQ(run.count, 192u);
+  EXPECT_EQ(run.bytes, 3u * 68);
+  EXPECT_EQ(run.durationEach, 1);
+  EXPECT_EQ(tr.locate(0, 0, 67, run), maxSizeToGrowTooSmall);
+  ASSERT_EQ(tr.locate(0, 0, 68 * 5 + 10, run), noErr);
+  EXPECT_EQ(run.count, 5u * 64);
+
+  std::vector<int16_t> a(size_t(frames) * 2), b(size_t(frames) * 2);
+  for (auto [track, out] : {std::pair<const Track*, int16_t*>{&st, a.data()}, {&tr, b.data()}}) {
+    std::unique_ptr<SoundDecoder> d;
+    ASSERT_EQ(SoundDecoder::create(*track, d), noErr);
+    ASSERT_EQ(d->totalFrames(), frames);
+    uint32_t got = 0;
+    ASSERT_EQ(d->decode(0, uint32_t(frames), out, &got), noErr);
+    EXPECT_EQ(got, frames);
+  }
+  EXPECT_EQ(a, b);
+}
+
+TEST(Writer, RawAmrOpensAsOneUndecodedSoundTrack) {
+  mw::Bytes amr = {'#', '!', 'A', 'M', 'R', '\n'};
+  for (int i = 0; i < 50; ++i) {
+    amr.push_back(0x3C);  // 12.2 kbit/s: 31 bytes follow
+    amr.insert(amr.end(), 31, uint8_t(i));
+  }
+  std::shared_ptr<Movie> m = load(amr);
+  ASSERT_TRUE(m);
+  ASSERT_EQ(m->trackCount(), 1u);
+  const Track& t = *m->track(0);
+  EXPECT_EQ(t.info().kind, Kind::sound);
+  EXPECT_EQ(t.info().descriptions[0].format, fourcc("samr"));
+  EXPECT_EQ(t.info().mediaTimeScale, 8000u);
+  EXPECT_EQ(t.sampleCount(), 50u);
+  EXPECT_EQ(t.nextMediaTime(0, nextTimeMediaSample), 160);
+  SampleRun run;
+  ASSERT_EQ(t.locate(160 * 3, 1, 0, run), noErr);
+  EXPECT_EQ(run.bytes, 32u);
+  EXPECT_EQ(run.offset, 6u + 3 * 32);
+  std::unique_ptr<SoundDecoder> d;
+  EXPECT_EQ(SoundDecoder::create(t, d), cantFindHandler);
+}
+}  // namespace

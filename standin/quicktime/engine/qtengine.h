@@ -126,6 +126,8 @@ enum : uint32_t { nextTimeMediaSample = 1 << 0, nextTimeSyncSample = 1 << 3, nex
 class Track {
  public:
   const TrackInfo& info() const { return info_; }
+  // GetMediaSampleDescription: 1-based; badDataRefIndex outside the track's descriptions.
+  Err description(uint32_t index, const SampleDescription** out) const;
   // Media sample count in QuickTime's counting (sound: sample frames, or packets for VBR).
   uint64_t sampleCount() const;
   // GetMediaSample: the samples at media `time`, at most maxSamples (0: no limit) and maxBytes

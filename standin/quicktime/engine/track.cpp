@@ -11,6 +11,12 @@ Track::Track(TrackInfo info, std::unique_ptr<SampleTable> table, std::shared_ptr
     : info_(std::move(info)), table_(std::move(table)), src_(std::move(src)), movieScale_(movieTimeScale) {}
 Track::~Track() = default;
 
+Err Track::description(uint32_t index, const SampleDescription** out) const {
+  if (index == 0 || index > info_.descriptions.size()) return badDataRefIndex;
+  *out = &info_.descriptions[index - 1];
+  return noErr;
+}
+
 uint64_t Track::sampleCount() const { return table_->count(); }
 
 Err Track::locate(int64_t time, uint64_t maxSamples, uint64_t maxBytes, SampleRun& run) const {

@@ -69,6 +69,27 @@ Bytes soundDescription(const char* format, uint16_t channels, uint16_t bits, uin
   return o.b;
 }
 
+Bytes soundDescriptionV1(const char* format, uint16_t channels, uint32_t rate, int16_t compressionId,
+                         uint32_t framesPerPacket, uint32_t bytesPerPacket, uint32_t bytesPerFrame) {
+  Out o;
+  o.u32(52);
+  o.tag(format);
+  o.zeros(6);
+  o.u16(1);
+  o.u16(1);  // version 1
+  o.zeros(6);
+  o.u16(channels);
+  o.u16(16);
+  o.u16(uint16_t(compressionId));
+  o.u16(0);
+  o.u32(rate << 16);
+  o.u32(framesPerPacket);
+  o.u32(bytesPerPacket);
+  o.u32(bytesPerFrame);
+  o.u32(2);
+  return o.b;
+}
+
 Bytes write(const Movie& m) {
   Out o;
   size_t ftyp = o.open("ftyp");

@@ -42,6 +42,9 @@ struct Movie {
 
 Bytes videoDescription(const char* format, uint16_t width, uint16_t height, uint16_t depth);
 Bytes soundDescription(const char* format, uint16_t channels, uint16_t bits, uint32_t rate);
+// Version 1 adds samples per packet, bytes per packet, bytes per frame and bytes per sample.
+Bytes soundDescriptionV1(const char* format, uint16_t channels, uint32_t rate, int16_t compressionId,
+                         uint32_t framesPerPacket, uint32_t bytesPerPacket, uint32_t bytesPerFrame);
 Bytes write(const Movie& m);
 bool save(const std::string& path, const Bytes& b);
 
