@@ -76,8 +76,6 @@ Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount
     t->packetFrames_ = packetFrames;
     t->packetBytes_ = packetBytes;
     t->maxSize_ = packetBytes;
-  } else if (constSize != 0 && uint64_t(constSize) * t->count_ > fileSize * 64) {
-    return invalidMedia;  // constant sizes can't describe more data than the file holds
   }
 
   // stco/co64 and stsc -> chunks with their first sample and description.

@@ -54,7 +54,8 @@ Err SoundDecoder::create(const Track& track, std::unique_ptr<SoundDecoder>& out)
     }
     s.unitFrames = ima ? 64 : 1;
     if (!s.frameMode && !ima) {
-      if (size == 0 || size % inFrameBytes) return cantFindHandler;
+      // Packets of PCM must all be of one size for frames to map to samples.
+      if (size == 0 || size % inFrameBytes || track.maxSampleBytes() != size) return cantFindHandler;
       s.unitFrames = size / inFrameBytes;
     }
     s.total = s.frameMode ? track.sampleCount() : track.sampleCount() * s.unitFrames;

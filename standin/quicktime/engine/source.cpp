@@ -54,11 +54,7 @@ class MemorySource final : public ByteSource {
 
 Err openFileSource(const std::string& path, std::shared_ptr<ByteSource>& out) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    std::FILE* probe = std::fopen(path.c_str(), "r");
-    if (probe) std::fclose(probe);
-    return errno == EACCES ? permErr : fnfErr;
-  }
+  if (!f) return errno == EACCES ? permErr : fnfErr;
   int64_t size = -1;
 #if defined(_WIN32)
   if (_fseeki64(f, 0, SEEK_END) == 0) size = _ftelli64(f);

@@ -1,0 +1,147 @@
+// Engine benchmarks against the ffmpeg tools on the same files, measured in the same run:
+//  open      a movie of 1,000,000 samples: Movie::open against ffprobe
+//  video     decode-and-convert frames/s of 'raw ' and 'rle ' 640x480 against ffmpeg to rawvideo
+//  sound     decode+convert to s16 and extraction against ffmpeg decoding to s16le
+// Each line prints both times and the ratio (peer time / ours: above 1 means we are faster).
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "moviewriter.h"
+#include "qtengine.h"
+
+using namespace qte;
+namespace mw = moviewriter;
+
+namespace {
+double now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+template <class F>
+double best(int runs, F f) {
+  double b = 1e30;
+  for (int i = 0; i < runs; ++i) {
+    double t = now();
+    f();
+    b = std::min(b, now() - t);
+  }
+  return b;
+}
+
+double shell(const std::string& cmd, int runs) {
+  return best(runs, [&] {
+    if (std::system((cmd + " >/dev/null 2>&1").c_str()) != 0) std::fprintf(stderr, "failed: %s\n", cmd.c_str());
+  });
+}
+
+void report(const char* what, double ours, double peer) {
+  std::printf("%-44s ours %8.4f s  peer %8.4f s  ratio %.2fx\n", what, ours, peer, peer / ours);
+}
+
+std::shared_ptr<Movie> openOrDie(const std::string& path) {
+  std::shared_ptr<Movie> m;
+  if (Movie::openFile(path, m, nullptr)) {
+    std::fprintf(stderr, "cannot open %s\n", path.c_str());
+    std::exit(1);
+  }
+  return m;
+}
+
+void benchOpen(const std::string& dir) {
+  // One sound-like track of 1,000,000 variable-size samples, each its own chunk.
+  const std::string path = dir + "/million.mov";
+  mw::Movie mv;
+  mw::Track t;
+  t.handler = "soun";
+  t.timeScale = 44100;
+  t.description = mw::soundDescriptionV1("ima4", 1, 44100, -2, 64, 34, 34);
+  const uint32_t n = 1000000;
+  t.stts = {{n, 64}};
+  t.sizes.assign(n, 34);
+  mw::Chunk c;
+  c.data.assign(34 * 100, 0);
+  c.samples = 100;
+  t.chunks.assign(n / 100, c);
+  mv.timeScale = 44100;
+  mv.tracks.push_back(t);
+  if (!mw::save(path, mw::write(mv))) std::exit(1);
+  double ours = best(5, [&] { openOrDie(path); });
+  double peer = shell("ffprobe -v error -show_streams '" + path + "'", 3);
+  report("open, 1,000,000 samples", ours, peer);
+}
+
+void benchVideo(const std::string& dir, const char* name, const char* codec, const char* pix) {
+  const std::string path = dir + "/" + name;
+  std::string make = "ffmpeg -v error -y -f lavfi -i testsrc2=size=640x480:rate=25 -t 4 -c:v " + std::string(codec) +
+                     " -pix_fmt " + pix + " -g 25 '" + path + "'";
+  if (std::system(make.c_str())) std::exit(1);
+  std::shared_ptr<Movie> m = openOrDie(path);
+  std::vector<uint8_t> buf(640 * 480 * 3);
+  const int64_t frames = int64_t(m->track(0)->sampleCount());
+  double ours = best(3, [&] {
+    Renderer r(m);
+    r.setBuffer(PixelBuffer{buf.data(), 640, 480, 640 * 3, PixelFormat::bgr24});
+    for (int64_t i = 0; i < frames; ++i) r.draw(m->track(0)->sampleTime(uint64_t(i)) * m->timeScale() /
+                                                m->track(0)->info().mediaTimeScale);
+  });
+  double peer = shell("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt bgr24 -y /dev/null", 3);
+  std::string what = std::string("video ") + name + " to bgr24 (" + std::to_string(frames) + " frames)";
+  report(what.c_str(), ours, peer);
+}
+
+void benchSound(const std::string& dir, const char* name, const char* codec) {
+  const std::string path = dir + "/" + name;
+  std::string make = "ffmpeg -v error -y -f lavfi -i 'aevalsrc=sin(2*PI*440*t)|sin(2*PI*660*t):s=44100:d=60' -c:a " +
+                     std::string(codec) + " '" + path + "'";
+  if (std::system(make.c_str())) std::exit(1);
+  std::shared_ptr<Movie> m = openOrDie(path);
+  std::vector<uint8_t> pcm(8192 * 16), out(8192 * 8);
+  double ours = best(3, [&] {
+    std::unique_ptr<SoundDecoder> d;
+    if (SoundDecoder::create(*m->track(0), d)) std::exit(1);
+    Converter c;
+    AudioFormat f = d->format();
+    f.bits = 16;
+    f.isFloat = false;
+    f.bigEndian = false;
+    c.setFormats(d->format(), f);
+    uint64_t at = 0;
+    uint32_t got = 0;
+    while (d->decode(at, 8192, pcm.data(), &got) == noErr && got) {
+      const void* in[1] = {pcm.data()};
+      void* o[1] = {out.data()};
+      uint32_t used, made;
+      c.convert(in, got, o, 8192, &used, &made);
+      at += got;
+    }
+  });
+  double peer = shell("ffmpeg -v error -i '" + path + "' -f s16le -y /dev/null", 3);
+  report((std::string("sound ") + name + " decode+convert to s16").c_str(), ours, peer);
+  std::vector<float> l(8192), r(8192);
+  double ext = best(3, [&] {
+    std::unique_ptr<Extractor> x;
+    if (Extractor::create(m, x)) std::exit(1);
+    void* p[2] = {l.data(), r.data()};
+    uint32_t got = 0;
+    bool done = false;
+    while (!done && x->fill(p, 8192, &got, &done) == noErr && got) {
+    }
+  });
+  report((std::string("sound ") + name + " extraction (float)").c_str(), ext, peer);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string dir = argc > 1 ? argv[1] : ".";
+  benchOpen(dir);
+  benchVideo(dir, "raw640.mov", "rawvideo", "rgb24");
+  benchVideo(dir, "rle640.mov", "qtrle", "rgb24");
+  benchSound(dir, "twos60.mov", "pcm_s16be");
+  benchSound(dir, "ima60.mov", "adpcm_ima_qt");
+  return 0;
+}
