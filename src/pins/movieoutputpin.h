@@ -14,7 +14,8 @@
 // Locks, in the order they nest: the filter's state lock, then m_PinLock, then the filter's
 // QuickTime lock m_csQuickTime. m_PinLock guards the positions, rate, time format and every fill
 // step. A video fill takes the filter's render lock m_csRender inside m_PinLock (and nothing
-// inside that). The start and rate changes send commands to the worker holding none of these.
+// inside that). The start and rate changes talk to the worker holding the state lock only
+// (which the worker never takes), so that they cannot interleave with a Stop.
 #pragma once
 
 #include <windows.h>
@@ -104,10 +105,11 @@ protected:
     // One sample in pin units; 0 when the frame rate is unknown (0, negative or not finite).
     double SampleInterval() const;
 
-    // The start of the media sample that contains lPosition (pin units), found by QuickTime in
-    // the time base the pin counts in: movie time when m_bMovieTimeUnits, else the media's time
-    // scale, converted both ways. lPosition itself when nothing is found. Needs no lock of its
-    // own; callers hold m_PinLock.
+    // The start of the media sample that QuickTime finds after lPosition less one sample
+    // interval, that is the sample holding lPosition. The search runs in media time: the
+    // position goes to the media's scale and the answer comes back to pin units (rounded up,
+    // so it never lands in the sample before). lPosition itself when nothing is found (no
+    // media, or a time of 0 or less). Callers hold m_PinLock.
     LONG SnapToSample(LONG lPosition) const;
 
     // The stop, start and rate changes of seeking, and the flush-and-restart of delivery.
@@ -140,8 +142,5 @@ protected:
     DWORD m_dwOutputFormat;
     CMovieSourceFilter *m_pMovieFilter;  // the owner; not referenced
 
-    // Search base of SnapToSample: the pin counts in movie time (video, movie-level audio), or
-    // in its own scale over media time m_lMediaTimeScale (the per-track audio path).
-    BOOL m_bMovieTimeUnits;
-    long m_lMediaTimeScale;       // 0 without media
+    long m_lMediaTimeScale;       // the media's own scale, for SnapToSample; 0 without media
 };

@@ -1,0 +1,261 @@
+// IMediaSeeking on a pin: formats, capabilities, the position arithmetic and its edges, the
+// snapping of start and stop to media samples, rate, and quality messages.
+#include "pins_rig.h"
+
+#include <uuids.h>
+
+
+namespace pinstest {
+namespace {
+
+const LONGLONG kPoison = 0x0badf00d0badf00dLL;
+
+class SeekingTest : public PinsTest {
+protected:
+    // One video pin at 25 frames per second: 250 frames over 10 s.
+    IMediaSeeking *Pin25(TimeScale scale = 600)
+    {
+        Load(VideoMovie(16, 16, scale, 10 * scale, 250));
+        m_pPin = VideoPin(0);
+        return m_pPin ? Seeking(m_pPin) : nullptr;
+    }
+
+    void ExpectPositions(IMediaSeeking *p, LONGLONG current, LONGLONG stop)
+    {
+        LONGLONG c = kPoison, s = kPoison;
+        EXPECT_EQ(p->GetPositions(&c, &s), S_OK);
+        EXPECT_EQ(c, current) << "read position";
+        EXPECT_EQ(s, stop) << "stop position";
+    }
+
+    CMovieVideoPin *m_pPin = nullptr;
+};
+
+TEST_F(SeekingTest, CapabilitiesAndFormats)
+{
+    IMediaSeeking *p = Pin25();
+    ASSERT_NE(p, nullptr);
+    DWORD caps = 0xdeadbeef;
+    EXPECT_EQ(p->GetCapabilities(&caps), S_OK);
+    EXPECT_EQ(caps, 0x3Fu);
+    caps = 0x3F;
+    EXPECT_EQ(p->CheckCapabilities(&caps), S_OK);
+    caps = 0x40;
+    EXPECT_EQ(p->CheckCapabilities(&caps), S_FALSE);
+    EXPECT_EQ(caps, 0x40u) << "left unchanged";
+    EXPECT_EQ(p->GetCapabilities(nullptr), E_POINTER);
+    EXPECT_EQ(p->CheckCapabilities(nullptr), E_POINTER);
+
+    EXPECT_EQ(p->IsFormatSupported(&TIME_FORMAT_MEDIA_TIME), S_OK);
+    EXPECT_EQ(p->IsFormatSupported(&TIME_FORMAT_FRAME), S_OK);
+    EXPECT_EQ(p->IsFormatSupported(&TIME_FORMAT_SAMPLE), S_FALSE);
+    EXPECT_EQ(p->IsFormatSupported(nullptr), E_POINTER);
+    GUID format = GUID_NULL;
+    EXPECT_EQ(p->QueryPreferredFormat(&format), S_OK);
+    EXPECT_TRUE(IsEqualGUID(format, TIME_FORMAT_MEDIA_TIME));
+    EXPECT_EQ(p->GetTimeFormat(&format), S_OK);
+    EXPECT_TRUE(IsEqualGUID(format, TIME_FORMAT_MEDIA_TIME));
+    EXPECT_EQ(p->IsUsingTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    EXPECT_EQ(p->SetTimeFormat(&TIME_FORMAT_SAMPLE), E_INVALIDARG);
+    EXPECT_EQ(p->SetTimeFormat(nullptr), E_POINTER);
+    EXPECT_EQ(p->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    EXPECT_EQ(p->GetTimeFormat(&format), S_OK);
+    EXPECT_TRUE(IsEqualGUID(format, TIME_FORMAT_FRAME));
+
+    LONGLONG ll = kPoison;
+    EXPECT_EQ(p->GetCurrentPosition(&ll), E_NOTIMPL);
+    EXPECT_EQ(ll, kPoison);
+    EXPECT_EQ(p->GetPreroll(&ll), S_OK);
+    EXPECT_EQ(ll, 0);
+    double d = 0;
+    EXPECT_EQ(p->GetRate(&d), S_OK);
+    EXPECT_EQ(d, 1.0);
+    EXPECT_EQ(p->SetRate(2.0), E_INVALIDARG);
+    EXPECT_EQ(p->SetRate(0.5), E_INVALIDARG);
+    EXPECT_EQ(p->SetRate(-1.0), E_INVALIDARG);
+    EXPECT_EQ(p->SetRate(1.0), S_OK);
+}
+
+TEST_F(SeekingTest, DurationInMediaTimeAndFrames)
+{
+    IMediaSeeking *p = Pin25();
+    ASSERT_NE(p, nullptr);
+    LONGLONG ll = kPoison;
+    EXPECT_EQ(p->GetDuration(&ll), S_OK);
+    EXPECT_EQ(ll, 100000000);
+    ExpectPositions(p, 0, 100000000);
+    ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    EXPECT_EQ(p->GetDuration(&ll), S_OK);
+    EXPECT_EQ(ll, 250);
+    EXPECT_EQ(p->GetStopPosition(&ll), S_OK);
+    EXPECT_EQ(ll, 250);
+    ExpectPositions(p, 0, 250);
+    LONGLONG earliest = kPoison, latest = kPoison;
+    EXPECT_EQ(p->GetAvailable(&earliest, &latest), S_OK);
+    EXPECT_EQ(earliest, 0);
+    EXPECT_EQ(latest, 100000000) << "reference time whatever the format";
+    EXPECT_EQ(p->GetAvailable(nullptr, nullptr), S_OK);
+
+    // Frame 125 is 5 s in.
+    LONGLONG frame = 125;
+    EXPECT_EQ(p->SetPositions(&frame, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    ExpectPositions(p, 125, 250);
+    ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+    ExpectPositions(p, 50000000, 100000000);
+}
+
+TEST_F(SeekingTest, AbsoluteStartAndIncrementalStop)
+{
+    IMediaSeeking *p = Pin25();
+    ASSERT_NE(p, nullptr);
+    LONGLONG start = 50000000, stop = 20000000;
+    m_fake->ClearCalls();
+    EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                              AM_SEEKING_IncrementalPositioning),
+              S_OK);
+    EXPECT_EQ(start, 50000000) << "never written back";
+    EXPECT_EQ(stop, 20000000);
+    // Start 3000 and stop 3000 + 1200, each searched from one frame (24 units) before.
+    const auto calls = m_fake->CallsTo(kQTSel_GetMediaNextInterestingTime);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(TimeValue(calls[0].args[2]), 4200 - 24);
+    EXPECT_EQ(calls[0].args[1], 1u) << "next media sample";
+    EXPECT_EQ(TimeValue(calls[1].args[2]), 3000 - 24);
+    ExpectPositions(p, 50000000, 70000000);
+
+    // Relative to the previous start and stop.
+    start = -10000000;
+    stop = 10000000;
+    EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_RelativePositioning, &stop,
+                              AM_SEEKING_RelativePositioning),
+              S_OK);
+    ExpectPositions(p, 40000000, 80000000);
+    LONGLONG converted = kPoison;
+    EXPECT_EQ(p->ConvertTimeFormat(&converted, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(converted, 40000000) << "Source 0 converts the read position";
+    EXPECT_EQ(p->ConvertTimeFormat(&converted, &TIME_FORMAT_MEDIA_TIME, 1234, nullptr), S_OK);
+    EXPECT_EQ(converted, 1234);
+    EXPECT_EQ(p->ConvertTimeFormat(&converted, &TIME_FORMAT_FRAME, 1,
+                                   &TIME_FORMAT_MEDIA_TIME),
+              E_INVALIDARG);
+    EXPECT_EQ(p->ConvertTimeFormat(nullptr, nullptr, 0, nullptr), E_POINTER);
+}
+
+TEST_F(SeekingTest, PositionsSnapToTheFrameHoldingThem)
+{
+    IMediaSeeking *p = Pin25();
+    ASSERT_NE(p, nullptr);
+    // 5.03 s lies in frame 125 (5.00 to 5.04 s); the stop at 7.01 s in frame 175.
+    LONGLONG start = 50300000, stop = 70100000;
+    EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                              AM_SEEKING_AbsolutePositioning),
+              S_OK);
+    ExpectPositions(p, 50000000, 70000000);
+}
+
+// Movie and media count at different rates (1000 and 12800, as ffmpeg writes): the search runs
+// in media time and its answer comes back in the pin's movie time.
+TEST_F(SeekingTest, SnappingConvertsBetweenMovieAndMediaTime)
+{
+    Load(VideoMovie(16, 16, 1000, 10000, 250, 12800, 128000));
+    CMovieVideoPin *pPin = VideoPin(0);
+    ASSERT_NE(pPin, nullptr);
+    IMediaSeeking *p = Seeking(pPin);
+    m_fake->ClearCalls();
+    LONGLONG start = 50200000, stop = 80100000;
+    EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                              AM_SEEKING_AbsolutePositioning),
+              S_OK);
+    const auto calls = m_fake->CallsTo(kQTSel_GetMediaNextInterestingTime);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(TimeValue(calls[0].args[2]), (8010 - 40) * 128 / 10);
+    EXPECT_EQ(TimeValue(calls[1].args[2]), (5020 - 40) * 128 / 10);
+    ExpectPositions(p, 50000000, 80000000);
+}
+
+// A search that finds nothing keeps the converted position; the largest reference time (the
+// host's "to the end") saturates instead of wrapping and ends at the material's end.
+TEST_F(SeekingTest, EdgesOfTheSearchAndOfTheRange)
+{
+    IMediaSeeking *p = Pin25();
+    ASSERT_NE(p, nullptr);
+    LONGLONG stop = MAXLONGLONG;
+    EXPECT_EQ(p->SetPositions(nullptr, 0, &stop, AM_SEEKING_AbsolutePositioning), S_OK);
+    ExpectPositions(p, 0, 100000000);
+
+    LONGLONG start = -MAXLONGLONG;
+    EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    LONGLONG current = kPoison;
+    EXPECT_EQ(p->GetPositions(&current, nullptr), S_OK);
+    EXPECT_LT(current, 0) << "a huge negative start must not wrap to a positive one";
+
+    // Past the last frame: nothing found, the position stays as converted.
+    start = 120000000;
+    EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    ExpectPositions(p, 120000000, 100000000);
+}
+
+TEST_F(SeekingTest, RefusedFlagsChangeNothing)
+{
+    IMediaSeeking *p = Pin25();
+    ASSERT_NE(p, nullptr);
+    LONGLONG value = 20000000;
+    EXPECT_EQ(p->SetPositions(nullptr, 0, &value, AM_SEEKING_AbsolutePositioning |
+                                                      AM_SEEKING_SeekToKeyFrame),
+              E_INVALIDARG);
+    EXPECT_EQ(p->SetPositions(nullptr, 0, nullptr, AM_SEEKING_AbsolutePositioning), E_POINTER);
+    EXPECT_EQ(p->SetPositions(nullptr, AM_SEEKING_AbsolutePositioning, nullptr, 0), E_POINTER);
+    EXPECT_EQ(p->SetPositions(&value, AM_SEEKING_IncrementalPositioning, nullptr, 0),
+              E_INVALIDARG);
+    EXPECT_EQ(p->SetPositions(&value, AM_SEEKING_NoFlush, nullptr, 0), E_INVALIDARG);
+    ExpectPositions(p, 0, 100000000);
+    // Other bits of the current flags are ignored.
+    EXPECT_EQ(p->SetPositions(&value, AM_SEEKING_AbsolutePositioning | AM_SEEKING_SeekToKeyFrame,
+                              nullptr, 0),
+              S_OK);
+    ExpectPositions(p, 20000000, 100000000);
+}
+
+// Time scales whose frames do not fall on whole units: 2997 at 30 frames per second.
+TEST_F(SeekingTest, FrameFormatAtAnOddTimeScale)
+{
+    Load(VideoMovie(16, 16, 2997, 29970, 300));
+    IMediaSeeking *p = Seeking(VideoPin(0));
+    ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG frame = 100;
+    EXPECT_EQ(p->SetPositions(&frame, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    // Frame 100 is 9989 units in; the track's samples lie 99 units apart, so it snaps to the
+    // sample at 9900 (3.3033 s), which reads back as frame 99.
+    ExpectPositions(p, 99, 300);
+    ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+    ExpectPositions(p, 33033033, 100000000);
+}
+
+// Lateness moves the read position and the output clock; early reports move them back.
+TEST_F(SeekingTest, QualityMessagesMoveTheReadPosition)
+{
+    IMediaSeeking *p = Pin25();
+    ASSERT_NE(p, nullptr);
+    IQualityControl *pQuality = nullptr;
+    ASSERT_EQ(m_pPin->QueryInterface(IID_IQualityControl, reinterpret_cast<void **>(&pQuality)),
+              S_OK);
+    Quality q = {Famine, 1000, 2000000, 0};
+    EXPECT_EQ(pQuality->Notify(m_pFilter, q), S_OK);
+    ExpectPositions(p, 2000000, 100000000);
+    q.Late = 0;
+    EXPECT_EQ(pQuality->Notify(m_pFilter, q), S_OK);
+    ExpectPositions(p, 2000000, 100000000);
+    q.Late = -4000000;
+    EXPECT_EQ(pQuality->Notify(m_pFilter, q), S_OK);
+    ExpectPositions(p, -2000000, 100000000);
+    q.Late = MAXLONGLONG;
+    EXPECT_EQ(pQuality->Notify(m_pFilter, q), S_OK);
+    LONGLONG current = 0;
+    p->GetPositions(&current, nullptr);
+    EXPECT_GT(current, 100000000) << "saturated, not wrapped";
+    EXPECT_EQ(pQuality->SetSink(nullptr), S_OK);
+    pQuality->Release();
+}
+
+}  // namespace
+}  // namespace pinstest

@@ -1,0 +1,392 @@
+// The video pin streaming through Wine's filter graph into the test sink: the frame grid, time
+// stamps and flags, the end of the stream, seeks and rate calls while delivering, stops and
+// restarts, two pins on one movie; and the fill step and render target called directly.
+#include "pins_rig.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <uuids.h>
+
+
+namespace pinstest {
+namespace {
+
+using fakeqt::Call;
+
+// What the fake QuickTime draws for movie time t: every byte t & 0xFF.
+BYTE Pattern(LONG t)
+{
+    return BYTE(t & 0xFF);
+}
+
+REFERENCE_TIME Reference(LONGLONG units, LONG scale)
+{
+    return REFERENCE_TIME(double(units) / double(scale) * 10000000.0);
+}
+
+// The earliest reference time that converts back to units (conversions truncate both ways).
+LONGLONG SeekTime(LONGLONG units, LONG scale)
+{
+    return (units * 10000000 + scale - 1) / scale;
+}
+
+class VideoStreamingTest : public PinsTest {
+protected:
+    // Checks a pass that began at start: one segment, frame k at k * step, all sync points,
+    // only the first a discontinuity, each frame's bytes drawn at its own movie time.
+    void ExpectGrid(const std::vector<SinkRecord> &samples, size_t count, LONG start, LONG step,
+                    LONG scale, long frameBytes)
+    {
+        ASSERT_EQ(samples.size(), count);
+        for (size_t k = 0; k < samples.size(); ++k) {
+            const SinkRecord &r = samples[k];
+            const LONGLONG elapsed = LONGLONG(k) * step;
+            ASSERT_EQ(r.timeResult, S_OK);
+            ASSERT_EQ(r.tStart, Reference(elapsed, scale)) << "frame " << k;
+            ASSERT_EQ(r.tStop - r.tStart, LONG(Reference(step, scale))) << "frame " << k;
+            ASSERT_TRUE(r.bSyncPoint) << "frame " << k;
+            ASSERT_EQ(r.bDiscontinuity, k == 0) << "frame " << k;
+            ASSERT_EQ(r.lActual, frameBytes);
+            if (!r.bytes.empty()) {
+                const BYTE expected = Pattern(LONG(start + elapsed));
+                ASSERT_TRUE(std::all_of(r.bytes.begin(), r.bytes.end(),
+                                        [&](BYTE b) { return b == expected; }))
+                    << "frame " << k << " not drawn at its own time";
+            }
+        }
+    }
+
+    static std::vector<SinkRecord> Segments(TestSink *pSink)
+    {
+        std::vector<SinkRecord> segments;
+        for (const SinkRecord &r : pSink->Records())
+            if (r.kind == SinkRecord::kNewSegment)
+                segments.push_back(r);
+        return segments;
+    }
+
+    // Time stamps within each segment never go backwards.
+    static void ExpectMonotonicSegments(TestSink *pSink)
+    {
+        REFERENCE_TIME last = -1;
+        for (const SinkRecord &r : pSink->Records()) {
+            if (r.kind == SinkRecord::kNewSegment)
+                last = -1;
+            else if (r.kind == SinkRecord::kSample) {
+                ASSERT_GE(r.tStart, last);
+                last = r.tStart;
+            }
+        }
+    }
+};
+
+TEST_F(VideoStreamingTest, FramesOnTheGridAtTimeScale600)
+{
+    Load(VideoMovie(8, 8, 600, 6000, 300));
+    TestSink *pSink = ConnectToSink(VideoPin(0));
+    ASSERT_NE(pSink, nullptr);
+    pSink->SetKeepBytes(true);
+    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
+    ExpectGrid(pSink->Samples(), 300, 0, 20, 600, 8 * 8 * 4);
+    const auto segments = Segments(pSink);
+    ASSERT_EQ(segments.size(), 1u);
+    EXPECT_EQ(segments[0].tStart, 0);
+    EXPECT_EQ(segments[0].tStop, 100000000);
+    EXPECT_EQ(segments[0].dRate, 1.0);
+    EXPECT_EQ(pSink->Records().back().kind, SinkRecord::kEndOfStream);
+}
+
+// 99.9 units per frame truncate to 99: the grid needs 303 frames to reach the end.
+TEST_F(VideoStreamingTest, FramesOnTheGridAtTimeScale2997)
+{
+    Load(VideoMovie(8, 8, 2997, 29970, 300));
+    TestSink *pSink = ConnectToSink(VideoPin(0));
+    ASSERT_NE(pSink, nullptr);
+    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
+    ExpectGrid(pSink->Samples(), 303, 0, 99, 2997, 8 * 8 * 4);
+}
+
+TEST_F(VideoStreamingTest, DurationOf6006Needs301Frames)
+{
+    Load(VideoMovie(8, 8, 600, 6006, 300), 16);
+    TestSink *pSink = ConnectToSink(VideoPin(0));
+    ASSERT_NE(pSink, nullptr);
+    pSink->SetKeepBytes(true);
+    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
+    ExpectGrid(pSink->Samples(), 301, 0, 20, 600, 8 * 2 * 8);
+}
+
+// More frames per second than time units per second: the step stays 1, the stream ends.
+TEST_F(VideoStreamingTest, FrameStepIsAtLeastOneUnit)
+{
+    Load(VideoMovie(8, 8, 10, 100, 300));
+    TestSink *pSink = ConnectToSink(VideoPin(0));
+    ASSERT_NE(pSink, nullptr);
+    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
+    ExpectGrid(pSink->Samples(), 100, 0, 1, 10, 8 * 8 * 4);
+}
+
+// A pin whose track cannot be found fills nothing: end of stream at once, never a sample.
+TEST_F(VideoStreamingTest, PinWithoutMediaEndsTheStream)
+{
+    Load(VideoMovie(8, 8, 600, 6000, 300));
+    HRESULT hr = E_FAIL;
+    CMovieVideoPin *pOrphan = new CMovieVideoPin(&hr, m_pFilter, L"orphan", m_pFilter->m_movie, 7,
+                                                 8, 8, 32, QTFourCC("raw "));
+    ASSERT_EQ(hr, S_OK);
+    TestSink *pSink = ConnectToSink(pOrphan);
+    ASSERT_NE(pSink, nullptr);
+    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
+    EXPECT_EQ(pSink->SampleCount(), 0u);
+    ASSERT_TRUE(FinishesWithin(kWaitMs, [this] { m_pControl->Stop(); }));
+    EXPECT_EQ(m_pGraph->Disconnect(pOrphan), S_OK);
+    EXPECT_EQ(m_pGraph->Disconnect(pSink->Pin()), S_OK);
+    delete pOrphan;
+}
+
+// A segment that starts at its stop delivers nothing.
+TEST_F(VideoStreamingTest, StartAtTheStopDeliversNothing)
+{
+    Load(VideoMovie(8, 8, 600, 6000, 300));
+    IMediaSeeking *p = Seeking(VideoPin(0));
+    LONGLONG start = 100000000;
+    ASSERT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    TestSink *pSink = ConnectToSink(VideoPin(0));
+    ASSERT_NE(pSink, nullptr);
+    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
+    EXPECT_EQ(pSink->SampleCount(), 0u);
+}
+
+// Stopping and pausing again reuses the render target and restarts from the start position.
+TEST_F(VideoStreamingTest, RestartReusesTheRenderTarget)
+{
+    Load(VideoMovie(8, 8, 600, 1200, 60));
+    IMediaSeeking *p = Seeking(VideoPin(0));
+    LONGLONG start = 10000000;
+    ASSERT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    TestSink *pSink = ConnectToSink(VideoPin(0));
+    ASSERT_NE(pSink, nullptr);
+    pSink->SetKeepBytes(true);
+    for (int pass = 0; pass < 3; ++pass) {
+        ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "pass " << pass;
+        ExpectGrid(pSink->Samples(), 30, 600, 20, 600, 8 * 8 * 4);
+        ASSERT_TRUE(FinishesWithin(kWaitMs, [this] { m_pControl->Stop(); }));
+        pSink->ClearRecords();
+    }
+    EXPECT_EQ(m_fake->CountOf(kQTSel_NewGWorldFromHBITMAP), 1u);
+}
+
+// Seeks from another thread while the pin delivers: each one flushes, starts a segment at the
+// snapped start whose first frame is a discontinuity stamped 0, and nothing hangs.
+TEST_F(VideoStreamingTest, SeeksWhileDelivering)
+{
+    Load(VideoMovie(8, 8, 600, 600000, 30000));
+    CMovieVideoPin *pPin = VideoPin(0);
+    IMediaSeeking *p = Seeking(pPin);
+    TestSink *pSink = ConnectToSink(pPin);
+    ASSERT_NE(pSink, nullptr);
+    HRESULT hr = E_FAIL;
+    ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { hr = m_pControl->Pause(); }));
+    ASSERT_TRUE(SUCCEEDED(hr));
+    for (int i = 1; i <= 20; ++i) {
+        ASSERT_TRUE(pSink->WaitForSamples(pSink->SampleCount() + 3, kWaitMs)) << "seek " << i;
+        LONGLONG start = LONGLONG(i) * 10000000 + 100000;  // just after second i
+        ASSERT_TRUE(FinishesWithin(kWaitMs, [&] {
+            hr = p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0);
+        })) << "seek " << i << " hung";
+        ASSERT_EQ(hr, S_OK);
+    }
+    ASSERT_TRUE(pSink->WaitForSamples(pSink->SampleCount() + 3, kWaitMs));
+    ASSERT_TRUE(FinishesWithin(kWaitMs, [this] { m_pControl->Stop(); }));
+
+    // After each flush: a segment from the snapped start, then a discontinuity at 0.
+    const auto records = pSink->Records();
+    int flushes = 0;
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (records[i].kind != SinkRecord::kEndFlush)
+            continue;
+        ++flushes;
+        ASSERT_LT(i + 2, records.size());
+        EXPECT_EQ(records[i + 1].kind, SinkRecord::kNewSegment);
+        EXPECT_EQ(records[i + 1].tStart, LONGLONG(flushes) * 10000000);
+        EXPECT_EQ(records[i + 2].kind, SinkRecord::kSample);
+        EXPECT_TRUE(records[i + 2].bDiscontinuity);
+        EXPECT_EQ(records[i + 2].tStart, 0);
+    }
+    EXPECT_EQ(flushes, 20);
+    size_t discontinuities = 0;
+    for (const SinkRecord &r : pSink->Samples())
+        discontinuities += r.bDiscontinuity;
+    EXPECT_EQ(discontinuities, 21u) << "one per pass";
+    ExpectMonotonicSegments(pSink);
+}
+
+// A rate call restarts a delivering pin the way a seek does; other threads' quality messages
+// and stop changes do not disturb it.
+TEST_F(VideoStreamingTest, RateAndQualityCallsWhileDelivering)
+{
+    Load(VideoMovie(8, 8, 600, 600000, 30000));
+    CMovieVideoPin *pPin = VideoPin(0);
+    IMediaSeeking *p = Seeking(pPin);
+    TestSink *pSink = ConnectToSink(pPin);
+    ASSERT_NE(pSink, nullptr);
+    HRESULT hr = E_FAIL;
+    ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { hr = m_pControl->Pause(); }));
+    ASSERT_TRUE(pSink->WaitForSamples(5, kWaitMs));
+    ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { hr = p->SetRate(1.0); })) << "SetRate hung";
+    EXPECT_EQ(hr, S_OK);
+    ASSERT_TRUE(pSink->WaitForSamples(pSink->SampleCount() + 5, kWaitMs));
+    Quality q = {Famine, 1000, 2000000, 0};
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { pPin->Notify(m_pFilter, q); }));
+    // A stop a little ahead of the read position ends the pass.
+    LONGLONG current = 0;
+    p->GetPositions(&current, nullptr);
+    LONGLONG stop = current + 20000000;
+    ASSERT_EQ(p->SetPositions(nullptr, 0, &stop, AM_SEEKING_AbsolutePositioning), S_OK);
+    ASSERT_EQ(WaitForSingleObject(pSink->EndOfStreamEvent(), kWaitMs), WAIT_OBJECT_0);
+    ASSERT_TRUE(FinishesWithin(kWaitMs, [this] { m_pControl->Stop(); }));
+
+    const auto records = pSink->Records();
+    size_t flushes = std::count_if(records.begin(), records.end(), [](const SinkRecord &r) {
+        return r.kind == SinkRecord::kBeginFlush;
+    });
+    EXPECT_EQ(flushes, 1u);
+    EXPECT_EQ(Segments(pSink).size(), 2u);
+    ExpectMonotonicSegments(pSink);
+}
+
+// Pause and Stop from a second thread, many times, while frames flow.
+TEST_F(VideoStreamingTest, StateChangesFromAnotherThread)
+{
+    Load(VideoMovie(8, 8, 600, 600000, 30000));
+    TestSink *pSink = ConnectToSink(VideoPin(0));
+    ASSERT_NE(pSink, nullptr);
+    for (int i = 0; i < 15; ++i) {
+        HRESULT hr = E_FAIL;
+        ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { hr = m_pControl->Pause(); })) << i;
+        ASSERT_TRUE(SUCCEEDED(hr));
+        ASSERT_TRUE(pSink->WaitForSamples(pSink->SampleCount() + 2, kWaitMs)) << i;
+        if (i % 3 == 0) {
+            ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { m_pControl->Run(); })) << i;
+        }
+        ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { m_pControl->Stop(); })) << i;
+    }
+    EXPECT_EQ(Segments(pSink).size(), 15u);
+    ExpectMonotonicSegments(pSink);
+}
+
+// Two video tracks share one movie, its time and its world: every frame of each pin is drawn
+// at that pin's own time into its own bitmap.
+TEST_F(VideoStreamingTest, TwoVideoPinsNeverInterleave)
+{
+    MovieModel movie = VideoMovie(8, 8, 600, 60000, 3000);
+    movie.tracks.push_back(TrackModel::Video(8, 8, QTFourCC("raw "), 600, 60000, 3000));
+    Load(movie);
+    ASSERT_EQ(m_pFilter->GetPinCount(), 2);
+    // The second pin starts 7 units later, so that the two draw different patterns.
+    IMediaSeeking *p2 = Seeking(VideoPin(1));
+    LONGLONG start = SeekTime(7 * 20, 600);
+    ASSERT_EQ(p2->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    TestSink *pSink1 = ConnectToSink(VideoPin(0));
+    TestSink *pSink2 = ConnectToSink(VideoPin(1));
+    ASSERT_NE(pSink1, nullptr);
+    ASSERT_NE(pSink2, nullptr);
+    pSink1->SetKeepBytes(true);
+    pSink2->SetKeepBytes(true);
+    HRESULT hr = E_FAIL;
+    ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { hr = m_pControl->Pause(); }));
+    ASSERT_TRUE(SUCCEEDED(hr));
+    ASSERT_EQ(WaitForSingleObject(pSink1->EndOfStreamEvent(), 3 * kWaitMs), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(pSink2->EndOfStreamEvent(), 3 * kWaitMs), WAIT_OBJECT_0);
+    ExpectGrid(pSink1->Samples(), 3000, 0, 20, 600, 8 * 8 * 4);
+    ExpectGrid(pSink2->Samples(), 3000 - 7, 140, 20, 600, 8 * 8 * 4);
+}
+
+// The fill step itself: a buffer larger than a frame is zeroed beyond it, the copy stays
+// within the DIB section and the data length is the frame's.
+TEST_F(VideoStreamingTest, FillCopiesOneFrameIntoLargerBuffers)
+{
+    Load(VideoMovie(8, 8, 600, 6000, 300));
+    CMovieVideoPin *pPin = VideoPin(0);
+    ASSERT_NE(pPin, nullptr);
+    LONGLONG start = SeekTime(100, 600);
+    ASSERT_EQ(Seeking(pPin)->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0),
+              S_OK);
+    ASSERT_EQ(pPin->OnThreadCreate(), S_OK);
+    ASSERT_EQ(m_fake->CountOf(kQTSel_NewGWorldFromHBITMAP), 1u);
+
+    const long frame = 8 * 8 * 4;
+    TestSample sample(frame + 4096);
+    ASSERT_EQ(pPin->FillBuffer(&sample), S_OK);
+    EXPECT_EQ(sample.lActual, frame);
+    EXPECT_TRUE(std::all_of(sample.buffer.begin(), sample.buffer.begin() + frame,
+                            [](BYTE b) { return b == Pattern(100); }));
+    EXPECT_TRUE(std::all_of(sample.buffer.begin() + frame, sample.buffer.end(),
+                            [](BYTE b) { return b == 0; }))
+        << "bytes past the frame are cleared, not copied from beyond the DIB section";
+    EXPECT_EQ(sample.tStart, 0);
+    EXPECT_EQ(sample.tStop, 333333);
+    EXPECT_TRUE(sample.bSync);
+    EXPECT_EQ(m_fake->MovieTime(), 100);
+
+    // A second set-up keeps the target; a sample without memory ends the stream.
+    ASSERT_EQ(pPin->OnThreadCreate(), S_OK);
+    EXPECT_EQ(m_fake->CountOf(kQTSel_NewGWorldFromHBITMAP), 1u);
+    TestSample broken(frame);
+    broken.hrPointer = E_FAIL;
+    EXPECT_EQ(pPin->FillBuffer(&broken), S_FALSE);
+    EXPECT_FALSE(broken.bTimeSet);
+}
+
+// A failed world leaves the pin able to try again at the next start.
+TEST_F(VideoStreamingTest, FailedWorldIsMadeAgainAtTheNextStart)
+{
+    Load(VideoMovie(8, 8, 600, 6000, 300));
+    CMovieVideoPin *pPin = VideoPin(0);
+    ASSERT_NE(pPin, nullptr);
+    m_fake->Fail(kQTSel_NewGWorldFromHBITMAP, -108, 1);
+    EXPECT_EQ(pPin->OnThreadCreate(), E_FAIL);
+    EXPECT_EQ(m_fake->CountOf(kQTSel_SetMovieGWorld), 0u);
+    EXPECT_EQ(pPin->OnThreadCreate(), S_OK);
+    EXPECT_EQ(m_fake->CountOf(kQTSel_NewGWorldFromHBITMAP), 2u);
+    EXPECT_EQ(m_fake->CountOf(kQTSel_SetMovieGWorld), 1u);
+}
+
+// Destruction detaches the world from the movie before disposing of it, and disposes of the
+// track media and track once.
+TEST_F(VideoStreamingTest, DestructionDetachesTheWorldFirst)
+{
+    Load(VideoMovie(8, 8, 600, 6000, 300));
+    CMovieVideoPin *pPin = VideoPin(0);
+    ASSERT_NE(pPin, nullptr);
+    ASSERT_EQ(pPin->OnThreadCreate(), S_OK);
+    const Movie movie = m_fake->OpenedMovie();
+    const GWorldPtr world = GWorldPtr(m_fake->CallsTo(kQTSel_SetMovieGWorld).back().args[1]);
+    ASSERT_NE(world, nullptr);
+    m_fake->ClearCalls();
+    EXPECT_EQ(m_pFilter->Release(), 0u);
+    m_pFilter = nullptr;
+
+    int detach = -1, dispose = -1, media = -1, track = -1;
+    const auto calls = m_fake->Calls();
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const Call &c = calls[i];
+        if (c.selector == kQTSel_SetMovieGWorld && Movie(c.args[0]) == movie && !c.args[1] &&
+            detach < 0)
+            detach = int(i);
+        if (c.selector == kQTSel_DisposeGWorld && GWorldPtr(c.args[0]) == world)
+            dispose = int(i);
+    }
+    EXPECT_GE(detach, 0) << "the world was never detached";
+    EXPECT_GT(dispose, detach) << "disposed while the movie still drew into it";
+    media = int(m_fake->CountOf(kQTSel_DisposeTrackMedia));
+    track = int(m_fake->CountOf(kQTSel_DisposeMovieTrack));
+    EXPECT_EQ(media, 1);
+    EXPECT_EQ(track, 1);
+    EXPECT_EQ(m_fake->CountOf(kQTSel_DisposeGWorld), 1u);
+}
+
+}  // namespace
+}  // namespace pinstest
