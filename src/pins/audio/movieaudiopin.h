@@ -69,17 +69,20 @@ private:
         CMovieAudioPin *const m_pPin;
     };
 
+    // The rate the offered type carries: the override when set (1 Hz to kMaxOutputRate),
+    // else the source rate.
+    int RequestedRate() const;
     // The output rate the next set-up must produce: the connection's rate while connected (so
-    // that the data always match the agreed type), else the override or the source rate.
+    // that the data always match the agreed type), else RequestedRate.
     int WantedOutputRate() const;
     // Bytes per second at the given rate of the current channels and bits.
     int BytesPerSecondAt(int nRate) const;
 
     // Per-track path.
-    // Reads the next chunk at m_lCurrent into m_hSourceData, at most lMaxBytes (grown, up to a
-    // cap, for a single sample that does not fit). Describes it in m_sourceData and returns its
+    // Reads the next chunk at m_lCurrent into m_hSourceData, at most lMaxBytes (doubled up to
+    // lGrowthLimit while a single sample does not fit, then no chunk). Describes it in m_sourceData and returns its
     // duration in pin units through *plDuration; false when there is none.
-    bool ReadChunk(long lMaxBytes, long *plDuration);
+    bool ReadChunk(long lMaxBytes, long lGrowthLimit, long *plDuration);
     // The media time of pin position lPin (truncated), and the first pin position at or after
     // media time lMedia: reads advance exactly by whole media samples.
     long MediaTimeOf(long lPin) const;
@@ -117,7 +120,6 @@ private:
     ExtendedSoundComponentData m_sourceData;
     SoundConverterFillBufferDataUPP m_fillBufferDataProc;
     unsigned long m_nConverterFlags; // of the converter's last fill
-    BOOL m_bCallbackRead;            // the callback read at least one chunk during this fill
 
     // Movie-level path; same locks.
     ComponentInstance m_stdAudio;
