@@ -249,12 +249,20 @@ HRESULT CMovieAudioPin::FillConstantBitRate(BYTE *pBuffer, long lSize)
         return S_FALSE;
     unsigned long lOutputFrames = 0;
     lOutputBytes = 0;
-    if (SoundConverterConvertBuffer(m_soundConverter, *m_hSourceData, static_cast<unsigned long>(ullFrames),
-                                    pBuffer, &lOutputFrames, &lOutputBytes) != noErr)
+    const OSErr err = SoundConverterConvertBuffer(m_soundConverter, *m_hSourceData,
+                                                  static_cast<unsigned long>(ullFrames), pBuffer,
+                                                  &lOutputFrames, &lOutputBytes);
+    return TakeConverted(err, lOutputBytes, cbRoom, lDuration);
+}
+
+HRESULT CMovieAudioPin::TakeConverted(OSErr err, unsigned long lBytes, unsigned long cbRoom,
+                                      long lDuration)
+{
+    if (err != noErr)
         return E_FAIL;
-    if (lOutputBytes == 0)
-        return S_FALSE;
-    m_lChunkBytes = long(std::min(lOutputBytes, cbRoom));
+    if (lBytes == 0)
+        return S_FALSE;  // nothing converted: the stream ends rather than repeat itself
+    m_lChunkBytes = long(std::min(lBytes, cbRoom));
     m_lChunkDuration = lDuration;
     return S_OK;
 }
@@ -285,11 +293,5 @@ HRESULT CMovieAudioPin::FillVariableBitRate(BYTE *pBuffer, long lSize)
                                                &m_nConverterFlags);
     const long lPulled = m_lCurrent - lStartPosition;
     m_lCurrent = lStartPosition;  // the base advances by the chunk's duration
-    if (err != noErr)
-        return E_FAIL;
-    if (lOutputBytes == 0)
-        return S_FALSE;
-    m_lChunkBytes = long(std::min(lOutputBytes, cbOut));
-    m_lChunkDuration = lPulled;
-    return S_OK;
+    return TakeConverted(err, lOutputBytes, cbOut, lPulled);
 }

@@ -89,6 +89,8 @@ private:
     long PinTimeAtOrAfter(long lMedia) const;
     HRESULT FillConstantBitRate(BYTE *pBuffer, long lSize);
     HRESULT FillVariableBitRate(BYTE *pBuffer, long lSize);
+    // The sample's length and duration from a conversion's result; nothing converted ends it.
+    HRESULT TakeConverted(OSErr err, unsigned long lBytes, unsigned long cbRoom, long lDuration);
     static Boolean FillBufferDataProc(SoundComponentDataPtr *ppData, void *pRefCon);
     // (Re)allocates the locked source handle; false when out of memory.
     bool AllocateSourceData(long lBytes);

@@ -253,3 +253,18 @@ TEST_F(ConversionTest, DestructionReleasesConverterAndBuffers)
     EXPECT_EQ(m_pQt->CountOf(kQTSel_DisposeHandle), disposed + 1) << "the source data";
     EXPECT_EQ(m_pQt->CountOf(kQTSel_NewPtr), 0u) << "nothing allocated per fill";
 }
+
+TEST_F(ConversionTest, UndecodableTrackEndsAtOnceAndRetriesAtTheNextStart)
+{
+    m_pQt->Fail(kQTSel_SoundConverterOpen, -50, 1);
+    ASSERT_TRUE(Open(SoundMovie(TrackModel::Sound(2, 44100, 16, QTFourCC("twos"), 44100, 88200), 1200),
+                     kQuickTime704));
+    Filled filled = Fill(352800);
+    EXPECT_EQ(filled.hr, S_FALSE);
+    EXPECT_EQ(filled.lActual, 0);
+    EXPECT_EQ(m_pQt->CountOf(kQTSel_GetMediaSample), 0u);
+    // The next set-up (the next start of streaming) makes the converter.
+    EXPECT_EQ(m_pAudio->PrepareTrackStreaming(), S_OK);
+    EXPECT_EQ(m_pQt->CountOf(kQTSel_SoundConverterOpen), 2u);
+    EXPECT_EQ(Fill(352800).lActual, 176400);
+}

@@ -205,3 +205,16 @@ TEST_F(ExtractionTest, DestructionReleasesSessionAndComponent)
     EXPECT_EQ(m_pQt->CountOf(kQTSel_CloseComponent), 1u);
     EXPECT_EQ(m_pQt->CountOf(kQTSel_MovieAudioExtractionBegin), 1u);
 }
+
+TEST_F(ExtractionTest, FailedSetUpLeavesNothingHalfMade)
+{
+    m_pQt->Fail(kQTSel_MovieAudioExtractionBegin, -50, 1);
+    ASSERT_TRUE(OpenMovie(TwoAndAHalfSeconds()));
+    EXPECT_EQ(m_pQt->CountOf(kQTSel_CloseComponent), 1u) << "the component opened for it";
+    EXPECT_EQ(Fill(352800).hr, S_FALSE);
+    // The next start of streaming sets up from the beginning.
+    EXPECT_EQ(m_pAudio->PrepareMovieStreaming(), S_OK);
+    EXPECT_EQ(m_pQt->CountOf(kQTSel_OpenADefaultComponent), 2u);
+    EXPECT_EQ(m_pQt->CountOf(kQTSel_MovieAudioExtractionBegin), 2u);
+    EXPECT_EQ(Fill(352800).lActual, 176400);
+}
