@@ -53,6 +53,7 @@ TEST_P(Decode, EqualsFfmpeg) {
   AudioFormat t;
   t.bits = c.bits;
   t.isFloat = c.isFloat;
+  t.isSigned = std::string(c.ffFormat) != "u8";
   t.bigEndian = false;
   std::vector<uint8_t> ours = decodeAll(*m, t);
   std::string codec = std::string("pcm_") + c.ffFormat;
@@ -84,7 +85,9 @@ INSTANTIATE_TEST_SUITE_P(Media, Decode,
                       Case{"fl32.mov", "f32le", 32, true}, Case{"fl64.mov", "f32le", 32, true},
                       Case{"ulaw.mov", "s16le", 16, false}, Case{"alaw.mov", "s16le", 16, false},
                       Case{"ima4.mov", "s16le", 16, false}, Case{"raw8.mov", "s16le", 16, false},
-                      Case{"six.mov", "s16le", 16, false}, Case{"twos.mov", "f32le", 32, true}),
+                      Case{"six.mov", "s16le", 16, false}, Case{"twos.mov", "f32le", 32, true},
+                      Case{"twos.mov", "u8", 8, false}, Case{"in24.mov", "s16le", 16, false},
+                      Case{"ulaw.mov", "s24le", 24, false}, Case{"fl32.mov", "s16le", 16, false}),
     [](const auto& info) {
       std::string s = std::string(info.param.file) + "_" + info.param.ffFormat;
       for (char& ch : s) if (!isalnum(uint8_t(ch))) ch = '_';

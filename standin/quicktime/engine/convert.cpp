@@ -27,11 +27,24 @@ inline const uint8_t* at(const void* const* planes, const AudioFormat& f, uint32
 }
 
 inline uint64_t loadBits(const uint8_t* p, uint32_t bytes, bool big) {
+  switch (bytes) {  // the common widths without the loop
+    case 1: return p[0];
+    case 2: return big ? uint32_t(p[0] << 8 | p[1]) : uint32_t(p[1] << 8 | p[0]);
+    case 4:
+      return big ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
+                 : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+    default: break;
+  }
   uint64_t v = 0;
   for (uint32_t i = 0; i < bytes; ++i) v |= uint64_t(p[big ? i : bytes - 1 - i]) << (8 * (bytes - 1 - i));
   return v;
 }
 inline void storeBits(uint8_t* p, uint64_t v, uint32_t bytes, bool big) {
+  if (bytes == 2) {
+    p[big ? 0 : 1] = uint8_t(v >> 8);
+    p[big ? 1 : 0] = uint8_t(v);
+    return;
+  }
   for (uint32_t i = 0; i < bytes; ++i) p[big ? i : bytes - 1 - i] = uint8_t(v >> (8 * (bytes - 1 - i)));
 }
 
@@ -93,6 +106,7 @@ Err Converter::setFormats(const AudioFormat& in, const AudioFormat& out) {
   out_ = out;
   std::fill(std::begin(mix_), std::end(mix_), 0.f);
   const uint32_t ic = in.channels, oc = out.channels;
+  identity_ = ic == oc;
   if (ic == oc) {
     for (uint32_t c = 0; c < oc; ++c) mix_[c * ic + c] = 1;
   } else if (ic == 1) {
@@ -137,6 +151,12 @@ Err Converter::convert(const void* const* in, uint32_t inFrames, void* const* ou
         for (uint32_t c = 0; c < oc; ++c) storeInt(outAt(f, c), loadInt(at(in, in_, f, c), in_), out_);
     } else {
       double v[32];
+      if (identity_) {
+        for (uint32_t f = 0; f < n; ++f)
+          for (uint32_t c = 0; c < oc; ++c) store(outAt(f, c), load(at(in, in_, f, c), in_), out_);
+        *inUsed = *outMade = n;
+        return noErr;
+      }
       for (uint32_t f = 0; f < n; ++f) {
         for (uint32_t c = 0; c < ic; ++c) v[c] = load(at(in, in_, f, c), in_);
         for (uint32_t c = 0; c < oc; ++c) {

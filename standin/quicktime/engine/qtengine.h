@@ -288,14 +288,15 @@ class Converter {
   double phase_ = 0;    // position of the next output frame after prev_, in input frames
   bool havePrev_ = false;
   bool exact_ = false;   // integer to integer, same channels and rate: shifts only
+  bool identity_ = false;  // channels map one to one
   bool resample_ = false;
   double step_ = 1;      // input frames per output frame
   double prev_[32] = {};
   float mix_[32 * 32] = {};  // out x in weights
 };
 
-// Mixes all sound tracks of a movie into one stream over the movie's duration (silence where no
-// sound track plays). Defaults: 32-bit float, non-interleaved, the highest source rate; channels
+// Mixes the enabled sound tracks of a movie into one stream over the movie's duration (silence
+// where none plays; tracks the engine cannot decode are silent too). Defaults: 32-bit float, non-interleaved, the highest source rate; channels
 // as described at allChannelsDiscrete. One mutex guards it.
 class Extractor {
  public:
