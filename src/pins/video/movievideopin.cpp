@@ -232,31 +232,6 @@ HRESULT CMovieVideoPin::GetFrameRate(double *pdFrameRate)
 
 // --- IMovieVideoInfo --------------------------------------------------------------------
 
-STDMETHODIMP CMovieVideoPin::CVideoInfo::QueryInterface(REFIID riid, void **ppv)
-{
-    return m_pPin->GetOwner()->QueryInterface(riid, ppv);
-}
-
-STDMETHODIMP_(ULONG) CMovieVideoPin::CVideoInfo::AddRef()
-{
-    return m_pPin->GetOwner()->AddRef();
-}
-
-STDMETHODIMP_(ULONG) CMovieVideoPin::CVideoInfo::Release()
-{
-    return m_pPin->GetOwner()->Release();
-}
-
-STDMETHODIMP CMovieVideoPin::CVideoInfo::GetSourceFormat(DWORD *pCode)
-{
-    return m_pPin->GetSourceFormat(pCode);
-}
-
-STDMETHODIMP CMovieVideoPin::CVideoInfo::GetOutputFormat(DWORD *pCode)
-{
-    return m_pPin->GetOutputFormat(pCode);
-}
-
 STDMETHODIMP CMovieVideoPin::CVideoInfo::GetFramesPerSecond(LONG *pFramesPerSecond)
 {
     if (!pFramesPerSecond)

@@ -9,12 +9,15 @@
 //
 // Locks: fills run under m_PinLock and take the filter's m_csRender around the world, time,
 // draw and copy step, because all video pins of a filter share one movie (its time and world).
+// Attaching the world at set-up (inside m_PinLock and m_csQuickTime) and detaching it at
+// destruction take m_csRender too; it is always the innermost lock.
 #pragma once
 
 #include <windows.h>
 
 #include "pins/movieinterfaces.h"
 #include "pins/movieoutputpin.h"
+#include "pins/pininfopart.h"
 
 class CMovieVideoPin : public CMovieOutputPin {
 public:
@@ -38,18 +41,10 @@ public:
 
 private:
     // IMovieVideoInfo, answering for the pin's constant members.
-    class CVideoInfo : public IMovieVideoInfo {
+    class CVideoInfo : public CPinInfoPart<IMovieVideoInfo, CMovieVideoPin> {
     public:
-        explicit CVideoInfo(CMovieVideoPin *pPin) : m_pPin(pPin) {}
-        STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
-        STDMETHODIMP_(ULONG) AddRef() override;
-        STDMETHODIMP_(ULONG) Release() override;
-        STDMETHODIMP GetSourceFormat(DWORD *pCode) override;
-        STDMETHODIMP GetOutputFormat(DWORD *pCode) override;
+        explicit CVideoInfo(CMovieVideoPin *pPin) : CPinInfoPart(pPin) {}
         STDMETHODIMP GetFramesPerSecond(LONG *pFramesPerSecond) override;
-
-    private:
-        CMovieVideoPin *const m_pPin;
     };
 
     // Bytes of one frame: rows padded to 4 bytes.

@@ -259,3 +259,48 @@ TEST_F(SeekingTest, QualityMessagesMoveTheReadPosition)
 
 }  // namespace
 }  // namespace pinstest
+
+namespace pinstest {
+namespace {
+
+// The per-track audio path (QuickTime before 7.1) counts sound slower than 8000 Hz in 1/44100 s.
+class TrackAudioUnitsTest : public PinsTest {
+protected:
+    IMediaSeeking *AudioPin(TimeScale mediaScale, TimeValue mediaDuration)
+    {
+        m_fake->SetGestalt(noErr, 0x07048000);
+        MovieModel movie;
+        movie.timeScale = 600;
+        movie.duration = 1500;
+        movie.tracks.push_back(TrackModel::Sound(1, 4000, 16, QTFourCC("twos"), mediaScale,
+                                                 mediaDuration));
+        Load(movie);
+        if (m_pFilter->GetPinCount() != 1)
+            return nullptr;
+        return Seeking(m_pFilter->GetPin(0));
+    }
+};
+
+// 10,003 units at 4000 per second are 110,283 at 44100, not whole seconds' 88,200.
+TEST_F(TrackAudioUnitsTest, SlowSoundIsRescaledExactly)
+{
+    IMediaSeeking *p = AudioPin(4000, 10003);
+    ASSERT_NE(p, nullptr);
+    LONGLONG duration = kPoison;
+    EXPECT_EQ(p->GetDuration(&duration), S_OK);
+    EXPECT_EQ(duration, LONGLONG(110283.0 / 44100 * 10000000));
+}
+
+TEST_F(TrackAudioUnitsTest, TimeScaleOfZeroServesNothing)
+{
+    IMediaSeeking *p = AudioPin(0, 10003);
+    ASSERT_NE(p, nullptr);
+    LONGLONG duration = kPoison, stop = kPoison;
+    EXPECT_EQ(p->GetDuration(&duration), S_OK);
+    EXPECT_EQ(duration, 0);
+    EXPECT_EQ(p->GetStopPosition(&stop), S_OK);
+    EXPECT_EQ(stop, 0);
+}
+
+}  // namespace
+}  // namespace pinstest

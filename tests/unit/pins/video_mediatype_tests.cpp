@@ -150,6 +150,30 @@ TEST_F(VideoMediaTypeTest, InterfacesOfTheVideoPin)
     EXPECT_EQ(dRate, 30.0);
 }
 
+// A track without samples has no frame rate: nothing divides by it, and the fill still steps.
+TEST_F(VideoMediaTypeTest, NoFrameRate)
+{
+    Load(VideoMovie(8, 8, 600, 6000, 0));
+    ASSERT_EQ(m_pFilter->GetPinCount(), 0) << "the filter serves no such track";
+    HRESULT hr = E_FAIL;
+    CMovieVideoPin *pPin = new CMovieVideoPin(&hr, m_pFilter, L"still", m_pFilter->m_movie, 1, 8,
+                                              8, 32, QTFourCC("raw "));
+    ASSERT_EQ(hr, S_OK);
+    CMediaType mt;
+    ASSERT_EQ(pPin->GetMediaType(0, &mt), S_OK);
+    EXPECT_EQ(Header(mt).AvgTimePerFrame, 0);
+    double dRate = -1;
+    EXPECT_EQ(pPin->GetFrameRate(&dRate), S_OK);
+    EXPECT_EQ(dRate, 0.0);
+
+    ASSERT_EQ(pPin->OnThreadCreate(), S_OK);
+    TestSample sample(8 * 8 * 4);
+    ASSERT_EQ(pPin->FillBuffer(&sample), S_OK);
+    EXPECT_EQ(sample.tStart, 0);
+    EXPECT_EQ(sample.tStop, 16666) << "one unit of 1/600 s";
+    delete pPin;
+}
+
 // Three buffers of one frame are asked for; an allocator that grants less is refused.
 TEST_F(VideoMediaTypeTest, BuffersOfOneFrame)
 {
