@@ -268,3 +268,27 @@ TEST_F(ConversionTest, UndecodableTrackEndsAtOnceAndRetriesAtTheNextStart)
     EXPECT_EQ(m_pQt->CountOf(kQTSel_SoundConverterOpen), 2u);
     EXPECT_EQ(Fill(352800).lActual, 176400);
 }
+
+TEST_F(ConversionTest, SlowVariableTrackReadsWithoutDrift)
+{
+    // 6,000 Hz mono, packets of 1,024 frames in 6,000 bytes; pin units of 1/44,100 s.
+    TrackModel track = TrackModel::Sound(1, 6000, 16, QTFourCC("mp4a"), 6000, 1024 * 400, -2);
+    track.sampleDuration = 1024;
+    track.sampleCount = 400;
+    track.sampleSize = 6000;
+    ASSERT_TRUE(Open(SoundMovie(track, 600 * 68), kQuickTime704));
+    // Reads of 14 packets (84,000 of 88,200 bytes): 14,336 frames each.
+    Filled first = Fill(176400);
+    EXPECT_EQ(first.hr, S_OK);
+    std::vector<TimeValue> times = ReadTimes();
+    ASSERT_EQ(times.size(), 4u);
+    EXPECT_EQ(times[1], 14336);
+    // 57,344 media units are 421,478.4 pin units: the sample ends at the next whole unit.
+    EXPECT_EQ(first.tStop, LONGLONG(double(421479) / 44100 * 10000000));
+    Filled second = Fill(176400);
+    EXPECT_EQ(second.hr, S_OK);
+    EXPECT_EQ(second.tStart, first.tStop);
+    times = ReadTimes();
+    ASSERT_GT(times.size(), 4u);
+    EXPECT_EQ(times[4], 4 * 14336) << "the next read starts exactly after the last";
+}

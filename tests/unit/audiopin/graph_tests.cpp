@@ -153,3 +153,50 @@ TEST_F(AudioGraphTest, ConnectionKeepsItsRateUntilReconnected)
     EXPECT_EQ(reinterpret_cast<WAVEFORMATEX *>(connected.pbFormat)->nSamplesPerSec, 44100u);
     FreeMediaType(connected);
 }
+
+TEST_F(AudioGraphTest, SeekWhileDeliveringRestartsTheExtraction)
+{
+    fakeqt::ExtractionModel extraction;
+    extraction.totalFrames = 110250;  // 2.5 s of sound in a movie of 3 s
+    m_pQt->SetExtraction(extraction);
+    ASSERT_TRUE(Open(SoundMovie(TrackModel::Sound(2, 44100, 16, QTFourCC("twos"), 44100, 132300), 1800),
+                     kQuickTime779));
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    m_pSink->SetBlockReceive(true);
+    ASSERT_TRUE(SUCCEEDED(m_pControl->Run()));
+    ASSERT_EQ(WaitForSingleObject(m_pSink->ReceiveEnteredEvent(), 5000), WAIT_OBJECT_0);
+
+    IMediaSeeking *pSeeking = nullptr;
+    ASSERT_EQ(m_pPin->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void **>(&pSeeking)), S_OK);
+    m_pSink->SetBlockReceive(false);
+    LONGLONG llStart = 20000000;  // 2 s: half a second of sound is left
+    EXPECT_EQ(pSeeking->SetPositions(&llStart, AM_SEEKING_AbsolutePositioning, nullptr,
+                                     AM_SEEKING_NoPositioning),
+              S_OK);
+    pSeeking->Release();
+    ASSERT_EQ(WaitForSingleObject(m_pSink->EndOfStreamEvent(), 10000), WAIT_OBJECT_0)
+        << "no end of stream after the seek";
+    EXPECT_EQ(m_pControl->Stop(), S_OK);
+
+    // The pass after the seek starts at 0 with a discontinuity and carries what is left.
+    const std::vector<testsupport::SinkRecord> records = m_pSink->Records();
+    size_t lastSegment = records.size();
+    for (size_t i = 0; i < records.size(); ++i)
+        if (records[i].kind == testsupport::SinkRecord::kNewSegment)
+            lastSegment = i;
+    ASSERT_LT(lastSegment, records.size());
+    EXPECT_EQ(records[lastSegment].tStart, 20000000);
+    std::vector<testsupport::SinkRecord> after;
+    for (size_t i = lastSegment; i < records.size(); ++i)
+        if (records[i].kind == testsupport::SinkRecord::kSample)
+            after.push_back(records[i]);
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after[0].tStart, 0);
+    EXPECT_TRUE(after[0].bDiscontinuity);
+    // From 1199/600 s: frames 88,126 to the end of the sound at 110,250.
+    long lTotal = 0;
+    for (const testsupport::SinkRecord &sample : after)
+        lTotal += sample.lActual;
+    EXPECT_EQ(lTotal, (110250 - 88126) * 4);
+    EXPECT_TRUE(m_pSink->Violations().empty());
+}

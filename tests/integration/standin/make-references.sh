@@ -1,0 +1,56 @@
+#!/bin/sh
+# The stand-in tests' media: the generated movies, and ffmpeg's own decoding of them as the
+# reference (frames as raw pictures, sound as raw PCM). Each reference's command is written
+# beside it as NAME.cmd. Idempotent through a stamp.
+set -eu
+VERSION=1
+SRC=$(dirname "$0")
+OUT=${1:?usage: make-references.sh OUTDIR}
+sh "$SRC/../../media/make-movies.sh" "$OUT"
+STAMP="$OUT/.references-v$VERSION"
+[ -f "$STAMP" ] && exit 0
+FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
+
+ref() {
+  name=$1; shift
+  echo "$FF $*" > "$OUT/$name.cmd"
+  # shellcheck disable=SC2086
+  $FF "$@" "$OUT/$name"
+}
+
+video() {  # movie pixel-format
+  ref "$1.$2" -i "$OUT/$1" -map 0:v:0 -f rawvideo -pix_fmt "$2"
+}
+audio() {  # movie codec format
+  ref "$1.$3" -i "$OUT/$1" -map 0:a:0 -f "$3" -acodec "$2"
+}
+
+probe() {  # movie: its streams as ffprobe sees them, one key=value a line
+  ffprobe -v error -show_entries \
+    stream=index,codec_type,codec_tag_string,width,height,sample_rate,channels,time_base,duration_ts,nb_frames:format=duration \
+    -of default=nw=1 "$OUT/$1" > "$OUT/$1.probe"
+}
+
+for movie in av2snd.mov raw24.mov rle16.mov twos.mov ima4.mov six.mov; do probe $movie; done
+
+video av2snd.mov bgr24
+video raw24.mov bgr24
+video raw24.mov bgr0
+video raw32.mov bgr0
+video raw16.mov rgb555le
+video rle24.mov bgr24
+video rle32.mov bgr0
+video rle16.mov rgb555le
+video rle16.mov bgr24
+
+audio twos.mov pcm_s16le s16le
+audio sowt.mov pcm_s16le s16le
+audio in24.mov pcm_s24le s24le
+audio ulaw.mov pcm_s16le s16le
+audio alaw.mov pcm_s16le s16le
+audio ima4.mov pcm_s16le s16le
+audio raw8.mov pcm_u8 u8
+audio six.mov pcm_s16le s16le
+
+printf 'This is no movie.\n' > "$OUT/notamovie.mov"
+touch "$STAMP"
