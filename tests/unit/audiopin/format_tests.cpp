@@ -95,17 +95,6 @@ TEST_F(AudioFormatTest, ExtractionKeepsTheExtractionRate)
     DeleteMediaType(pmt);
 }
 
-TEST_F(AudioFormatTest, NoBuffersWithoutAConnection)
-{
-    ASSERT_TRUE(Open(SoundMovie(TrackModel::Sound(2, 44100, 16, QTFourCC("twos"), 44100, 88200), 1200),
-                     kQuickTime704));
-    GrantingAllocator allocator(352800);
-    ALLOCATOR_PROPERTIES props = {0, 0, 1, 0};
-    EXPECT_EQ(m_pAudio->DecideBufferSize(&allocator, &props), E_FAIL);
-    EXPECT_EQ(allocator.m_requested.cbBuffer, 0) << "asked without a format";
-    EXPECT_EQ(allocator.m_cRef, 1);
-}
-
 TEST_F(AudioFormatTest, AudioInfoReportsFormatsAndTakesTheOverride)
 {
     ASSERT_TRUE(Open(SoundMovie(TrackModel::Sound(2, 44100, 16, QTFourCC("mp4a"), 44100, 88200), 1200),

@@ -11,6 +11,43 @@ using fakeqt::TrackModel;
 
 namespace {
 
+// An allocator that grants a fixed buffer size, whatever it is asked.
+class GrantingAllocator : public IMemAllocator {
+public:
+    explicit GrantingAllocator(long cbGranted) : m_cbGranted(cbGranted) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IMemAllocator) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(++m_cRef); }
+    STDMETHODIMP_(ULONG) Release() override { return ULONG(--m_cRef); }
+    STDMETHODIMP SetProperties(ALLOCATOR_PROPERTIES *pRequest, ALLOCATOR_PROPERTIES *pActual) override
+    {
+        m_requested = *pRequest;
+        *pActual = *pRequest;
+        pActual->cbBuffer = m_cbGranted;
+        return S_OK;
+    }
+    STDMETHODIMP GetProperties(ALLOCATOR_PROPERTIES *) override { return E_NOTIMPL; }
+    STDMETHODIMP Commit() override { return E_NOTIMPL; }
+    STDMETHODIMP Decommit() override { return E_NOTIMPL; }
+    STDMETHODIMP GetBuffer(IMediaSample **, REFERENCE_TIME *, REFERENCE_TIME *, DWORD) override
+    {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP ReleaseBuffer(IMediaSample *) override { return E_NOTIMPL; }
+
+    long m_cRef = 1;
+    long m_cbGranted;
+    ALLOCATOR_PROPERTIES m_requested = {};
+};
+
 class AudioGraphTest : public AudioPinTest {
 protected:
     void TearDown() override
