@@ -119,6 +119,18 @@ bool FindAtom(const uint8_t *begin, const uint8_t *end, OSType type, int depth,
     return false;
 }
 
+// The sample found lasts until the next one starts, or until `end`.
+void AnswerNextTime(int64_t found, int64_t next, int64_t end, TimeValue *interestingTime,
+                    TimeValue *interestingDuration)
+{
+    if (found < 0)
+        return;
+    if (interestingTime)
+        *interestingTime = ClampTime(found);
+    if (interestingDuration)
+        *interestingDuration = ClampTime(std::max<int64_t>(0, (next >= 0 ? next : end) - found));
+}
+
 std::shared_ptr<QtsTrack> FindMedia(Media theMedia)
 {
     return QtsMedia().Find(theMedia);
@@ -343,15 +355,9 @@ void GetMediaNextInterestingTime(Media theMedia, SInt16 interestingTimeFlags, Ti
     const qte::Track &track = *media->engine;
     const uint32_t flags = uint16_t(interestingTimeFlags);
     const int64_t found = track.nextMediaTime(time, flags, rate);
-    if (found >= 0) {
-        // The sample found lasts until the next one starts (or the media ends).
-        const int64_t next = track.nextMediaTime(found, flags & ~uint32_t(qte::nextTimeEdgeOK), 0x10000);
-        const int64_t end = next >= 0 ? next : track.info().mediaDuration;
-        if (interestingTime)
-            *interestingTime = ClampTime(found);
-        if (interestingDuration)
-            *interestingDuration = ClampTime(std::max<int64_t>(0, end - found));
-    }
+    const uint32_t after = flags & ~uint32_t(qte::nextTimeEdgeOK);
+    AnswerNextTime(found, found >= 0 ? track.nextMediaTime(found, after, 0x10000) : -1,
+                   track.info().mediaDuration, interestingTime, interestingDuration);
     QtsSetMoviesError(noErr);
 }
 
@@ -371,14 +377,9 @@ void GetTrackNextInterestingTime(Track theTrack, SInt16 interestingTimeFlags, Ti
     const qte::Track &engine = *track->engine;
     const uint32_t flags = uint16_t(interestingTimeFlags);
     const int64_t found = engine.nextTrackTime(time, flags, rate);
-    if (found >= 0) {
-        const int64_t next = engine.nextTrackTime(found, flags & ~uint32_t(qte::nextTimeEdgeOK), 0x10000);
-        const int64_t end = next >= 0 ? next : track->movie->engine->duration();
-        if (interestingTime)
-            *interestingTime = ClampTime(found);
-        if (interestingDuration)
-            *interestingDuration = ClampTime(std::max<int64_t>(0, end - found));
-    }
+    const uint32_t after = flags & ~uint32_t(qte::nextTimeEdgeOK);
+    AnswerNextTime(found, found >= 0 ? engine.nextTrackTime(found, after, 0x10000) : -1,
+                   track->movie->engine->duration(), interestingTime, interestingDuration);
     QtsSetMoviesError(noErr);
 }
 

@@ -150,6 +150,20 @@ TEST(DrawingWorld, AMovedBoxDrawsAtItsPlace)
             << "row " << y;
 }
 
+TEST(DrawingWorld, BottomUpSectionsGetTheTopRowLastInMemory)
+{
+    ScopedMovie movie("raw24.mov");
+    ASSERT_EQ(movie.error(), noErr);
+    const std::vector<uint8_t> reference = ReadMedia("raw24.mov.bgr24");
+    ScopedWorld world(320, 240, 24, false);
+    ASSERT_EQ(world.error(), noErr);
+    SetMovieGWorld(movie.get(), world.world(), nullptr);
+    SetMovieTimeValue(movie.get(), FrameTimes(movie.get()).at(2));
+    MoviesTask(movie.get(), 0);
+    ASSERT_EQ(GetMoviesError(), noErr);
+    EXPECT_TRUE(FrameMatches(world, reference, 2, 320, 240, 24));
+}
+
 namespace {
 
 struct SharedMovie {

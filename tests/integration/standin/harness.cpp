@@ -68,12 +68,13 @@ Media ScopedMovie::media(OSType type, long index) const
     return track ? GetTrackMedia(track) : nullptr;
 }
 
-ScopedWorld::ScopedWorld(int width, int height, int bits)
+ScopedWorld::ScopedWorld(int width, int height, int bits, bool topDown)
+    : m_height(height), m_topDown(topDown)
 {
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biHeight = topDown ? -height : height;
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = WORD(bits);
     info.bmiHeader.biCompression = BI_RGB;

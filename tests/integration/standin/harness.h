@@ -49,16 +49,20 @@ private:
     OSErr m_error = noErr;
 };
 
-// A top-down DIB section in a memory DC, wrapped in an offscreen world.
+// A DIB section (top-down unless asked otherwise) in a memory DC, wrapped in an offscreen
+// world. row(y) is the picture's row y wherever it lies in memory.
 class ScopedWorld {
 public:
-    ScopedWorld(int width, int height, int bits);
+    ScopedWorld(int width, int height, int bits, bool topDown = true);
     ~ScopedWorld();
     ScopedWorld(const ScopedWorld &) = delete;
     ScopedWorld &operator=(const ScopedWorld &) = delete;
     GWorldPtr world() const { return m_world; }
     OSErr error() const { return m_error; }
-    const uint8_t *row(int y) const { return m_bits + size_t(y) * m_stride; }
+    const uint8_t *row(int y) const
+    {
+        return m_bits + size_t(m_topDown ? y : m_height - 1 - y) * m_stride;
+    }
     uint8_t *bits() const { return m_bits; }
     size_t stride() const { return m_stride; }
 
@@ -68,6 +72,8 @@ private:
     HGDIOBJ m_old = nullptr;
     uint8_t *m_bits = nullptr;
     size_t m_stride = 0;
+    int m_height = 0;
+    bool m_topDown = true;
     GWorldPtr m_world = nullptr;
     OSErr m_error = paramErr;
 };

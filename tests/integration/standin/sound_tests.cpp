@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "harness.h"
 
@@ -318,17 +319,28 @@ struct TrackConverter {
 
 }  // namespace
 
-class SoundConverterPcm : public ::testing::TestWithParam<ConverterCase> {};
+// Each case's movie, its converter and ffmpeg's decoding of it.
+class SoundConverterPcm : public ::testing::TestWithParam<ConverterCase> {
+protected:
+    void SetUp() override
+    {
+        const ConverterCase &c = GetParam();
+        movie.reset(new ScopedMovie(c.movie));
+        ASSERT_EQ(movie->error(), noErr);
+        converter.reset(new TrackConverter(*movie, c.outputBits));
+        ASSERT_EQ(converter->error, noErr);
+        reference = ReadMedia(std::string(c.movie) + "." + c.reference);
+    }
+    std::unique_ptr<ScopedMovie> movie;
+    std::unique_ptr<TrackConverter> converter;
+    std::vector<uint8_t> reference;
+};
 
 // Whole media reads converted buffer by buffer, the constant-bit-rate way.
 TEST_P(SoundConverterPcm, ConvertedBuffersEqualFfmpegs)
 {
     const ConverterCase &c = GetParam();
-    ScopedMovie movie(c.movie);
-    ASSERT_EQ(movie.error(), noErr);
-    TrackConverter conv(movie, c.outputBits);
-    ASSERT_EQ(conv.error, noErr);
-    const std::vector<uint8_t> reference = ReadMedia(std::string(c.movie) + "." + c.reference);
+    TrackConverter &conv = *converter;
     const long outFrameBytes = conv.output.numChannels * c.outputBits / 8;
     const long bytesPerSecond = (conv.output.sampleRate >> 16) * outFrameBytes;
     unsigned long inFrames = 0, inBytes = 0, outBytes = 0;
@@ -359,11 +371,7 @@ TEST_P(SoundConverterPcm, ConvertedBuffersEqualFfmpegs)
 TEST_P(SoundConverterPcm, FilledBuffersEqualFfmpegs)
 {
     const ConverterCase &c = GetParam();
-    ScopedMovie movie(c.movie);
-    ASSERT_EQ(movie.error(), noErr);
-    TrackConverter conv(movie, c.outputBits);
-    ASSERT_EQ(conv.error, noErr);
-    const std::vector<uint8_t> reference = ReadMedia(std::string(c.movie) + "." + c.reference);
+    TrackConverter &conv = *converter;
     struct Reader {
         Media media;
         TimeValue t = 0;
