@@ -136,3 +136,32 @@ TEST(Threads, DrawingAndExtractingOneMovieAtOnceGiveTheSingleThreadedResults) {
   EXPECT_EQ(sound1, sound2);
 }
 }  // namespace
+
+namespace {
+TEST(Draw, ForwardDecodesOnlyNewSamplesAndJumpsRestartAtTheSyncSample) {
+  std::shared_ptr<Movie> m = open("rle24.mov");  // key frames every 10 samples
+  ASSERT_TRUE(m);
+  const Track& t = *m->track(0);
+  std::vector<uint8_t> buf(320 * 240 * 3);
+  Renderer r(m);
+  ASSERT_EQ(r.setBuffer(PixelBuffer{buf.data(), 320, 240, 960, PixelFormat::bgr24}), noErr);
+  // Frame by frame with GetTrackNextInterestingTime's stepping: every sample once.
+  int64_t time = 0;
+  uint64_t steps = 0;
+  while (time >= 0) {
+    ASSERT_EQ(r.draw(time), noErr);
+    time = t.nextTrackTime(time, nextTimeMediaSample);
+    ++steps;
+  }
+  EXPECT_EQ(steps, t.sampleCount());
+  EXPECT_EQ(r.samplesDecoded(), t.sampleCount());
+  ASSERT_EQ(r.draw(frameTime(*m, 13)), noErr);  // back: from sample 10
+  EXPECT_EQ(r.samplesDecoded(), t.sampleCount() + 4);
+  ASSERT_EQ(r.draw(frameTime(*m, 14)), noErr);  // forward by one
+  EXPECT_EQ(r.samplesDecoded(), t.sampleCount() + 5);
+  ASSERT_EQ(r.draw(frameTime(*m, 14) + 1), noErr);  // same sample: nothing to decode
+  EXPECT_EQ(r.samplesDecoded(), t.sampleCount() + 5);
+  ASSERT_EQ(r.draw(frameTime(*m, 22)), noErr);  // ahead past a key frame: from sample 20
+  EXPECT_EQ(r.samplesDecoded(), t.sampleCount() + 8);
+}
+}  // namespace

@@ -323,3 +323,47 @@ TEST(Writer, RawAmrOpensAsOneUndecodedSoundTrack) {
   EXPECT_EQ(SoundDecoder::create(t, d), cantFindHandler);
 }
 }  // namespace
+
+namespace {
+TEST(Writer, Version2LpcmAbove65535Hz) {
+  mw::Movie mv;
+  mw::Track t;
+  t.handler = "soun";
+  t.timeScale = 96000;
+  t.description = mw::soundDescriptionV2(2, 96000.0, 32, 1 | 8);  // float, packed, little-endian
+  t.stts = {{960, 1}};
+  t.constantSize = 8;
+  mw::Chunk c;
+  c.samples = 960;
+  for (int i = 0; i < 960 * 2; ++i) {
+    float v = float(i) / 2048;
+    uint8_t b[4];
+    std::memcpy(b, &v, 4);
+    c.data.insert(c.data.end(), b, b + 4);
+  }
+  t.chunks.push_back(c);
+  mv.tracks.push_back(t);
+  std::shared_ptr<Movie> m = load(mw::write(mv));
+  ASSERT_TRUE(m);
+  const SampleDescription& d = m->track(0)->info().descriptions[0];
+  EXPECT_EQ(d.soundVersion, 2);
+  EXPECT_EQ(d.sampleRate, 96000.0);
+  EXPECT_EQ(d.channels, 2);
+  AudioFormat f;
+  uint32_t bits = 0;
+  ASSERT_EQ(decodedFormat(d, &f, &bits), noErr);
+  EXPECT_TRUE(f.isFloat);
+  EXPECT_FALSE(f.bigEndian);
+  EXPECT_EQ(bits, 32u);
+  std::unique_ptr<SoundDecoder> dec;
+  ASSERT_EQ(SoundDecoder::create(*m->track(0), dec), noErr);
+  std::vector<float> pcm(960 * 2);
+  uint32_t got = 0;
+  ASSERT_EQ(dec->decode(0, 960, pcm.data(), &got), noErr);
+  ASSERT_EQ(got, 960u);
+  EXPECT_EQ(0, std::memcmp(pcm.data(), c.data.data(), c.data.size()));
+  std::unique_ptr<Extractor> x;
+  ASSERT_EQ(Extractor::create(m, x), noErr);
+  EXPECT_EQ(x->format().sampleRate, 96000.0);
+}
+}  // namespace

@@ -210,6 +210,7 @@ class Renderer {
   Err setBuffer(const PixelBuffer& buf);
   // Draws at movie time. Tracks that cannot be decoded leave their area as it was.
   Err draw(int64_t movieTime);
+  uint64_t samplesDecoded() const;  // over the renderer's life, all tracks
 
  private:
   struct State;

@@ -23,7 +23,13 @@ struct Renderer::State {
   std::shared_ptr<const Movie> movie;
   PixelBuffer buf;
   std::vector<TrackDraw> tracks;  // in drawing order (back to front)
+  uint64_t decoded = 0;
 };
+
+uint64_t Renderer::samplesDecoded() const {
+  std::lock_guard<std::mutex> lock(s_->mu);
+  return s_->decoded;
+}
 
 Renderer::Renderer(std::shared_ptr<const Movie> movie) : s_(new State) {
   s_->movie = std::move(movie);
@@ -58,7 +64,7 @@ Err Renderer::setBuffer(const PixelBuffer& buf) {
 }
 
 namespace {
-Err decodeTo(TrackDraw& d, uint64_t index) {
+Err decodeTo(TrackDraw& d, uint64_t index, uint64_t& decoded) {
   const Track& t = *d.track;
   uint64_t from = index;
   if (d.last == UINT64_MAX || index < d.last || index - d.last > kFarAhead) {
@@ -88,6 +94,7 @@ Err decodeTo(TrackDraw& d, uint64_t index) {
     d.last = UINT64_MAX;  // a failed decode leaves no trustworthy frame
     if ((e = decodeVideo(desc, d.sample.data(), size, d.frame))) return e;
     d.last = i;
+    ++decoded;
   }
   return noErr;
 }
@@ -145,7 +152,7 @@ Err Renderer::draw(int64_t movieTime) {
       int64_t media = 0;
       uint64_t index = 0;
       if (!d.track->movieToMedia(movieTime, &media) || !d.track->sampleAt(media, &index)) continue;
-      Err e = decodeTo(d, index);
+      Err e = decodeTo(d, index, s.decoded);
       if (e) {
         if (!result) result = e;
         continue;

@@ -90,6 +90,33 @@ Bytes soundDescriptionV1(const char* format, uint16_t channels, uint32_t rate, i
   return o.b;
 }
 
+Bytes soundDescriptionV2(uint32_t channels, double rate, uint32_t bits, uint32_t flags) {
+  Out o;
+  o.u32(72);
+  o.tag("lpcm");
+  o.zeros(6);
+  o.u16(1);
+  o.u16(2);  // version 2
+  o.zeros(6);
+  o.u16(3);
+  o.u16(16);
+  o.u16(0xfffe);
+  o.u16(0);
+  o.u32(0x10000);
+  o.u32(72);
+  uint64_t r;
+  std::memcpy(&r, &rate, 8);
+  o.u32(uint32_t(r >> 32));
+  o.u32(uint32_t(r));
+  o.u32(channels);
+  o.u32(0x7f000000);
+  o.u32(bits);
+  o.u32(flags);
+  o.u32(bits / 8 * channels);
+  o.u32(1);
+  return o.b;
+}
+
 Bytes write(const Movie& m) {
   Out o;
   size_t ftyp = o.open("ftyp");
