@@ -10,15 +10,17 @@
 //   sample, never more than the sample holds, so nothing is left over between samples.
 // The pin offers one media type: WAVEFORMATEX, or WAVEFORMATEXTENSIBLE for more than two
 // channels or 24 and 32 bits; buffers hold two seconds. IMovieAudioInfo reports the source
-// format and rate and takes an output-rate override, which the next set-up applies.
+// format and rate and takes an output-rate override, which the next set-up applies; a
+// connected pin goes on delivering at its connection's rate, so type and data always agree.
 //
 // Units: positions are the base's pin units; on the per-track path media samples are read in
 // media units (m_lMediaTimeScale), converted both ways without drift (see MediaTimeOf).
 //
 // Locks: the set-ups run with m_PinLock then m_csQuickTime held (at construction under the
 // filter's m_csQuickTime only, before anything else can reach the pin); fills, the reader and
-// both QuickTime callbacks run on the worker with m_PinLock held; the media type is built and
-// the buffers decided under the filter's state lock. The override is a plain interlocked store.
+// both QuickTime callbacks run on the worker with m_PinLock held, the reposition with m_PinLock
+// held and the worker stopped; the media type is built and the buffers decided under the
+// filter's state lock. The override is a plain interlocked store.
 #pragma once
 
 #include <windows.h>
