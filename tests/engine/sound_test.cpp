@@ -178,6 +178,11 @@ TEST(Extraction, DefaultFormatEqualsFfmpegAndSpansTheMovie) {
     if (a != l[i] || b != r[i]) ++bad;
   }
   EXPECT_EQ(bad, 0u);
+  // Formats the extractor refuses keep the last one.
+  AudioFormat slow = x->format();
+  slow.sampleRate = 500;
+  EXPECT_EQ(x->setFormat(slow), paramErr);
+  EXPECT_EQ(x->format().sampleRate, 44100);
   // Seeking: negative clamps to 0; a time in the middle restarts there.
   ASSERT_EQ(x->setTime(-100, 600), noErr);
   EXPECT_EQ(x->positionFrames(), 0);

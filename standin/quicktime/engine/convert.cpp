@@ -14,7 +14,7 @@ bool AudioFormat::operator==(const AudioFormat& o) const {
 }
 
 bool AudioFormat::valid() const {
-  if (!(sampleRate > 0 && sampleRate <= 1e6) || channels == 0 || channels > 32) return false;
+  if (!(sampleRate >= 1 && sampleRate <= 1e6) || channels == 0 || channels > 32) return false;
   if (isFloat) return bits == 32 || bits == 64;
   return bits == 8 || bits == 16 || bits == 24 || bits == 32;
 }

@@ -41,6 +41,7 @@ struct Extractor::State {
   uint32_t widest = 0;      // source index of the widest source
   uint64_t pos = 0, total = 0;  // output frames
   uint32_t maxBits = 0;
+  double maxSourceRate = 0;
   Converter final_;
   std::vector<float> mix;
 
@@ -109,6 +110,7 @@ Err Extractor::create(std::shared_ptr<const Movie> movie, std::unique_ptr<Extrac
       if (SoundDecoder::create(*t, src.dec) != noErr) continue;  // undecodable: silent
       src.channels = src.dec->format().channels;
       rate = std::max(rate, src.dec->format().sampleRate);
+      s.maxSourceRate = rate;
       s.sources.push_back(std::move(src));
     }
     s.fmt.sampleRate = rate > 0 ? rate : 44100;
@@ -149,7 +151,8 @@ AudioFormat Extractor::format() const {
 }
 
 Err Extractor::setFormat(const AudioFormat& f) {
-  if (!f.valid() || (f.isFloat && f.bits != 32)) return paramErr;
+  // Rates below 1 kHz are refused: a block of output would need too many source frames.
+  if (!f.valid() || (f.isFloat && f.bits != 32) || f.sampleRate < 1000) return paramErr;
   std::lock_guard<std::mutex> lock(s_->mu);
   AudioFormat old = s_->fmt;
   s_->fmt = f;
@@ -264,7 +267,12 @@ Err Extractor::fill(void* const* planes, uint32_t frames, uint32_t* got, bool* d
   const uint32_t bpfOut = s.fmt.bytesPerFrame();
   try {
     while (*got < frames && s.pos < s.total) {
-      uint32_t n = uint32_t(std::min<uint64_t>({uint64_t(kBlock), frames - *got, s.total - s.pos}));
+      // Blocks shrink when the output rate is far below a source's, so that the source frames
+      // one block needs stay bounded.
+      uint64_t block = kBlock;
+      if (s.maxSourceRate > s.fmt.sampleRate)
+        block = std::max<uint64_t>(1, uint64_t(kBlock * s.fmt.sampleRate / s.maxSourceRate));
+      uint32_t n = uint32_t(std::min<uint64_t>({block, frames - *got, s.total - s.pos}));
       Err e = s.mixBlock(n);
       if (e) return e;
       const void* ip[1] = {s.mix.data()};

@@ -306,7 +306,7 @@ class Extractor {
   // 'disc': sum of the sources' channels in track order instead of the widest source's layout.
   Err setAllChannelsDiscrete(bool on);
   AudioFormat format() const;               // 'asbd' get
-  Err setFormat(const AudioFormat& f);      // 'asbd' set
+  Err setFormat(const AudioFormat& f);      // 'asbd' set; paramErr below 1 kHz
   uint32_t maxSampleSize() const;           // 'mssz'
   // 'clay': AudioChannelLayout tags per channel (kAudioChannelLabel_*), output order.
   std::vector<uint32_t> channelLabels() const;

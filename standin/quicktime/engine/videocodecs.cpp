@@ -7,6 +7,7 @@ namespace qte {
 
 namespace {
 constexpr uint32_t kMaxDim = 8192;
+constexpr uint32_t kMaxPixels = 1u << 24;  // frame buffers stay below 64 MB
 
 inline uint32_t pixel(const uint8_t* p, uint32_t bytes) {
   switch (bytes) {
@@ -78,6 +79,7 @@ bool videoGeometry(const SampleDescription& d, uint32_t* width, uint32_t* height
   if (d.format != fourcc("raw ") && d.format != fourcc("rle ")) return false;
   if (d.depth != 16 && d.depth != 24 && d.depth != 32) return false;
   if (d.width == 0 || d.height == 0 || d.width > kMaxDim || d.height > kMaxDim) return false;
+  if (uint32_t(d.width) * d.height > kMaxPixels) return false;
   *width = d.width;
   *height = d.height;
   return true;
