@@ -3,7 +3,7 @@
 # reference (frames as raw pictures, sound as raw PCM). Each reference's command is written
 # beside it as NAME.cmd. Idempotent through a stamp.
 set -eu
-VERSION=1
+VERSION=2
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 sh "$SRC/../../media/make-movies.sh" "$OUT"
@@ -50,6 +50,7 @@ audio ulaw.mov pcm_s16le s16le
 audio alaw.mov pcm_s16le s16le
 audio ima4.mov pcm_s16le s16le
 audio raw8.mov pcm_u8 u8
+audio raw8.mov pcm_s16le s16le
 audio six.mov pcm_s16le s16le
 
 printf 'This is no movie.\n' > "$OUT/notamovie.mov"

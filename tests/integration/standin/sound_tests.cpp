@@ -207,7 +207,7 @@ TEST_P(StandardAudio, ConvertsExtractedSoundLikeThePinAsks)
     ASSERT_EQ(MovieAudioExtractionGetProperty(x.get(), kXaud, QTFourCC("asbd"), 40, &format, nullptr), noErr);
     UInt32 bits = 0;
     ASSERT_EQ(MovieAudioExtractionGetProperty(x.get(), kXaud, QTFourCC("mssz"), 4, &bits, nullptr), noErr);
-    EXPECT_EQ(bits, wide ? 24u : 16u);
+    EXPECT_EQ(bits, wide ? 24u : name == "raw8.mov" ? 8u : 16u);
     format.mBitsPerChannel = bits;
     format.mFormatFlags = (format.mFormatFlags & ~0x21u) | 0x4;
     format.mBytesPerPacket = format.mBytesPerFrame = bits / 8 * format.mChannelsPerFrame;
@@ -218,7 +218,9 @@ TEST_P(StandardAudio, ConvertsExtractedSoundLikeThePinAsks)
     ASSERT_EQ(MovieAudioExtractionGetProperty(x.get(), kXaud, QTFourCC("clay"), layoutSize, layout.data(), &layoutSize), noErr);
     ASSERT_EQ(QTSetComponentProperty(audio.ci, QTFourCC("scda"), QTFourCC("isbd"), 40, &format), noErr);
     ASSERT_EQ(QTSetComponentProperty(audio.ci, QTFourCC("scda"), QTFourCC("icly"), layoutSize, layout.data()), noErr);
-    const AudioStreamBasicDescription out = IntegerFormat(44100, 2, bits);
+    // The pin's output: at least 16 bits, at the extraction's rate and channels.
+    const UInt32 rate = UInt32(format.mSampleRate);
+    const AudioStreamBasicDescription out = IntegerFormat(rate, format.mChannelsPerFrame, std::max(bits, 16u));
     ASSERT_EQ(QTSetComponentProperty(audio.ci, QTFourCC("scda"), QTFourCC("osbd"), 40, &out), noErr);
 
     PinFeed feed;
@@ -226,7 +228,7 @@ TEST_P(StandardAudio, ConvertsExtractedSoundLikeThePinAsks)
     feed.bytesPerPacket = format.mBytesPerPacket;
     std::vector<uint8_t> pcm, sample(out.mBytesPerFrame * 10000);
     for (int guard = 0; guard < 1000; ++guard) {
-        AudioBufferList list = {1, {{2, UInt32(sample.size()), sample.data()}}};
+        AudioBufferList list = {1, {{out.mChannelsPerFrame, UInt32(sample.size()), sample.data()}}};
         UInt32 packets = 10000;
         ASSERT_EQ(SCAudioFillBuffer(audio.ci, PinInput, &feed, &packets, &list, nullptr), noErr);
         if (packets == 0)
@@ -236,11 +238,12 @@ TEST_P(StandardAudio, ConvertsExtractedSoundLikeThePinAsks)
     }
     EXPECT_GT(feed.nullOffers, 0) << "the component offered no buffer of its own";
     EXPECT_EQ(feed.ownBuffers, 0);
-    EXPECT_EQ(pcm.size(), 44100u * out.mBytesPerFrame);
-    EXPECT_TRUE(SamePcm(pcm, reference, 44100 * out.mBytesPerFrame));
+    EXPECT_EQ(pcm.size(), rate * out.mBytesPerFrame) << "one second of sound";
+    EXPECT_TRUE(SamePcm(pcm, reference, rate * out.mBytesPerFrame));
 }
 
-INSTANTIATE_TEST_SUITE_P(Movies, StandardAudio, ::testing::Values("twos.mov", "in24.mov", "ulaw.mov"));
+INSTANTIATE_TEST_SUITE_P(Movies, StandardAudio, ::testing::Values("twos.mov", "in24.mov", "ulaw.mov", "raw8.mov",
+                                                                 "six.mov"));
 
 TEST(StandardAudioComponent, RefusesWhatItCannotConvert)
 {
