@@ -76,10 +76,13 @@ private:
     // Under the filter lock; takes the QuickTime lock. S_OK or E_FAIL; on failure the movie is
     // disposed and the pins this attempt made are gone again.
     HRESULT OpenMovie(const char *pszPath);
-    HRESULT OpenVideoTrack(int iTrack, Track track, Media media, HRESULT *phrPins);
+    // One track's pin, if it gets one. A video track without samples or a readable
+    // description gets none (S_OK); a sound track whose description cannot be read fails
+    // the load.
+    HRESULT OpenVideoTrack(int iTrack, Media media, HRESULT *phrPins);
     HRESULT OpenSoundTrack(int iTrack, Media media, HRESULT *phrPins);
-    // Deletes the pins from entry nKeep on (holding the QuickTime lock is fine: each pin takes
-    // it again in its destructor).
+    // Deletes the pins from entry nKeep on, last first (each pin takes the QuickTime lock
+    // again in its destructor).
     void DeletePinsFrom(int nKeep);
     void AddToTable(CMovieOutputPin *pPin);
 

@@ -1,0 +1,332 @@
+// Registration of the module: extension keys first, then the class keys and the filter
+// mapper's entries of each row of the class table.
+#include "filter/registration.h"
+
+#include <objbase.h>
+#include <uuids.h>
+#include <wchar.h>
+
+#include "filter/moviesourcefilter.h"
+#include "framework/combase.h"
+
+namespace {
+
+const WCHAR kExtensionsKey[] = L"Media Type\\Extensions";
+const WCHAR kSourceFilterValue[] = L"Source Filter";
+
+const LPCWSTR kRegisterOrder[] = {L"mov", L"3gp", L"3g2", L"m4a", L"mp4", L"m4v", L"amr"};
+const LPCWSTR kUnregisterOrder[] = {L"mov", L"3gp", L"m4a", L"mp4", L"3g2", L"m4v", L"amr"};
+
+class CRegKey {
+public:
+    CRegKey() = default;
+    ~CRegKey()
+    {
+        if (m_hKey)
+            RegCloseKey(m_hKey);
+    }
+    CRegKey(const CRegKey &) = delete;
+    CRegKey &operator=(const CRegKey &) = delete;
+
+    HKEY *operator&() { return &m_hKey; }
+    operator HKEY() const { return m_hKey; }
+
+private:
+    HKEY m_hKey = nullptr;
+};
+
+class CComInit {
+public:
+    CComInit() : m_hr(CoInitialize(nullptr)) {}
+    // A thread already in another apartment keeps it; only a successful call is undone.
+    ~CComInit()
+    {
+        if (SUCCEEDED(m_hr))
+            CoUninitialize();
+    }
+
+private:
+    const HRESULT m_hr;
+};
+
+template <class T> class CReleaser {
+public:
+    CReleaser() = default;
+    ~CReleaser()
+    {
+        if (m_p)
+            m_p->Release();
+    }
+    CReleaser(const CReleaser &) = delete;
+    CReleaser &operator=(const CReleaser &) = delete;
+
+    T **operator&() { return &m_p; }
+    T *operator->() const { return m_p; }
+    T *get() const { return m_p; }
+
+private:
+    T *m_p = nullptr;
+};
+
+// "" or "." and the extension, into a buffer of cch characters; false when it does not fit.
+bool ExtensionSubKey(LPCWSTR pszExtension, WCHAR *pszKey, size_t cch)
+{
+    const LPCWSTR pszDot = wcschr(pszExtension, L'.') ? L"" : L".";
+    const int n = _snwprintf(pszKey, cch, L"%ls%ls", pszDot, pszExtension);
+    return n >= 0 && size_t(n) < cch;
+}
+
+HRESULT FromRegistryError(LONG lError)
+{
+    return HRESULT_FROM_WIN32(lError);
+}
+
+HRESULT SetStringValue(HKEY hKey, LPCWSTR pszName, LPCWSTR pszData)
+{
+    const DWORD cb = DWORD((wcslen(pszData) + 1) * sizeof(WCHAR));
+    return FromRegistryError(RegSetValueExW(hKey, pszName, 0, REG_SZ,
+                                            reinterpret_cast<const BYTE *>(pszData), cb));
+}
+
+HRESULT RegisterClassKey(const CFactoryTemplate &row, LPCWSTR pszModulePath)
+{
+    WCHAR szClsid[CHARS_IN_GUID];
+    if (!StringFromGUID2(*row.m_ClsID, szClsid, CHARS_IN_GUID))
+        return E_UNEXPECTED;
+    WCHAR szKey[MAX_PATH];
+    _snwprintf(szKey, MAX_PATH, L"CLSID\\%ls", szClsid);
+
+    CRegKey hClass;
+    LONG lError = RegCreateKeyExW(HKEY_CLASSES_ROOT, szKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                                  &hClass, nullptr);
+    if (lError != ERROR_SUCCESS)
+        return FromRegistryError(lError);
+    HRESULT hr = SetStringValue(hClass, nullptr, row.m_Name);
+    if (FAILED(hr))
+        return hr;
+
+    CRegKey hServer;
+    lError = RegCreateKeyExW(hClass, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr,
+                             &hServer, nullptr);
+    if (lError != ERROR_SUCCESS)
+        return FromRegistryError(lError);
+    hr = SetStringValue(hServer, nullptr, pszModulePath);
+    if (FAILED(hr))
+        return hr;
+    return SetStringValue(hServer, L"ThreadingModel", L"Both");
+}
+
+HRESULT UnregisterClassKey(const CFactoryTemplate &row)
+{
+    WCHAR szClsid[CHARS_IN_GUID];
+    if (!StringFromGUID2(*row.m_ClsID, szClsid, CHARS_IN_GUID))
+        return E_UNEXPECTED;
+    WCHAR szKey[MAX_PATH];
+    _snwprintf(szKey, MAX_PATH, L"CLSID\\%ls", szClsid);
+    return EliminateSubKey(HKEY_CLASSES_ROOT, szKey);
+}
+
+// The mapper reports a filter it does not know as a missing file.
+HRESULT NotFoundIsSuccess(HRESULT hr)
+{
+    return hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ? S_OK : hr;
+}
+
+}  // namespace
+
+HRESULT RegisterExtension(LPCWSTR pszExtension)
+{
+    WCHAR szSubKey[MAX_PATH];
+    if (!ExtensionSubKey(pszExtension, szSubKey, MAX_PATH))
+        return E_FAIL;
+    WCHAR szKey[MAX_PATH];
+    _snwprintf(szKey, MAX_PATH, L"%ls\\%ls", kExtensionsKey, szSubKey);
+
+    CRegKey hKey;
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, szKey, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey,
+                        nullptr) != ERROR_SUCCESS)
+        return E_FAIL;
+
+    WCHAR szClsid[CHARS_IN_GUID];
+    if (!StringFromGUID2(CLSID_MovieSourceFilter, szClsid, CHARS_IN_GUID))
+        return E_FAIL;
+    return SUCCEEDED(SetStringValue(hKey, kSourceFilterValue, szClsid)) ? S_OK : E_FAIL;
+}
+
+HRESULT UnregisterExtension(LPCWSTR pszExtension)
+{
+    WCHAR szSubKey[MAX_PATH];
+    if (!ExtensionSubKey(pszExtension, szSubKey, MAX_PATH))
+        return E_FAIL;
+
+    CRegKey hExtensions;
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kExtensionsKey, 0, nullptr, 0,
+                        KEY_READ | KEY_WRITE, nullptr, &hExtensions, nullptr) != ERROR_SUCCESS)
+        return E_FAIL;
+
+    // Only our own mapping goes: the value must read as our class identifier.
+    WCHAR szValue[CHARS_IN_GUID + 1] = {};
+    DWORD cb = sizeof(szValue) - sizeof(WCHAR);
+    DWORD dwType = 0;
+    {
+        CRegKey hKey;
+        if (RegOpenKeyExW(hExtensions, szSubKey, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+            return S_OK;
+        if (RegQueryValueExW(hKey, kSourceFilterValue, nullptr, &dwType,
+                             reinterpret_cast<BYTE *>(szValue), &cb) != ERROR_SUCCESS ||
+            dwType != REG_SZ)
+            return S_OK;
+    }
+    CLSID clsid;
+    if (FAILED(CLSIDFromString(szValue, &clsid)) ||
+        !IsEqualCLSID(clsid, CLSID_MovieSourceFilter))
+        return S_OK;
+
+    // A key that has gone in the meantime is no failure.
+    RegDeleteKeyW(hExtensions, szSubKey);
+    return S_OK;
+}
+
+HRESULT EliminateSubKey(HKEY hParent, LPCWSTR pszSubKey)
+{
+    if (!pszSubKey || !*pszSubKey)
+        return E_FAIL;
+    {
+        CRegKey hKey;
+        const LONG lOpen = RegOpenKeyExW(hParent, pszSubKey, 0, MAXIMUM_ALLOWED, &hKey);
+        if (lOpen == ERROR_FILE_NOT_FOUND)
+            return S_OK;
+        if (lOpen != ERROR_SUCCESS)
+            return FromRegistryError(lOpen);
+        WCHAR szChild[MAX_PATH + 1];
+        WCHAR szRemoved[MAX_PATH + 1] = L"";
+        for (;;) {
+            DWORD cch = MAX_PATH + 1;
+            const LONG lError =
+                RegEnumKeyExW(hKey, 0, szChild, &cch, nullptr, nullptr, nullptr, nullptr);
+            if (lError == ERROR_NO_MORE_ITEMS)
+                break;
+            if (lError != ERROR_SUCCESS)
+                return FromRegistryError(lError);
+            // A child that stays would be enumerated again for ever.
+            if (wcscmp(szChild, szRemoved) == 0)
+                return E_FAIL;
+            const HRESULT hr = EliminateSubKey(hKey, szChild);
+            if (FAILED(hr))
+                return hr;
+            wcscpy(szRemoved, szChild);
+        }
+    }
+    const LONG lError = RegDeleteKeyW(hParent, pszSubKey);
+    return lError == ERROR_SUCCESS || lError == ERROR_FILE_NOT_FOUND ? S_OK
+                                                                     : FromRegistryError(lError);
+}
+
+HRESULT AMovieSetupRegisterServer(BOOL bRegister, LPCWSTR pszModulePath)
+{
+    for (int i = 0; i < g_cTemplates; i++) {
+        const HRESULT hr = bRegister ? RegisterClassKey(g_Templates[i], pszModulePath)
+                                     : UnregisterClassKey(g_Templates[i]);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}
+
+HRESULT AMovieSetupRegisterFilter2(const AMOVIESETUP_FILTER *pSetup, IFilterMapper2 *pMapper,
+                                   BOOL bRegister)
+{
+    if (!pSetup)
+        return S_FALSE;
+    HRESULT hr = pMapper->UnregisterFilter(nullptr, nullptr, *pSetup->clsID);
+    if (!bRegister)
+        return NotFoundIsSuccess(hr);
+
+    REGFILTER2 rf2 = {};
+    rf2.dwVersion = 1;
+    rf2.dwMerit = pSetup->dwMerit;
+    rf2.cPins = pSetup->nPins;
+    rf2.rgPins = pSetup->lpPin;
+    hr = pMapper->RegisterFilter(*pSetup->clsID, pSetup->strName, nullptr, nullptr, nullptr,
+                                 &rf2);
+    return NotFoundIsSuccess(hr);
+}
+
+HRESULT AMovieSetupRegisterFilter(const AMOVIESETUP_FILTER *pSetup, IFilterMapper *pMapper,
+                                  BOOL bRegister)
+{
+    if (!pSetup)
+        return S_FALSE;
+    HRESULT hr = pMapper->UnregisterFilter(*pSetup->clsID);
+    if (!bRegister)
+        return NotFoundIsSuccess(hr);
+
+    hr = pMapper->RegisterFilter(*pSetup->clsID, pSetup->strName, pSetup->dwMerit);
+    for (UINT p = 0; p < pSetup->nPins && SUCCEEDED(hr); p++) {
+        const AMOVIESETUP_PIN &pin = pSetup->lpPin[p];
+        hr = pMapper->RegisterPin(*pSetup->clsID, pin.strName, pin.bRendered, pin.bOutput,
+                                  pin.bZero, pin.bMany, *pin.clsConnectsToFilter,
+                                  pin.strConnectsToPin);
+        for (UINT t = 0; t < pin.nMediaTypes && SUCCEEDED(hr); t++) {
+            hr = pMapper->RegisterPinType(*pSetup->clsID, pin.strName,
+                                          *pin.lpMediaType[t].clsMajorType,
+                                          *pin.lpMediaType[t].clsMinorType);
+        }
+    }
+    return NotFoundIsSuccess(hr);
+}
+
+HRESULT AMovieDllRegisterServer2(BOOL bRegister)
+{
+    WCHAR szModulePath[MAX_PATH];
+    if (!GetModuleFileNameW(g_hInst, szModulePath, MAX_PATH))
+        return HRESULT_FROM_WIN32(GetLastError());
+
+    if (bRegister) {
+        const HRESULT hr = AMovieSetupRegisterServer(TRUE, szModulePath);
+        if (FAILED(hr))
+            return hr;
+    }
+
+    HRESULT hr;
+    {
+        CComInit comInit;
+        CReleaser<IFilterMapper2> pMapper2;
+        CReleaser<IFilterMapper> pMapper;
+        hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER,
+                              IID_IFilterMapper2, reinterpret_cast<void **>(&pMapper2));
+        if (FAILED(hr))
+            hr = CoCreateInstance(CLSID_FilterMapper, nullptr, CLSCTX_INPROC_SERVER,
+                                  IID_IFilterMapper, reinterpret_cast<void **>(&pMapper));
+        for (int i = 0; SUCCEEDED(hr) && i < g_cTemplates; i++) {
+            const AMOVIESETUP_FILTER *pSetup = g_Templates[i].m_pAMovieSetup_Filter;
+            if (!pSetup)
+                continue;
+            hr = pMapper2.get() ? AMovieSetupRegisterFilter2(pSetup, pMapper2.get(), bRegister)
+                                : AMovieSetupRegisterFilter(pSetup, pMapper.get(), bRegister);
+        }
+    }
+    CoFreeUnusedLibraries();
+
+    if (FAILED(hr) || bRegister)
+        return hr;
+    return AMovieSetupRegisterServer(FALSE, szModulePath);
+}
+
+STDAPI DllRegisterServer()
+{
+    for (LPCWSTR pszExtension : kRegisterOrder) {
+        if (FAILED(RegisterExtension(pszExtension)))
+            return E_FAIL;
+    }
+    return AMovieDllRegisterServer2(TRUE);
+}
+
+STDAPI DllUnregisterServer()
+{
+    for (LPCWSTR pszExtension : kUnregisterOrder) {
+        if (FAILED(UnregisterExtension(pszExtension)))
+            return E_FAIL;
+    }
+    return AMovieDllRegisterServer2(FALSE);
+}

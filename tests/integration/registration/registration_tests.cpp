@@ -1,0 +1,339 @@
+// The built module registered as a host registers it (regsvr32, or its exports), and found
+// again the way a host finds a file's source filter: the extension's "Source Filter" value,
+// CoCreateInstance, Wine's filter graph manager.
+#include <windows.h>
+#include <dshow.h>
+#include <objbase.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "testpaths.h"
+
+namespace {
+
+std::string g_modulePath;   // Windows path of the .ax
+std::string g_standinDir;   // Windows path of the folder holding QuickTime.qts
+
+// {2D01BA43-D2CB-409B-AA33-E433F02496D3}
+const CLSID CLSID_MovieSource = {0x2d01ba43, 0xd2cb, 0x409b,
+                                 {0xaa, 0x33, 0xe4, 0x33, 0xf0, 0x24, 0x96, 0xd3}};
+const char kClsidText[] = "{2D01BA43-D2CB-409B-AA33-E433F02496D3}";
+const char kClassKey[] = "CLSID\\{2D01BA43-D2CB-409B-AA33-E433F02496D3}";
+// Where the filter mapper keeps DirectShow filters (CLSID_LegacyAmFilterCategory).
+const char kMapperKey[] = "CLSID\\{083863F1-70DE-11D0-BD40-00A0C911CE86}\\Instance\\"
+                          "{2D01BA43-D2CB-409B-AA33-E433F02496D3}";
+const char *const kExtensions[] = {"mov", "3gp", "3g2", "m4a", "mp4", "m4v", "amr"};
+
+typedef HRESULT(STDAPICALLTYPE *EntryFn)();
+
+std::string ExtensionKey(const char *ext)
+{
+    return std::string("Media Type\\Extensions\\.") + ext;
+}
+
+bool KeyExists(const std::string &path)
+{
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(hKey);
+    return true;
+}
+
+// The value as bytes; empty (and *pType 0) when it is missing.
+std::vector<BYTE> ReadValue(const std::string &path, const char *name, DWORD *pType = nullptr)
+{
+    std::vector<BYTE> data;
+    DWORD type = 0;
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
+        DWORD cb = 0;
+        if (RegQueryValueExA(hKey, name, nullptr, &type, nullptr, &cb) == ERROR_SUCCESS) {
+            data.resize(cb);
+            if (RegQueryValueExA(hKey, name, nullptr, &type, data.data(), &cb) != ERROR_SUCCESS)
+                data.clear();
+            data.resize(cb);
+        }
+        RegCloseKey(hKey);
+    }
+    if (pType)
+        *pType = data.empty() ? 0 : type;
+    return data;
+}
+
+std::string ReadString(const std::string &path, const char *name)
+{
+    DWORD type = 0;
+    std::vector<BYTE> data = ReadValue(path, name, &type);
+    if (type != REG_SZ)
+        return "<missing>";
+    return std::string(reinterpret_cast<const char *>(data.data()));
+}
+
+void WriteString(const std::string &path, const char *name, const char *value)
+{
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &hKey, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value),
+                             DWORD(strlen(value) + 1)), ERROR_SUCCESS);
+    RegCloseKey(hKey);
+}
+
+// Everything registration writes, for comparing two registrations.
+std::vector<std::vector<BYTE>> Snapshot()
+{
+    std::vector<std::vector<BYTE>> values;
+    for (const char *ext : kExtensions)
+        values.push_back(ReadValue(ExtensionKey(ext), "Source Filter"));
+    values.push_back(ReadValue(kClassKey, nullptr));
+    values.push_back(ReadValue(std::string(kClassKey) + "\\InprocServer32", nullptr));
+    values.push_back(ReadValue(std::string(kClassKey) + "\\InprocServer32", "ThreadingModel"));
+    values.push_back(ReadValue(kMapperKey, "FilterData"));
+    values.push_back(ReadValue(kMapperKey, "FriendlyName"));
+    return values;
+}
+
+// Runs a program of the prefix and returns its exit code (or a failure at 30 s).
+DWORD RunProgram(std::string commandLine)
+{
+    STARTUPINFOA si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi))
+        return 0xFFFFFFFE;
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(pi.hProcess, &code);
+    else
+        TerminateProcess(pi.hProcess, 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+class Registration : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_hModule = LoadLibraryA(g_modulePath.c_str());
+        ASSERT_NE(m_hModule, nullptr) << g_modulePath;
+        m_register = reinterpret_cast<EntryFn>(
+            reinterpret_cast<void *>(GetProcAddress(m_hModule, "DllRegisterServer")));
+        m_unregister = reinterpret_cast<EntryFn>(
+            reinterpret_cast<void *>(GetProcAddress(m_hModule, "DllUnregisterServer")));
+        ASSERT_NE(m_register, nullptr);
+        ASSERT_NE(m_unregister, nullptr);
+    }
+    void TearDown() override
+    {
+        if (m_unregister)
+            m_unregister();
+        if (m_hModule)
+            FreeLibrary(m_hModule);
+    }
+
+    HMODULE m_hModule = nullptr;
+    EntryFn m_register = nullptr;
+    EntryFn m_unregister = nullptr;
+};
+
+TEST_F(Registration, Regsvr32RegistersAndUnregistersTheModule)
+{
+    ASSERT_EQ(RunProgram("regsvr32.exe /s \"" + g_modulePath + "\""), 0u);
+    for (const char *ext : kExtensions)
+        EXPECT_EQ(ReadString(ExtensionKey(ext), "Source Filter"), kClsidText) << ext;
+    EXPECT_TRUE(KeyExists(kClassKey));
+
+    ASSERT_EQ(RunProgram("regsvr32.exe /s /u \"" + g_modulePath + "\""), 0u);
+    for (const char *ext : kExtensions)
+        EXPECT_FALSE(KeyExists(ExtensionKey(ext))) << ext;
+    EXPECT_FALSE(KeyExists(kClassKey));
+}
+
+TEST_F(Registration, WritesTheExtensionsTheClassAndTheMapperEntry)
+{
+    ASSERT_EQ(m_register(), S_OK);
+    for (const char *ext : kExtensions) {
+        DWORD type = 0;
+        ReadValue(ExtensionKey(ext), "Source Filter", &type);
+        EXPECT_EQ(type, DWORD(REG_SZ)) << ext;
+        EXPECT_EQ(ReadString(ExtensionKey(ext), "Source Filter"), kClsidText) << ext;
+    }
+
+    EXPECT_EQ(ReadString(kClassKey, nullptr), "Quorvex Tavrolin Filter");
+    const std::string server = std::string(kClassKey) + "\\InprocServer32";
+    char szLoaded[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameA(m_hModule, szLoaded, MAX_PATH), 0u);
+    EXPECT_EQ(lstrcmpiA(ReadString(server, nullptr).c_str(), szLoaded), 0)
+        << ReadString(server, nullptr) << " is not " << szLoaded;
+    EXPECT_EQ(ReadString(server, "ThreadingModel"), "Both");
+
+    // The mapper's record: version 2 of its layout, merit, one pin, an output pin with one
+    // media type.
+    EXPECT_EQ(ReadString(kMapperKey, "FriendlyName"), "Quorvex Tavrolin Filter");
+    const std::vector<BYTE> data = ReadValue(kMapperKey, "FilterData");
+    ASSERT_GE(data.size(), 40u);
+    DWORD header[4], pin[6];
+    std::memcpy(header, data.data(), sizeof(header));
+    std::memcpy(pin, data.data() + sizeof(header), sizeof(pin));
+    EXPECT_EQ(header[1], 0x200000u) << "merit";
+    EXPECT_EQ(header[2], 1u) << "pins";
+    EXPECT_EQ(pin[1] & (REG_PINFLAG_B_OUTPUT | REG_PINFLAG_B_RENDERER), DWORD(REG_PINFLAG_B_OUTPUT));
+    EXPECT_EQ(pin[3], 1u) << "media types";
+
+    // Found through the mapper too: merit 0x200000 exactly, with an output pin.
+    IFilterMapper2 *pMapper = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IFilterMapper2, reinterpret_cast<void **>(&pMapper)), S_OK);
+    auto found = [&](DWORD dwMerit) {
+        IEnumMoniker *pEnum = nullptr;
+        bool bFound = false;
+        if (pMapper->EnumMatchingFilters(&pEnum, 0, TRUE, dwMerit, FALSE, 0, nullptr, nullptr,
+                                         nullptr, FALSE, TRUE, 0, nullptr, nullptr,
+                                         nullptr) != S_OK)
+            return false;
+        IMoniker *pMoniker = nullptr;
+        while (!bFound && pEnum->Next(1, &pMoniker, nullptr) == S_OK) {
+            IPropertyBag *pBag = nullptr;
+            if (SUCCEEDED(pMoniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
+                                                  reinterpret_cast<void **>(&pBag)))) {
+                VARIANT v;
+                VariantInit(&v);
+                if (SUCCEEDED(pBag->Read(L"CLSID", &v, nullptr)) && v.vt == VT_BSTR) {
+                    CLSID clsid;
+                    bFound = SUCCEEDED(CLSIDFromString(v.bstrVal, &clsid)) &&
+                             IsEqualCLSID(clsid, CLSID_MovieSource);
+                }
+                VariantClear(&v);
+                pBag->Release();
+            }
+            pMoniker->Release();
+        }
+        pEnum->Release();
+        return bFound;
+    };
+    EXPECT_TRUE(found(0x200000));
+    EXPECT_FALSE(found(0x200001));
+    pMapper->Release();
+}
+
+TEST_F(Registration, RegisteringTwiceChangesNothing)
+{
+    ASSERT_EQ(m_register(), S_OK);
+    const auto first = Snapshot();
+    ASSERT_EQ(m_register(), S_OK);
+    EXPECT_EQ(Snapshot(), first);
+}
+
+TEST_F(Registration, UnregisteringRemovesEverythingAndMayBeRepeated)
+{
+    ASSERT_EQ(m_register(), S_OK);
+    ASSERT_EQ(m_unregister(), S_OK);
+    for (const char *ext : kExtensions)
+        EXPECT_FALSE(KeyExists(ExtensionKey(ext))) << ext;
+    EXPECT_FALSE(KeyExists(kClassKey));
+    EXPECT_FALSE(KeyExists(kMapperKey));
+    EXPECT_EQ(m_unregister(), S_OK);
+}
+
+TEST_F(Registration, AnExtensionClaimedByAnotherFilterSurvives)
+{
+    ASSERT_EQ(m_register(), S_OK);
+    const char kOther[] = "{1C3F7B9E-1111-4A2B-9C01-020304050607}";
+    WriteString(ExtensionKey("m4v"), "Source Filter", kOther);
+    ASSERT_EQ(m_unregister(), S_OK);
+    EXPECT_EQ(ReadString(ExtensionKey("m4v"), "Source Filter"), kOther);
+    EXPECT_FALSE(KeyExists(ExtensionKey("mov")));
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, ExtensionKey("m4v").c_str());
+}
+
+class Hosting : public Registration {
+protected:
+    void SetUp() override
+    {
+        Registration::SetUp();
+        ASSERT_EQ(m_register(), S_OK);
+        // The filter finds QuickTime where its installer would have recorded it.
+        HKEY hKey = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Apple Computer, Inc.\\QuickTime",
+                                  0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(hKey, "QTSysDir", 0, REG_SZ,
+                       reinterpret_cast<const BYTE *>(g_standinDir.c_str()),
+                       DWORD(g_standinDir.size() + 1));
+        RegCloseKey(hKey);
+    }
+};
+
+TEST_F(Hosting, CreatedByClassIdentifier)
+{
+    IBaseFilter *pFilter = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_MovieSource, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void **>(&pFilter)), S_OK);
+    IFileSourceFilter *pSource = nullptr;
+    EXPECT_EQ(pFilter->QueryInterface(IID_IFileSourceFilter, reinterpret_cast<void **>(&pSource)),
+              S_OK);
+    if (pSource)
+        pSource->Release();
+    CLSID clsid = GUID_NULL;
+    EXPECT_EQ(pFilter->GetClassID(&clsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_MovieSource));
+    IEnumPins *pEnum = nullptr;
+    ASSERT_EQ(pFilter->EnumPins(&pEnum), S_OK);
+    IPin *pPin = reinterpret_cast<IPin *>(0xdeadbeef);
+    EXPECT_EQ(pEnum->Next(1, &pPin, nullptr), S_FALSE) << "pins before a movie is loaded";
+    pEnum->Release();
+    EXPECT_EQ(pFilter->Release(), 0u);
+}
+
+TEST_F(Hosting, TheExtensionKeysLeadAHostToTheFilter)
+{
+    IGraphBuilder *pGraph = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               reinterpret_cast<void **>(&pGraph)), S_OK);
+    for (const char *ext : {"mov", "mp4", "m4a", "3gp"}) {
+        SCOPED_TRACE(ext);
+        // What DirectShow does for a file: the extension's source filter by its identifier.
+        const std::string text = ReadString(ExtensionKey(ext), "Source Filter");
+        WCHAR wszClsid[64] = {};
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wszClsid, 64);
+        CLSID clsid = GUID_NULL;
+        ASSERT_EQ(CLSIDFromString(wszClsid, &clsid), S_OK) << text;
+        IBaseFilter *pFilter = nullptr;
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                   reinterpret_cast<void **>(&pFilter)), S_OK);
+        EXPECT_EQ(pGraph->AddFilter(pFilter, L"movie source"), S_OK);
+        FILTER_INFO info = {};
+        EXPECT_EQ(pFilter->QueryFilterInfo(&info), S_OK);
+        EXPECT_STREQ(info.achName, L"movie source");
+        EXPECT_EQ(info.pGraph, static_cast<IFilterGraph *>(pGraph));
+        if (info.pGraph)
+            info.pGraph->Release();
+        EXPECT_EQ(pGraph->RemoveFilter(pFilter), S_OK);
+        EXPECT_EQ(pFilter->Release(), 0u);
+    }
+    pGraph->Release();
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc < 3) {
+        fprintf(stderr, "usage: registration_tests MODULE STANDIN-DIR\n");
+        return 2;
+    }
+    g_modulePath = WindowsPathFromHost(argv[1]);
+    g_standinDir = WindowsPathFromHost(argv[2]);
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+        return 2;
+    const int result = RUN_ALL_TESTS();
+    CoUninitialize();
+    return result;
+}

@@ -1,0 +1,113 @@
+// The filter's locks under a host that calls it from several threads at once: Pause (which
+// waits for each worker's set-up, taken under the pin lock and the QuickTime lock) and Stop
+// (which holds the QuickTime lock while it joins the workers) on one filter, while other
+// filters of the process are built, loaded and destroyed. A deadlock fails the test at the
+// watchdog's time-out instead of hanging the run.
+#include "test_filter.h"
+
+#include <cstdio>
+
+#include "pins/movieoutputpin.h"
+#include "test_sink.h"
+
+using namespace filtertest;
+using testsupport::TestSink;
+
+namespace {
+
+constexpr int kRounds = 1000;
+constexpr DWORD kWatchdogMs = 60000;
+
+struct Shared {
+    TestFilter *pFilter;
+    volatile LONG nFailures;
+};
+
+DWORD WINAPI PauseLoop(void *pv)
+{
+    Shared *pShared = static_cast<Shared *>(pv);
+    for (int i = 0; i < kRounds; i++) {
+        if (FAILED(pShared->pFilter->Pause()))
+            InterlockedIncrement(&pShared->nFailures);
+    }
+    return 0;
+}
+
+DWORD WINAPI StopLoop(void *pv)
+{
+    Shared *pShared = static_cast<Shared *>(pv);
+    for (int i = 0; i < kRounds; i++) {
+        if (FAILED(pShared->pFilter->Stop()))
+            InterlockedIncrement(&pShared->nFailures);
+        Sleep(0);
+    }
+    return 0;
+}
+
+DWORD WINAPI LoadLoop(void *pv)
+{
+    Shared *pShared = static_cast<Shared *>(pv);
+    for (int i = 0; i < kRounds / 3; i++) {
+        FilterRef other(new TestFilter);
+        if (other->Load(kMoviePath, nullptr) != S_OK)
+            InterlockedIncrement(&pShared->nFailures);
+        // Its QuickTime lock and the filter lock, from this thread, while the first filter
+        // streams.
+        LPOLESTR pszName = nullptr;
+        if (SUCCEEDED(other->GetCurFile(&pszName, nullptr)))
+            CoTaskMemFree(pszName);
+    }
+    return 0;
+}
+
+class LockOrder : public FilterTest {};
+
+TEST_F(LockOrder, StopPauseAndLoadFromSeveralThreadsNeverDeadlock)
+{
+    m_fake.SetMovie(MovieOf({Video(64, 48, 50), Sound()}));
+    FilterRef filter(new TestFilter);
+    ASSERT_EQ(filter->Load(kMoviePath, nullptr), S_OK);
+    ASSERT_EQ(filter->made.size(), 2u);
+
+    // Connected pins get workers; paused sinks take what they deliver.
+    TestSink *sinks[2] = {TestSink::Create(), TestSink::Create()};
+    ASSERT_NE(sinks[0], nullptr);
+    ASSERT_NE(sinks[1], nullptr);
+    sinks[0]->AcceptMajorType(MEDIATYPE_Video);
+    sinks[1]->AcceptMajorType(MEDIATYPE_Audio);
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(filter->made[size_t(i)].pPin->Connect(sinks[i]->Pin(), nullptr), S_OK)
+            << "pin " << i;
+        sinks[i]->Filter()->Pause();
+    }
+
+    Shared shared = {filter.get(), 0};
+    HANDLE threads[] = {CreateThread(nullptr, 0, PauseLoop, &shared, 0, nullptr),
+                        CreateThread(nullptr, 0, StopLoop, &shared, 0, nullptr),
+                        CreateThread(nullptr, 0, PauseLoop, &shared, 0, nullptr),
+                        CreateThread(nullptr, 0, LoadLoop, &shared, 0, nullptr)};
+    for (HANDLE h : threads)
+        ASSERT_NE(h, nullptr);
+    const DWORD dwWait = WaitForMultipleObjects(4, threads, TRUE, kWatchdogMs);
+    if (dwWait != WAIT_OBJECT_0) {
+        // The threads hold the locks for ever; nothing can be cleaned up.
+        ADD_FAILURE() << "deadlock: the threads did not finish within " << kWatchdogMs << " ms";
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    for (HANDLE h : threads)
+        CloseHandle(h);
+    EXPECT_EQ(shared.nFailures, 0);
+
+    EXPECT_EQ(filter->Stop(), S_OK);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_GT(sinks[i]->SampleCount(), 0u) << "pin " << i << " never streamed";
+        sinks[i]->Filter()->Stop();
+        EXPECT_EQ(filter->made[size_t(i)].pPin->Disconnect(), S_OK);
+        EXPECT_EQ(sinks[i]->Pin()->Disconnect(), S_OK);
+        sinks[i]->Filter()->Release();
+    }
+    EXPECT_EQ(RefCount(filter.Base()), 1);
+}
+
+}  // namespace
