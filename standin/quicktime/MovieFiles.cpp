@@ -1,6 +1,5 @@
 // Opening movies: native paths kept in a table behind FSSpec keys, movie files opened with
-// their permission checked, movies made from them by the engine, and the per-thread movie
-// error. Also owns the object tables that the other movie routines share.
+// their permission checked, and movies made from them by the engine.
 #include <windows.h>
 
 #include <cstring>
@@ -10,33 +9,7 @@
 #include "MovieObjects.h"
 #include "RoutineTable.h"
 
-QtsObjectTable<QtsMovie> &QtsMovies()
-{
-    static QtsObjectTable<QtsMovie> table(0x00A00010);
-    return table;
-}
-
-QtsObjectTable<QtsTrack> &QtsTracks()
-{
-    static QtsObjectTable<QtsTrack> table(0x00A10010);
-    return table;
-}
-
-QtsObjectTable<QtsTrack> &QtsMedia()
-{
-    static QtsObjectTable<QtsTrack> table(0x00A20010);
-    return table;
-}
-
-QtsObjectTable<QtsGWorld> &QtsGWorlds()
-{
-    static QtsObjectTable<QtsGWorld> table(0x00A30010);
-    return table;
-}
-
 namespace {
-
-thread_local OSErr t_moviesError = noErr;
 
 // The paths behind FSSpec keys and the open movie files. A key is (vRefNum, parID); a file
 // reference number indexes the open files. One lock guards both maps.
@@ -229,12 +202,6 @@ OSErr PublishMovie(std::shared_ptr<const qte::Movie> engine, Movie *out)
 
 }  // namespace
 
-OSErr QtsSetMoviesError(OSErr err)
-{
-    t_moviesError = err;
-    return err;
-}
-
 extern "C" {
 
 OSErr NativePathNameToFSSpec(char *inName, FSSpec *outFile, long)
@@ -335,7 +302,7 @@ void DisposeMovie(Movie theMovie)
 
 OSErr GetMoviesError(void)
 {
-    return t_moviesError;
+    return QtsMoviesError();
 }
 
 }  // extern "C"

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "EngineErrors.h"
 #include "qtengine.h"
 #include "quicktime/QuickTime.h"
 
@@ -91,14 +92,9 @@ QtsObjectTable<QtsTrack> &QtsTracks();
 QtsObjectTable<QtsTrack> &QtsMedia();
 QtsObjectTable<QtsGWorld> &QtsGWorlds();
 
-// The calling thread's GetMoviesError value; returns err.
+// The calling thread's GetMoviesError value; the setter returns err.
 OSErr QtsSetMoviesError(OSErr err);
-
-// Engine errors are QuickTime's; anything out of the 16-bit range becomes paramErr.
-inline OSErr QtsOSErr(qte::Err err)
-{
-    return (err >= -32768 && err <= 32767) ? OSErr(err) : paramErr;
-}
+OSErr QtsMoviesError();
 
 // Points the movie's renderer at its world with the box's offset applied; the caller holds
 // movie.lock. Called when the world or the box changes, never per frame.

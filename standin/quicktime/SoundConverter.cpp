@@ -40,11 +40,6 @@ QtsObjectTable<QtsSoundConverter> &Converters()
     return table;
 }
 
-OSErr ToOSErr(qte::Err err)
-{
-    return QtsOSErr(err);
-}
-
 bool OutputFormat(const SoundComponentData &d, qte::AudioFormat *f)
 {
     const OSType t = d.format;
@@ -69,7 +64,7 @@ OSErr Configure(QtsSoundConverter &sc)
     uint32_t realBits = 0;
     const qte::Err err = qte::decodedFormat(sc.description, &sc.decoded, &realBits);
     if (err != qte::noErr)
-        return ToOSErr(err);
+        return QtsOSErr(err);
     const OSType t = sc.description.format;
     if (t == QTFourCC("ima4")) {
         sc.unitFrames = 64;
@@ -84,7 +79,7 @@ OSErr Configure(QtsSoundConverter &sc)
     sc.output.sampleRate = sc.output.sampleRate > 0 ? sc.output.sampleRate : sc.decoded.sampleRate;
     const qte::Err set = sc.converter.setFormats(sc.decoded, sc.output);
     if (set != qte::noErr)
-        return ToOSErr(set);
+        return QtsOSErr(set);
     try {
         sc.scratch.resize(size_t(kBlockFrames + 64) * sc.decoded.bytesPerFrame());
     } catch (...) {
@@ -139,7 +134,7 @@ OSErr Pump(QtsSoundConverter &sc, const uint8_t *&in, size_t &inBytes, uint8_t *
                                                     sc.scratch.data(), sc.scratch.size(), &frames, &used,
                                                     &sc.codec);
             if (err != qte::noErr)
-                return ToOSErr(err);
+                return QtsOSErr(err);
             if (used == 0)
                 break;
             in += used;
@@ -153,7 +148,7 @@ OSErr Pump(QtsSoundConverter &sc, const uint8_t *&in, size_t &inBytes, uint8_t *
         const qte::Err err = sc.converter.convert(inPlane, sc.scratchFrames - sc.scratchUsed,
                                                   outPlane, outCap - *made, &used, &produced);
         if (err != qte::noErr)
-            return ToOSErr(err);
+            return QtsOSErr(err);
         sc.scratchUsed += used;
         *made += produced;
         if (used == 0 && produced == 0)

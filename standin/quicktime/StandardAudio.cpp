@@ -8,6 +8,7 @@
 
 #include "AudioFormats.h"
 #include "ComponentManager.h"
+#include "EngineErrors.h"
 #include "quicktime/QuickTimeSelectors.h"
 
 namespace {
@@ -152,18 +153,13 @@ private:
                 target = previous;
                 if (hadIt && m_haveIn && m_haveOut)
                     m_converter.setFormats(m_in, m_out);
-                return QtsOSErrOf(err);
+                return QtsOSErr(err);
             }
         }
         (id == kInputDescription ? m_inDescription : m_outDescription) = d;
         (id == kInputDescription ? m_haveIn : m_haveOut) = true;
         m_pendingFrames = 0;
         return noErr;
-    }
-
-    static OSErr QtsOSErrOf(qte::Err err)
-    {
-        return (err >= -32768 && err <= 32767) ? OSErr(err) : paramErr;
     }
 
     // Pulls input until the output holds the packets asked for or the input ends. Input
@@ -229,7 +225,7 @@ private:
             const qte::Err err = m_converter.convert(inPlanesAt, m_pendingFrames, outPlanesAt,
                                                      wanted - produced, &used, &made);
             if (err != qte::noErr) {
-                status = QtsOSErrOf(err);
+                status = QtsOSErr(err);
                 break;
             }
             for (UInt32 i = 0; i < inPlanes; ++i)
