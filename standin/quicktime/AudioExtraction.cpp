@@ -80,11 +80,7 @@ OSStatus MovieAudioExtractionBegin(Movie theMovie, UInt32, MovieAudioExtractionR
     const qte::Err err = qte::Extractor::create(movie->engine, session->extractor);
     if (err != qte::noErr)
         return QtsOSErr(err);
-    const uintptr_t id = Sessions().Add(session);
-    if (id == 0)
-        return memFullErr;
-    *outSession = reinterpret_cast<MovieAudioExtractionRef>(id);
-    return noErr;
+    return Sessions().Publish(session, outSession);
 }
 
 OSStatus MovieAudioExtractionEnd(MovieAudioExtractionRef session)

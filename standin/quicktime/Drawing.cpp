@@ -104,11 +104,7 @@ OSErr NewGWorldFromHBITMAP(GWorldPtr *offscreenGWorld, CTabHandle, GDHandle, GWo
     world->pixels.stride = topDown ? stride : -stride;
     world->pixels.bits = static_cast<uint8_t *>(dib.dsBm.bmBits) +
                          (topDown ? 0 : stride * (dib.dsBm.bmHeight - 1));
-    const uintptr_t id = QtsGWorlds().Add(world);
-    if (id == 0)
-        return memFullErr;
-    *offscreenGWorld = reinterpret_cast<GWorldPtr>(id);
-    return noErr;
+    return QtsGWorlds().Publish(world, offscreenGWorld);
 }
 
 GDHandle GetGWorldDevice(GWorldPtr offscreenGWorld)

@@ -38,6 +38,16 @@ public:
         }
         return id;
     }
+    // Adds the object and stores its handle in *out; memFullErr when the table cannot grow.
+    template <typename HandleType>
+    OSErr Publish(std::shared_ptr<Object> object, HandleType *out)
+    {
+        const uintptr_t id = Add(std::move(object));
+        if (id == 0)
+            return memFullErr;
+        *out = reinterpret_cast<HandleType>(id);
+        return noErr;
+    }
     std::shared_ptr<Object> Find(const void *handle)
     {
         std::lock_guard<std::mutex> lock(m_lock);

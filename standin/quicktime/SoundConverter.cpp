@@ -201,11 +201,7 @@ OSErr SoundConverterOpen(const SoundComponentData *inputFormat,
     const OSErr err = Configure(*converter);
     if (err != noErr)
         return err;
-    const uintptr_t id = Converters().Add(converter);
-    if (id == 0)
-        return memFullErr;
-    *sc = reinterpret_cast<SoundConverter>(id);
-    return noErr;
+    return Converters().Publish(converter, sc);
 }
 
 OSErr SoundConverterClose(SoundConverter sc)
