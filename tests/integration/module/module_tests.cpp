@@ -1,6 +1,7 @@
 // The built module as a host sees it: loaded by path, its exports looked up by name.
 #include <windows.h>
 #include <objbase.h>
+#include <strmif.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,6 +22,8 @@ typedef HRESULT(STDAPICALLTYPE *GetClassObjectFn)(REFCLSID, REFIID, void **);
 typedef HRESULT(STDAPICALLTYPE *CanUnloadNowFn)();
 
 const CLSID CLSID_Unknown = {0x1c3f7b9e, 0x1111, 0x4a2b, {0x9c, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}};
+// {2D01BA43-D2CB-409B-AA33-E433F02496D3}
+const CLSID CLSID_MovieSource = {0x2d01ba43, 0xd2cb, 0x409b, {0xaa, 0x33, 0xe4, 0x33, 0xf0, 0x24, 0x96, 0xd3}};
 
 class Module : public ::testing::Test {
 protected:
@@ -41,6 +44,9 @@ TEST_F(Module, ExportsTheEntryPointsUndecorated)
 {
     EXPECT_NE(GetProcAddress(m_hModule, "DllGetClassObject"), nullptr);
     EXPECT_NE(GetProcAddress(m_hModule, "DllCanUnloadNow"), nullptr);
+    EXPECT_NE(GetProcAddress(m_hModule, "DllRegisterServer"), nullptr);
+    EXPECT_NE(GetProcAddress(m_hModule, "DllUnregisterServer"), nullptr);
+    EXPECT_EQ(GetProcAddress(m_hModule, "DllRegisterServer@0"), nullptr);
     EXPECT_EQ(GetProcAddress(m_hModule, "DllGetClassObject@12"), nullptr);
     EXPECT_EQ(GetProcAddress(m_hModule, "_DllGetClassObject@12"), nullptr);
 }
@@ -57,6 +63,28 @@ TEST_F(Module, ClassObjectRulesWithoutLiveObjects)
     EXPECT_EQ(pv, reinterpret_cast<void *>(0xdeadbeef));
     EXPECT_EQ(getClassObject(CLSID_Unknown, IID_IClassFactory, &pv), CLASS_E_CLASSNOTAVAILABLE);
     EXPECT_EQ(pv, reinterpret_cast<void *>(0xdeadbeef));
+    EXPECT_EQ(canUnloadNow(), S_OK);
+}
+
+TEST_F(Module, ServesTheMovieSourceFilter)
+{
+    auto getClassObject = Export<GetClassObjectFn>(m_hModule, "DllGetClassObject");
+    auto canUnloadNow = Export<CanUnloadNowFn>(m_hModule, "DllCanUnloadNow");
+    ASSERT_NE(getClassObject, nullptr);
+    ASSERT_NE(canUnloadNow, nullptr);
+
+    IClassFactory *pFactory = nullptr;
+    ASSERT_EQ(getClassObject(CLSID_MovieSource, IID_IClassFactory,
+                             reinterpret_cast<void **>(&pFactory)), S_OK);
+    IBaseFilter *pFilter = reinterpret_cast<IBaseFilter *>(0xdeadbeef);
+    ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IBaseFilter,
+                                       reinterpret_cast<void **>(&pFilter)), S_OK);
+    EXPECT_EQ(pFactory->Release(), 0u);
+    EXPECT_EQ(canUnloadNow(), S_FALSE) << "a filter is alive";
+    CLSID clsid = GUID_NULL;
+    EXPECT_EQ(pFilter->GetClassID(&clsid), S_OK);
+    EXPECT_TRUE(IsEqualCLSID(clsid, CLSID_MovieSource));
+    EXPECT_EQ(pFilter->Release(), 0u);
     EXPECT_EQ(canUnloadNow(), S_OK);
 }
 

@@ -2,6 +2,9 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #include "filter/registration.h"
 
 namespace {
@@ -48,6 +51,99 @@ TEST(EliminateSubKey, RemovesAKeyWithEverythingBelowIt)
     EXPECT_EQ(EliminateSubKey(hScratch, nullptr), E_FAIL);
     RegCloseKey(hScratch);
     RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+}
+
+}  // namespace
+
+namespace {
+
+typedef LONG(NTAPI *NtDeleteKeyFn)(HANDLE);
+
+struct Walk {
+    HKEY hParent;
+    HRESULT hr;
+};
+
+DWORD WINAPI EliminateOnThread(void *pv)
+{
+    Walk *pWalk = static_cast<Walk *>(pv);
+    pWalk->hr = EliminateSubKey(pWalk->hParent, L"tree");
+    return 0;
+}
+
+TEST(EliminateSubKey, StopsAtAChildThatCannotBeRemoved)
+{
+    // A link to a key that does not exist: enumerated, but never opened nor deleted through
+    // its name, so a walk that only retries would see it for ever.
+    const std::wstring tree = std::wstring(kScratch) + L"\\tree";
+    CreateKey(tree.c_str());
+    HKEY hTree = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, tree.c_str(), 0, KEY_ALL_ACCESS, &hTree),
+              ERROR_SUCCESS);
+    HKEY hLink = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(hTree, L"dangling", 0, nullptr,
+                              REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &hLink, nullptr), ERROR_SUCCESS);
+    const WCHAR szTarget[] = L"\\Registry\\Machine\\Software\\Quorvex nowhere";
+    ASSERT_EQ(RegSetValueExW(hLink, L"SymbolicLinkValue", 0, REG_LINK,
+                             reinterpret_cast<const BYTE *>(szTarget),
+                             sizeof(szTarget) - sizeof(WCHAR)), ERROR_SUCCESS);
+    RegCloseKey(hLink);
+
+    HKEY hScratch = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kScratch, 0, KEY_ALL_ACCESS, &hScratch),
+              ERROR_SUCCESS);
+    Walk walk = {hScratch, S_OK};
+    HANDLE hThread = CreateThread(nullptr, 0, EliminateOnThread, &walk, 0, nullptr);
+    ASSERT_NE(hThread, nullptr);
+    if (WaitForSingleObject(hThread, 10000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the walk does not end";
+        fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    CloseHandle(hThread);
+    EXPECT_TRUE(FAILED(walk.hr)) << std::hex << walk.hr;
+    EXPECT_TRUE(KeyExists(tree.c_str()));
+
+    // Clean up: the link itself goes through a handle to it.
+    HKEY hOpenLink = nullptr;
+    if (RegOpenKeyExW(hTree, L"dangling", REG_OPTION_OPEN_LINK, DELETE, &hOpenLink) ==
+        ERROR_SUCCESS) {
+        auto ntDeleteKey = reinterpret_cast<NtDeleteKeyFn>(reinterpret_cast<void *>(
+            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+        if (ntDeleteKey)
+            ntDeleteKey(hOpenLink);
+        RegCloseKey(hOpenLink);
+    }
+    RegCloseKey(hTree);
+    EXPECT_EQ(EliminateSubKey(hScratch, L"tree"), S_OK);
+    RegCloseKey(hScratch);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+}
+
+TEST(Extensions, WithOrWithoutTheDotTheSameKey)
+{
+    const WCHAR kKey[] = L"Media Type\\Extensions\\.qvxtest";
+    RegDeleteKeyW(HKEY_CLASSES_ROOT, kKey);
+    ASSERT_EQ(RegisterExtension(L".qvxtest"), S_OK);
+    WCHAR szValue[64] = {};
+    DWORD cb = sizeof(szValue);
+    ASSERT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, kKey, L"Source Filter", RRF_RT_REG_SZ, nullptr,
+                           szValue, &cb), ERROR_SUCCESS);
+    EXPECT_STREQ(szValue, L"{2D01BA43-D2CB-409B-AA33-E433F02496D3}");
+
+    // Unregistering without the dot finds the same key; a second time finds none.
+    EXPECT_EQ(UnregisterExtension(L"qvxtest"), S_OK);
+    HKEY hKey = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kKey, 0, KEY_READ, &hKey), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(UnregisterExtension(L".qvxtest"), S_OK);
+
+    ASSERT_EQ(RegisterExtension(L"qvxtest"), S_OK);
+    cb = sizeof(szValue);
+    EXPECT_EQ(RegGetValueW(HKEY_CLASSES_ROOT, kKey, L"Source Filter", RRF_RT_REG_SZ, nullptr,
+                           szValue, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(UnregisterExtension(L".qvxtest"), S_OK);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, kKey, 0, KEY_READ, &hKey), ERROR_FILE_NOT_FOUND);
 }
 
 }  // namespace
