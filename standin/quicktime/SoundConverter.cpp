@@ -1,8 +1,9 @@
 // The sound converter: decodes one sound description's bytes with the engine's codecs and
 // converts them to the output PCM ('NONE': little-endian signed interleaved, 8 bits
 // unsigned). Input counts in the input format's units: sample frames for uncompressed and
-// companded sound, packets of 64 frames for ima4. Decoded frames the output had no room for
-// wait in the converter's scratch, which is allocated once at open.
+// companded sound, packets of 64 frames for ima4. Linear PCM converts straight from the
+// caller's bytes; compressed input is decoded into a scratch block allocated at open, where
+// decoded frames the output had no room for wait.
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -27,6 +28,7 @@ struct QtsSoundConverter {
     qte::Converter converter;
     qte::CodecState codec;  // ima4's predictor from one packet to the next
     uint32_t unitFrames = 1, unitBytes = 0;  // one input unit: a frame, or an ima4 packet
+    bool linear = false;                     // the input is PCM already: no decoding step
     bool variableBitRate = false;
     std::vector<uint8_t> scratch;  // decoded frames of the current block
     uint32_t scratchFrames = 0, scratchUsed = 0;
@@ -76,6 +78,7 @@ OSErr Configure(QtsSoundConverter &sc)
         sc.unitFrames = 1;
         sc.unitBytes = sc.decoded.bytesPerFrame();
     }
+    sc.linear = t != QTFourCC("ima4") && t != QTFourCC("ulaw") && t != QTFourCC("alaw");
     sc.output.sampleRate = sc.output.sampleRate > 0 ? sc.output.sampleRate : sc.decoded.sampleRate;
     const qte::Err set = sc.converter.setFormats(sc.decoded, sc.output);
     if (set != qte::noErr)
@@ -123,6 +126,19 @@ OSErr Pump(QtsSoundConverter &sc, const uint8_t *&in, size_t &inBytes, uint8_t *
     const size_t decodedFrameBytes = sc.decoded.bytesPerFrame();
     const size_t outFrameBytes = sc.output.bytesPerFrame();
     *made = 0;
+    if (sc.linear) {
+        // Linear PCM is converted straight from the caller's bytes.
+        const void *inPlane[1] = {in};
+        void *outPlane[1] = {out};
+        uint32_t used = 0;
+        const uint32_t frames = uint32_t(std::min<size_t>(inBytes / sc.unitBytes, 0x7FFFFFFF));
+        const qte::Err err = sc.converter.convert(inPlane, frames, outPlane, outCap, &used, made);
+        if (err != qte::noErr)
+            return QtsOSErr(err);
+        in += size_t(used) * sc.unitBytes;
+        inBytes -= size_t(used) * sc.unitBytes;
+        return noErr;
+    }
     while (*made < outCap) {
         if (sc.scratchUsed == sc.scratchFrames) {
             const size_t units = std::min<size_t>(inBytes / sc.unitBytes, kBlockFrames / sc.unitFrames);
