@@ -6,7 +6,8 @@
 //
 // Locking: a table's lock is held only to add, find or remove an entry. A movie's `lock`
 // guards its mutable state (box, time, world, track list); it is never held while a table
-// lock is taken. The engine objects lock themselves (Renderer, Extractor, SoundDecoder).
+// lock is taken. The engine objects lock themselves (Renderer, Extractor, SoundDecoder);
+// order: a movie's lock, then its renderer's (drawing and box changes take both).
 #pragma once
 
 #include <atomic>
