@@ -48,7 +48,7 @@ TEST_P(Probe, MatchesFfprobe) {
 
 INSTANTIATE_TEST_SUITE_P(Media, Probe,
     ::testing::Values("raw24.mov", "raw16.mov", "raw32.mov", "rle24.mov", "rle16.mov", "rle32.mov",
-                      "twos.mov", "sowt.mov", "in24.mov", "in32.mov", "fl32.mov", "fl64.mov", "ulaw.mov",
+                      "twos.mov", "sowt.mov", "in24.mov", "in24le.mov", "fl32le.mov", "in32.mov", "fl32.mov", "fl64.mov", "ulaw.mov",
                       "alaw.mov", "ima4.mov", "raw8.mov", "six.mov", "av2snd.mov", "twovideo.mov",
                       "aac.m4a", "mpeg4.mp4", "h263.3gp"),
     [](const auto& info) {
@@ -85,6 +85,20 @@ TEST(Movie, HeaderFieldsAndContainers) {
   ASSERT_EQ(decodedFormat(in24, &f, nullptr), noErr);
   EXPECT_EQ(f.bits, 24u);
   EXPECT_EQ(in24.sampleSize, 16);
+  EXPECT_FALSE(in24.littleEndian);
+  std::shared_ptr<Movie> le = open("in24le.mov");
+  ASSERT_TRUE(le);
+  const SampleDescription& in24le = le->track(0)->info().descriptions[0];
+  EXPECT_NE(in24le.extension(fourcc("enda"), nullptr), nullptr);
+  EXPECT_TRUE(in24le.littleEndian);
+  ASSERT_EQ(decodedFormat(in24le, &f, nullptr), noErr);
+  EXPECT_FALSE(f.bigEndian);
+  // ima4 keeps its channel layout atom.
+  std::shared_ptr<Movie> ima = open("ima4.mov");
+  ASSERT_TRUE(ima);
+  uint32_t chanSize = 0;
+  EXPECT_NE(ima->track(0)->info().descriptions[0].extension(fourcc("chan"), &chanSize), nullptr);
+  EXPECT_GE(chanSize, 12u);
 }
 
 TEST(Movie, MissingFileAndNoMovie) {

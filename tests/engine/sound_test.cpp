@@ -86,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(Media, Decode,
                       Case{"ulaw.mov", "s16le", 16, false}, Case{"alaw.mov", "s16le", 16, false},
                       Case{"ima4.mov", "s16le", 16, false}, Case{"raw8.mov", "s16le", 16, false},
                       Case{"six.mov", "s16le", 16, false}, Case{"twos.mov", "f32le", 32, true},
-                      Case{"twos.mov", "u8", 8, false}, Case{"in24.mov", "s16le", 16, false},
+                      Case{"twos.mov", "u8", 8, false},
+                      Case{"in24le.mov", "s32le", 32, false}, Case{"fl32le.mov", "f32le", 32, true}, Case{"in24.mov", "s16le", 16, false},
                       Case{"ulaw.mov", "s24le", 24, false}, Case{"fl32.mov", "s16le", 16, false}),
     [](const auto& info) {
       std::string s = std::string(info.param.file) + "_" + info.param.ffFormat;

@@ -3,7 +3,7 @@
 # Each movie's command is written beside it as NAME.cmd. Idempotent: a stamp holding the
 # script version lets a second run skip the work.
 set -eu
-VERSION=5
+VERSION=6
 OUT=${1:?usage: make-movies.sh OUTDIR}
 mkdir -p "$OUT"
 STAMP="$OUT/.made-v$VERSION"
@@ -35,6 +35,9 @@ make sowt.mov $ST44 -c:a pcm_s16le
 make in24.mov $ST44 -c:a pcm_s24be
 make in32.mov $ST44 -c:a pcm_s32be
 make fl32.mov $ST44 -c:a pcm_f32be
+# Little-endian variants: an 'enda' atom inside 'wave' says so.
+make in24le.mov $ST44 -c:a pcm_s24le
+make fl32le.mov $ST44 -c:a pcm_f32le
 make fl64.mov $ST44 -c:a pcm_f64be
 make ulaw.mov $ST44 -c:a pcm_mulaw
 make alaw.mov $ST44 -c:a pcm_alaw
