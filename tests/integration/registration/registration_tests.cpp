@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "moviewriter.h"
 #include "testpaths.h"
 
 namespace {
@@ -316,6 +317,111 @@ TEST_F(Hosting, TheExtensionKeysLeadAHostToTheFilter)
             info.pGraph->Release();
         EXPECT_EQ(pGraph->RemoveFilter(pFilter), S_OK);
         EXPECT_EQ(pFilter->Release(), 0u);
+    }
+    pGraph->Release();
+}
+
+// A small movie: 5 frames of 32x16 'raw ' video over 0.5 s and/or 0.1 s of 16-bit stereo.
+std::string WriteMovie(const std::string &name, bool bVideo, bool bSound)
+{
+    moviewriter::Movie movie;
+    if (bVideo) {
+        moviewriter::Track video;
+        video.handler = "vide";
+        video.timeScale = 600;
+        video.description = moviewriter::videoDescription("raw ", 32, 16, 24);
+        video.stts = {{5, 60}};
+        video.constantSize = 32 * 16 * 3;
+        video.width = 32;
+        video.height = 16;
+        for (int i = 0; i < 5; i++)
+            video.chunks.push_back({moviewriter::Bytes(32 * 16 * 3, uint8_t(40 * i)), 1});
+        movie.tracks.push_back(video);
+    }
+    if (bSound) {
+        moviewriter::Track sound;
+        sound.handler = "soun";
+        sound.timeScale = 44100;
+        sound.description = moviewriter::soundDescription("twos", 2, 16, 44100);
+        sound.stts = {{4410, 1}};
+        sound.constantSize = 1;
+        sound.chunks.push_back({moviewriter::Bytes(4410 * 4, 0), 4410});
+        movie.tracks.push_back(sound);
+    }
+    char szTemp[MAX_PATH];
+    GetTempPathA(MAX_PATH, szTemp);
+    const std::string path = std::string(szTemp) + name;
+    return moviewriter::save(path, moviewriter::write(movie)) ? path : std::string();
+}
+
+std::vector<std::wstring> PinNames(IBaseFilter *pFilter)
+{
+    std::vector<std::wstring> names;
+    IEnumPins *pEnum = nullptr;
+    if (FAILED(pFilter->EnumPins(&pEnum)))
+        return names;
+    IPin *pPin = nullptr;
+    while (pEnum->Next(1, &pPin, nullptr) == S_OK) {
+        PIN_INFO info = {};
+        if (SUCCEEDED(pPin->QueryPinInfo(&info))) {
+            names.push_back(info.achName);
+            if (info.pFilter)
+                info.pFilter->Release();
+        }
+        pPin->Release();
+    }
+    pEnum->Release();
+    return names;
+}
+
+TEST_F(Hosting, AHostLoadsMoviesThroughTheExtensionKeys)
+{
+    typedef std::vector<std::wstring> Names;
+    const struct {
+        const char *file;
+        bool bVideo, bSound;
+        Names pins;
+    } cases[] = {
+        {"quorvex host clip.mov", true, true, {L"Video Out 1", L"Audio Out 1"}},
+        {"quorvex host clip.mp4", true, true, {L"Video Out 1", L"Audio Out 1"}},
+        {"quorvex host clip.m4a", false, true, {L"Audio Out 1"}},
+        {"quorvex host clip.3gp", true, false, {L"Video Out 1"}},
+    };
+    IGraphBuilder *pGraph = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IGraphBuilder,
+                               reinterpret_cast<void **>(&pGraph)), S_OK);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string path = WriteMovie(c.file, c.bVideo, c.bSound);
+        ASSERT_FALSE(path.empty());
+        const char *ext = strrchr(c.file, '.') + 1;
+        const std::string text = ReadString(ExtensionKey(ext), "Source Filter");
+        WCHAR wszText[64] = {};
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wszText, 64);
+        CLSID clsid = GUID_NULL;
+        ASSERT_EQ(CLSIDFromString(wszText, &clsid), S_OK) << text;
+
+        IBaseFilter *pFilter = nullptr;
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                   reinterpret_cast<void **>(&pFilter)), S_OK);
+        ASSERT_EQ(pGraph->AddFilter(pFilter, L"movie source"), S_OK);
+        IFileSourceFilter *pSource = nullptr;
+        ASSERT_EQ(pFilter->QueryInterface(IID_IFileSourceFilter,
+                                          reinterpret_cast<void **>(&pSource)), S_OK);
+        WCHAR wszPath[MAX_PATH] = {};
+        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wszPath, MAX_PATH);
+        EXPECT_EQ(pSource->Load(wszPath, nullptr), S_OK);
+        EXPECT_EQ(PinNames(pFilter), c.pins);
+        LPOLESTR pszName = nullptr;
+        EXPECT_EQ(pSource->GetCurFile(&pszName, nullptr), S_OK);
+        if (pszName) {
+            EXPECT_STREQ(pszName, wszPath);
+            CoTaskMemFree(pszName);
+        }
+        pSource->Release();
+        EXPECT_EQ(pGraph->RemoveFilter(pFilter), S_OK);
+        EXPECT_EQ(pFilter->Release(), 0u);
+        DeleteFileA(path.c_str());
     }
     pGraph->Release();
 }
