@@ -149,6 +149,25 @@ TEST_F(Lifetime, GetCurFileBeforeAndAfterLoad)
     CoTaskMemFree(pszName);
 }
 
+TEST_F(Lifetime, AMovieLoadedWithoutItsNameIsStillLoaded)
+{
+    // The kept copy of the name cannot be allocated: the load stands, without a name.
+    const std::wstring name = L"C:\\movies\\a name of an unusual length.mov";
+    m_fake.SetMovie(MovieOf({Video()}));
+    FilterRef filter(new TestFilter);
+    FailNextArrayAllocationOf((name.size() + 1) * sizeof(WCHAR));
+    EXPECT_EQ(filter->Load(name.c_str(), nullptr), S_OK);
+    FailNextArrayAllocationOf(0);
+    LPOLESTR pszName = reinterpret_cast<LPOLESTR>(0xdeadbeef);
+    EXPECT_EQ(filter->GetCurFile(&pszName, nullptr), S_OK);
+    EXPECT_EQ(pszName, nullptr);
+
+    // A second load must not open another movie over the first one.
+    EXPECT_EQ(filter->Load(name.c_str(), nullptr), E_FAIL);
+    EXPECT_EQ(m_fake.CountOf(kSelNewMovieFromFile), 1u);
+    EXPECT_EQ(PinNames(filter.Base()), (Names{L"Video Out 1"}));
+}
+
 TEST_F(Lifetime, DestructionDisposesEachTrackAndMediaThenTheMovie)
 {
     m_fake.SetGestalt(noErr, kQuickTime704);

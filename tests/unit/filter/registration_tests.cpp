@@ -20,6 +20,33 @@ bool KeyExists(LPCWSTR pszPath)
     return true;
 }
 
+typedef LONG(NTAPI *NtDeleteKeyFn)(HANDLE);
+
+// Deletes the link `name` below hParent itself (not its target), if there is one.
+void DeleteLink(HKEY hParent, LPCWSTR pszName)
+{
+    HKEY hLink = nullptr;
+    if (RegOpenKeyExW(hParent, pszName, REG_OPTION_OPEN_LINK, DELETE, &hLink) != ERROR_SUCCESS)
+        return;
+    auto ntDeleteKey = reinterpret_cast<NtDeleteKeyFn>(reinterpret_cast<void *>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+    if (ntDeleteKey)
+        ntDeleteKey(hLink);
+    RegCloseKey(hLink);
+}
+
+// What an interrupted run may have left: the scratch tree and the link in it.
+void RemoveScratch()
+{
+    HKEY hTree = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kScratch) + L"\\tree").c_str(), 0,
+                      KEY_ALL_ACCESS, &hTree) == ERROR_SUCCESS) {
+        DeleteLink(hTree, L"dangling");
+        RegCloseKey(hTree);
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
+}
+
 void CreateKey(LPCWSTR pszPath)
 {
     HKEY hKey = nullptr;
@@ -32,6 +59,7 @@ void CreateKey(LPCWSTR pszPath)
 
 TEST(EliminateSubKey, RemovesAKeyWithEverythingBelowIt)
 {
+    RemoveScratch();
     const std::wstring root = std::wstring(kScratch) + L"\\tree";
     CreateKey((root + L"\\a\\b\\c").c_str());
     CreateKey((root + L"\\a\\d").c_str());
@@ -57,8 +85,6 @@ TEST(EliminateSubKey, RemovesAKeyWithEverythingBelowIt)
 
 namespace {
 
-typedef LONG(NTAPI *NtDeleteKeyFn)(HANDLE);
-
 struct Walk {
     HKEY hParent;
     HRESULT hr;
@@ -75,6 +101,7 @@ TEST(EliminateSubKey, StopsAtAChildThatCannotBeRemoved)
 {
     // A link to a key that does not exist: enumerated, but never opened nor deleted through
     // its name, so a walk that only retries would see it for ever.
+    RemoveScratch();
     const std::wstring tree = std::wstring(kScratch) + L"\\tree";
     CreateKey(tree.c_str());
     HKEY hTree = nullptr;
@@ -105,16 +132,8 @@ TEST(EliminateSubKey, StopsAtAChildThatCannotBeRemoved)
     EXPECT_TRUE(FAILED(walk.hr)) << std::hex << walk.hr;
     EXPECT_TRUE(KeyExists(tree.c_str()));
 
-    // Clean up: the link itself goes through a handle to it.
-    HKEY hOpenLink = nullptr;
-    if (RegOpenKeyExW(hTree, L"dangling", REG_OPTION_OPEN_LINK, DELETE, &hOpenLink) ==
-        ERROR_SUCCESS) {
-        auto ntDeleteKey = reinterpret_cast<NtDeleteKeyFn>(reinterpret_cast<void *>(
-            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
-        if (ntDeleteKey)
-            ntDeleteKey(hOpenLink);
-        RegCloseKey(hOpenLink);
-    }
+    // The link itself goes through a handle to it; then the walk succeeds.
+    DeleteLink(hTree, L"dangling");
     RegCloseKey(hTree);
     EXPECT_EQ(EliminateSubKey(hScratch, L"tree"), S_OK);
     RegCloseKey(hScratch);

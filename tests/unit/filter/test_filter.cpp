@@ -1,5 +1,7 @@
 #include "test_filter.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <new>
 
 #include "framework/combase.h"
@@ -13,6 +15,29 @@ CFactoryTemplate g_Templates[] = {
      nullptr, nullptr},
 };
 int g_cTemplates = 1;
+
+namespace {
+std::atomic<size_t> g_cbFailNext{0};
+}
+
+// Every nothrow array allocation of the process comes here, so a test can refuse one.
+void *operator new[](size_t cb, const std::nothrow_t &) noexcept
+{
+    size_t cbArmed = cb;
+    if (cb != 0 && g_cbFailNext.compare_exchange_strong(cbArmed, 0))
+        return nullptr;
+    return std::malloc(cb ? cb : 1);
+}
+
+void operator delete[](void *p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void *p, size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace filtertest {
 
@@ -34,6 +59,11 @@ CMovieOutputPin *TestFilter::CreateAudioPin(HRESULT *phr, LPCWSTR pName, int iTr
         CMovieSourceFilter::CreateAudioPin(phr, pName, iTrack, nChannels, nRate, nBits, dwFormat);
     made.push_back({false, pName, iTrack, nChannels, nRate, nBits, dwFormat, pPin});
     return pPin;
+}
+
+void FailNextArrayAllocationOf(size_t cb)
+{
+    g_cbFailNext = cb;
 }
 
 LONG RefCount(IUnknown *p)

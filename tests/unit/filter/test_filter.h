@@ -75,6 +75,9 @@ private:
 
 LONG RefCount(IUnknown *p);
 
+// Makes the next nothrow array allocation of exactly cb bytes fail (0: none).
+void FailNextArrayAllocationOf(size_t cb);
+
 // Tracks: video of 10 samples over 10 s, sound of 1 s at 44.1 kHz.
 fakeqt::TrackModel Video(SInt16 width = 320, SInt16 height = 240, long samples = 10);
 fakeqt::TrackModel Sound(SInt16 channels = 2, UInt32 rate = 44100, SInt16 bits = 16);
