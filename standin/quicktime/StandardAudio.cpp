@@ -1,10 +1,11 @@
 // The standard audio compression component ('scdi'/'audi'), as a linear-PCM converter: its
 // 'scda' properties set the input and output descriptions; SCAudioFillBuffer pulls input
-// through the caller's procedure, offering no buffer so that the caller lends its own, and
-// converts straight into the caller's output buffers.
+// through the caller's procedure, offering no buffer so that the caller lends its own (planar
+// input excepted), and converts straight into the caller's output buffers.
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "AudioFormats.h"
 #include "ComponentManager.h"
@@ -20,6 +21,7 @@ constexpr ComponentPropertyID kInputDescription = QTFourCC("isbd"),
 constexpr UInt32 kCanGet = 1, kCanSet = 2;
 constexpr UInt32 kMaxPlanes = 32;
 constexpr size_t kMaxLayoutBytes = 12 + 20 * kMaxPlanes;
+constexpr UInt32 kPlaneFrames = 4096;  // frames of planar input asked for at a time
 
 template <typename T>
 T *SlotPointer(SInt32 slot)
@@ -156,6 +158,16 @@ private:
                 return QtsOSErr(err);
             }
         }
+        if (id == kInputDescription) {
+            try {
+                // Planar input gets planes of its own (see FillBuffer); set once, here.
+                const bool planar = !format.interleaved && format.channels > 1;
+                m_planes.assign(planar ? size_t(kPlaneFrames) * format.bytesPerFrame() * format.channels : 0, 0);
+            } catch (...) {
+                target = previous;
+                return memFullErr;
+            }
+        }
         (id == kInputDescription ? m_inDescription : m_outDescription) = d;
         (id == kInputDescription ? m_haveIn : m_haveOut) = true;
         m_pendingFrames = 0;
@@ -190,12 +202,21 @@ private:
         m_filling = true;
         while (produced < wanted) {
             if (m_pendingFrames == 0) {
+                // Interleaved input is asked for with no buffer, so that the caller lends its
+                // own. A caller lends one buffer, which cannot hold several planes: planar
+                // input is asked for into the component's planes.
                 ListOfPlanes request;
                 request.list.mNumberBuffers = inPlanes;
+                const bool planar = !m_planes.empty();
+                const UInt32 planeBytes = kPlaneFrames * inFrameBytes;
                 for (UInt32 i = 0; i < inPlanes; ++i)
-                    QtsBuffer(request.list, i) = {m_in.interleaved ? m_in.channels : 1, 0, nullptr};
+                    QtsBuffer(request.list, i) = {m_in.interleaved ? m_in.channels : 1,
+                                                  planar ? planeBytes : 0,
+                                                  planar ? m_planes.data() + size_t(i) * planeBytes : nullptr};
                 const double ratio = m_in.sampleRate / m_out.sampleRate;
                 UInt32 packets = UInt32((wanted - produced) * ratio) + 1;
+                if (planar && packets > kPlaneFrames)
+                    packets = kPlaneFrames;
                 AudioStreamPacketDescription *descriptions = nullptr;
                 // The manager does not tell a component its own instance number.
                 status = proc(nullptr, &packets, &request.list, &descriptions, user);
@@ -260,6 +281,7 @@ private:
     qte::Converter m_converter;
     const uint8_t *m_pending[kMaxPlanes] = {};  // the caller's input not yet converted
     UInt32 m_pendingFrames = 0;
+    std::vector<uint8_t> m_planes;  // planar input's planes, kPlaneFrames each; else empty
 };
 
 std::unique_ptr<QtsComponent> MakeStandardAudio()

@@ -174,6 +174,24 @@ OSStatus PinInput(ComponentInstance, UInt32 *packets, AudioBufferList *data,
     return status;
 }
 
+// Fills as the pin does, in buffers of 10000 packets, until the component makes nothing.
+std::vector<uint8_t> PullThroughComponent(ComponentInstance ci, const AudioStreamBasicDescription &out,
+                                          PinFeed *feed)
+{
+    std::vector<uint8_t> pcm, sample(out.mBytesPerFrame * 10000);
+    for (int guard = 0; guard < 1000; ++guard) {
+        AudioBufferList list = {1, {{out.mChannelsPerFrame, UInt32(sample.size()), sample.data()}}};
+        UInt32 packets = 10000;
+        const ComponentResult result = SCAudioFillBuffer(ci, PinInput, feed, &packets, &list, nullptr);
+        EXPECT_EQ(result, noErr);
+        if (result != noErr || packets == 0)
+            break;
+        EXPECT_EQ(list.mBuffers[0].mDataByteSize, packets * out.mBytesPerFrame);
+        pcm.insert(pcm.end(), sample.begin(), sample.begin() + packets * out.mBytesPerFrame);
+    }
+    return pcm;
+}
+
 struct ScopedComponent {
     ComponentInstance ci = nullptr;
     OSErr error = OpenADefaultComponent(QTFourCC("scdi"), QTFourCC("audi"), &ci);
@@ -226,16 +244,7 @@ TEST_P(StandardAudio, ConvertsExtractedSoundLikeThePinAsks)
     PinFeed feed;
     feed.session = x.get();
     feed.bytesPerPacket = format.mBytesPerPacket;
-    std::vector<uint8_t> pcm, sample(out.mBytesPerFrame * 10000);
-    for (int guard = 0; guard < 1000; ++guard) {
-        AudioBufferList list = {1, {{out.mChannelsPerFrame, UInt32(sample.size()), sample.data()}}};
-        UInt32 packets = 10000;
-        ASSERT_EQ(SCAudioFillBuffer(audio.ci, PinInput, &feed, &packets, &list, nullptr), noErr);
-        if (packets == 0)
-            break;
-        EXPECT_EQ(list.mBuffers[0].mDataByteSize, packets * out.mBytesPerFrame);
-        pcm.insert(pcm.begin() + pcm.size(), sample.begin(), sample.begin() + packets * out.mBytesPerFrame);
-    }
+    const std::vector<uint8_t> pcm = PullThroughComponent(audio.ci, out, &feed);
     EXPECT_GT(feed.nullOffers, 0) << "the component offered no buffer of its own";
     EXPECT_EQ(feed.ownBuffers, 0);
     EXPECT_EQ(pcm.size(), rate * out.mBytesPerFrame) << "one second of sound";
@@ -244,6 +253,37 @@ TEST_P(StandardAudio, ConvertsExtractedSoundLikeThePinAsks)
 
 INSTANTIATE_TEST_SUITE_P(Movies, StandardAudio, ::testing::Values("twos.mov", "in24.mov", "ulaw.mov", "raw8.mov",
                                                                  "six.mov"));
+
+// A sound the engine cannot decode (AAC) extracts as silence with no known sample width, so
+// the extraction stays planar float; the component lends it planes of its own.
+TEST(StandardAudioComponent, PlanarExtractionOfAnUndecodedTrackGivesSilence)
+{
+    ScopedMovie movie("aac.m4a");
+    ASSERT_EQ(movie.error(), noErr);
+    ScopedComponent audio;
+    ASSERT_EQ(audio.error, noErr);
+    ScopedExtraction x(movie.get());
+    ASSERT_EQ(x.error(), noErr);
+    AudioStreamBasicDescription format;
+    ASSERT_EQ(MovieAudioExtractionGetProperty(x.get(), kXaud, QTFourCC("asbd"), 40, &format, nullptr), noErr);
+    UInt32 bits = 99;
+    ASSERT_EQ(MovieAudioExtractionGetProperty(x.get(), kXaud, QTFourCC("mssz"), 4, &bits, nullptr), noErr);
+    EXPECT_EQ(bits, 0u);
+    ASSERT_EQ(format.mFormatFlags & 0x21, 0x21u);
+    ASSERT_EQ(QTSetComponentProperty(audio.ci, QTFourCC("scda"), QTFourCC("isbd"), 40, &format), noErr);
+    const AudioStreamBasicDescription out =
+        IntegerFormat(format.mSampleRate, format.mChannelsPerFrame, format.mBitsPerChannel);
+    ASSERT_EQ(QTSetComponentProperty(audio.ci, QTFourCC("scda"), QTFourCC("osbd"), 40, &out), noErr);
+    PinFeed feed;
+    feed.session = x.get();
+    feed.bytesPerPacket = format.mBytesPerPacket;
+    const std::vector<uint8_t> pcm = PullThroughComponent(audio.ci, out, &feed);
+    const int64_t frames = int64_t(GetMovieDuration(movie.get())) * int64_t(format.mSampleRate) /
+                           GetMovieTimeScale(movie.get());
+    EXPECT_EQ(int64_t(pcm.size()), frames * out.mBytesPerFrame) << "silence over the movie's duration";
+    EXPECT_EQ(std::count(pcm.begin(), pcm.end(), 0), std::ptrdiff_t(pcm.size()));
+    EXPECT_EQ(feed.nullOffers, 0) << "planar input needs planes of the component's";
+}
 
 TEST(StandardAudioComponent, RefusesWhatItCannotConvert)
 {
