@@ -60,18 +60,21 @@ bool IsTopDown(HDC dc, uint8_t *bits, size_t stride, int height, size_t pixelByt
 
 OSErr QtsApplyMovieWorld(QtsMovie &movie)
 {
+    movie.drawable = false;
     if (!movie.world || !movie.renderer)
         return noErr;
     // The engine draws with the movie box's top-left at the buffer's origin; a box moved
-    // within the world moves that origin.
+    // within the world moves that origin. A box starting outside it is not drawn.
     qte::PixelBuffer view = movie.world->pixels;
     const int32_t left = movie.box.left, top = movie.box.top;
     if (left >= view.width || top >= view.height || left < 0 || top < 0)
-        return noErr;  // nothing of the box lies in the world
+        return noErr;
     view.bits += ptrdiff_t(top) * view.stride + ptrdiff_t(left) * (int(view.format) / 8);
     view.width -= left;
     view.height -= top;
-    return QtsOSErr(movie.renderer->setBuffer(view));
+    const OSErr err = QtsOSErr(movie.renderer->setBuffer(view));
+    movie.drawable = err == noErr;
+    return err;
 }
 
 extern "C" {
@@ -174,7 +177,7 @@ void MoviesTask(Movie theMovie, long)
         return;
     }
     std::lock_guard<std::mutex> lock(movie->lock);
-    if (!movie->world || !movie->renderer || movie->world->disposed) {
+    if (!movie->drawable || movie->world->disposed) {
         QtsSetMoviesError(noErr);
         return;
     }

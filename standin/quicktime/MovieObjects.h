@@ -87,6 +87,7 @@ struct QtsMovie {
     TimeValue time = 0;
     std::shared_ptr<QtsGWorld> world;
     std::unique_ptr<qte::Renderer> renderer;  // made when a world is first attached
+    bool drawable = false;                    // the renderer points into the world
     std::vector<Track> tracks;                // in movie order; DisposeMovieTrack removes one
     std::vector<Media> media;                 // the media of tracks[i]; null once disposed
 };

@@ -83,6 +83,13 @@ TEST(WriterMovies, ABoxAwayFromTheOriginDrawsThereUntilMoved)
     MoviesTask(movie.get(), 0);
     EXPECT_EQ(std::memcmp(world.row(0), bgr, 3), 0);
     EXPECT_EQ(std::memcmp(world.row(3) + 3 * 3, bgr, 3), 0);
+
+    // A box starting above and left of the world is not drawn at its old place.
+    MacOffsetRect(&box, -2, -2);
+    SetMovieBox(movie.get(), &box);
+    std::memset(world.bits(), 0xEE, world.stride() * 32);
+    MoviesTask(movie.get(), 0);
+    EXPECT_EQ(world.row(0)[0], 0xEE);
 }
 
 TEST(WriterMovies, A6000HertzTrackConvertsTo44100)
