@@ -88,10 +88,11 @@ LONG CMovieOutputPin::SnapToSample(LONG lPosition) const
 
 // --- changes ----------------------------------------------------------------------------
 
-HRESULT CMovieOutputPin::ChangeStop()
+HRESULT CMovieOutputPin::ChangeStop(bool bStartFollows)
 {
     CAutoLock lock(&m_PinLock);
-    if (m_lCurrent >= m_lStop)
+    // The old read position says nothing about a stop that comes with a new start.
+    if (!bStartFollows && m_lCurrent >= m_lStop)
         return S_OK;
     m_lStop = SnapToSample(m_lStop);
     return S_OK;
@@ -175,7 +176,7 @@ STDMETHODIMP CMovieOutputPin::GetTimeFormat(GUID *pFormat)
     return S_OK;
 }
 
-// Answers for both supported formats whichever is current, as hosts of this filter expect.
+// Either supported format counts as in use; GetTimeFormat says which one is current.
 STDMETHODIMP CMovieOutputPin::IsUsingTimeFormat(const GUID *pFormat)
 {
     return IsFormatSupported(pFormat);
@@ -283,7 +284,7 @@ STDMETHODIMP CMovieOutputPin::SetPositions(LONGLONG *pCurrent, DWORD dwCurrentFl
 
     HRESULT hr = S_OK;
     if (dwStopPart != AM_SEEKING_NoPositioning)
-        hr = ChangeStop();
+        hr = ChangeStop(dwCurrentFlags != 0);
     if (dwCurrentFlags)
         hr = ChangeStart();
     return hr;

@@ -112,8 +112,9 @@ protected:
     // media, or a time of 0 or less). Callers hold m_PinLock.
     LONG SnapToSample(LONG lPosition) const;
 
-    // The stop, start and rate changes of seeking, and the flush-and-restart of delivery.
-    HRESULT ChangeStop();
+    // The stop, start and rate changes of seeking, and the flush-and-restart of delivery. A
+    // stop the read position has passed stays as set, unless a new start follows.
+    HRESULT ChangeStop(bool bStartFollows = false);
     HRESULT ChangeStart();
     HRESULT RestartAfterChange();
 

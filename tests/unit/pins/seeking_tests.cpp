@@ -195,6 +195,25 @@ TEST_F(SeekingTest, EdgesOfTheSearchAndOfTheRange)
     ExpectPositions(p, 120000000, 100000000);
 }
 
+// A stop that comes with a new start snaps even where the old read position has passed it.
+TEST_F(SeekingTest, StopWithANewStartSnapsWhereverTheReadPositionWas)
+{
+    IMediaSeeking *p = Pin25();
+    ASSERT_NE(p, nullptr);
+    Quality q = {Flood, 1000, 80000000, 0};
+    ASSERT_EQ(m_pPin->Notify(m_pFilter, q), S_OK);
+    LONGLONG start = 10000000, stop = 30100000;
+    EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                              AM_SEEKING_AbsolutePositioning),
+              S_OK);
+    ExpectPositions(p, 10000000, 30000000);
+    // Alone, a stop behind the read position stays as set.
+    ASSERT_EQ(m_pPin->Notify(m_pFilter, q), S_OK);
+    stop = 50100000;
+    EXPECT_EQ(p->SetPositions(nullptr, 0, &stop, AM_SEEKING_AbsolutePositioning), S_OK);
+    ExpectPositions(p, 90000000, 50100000);
+}
+
 TEST_F(SeekingTest, RefusedFlagsChangeNothing)
 {
     IMediaSeeking *p = Pin25();

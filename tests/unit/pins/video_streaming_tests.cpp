@@ -277,6 +277,54 @@ TEST_F(VideoStreamingTest, StateChangesFromAnotherThread)
     ExpectMonotonicSegments(pSink);
 }
 
+// Seeks on one thread while another pauses and stops the graph: neither waits for ever, and
+// after the storm the pin still streams a whole pass from its last start.
+TEST_F(VideoStreamingTest, SeeksRaceStateChanges)
+{
+    Load(VideoMovie(8, 8, 600, 600000, 30000));
+    CMovieVideoPin *pPin = VideoPin(0);
+    IMediaSeeking *p = Seeking(pPin);
+    TestSink *pSink = ConnectToSink(pPin);
+    ASSERT_NE(pSink, nullptr);
+    volatile LONG lStop = 0;
+    HANDLE hSeeker = nullptr;
+    struct Seeker {
+        IMediaSeeking *p;
+        volatile LONG *pStop;
+        static DWORD WINAPI Run(LPVOID pv)
+        {
+            Seeker *s = static_cast<Seeker *>(pv);
+            for (LONGLONG i = 0; !*s->pStop; i = (i + 1) % 900) {
+                LONGLONG start = i * 10000000;
+                s->p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0);
+                // A host seeks now and then; back to back, seeks could starve the Stop of the
+                // state lock they share.
+                Sleep(1);
+            }
+            return 0;
+        }
+    } seeker = {p, &lStop};
+    hSeeker = CreateThread(nullptr, 0, Seeker::Run, &seeker, 0, nullptr);
+    ASSERT_NE(hSeeker, nullptr);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { m_pControl->Pause(); })) << i;
+        Sleep(2);
+        ASSERT_TRUE(FinishesWithin(kWaitMs, [&] { m_pControl->Stop(); })) << i;
+    }
+    InterlockedExchange(&lStop, 1);
+    ASSERT_EQ(WaitForSingleObject(hSeeker, kWaitMs), WAIT_OBJECT_0) << "a seek hung";
+    CloseHandle(hSeeker);
+
+    LONGLONG start = 9990 * 10000000LL / 1000, stop = 20000000;
+    ASSERT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                              AM_SEEKING_IncrementalPositioning),
+              S_OK);
+    pSink->ClearRecords();
+    ASSERT_TRUE(PauseAndWaitForEnd(pSink));
+    EXPECT_EQ(pSink->SampleCount(), 60u);
+    ExpectMonotonicSegments(pSink);
+}
+
 // Two video tracks share one movie, its time and its world: every frame of each pin is drawn
 // at that pin's own time into its own bitmap.
 TEST_F(VideoStreamingTest, TwoVideoPinsNeverInterleave)
