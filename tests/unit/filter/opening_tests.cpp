@@ -322,18 +322,6 @@ TEST_F(Opening, LoadArgumentsAndASecondLoad)
     CoTaskMemFree(pszName);
 }
 
-TEST_F(Opening, PathsReachQuickTimeInTheAnsiCodePage)
-{
-    m_fake.SetMovie(MovieOf({Video()}));
-    FilterRef filter(new TestFilter);
-    ASSERT_EQ(filter->Load(L"C:\\films\\caf\x00e9.mov", nullptr), S_OK);
-    ASSERT_EQ(m_fake.CountOf(kSelNativePathNameToFSSpec), 1u);
-    char szExpected[64] = {};
-    ASSERT_GT(WideCharToMultiByte(GetACP(), 0, L"C:\\films\\caf\x00e9.mov", -1, szExpected,
-                                  sizeof(szExpected), nullptr, nullptr), 0);
-    EXPECT_EQ(PathGiven(m_fake, 1), szExpected);
-}
-
 TEST_F(Opening, NamesTheCodePageCannotHoldOpenThroughTheirShortPath)
 {
     if (GetACP() == CP_UTF8)
