@@ -253,22 +253,45 @@ TEST_F(Registration, AnExtensionClaimedByAnotherFilterSurvives)
     RegDeleteKeyA(HKEY_CLASSES_ROOT, ExtensionKey("m4v").c_str());
 }
 
+const char kQuickTimeKey[] = "Software\\Apple Computer, Inc.\\QuickTime";
+
 class Hosting : public Registration {
 protected:
     void SetUp() override
     {
         Registration::SetUp();
         ASSERT_EQ(m_register(), S_OK);
-        // The filter finds QuickTime where its installer would have recorded it.
-        HKEY hKey = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Apple Computer, Inc.\\QuickTime",
-                                  0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr),
+        // The filter finds QuickTime where its installer would have recorded it; whatever the
+        // prefix held before is put back afterwards.
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kQuickTimeKey, 0, nullptr, 0,
+                                  KEY_READ | KEY_WRITE, nullptr, &m_hQuickTime, nullptr),
                   ERROR_SUCCESS);
-        RegSetValueExA(hKey, "QTSysDir", 0, REG_SZ,
-                       reinterpret_cast<const BYTE *>(g_standinDir.c_str()),
-                       DWORD(g_standinDir.size() + 1));
-        RegCloseKey(hKey);
+        DWORD cb = sizeof(m_szSavedDir) - 1;
+        DWORD type = 0;
+        m_bSaved = RegQueryValueExA(m_hQuickTime, "QTSysDir", nullptr, &type,
+                                    reinterpret_cast<BYTE *>(m_szSavedDir), &cb) == ERROR_SUCCESS &&
+                   type == REG_SZ;
+        ASSERT_EQ(RegSetValueExA(m_hQuickTime, "QTSysDir", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE *>(g_standinDir.c_str()),
+                                 DWORD(g_standinDir.size() + 1)), ERROR_SUCCESS);
     }
+    void TearDown() override
+    {
+        if (m_hQuickTime) {
+            if (m_bSaved)
+                RegSetValueExA(m_hQuickTime, "QTSysDir", 0, REG_SZ,
+                               reinterpret_cast<const BYTE *>(m_szSavedDir),
+                               DWORD(strlen(m_szSavedDir) + 1));
+            else
+                RegDeleteValueA(m_hQuickTime, "QTSysDir");
+            RegCloseKey(m_hQuickTime);
+        }
+        Registration::TearDown();
+    }
+
+    HKEY m_hQuickTime = nullptr;
+    char m_szSavedDir[MAX_PATH + 1] = {};
+    bool m_bSaved = false;
 };
 
 TEST_F(Hosting, CreatedByClassIdentifier)
