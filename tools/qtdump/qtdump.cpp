@@ -166,11 +166,14 @@ int Info(MovieGraph &graph)
         if (p.seeking && SUCCEEDED(p.seeking->GetDuration(&duration))) {
             printf("  duration %.3f s", Seconds(duration));
             const LONGLONG frames = DurationIn(p.seeking.Get(), TIME_FORMAT_FRAME);
-            const LONGLONG samples = DurationIn(p.seeking.Get(), TIME_FORMAT_SAMPLE);
-            if (frames >= 0)
+            if (p.bVideo && frames >= 0)
                 printf(", %lld frames", frames);
-            if (samples >= 0)
-                printf(", %lld samples", samples);
+            if (!p.bVideo && mt.cbFormat >= sizeof(WAVEFORMATEX)) {
+                const WAVEFORMATEX *pwfx = reinterpret_cast<const WAVEFORMATEX *>(mt.pbFormat);
+                printf(", %lld sample frames at %lu Hz",
+                       LONGLONG(double(duration) * pwfx->nSamplesPerSec / 1e7 + 0.5),
+                       static_cast<unsigned long>(pwfx->nSamplesPerSec));
+            }
             printf("\n");
         }
         ComPtr<IMovieVideoInfo> video;
@@ -220,6 +223,8 @@ std::string ProgressLine(std::vector<PinOutput> &outputs, REFERENCE_TIME tBegin,
             snprintf(text, sizeof text, "   %s %.2f s", Utf8(o.pPin->file).c_str(), SoundSeconds(o, c));
         parts += text;
     }
+    if (tEnd > tBegin && tBegin + tPosition > tEnd)
+        tPosition = tEnd - tBegin; // sound past the stop is not written
     snprintf(text, sizeof text, "%8.2f / %.2f s", Seconds(tBegin + tPosition), Seconds(tEnd));
     return text + parts;
 }
@@ -317,8 +322,8 @@ int Dump(MovieGraph &graph, const Options &opt)
     }
     if (bStart || bStop) {
         for (const PinOutput &o : outputs)
-            printf("%s: from %.4f s to %.4f s\n", Utf8(o.pPin->file).c_str(), Seconds(o.tStart),
-                   Seconds(o.tStop));
+            printf("%s: from %.4f s to %.4f s (%lld to %lld)\n", Utf8(o.pPin->file).c_str(),
+                   Seconds(o.tStart), Seconds(o.tStop), o.tStart, o.tStop);
     }
 
     ComPtr<IMediaFilter> filter;
@@ -410,6 +415,9 @@ int Dump(MovieGraph &graph, const Options &opt)
     for (PinOutput &o : outputs) {
         const SinkCounts c = o.pPin->sink->Counts();
         const std::string path = Utf8(o.frames ? o.frames->FinalPath() : o.wave->FinalPath());
+        if (c.cbClipped > 0)
+            printf("%s: %lld bytes delivered past the stop were not written\n",
+                   Utf8(o.pPin->file).c_str(), c.cbClipped);
         if (o.frames) {
             cFrames += c.cSamples;
             printf("%s: %lld frames, %lld discontinuit%s -> %s\n", Utf8(o.pPin->file).c_str(),

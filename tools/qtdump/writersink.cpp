@@ -253,10 +253,12 @@ public:
         m_pOwner->m_bFlushing = false;
         return S_OK;
     }
-    STDMETHODIMP NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME, double) override
+    STDMETHODIMP NewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) override
     {
         Lock lock(m_pOwner->m_lock);
-        m_pOwner->m_tSegmentStart = tStart;
+        const bool bBounded = tStop > tStart && tStop < (LONGLONG(1) << 62) && dRate > 0;
+        m_pOwner->m_tSegmentLength = bBounded ? REFERENCE_TIME(double(tStop - tStart) / dRate) : 0;
+        m_pOwner->m_cbSegment = 0;
         return S_OK;
     }
 
@@ -374,13 +376,16 @@ HRESULT WriterSink::ReceiveSample(IMediaSample *pSample)
     HRESULT hr = pSample->GetPointer(&pData);
     if (FAILED(hr))
         return hr;
-    const long cb = pSample->GetActualDataLength();
-    if (m_pWriter && SUCCEEDED(m_counts.hrWrite)) {
+    const long cbActual = pSample->GetActualDataLength();
+    const long cb = ClipToSegment(pSample, cbActual);
+    m_counts.cbClipped += cbActual - cb;
+    if (cb > 0 && m_pWriter && SUCCEEDED(m_counts.hrWrite)) {
         hr = m_pWriter->Write(pData, cb);
         if (FAILED(hr))
             m_counts.hrWrite = hr;
     }
-    ++m_counts.cSamples;
+    if (cb > 0 || cbActual == 0)
+        ++m_counts.cSamples;
     m_counts.cBytes += cb;
     if (pSample->IsDiscontinuity() == S_OK)
         ++m_counts.cDiscontinuities;
@@ -392,6 +397,27 @@ HRESULT WriterSink::ReceiveSample(IMediaSample *pSample)
         return S_FALSE;
     }
     return S_OK;
+}
+
+long WriterSink::ClipToSegment(IMediaSample *pSample, long cb)
+{
+    if (m_tSegmentLength <= 0 || cb <= 0)
+        return cb;
+    if (m_mt.formattype == FORMAT_WaveFormatEx && m_mt.cbFormat >= sizeof(WAVEFORMATEX)) {
+        const WAVEFORMATEX *pwfx = reinterpret_cast<const WAVEFORMATEX *>(m_mt.pbFormat);
+        if (!pwfx->nBlockAlign || !pwfx->nSamplesPerSec)
+            return cb;
+        // Whole sample frames up to the stop, rounded as the pins snap: to the nearest.
+        const LONGLONG frames = LONGLONG(double(m_tSegmentLength) * pwfx->nSamplesPerSec / 1e7 + 0.5);
+        const LONGLONG room = frames * pwfx->nBlockAlign - m_cbSegment;
+        const long kept = room <= 0 ? 0 : room < cb ? long(room) : cb;
+        m_cbSegment += kept;
+        return kept;
+    }
+    REFERENCE_TIME tStart = 0, tStop = 0;
+    if (FAILED(pSample->GetTime(&tStart, &tStop)))
+        return cb;
+    return tStart >= m_tSegmentLength ? 0 : cb;
 }
 
 void WriterSink::EndOfStream()

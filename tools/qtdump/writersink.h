@@ -3,7 +3,9 @@
 // type of one major type, hands every sample's bytes to a StreamWriter on the streaming
 // thread, and keeps the counts the progress line and the summary show. It joins the graph as
 // a renderer (so the graph manager expects EC_COMPLETE from it) and sends EC_COMPLETE at
-// end-of-stream, or once it has taken the number of samples it was limited to.
+// end-of-stream, or once it has taken the number of samples it was limited to. Like a
+// renderer it plays only the segment it was given: video frames that start at or after the
+// segment's stop, and PCM past it, are counted but not written.
 //
 // The tests' sink is not used here: it keeps every sample in memory and cannot be derived
 // from, and a shipped program does not link test support code.
@@ -21,9 +23,10 @@ public:
 };
 
 struct SinkCounts {
-    LONGLONG cSamples = 0;
-    LONGLONG cBytes = 0;
+    LONGLONG cSamples = 0; // samples written (frames for video, buffers for sound)
+    LONGLONG cBytes = 0;   // bytes written
     LONGLONG cDiscontinuities = 0;
+    LONGLONG cbClipped = 0;       // delivered past the segment's stop and not written
     REFERENCE_TIME tLastStop = 0; // stream time of the end of the last sample
     bool bEndOfStream = false;    // end-of-stream arrived, or the sample limit was reached
     HRESULT hrWrite = S_OK;       // the first failure of the writer
@@ -73,6 +76,7 @@ private:
     WriterSink &operator=(const WriterSink &) = delete;
 
     HRESULT ReceiveSample(IMediaSample *pSample);
+    long ClipToSegment(IMediaSample *pSample, long cb); // under m_lock
     void EndOfStream();
     void Complete(); // under m_lock
 
@@ -91,7 +95,8 @@ private:
     IMemAllocator *m_pAllocator = nullptr;   // holds a reference
     StreamWriter *m_pWriter = nullptr;
     LONGLONG m_cLimit = 0;
-    REFERENCE_TIME m_tSegmentStart = 0;
+    REFERENCE_TIME m_tSegmentLength = 0; // from NewSegment; 0 when the segment has no stop
+    LONGLONG m_cbSegment = 0;            // PCM bytes written in this segment
     bool m_bFlushing = false;
     bool m_bCompleteSent = false;
     bool m_bCompletePending = false; // end-of-stream while paused
