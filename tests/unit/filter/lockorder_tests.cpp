@@ -1,7 +1,7 @@
 // The filter's locks under a host that calls it from several threads at once: Pause (which
-// waits for each worker's set-up, taken under the pin lock and the QuickTime lock) and Stop
-// (which holds the QuickTime lock while it joins the workers) on one filter, while other
-// filters of the process are built, loaded and destroyed. A deadlock fails the test at the
+// waits for each worker's set-up, taken under the pin lock and the QuickTime lock), Stop
+// (which holds the QuickTime lock while it joins the workers) and repositioning on one filter,
+// while other filters of the process are built, loaded and destroyed. A deadlock fails the test at the
 // watchdog's time-out instead of hanging the run.
 #include "test_filter.h"
 
@@ -20,6 +20,7 @@ constexpr DWORD kWatchdogMs = 60000;
 
 struct Shared {
     TestFilter *pFilter;
+    IMediaSeeking *pSeeking;  // the video pin's
     volatile LONG nFailures;
 };
 
@@ -40,6 +41,19 @@ DWORD WINAPI StopLoop(void *pv)
         if (FAILED(pShared->pFilter->Stop()))
             InterlockedIncrement(&pShared->nFailures);
         Sleep(0);
+    }
+    return 0;
+}
+
+// Repositioning restarts a running worker; it must not wait on a Stop that waits for it.
+DWORD WINAPI SeekLoop(void *pv)
+{
+    Shared *pShared = static_cast<Shared *>(pv);
+    for (int i = 0; i < kRounds / 3; i++) {
+        LONGLONG llStart = (i % 5) * 10000000LL;
+        if (FAILED(pShared->pSeeking->SetPositions(&llStart, AM_SEEKING_AbsolutePositioning,
+                                                   nullptr, AM_SEEKING_NoPositioning)))
+            InterlockedIncrement(&pShared->nFailures);
     }
     return 0;
 }
@@ -81,14 +95,18 @@ TEST_F(LockOrder, StopPauseAndLoadFromSeveralThreadsNeverDeadlock)
         sinks[i]->Filter()->Pause();
     }
 
-    Shared shared = {filter.get(), 0};
+    IMediaSeeking *pSeeking = nullptr;
+    ASSERT_EQ(filter->made[0].pPin->QueryInterface(IID_IMediaSeeking,
+                                                   reinterpret_cast<void **>(&pSeeking)), S_OK);
+    Shared shared = {filter.get(), pSeeking, 0};
     HANDLE threads[] = {CreateThread(nullptr, 0, PauseLoop, &shared, 0, nullptr),
                         CreateThread(nullptr, 0, StopLoop, &shared, 0, nullptr),
                         CreateThread(nullptr, 0, PauseLoop, &shared, 0, nullptr),
-                        CreateThread(nullptr, 0, LoadLoop, &shared, 0, nullptr)};
+                        CreateThread(nullptr, 0, LoadLoop, &shared, 0, nullptr),
+                        CreateThread(nullptr, 0, SeekLoop, &shared, 0, nullptr)};
     for (HANDLE h : threads)
         ASSERT_NE(h, nullptr);
-    const DWORD dwWait = WaitForMultipleObjects(4, threads, TRUE, kWatchdogMs);
+    const DWORD dwWait = WaitForMultipleObjects(5, threads, TRUE, kWatchdogMs);
     if (dwWait != WAIT_OBJECT_0) {
         // The threads hold the locks for ever; nothing can be cleaned up.
         ADD_FAILURE() << "deadlock: the threads did not finish within " << kWatchdogMs << " ms";
@@ -97,6 +115,7 @@ TEST_F(LockOrder, StopPauseAndLoadFromSeveralThreadsNeverDeadlock)
     }
     for (HANDLE h : threads)
         CloseHandle(h);
+    pSeeking->Release();
     EXPECT_EQ(shared.nFailures, 0);
 
     // Both workers still answer afterwards: a new pass delivers a sample or, from the end of
