@@ -264,4 +264,19 @@ TEST_F(ForwardedQueries, ThePinOfTheRightKindAnswers)
     }
 }
 
+TEST_F(ForwardedQueries, APinThatCouldNotBeMadeIsPassedOver)
+{
+    // The video pin's allocation fails: its entry is null, the sound track still gets its pin.
+    m_fake.SetMovie(MovieOf({Video(), Sound()}));
+    FilterRef filter(new TestFilter);
+    filter->bRefuseVideoPins = true;
+    ASSERT_EQ(filter->Load(kMoviePath, nullptr), S_OK);
+    ASSERT_EQ(filter->made.size(), 2u);
+    EXPECT_EQ(filter->made[0].pPin, nullptr);
+    EXPECT_EQ(PinNames(filter.Base()), (Names{L"Audio Out 1"}));
+    Expect(filter.Base(), IID_IMovieVideoInfo, *filter.get(), -1);
+    Expect(filter.Base(), IID_IMovieAudioInfo, *filter.get(), 1);
+    EXPECT_EQ(RefCount(filter.Base()), 1);
+}
+
 }  // namespace

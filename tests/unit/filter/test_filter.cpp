@@ -47,7 +47,10 @@ CMovieOutputPin *TestFilter::CreateVideoPin(HRESULT *phr, LPCWSTR pName, int iTr
                                             int nHeight, int nWidth, int nBits, DWORD dwCodec)
 {
     CMovieOutputPin *pPin =
-        CMovieSourceFilter::CreateVideoPin(phr, pName, iTrack, nHeight, nWidth, nBits, dwCodec);
+        bRefuseVideoPins
+            ? nullptr
+            : CMovieSourceFilter::CreateVideoPin(phr, pName, iTrack, nHeight, nWidth, nBits,
+                                                 dwCodec);
     made.push_back({true, pName, iTrack, nHeight, nWidth, nBits, dwCodec, pPin});
     return pPin;
 }

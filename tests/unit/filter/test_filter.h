@@ -40,6 +40,7 @@ public:
                                                 m_nScreenBits(nScreenBits) {}
 
     std::vector<PinArgs> made;  // every pin made, in order (deleted ones too)
+    bool bRefuseVideoPins = false;  // video pins "cannot be allocated"
 
 protected:
     int ScreenBitsPerPixel() override { return m_nScreenBits; }
