@@ -275,11 +275,12 @@ void CMovieSourceFilter::AddToTable(CMovieOutputPin *pPin)
 
 void CMovieSourceFilter::DeletePinsFrom(int nKeep)
 {
-    while (m_nPins > nKeep) {
-        CMovieOutputPin *pPin = m_apPins[--m_nPins];
-        m_apPins[m_nPins] = nullptr;
-        delete pPin;
+    for (int i = nKeep; i < m_nPins; i++) {
+        delete m_apPins[i];
+        m_apPins[i] = nullptr;
     }
+    if (m_nPins > nKeep)
+        m_nPins = nKeep;
 }
 
 HRESULT CMovieSourceFilter::OpenMovie(const char *pszPath)

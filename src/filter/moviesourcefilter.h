@@ -81,7 +81,7 @@ private:
     // the load.
     HRESULT OpenVideoTrack(int iTrack, Media media, HRESULT *phrPins);
     HRESULT OpenSoundTrack(int iTrack, Media media, HRESULT *phrPins);
-    // Deletes the pins from entry nKeep on, last first (each pin takes the QuickTime lock
+    // Deletes the pins from entry nKeep on, in table order (each pin takes the QuickTime lock
     // again in its destructor).
     void DeletePinsFrom(int nKeep);
     void AddToTable(CMovieOutputPin *pPin);

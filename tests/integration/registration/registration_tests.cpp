@@ -184,7 +184,8 @@ TEST_F(Registration, WritesTheExtensionsTheClassAndTheMapperEntry)
     std::memcpy(pin, data.data() + sizeof(header), sizeof(pin));
     EXPECT_EQ(header[1], 0x200000u) << "merit";
     EXPECT_EQ(header[2], 1u) << "pins";
-    EXPECT_EQ(pin[1] & (REG_PINFLAG_B_OUTPUT | REG_PINFLAG_B_RENDERER), DWORD(REG_PINFLAG_B_OUTPUT));
+    EXPECT_EQ(pin[1] & (REG_PINFLAG_B_OUTPUT | REG_PINFLAG_B_RENDERER),
+              DWORD(REG_PINFLAG_B_OUTPUT));
     EXPECT_EQ(pin[3], 1u) << "media types";
 
     // Found through the mapper too: merit 0x200000 exactly, with an output pin.

@@ -1,8 +1,8 @@
 // The filter's locks under a host that calls it from several threads at once: Pause (which
 // waits for each worker's set-up, taken under the pin lock and the QuickTime lock), Stop
 // (which holds the QuickTime lock while it joins the workers) and repositioning on one filter,
-// while other filters of the process are built, loaded and destroyed. A deadlock fails the test at the
-// watchdog's time-out instead of hanging the run.
+// while other filters of the process are built, loaded and destroyed. A deadlock fails the
+// test at the watchdog's time-out instead of hanging the run.
 #include "test_filter.h"
 
 #include <cstdio>
