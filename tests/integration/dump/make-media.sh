@@ -1,0 +1,42 @@
+#!/bin/sh
+# The dump tests' media: the generated test movies, ffmpeg's own decoding of them (frames as
+# bgr0, sound as little-endian PCM) as the reference, and the bad inputs. Each reference's
+# command is written beside it as NAME.cmd. Idempotent through a stamp.
+set -eu
+VERSION=2
+SRC=$(dirname "$0")
+OUT=${1:?usage: make-media.sh OUTDIR}
+sh "$SRC/../../media/make-movies.sh" "$OUT"
+STAMP="$OUT/.dump-media-v$VERSION"
+[ -f "$STAMP" ] && exit 0
+FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
+
+ref() {
+  name=$1; shift
+  echo "$FF $*" > "$OUT/$name.cmd"
+  # shellcheck disable=SC2086
+  $FF "$@" "$OUT/$name"
+}
+
+for m in raw24 rle24 av2snd; do
+  ref "$m.mov.bgr0" -i "$OUT/$m.mov" -map 0:v:0 -f rawvideo -pix_fmt bgr0
+done
+# 16-bit sources: ffmpeg widens 5-bit channels otherwise than QuickTime, so the reference
+# stays at the source's depth and the test compares the top five bits.
+for m in raw16 rle16; do
+  ref "$m.mov.rgb555le" -i "$OUT/$m.mov" -map 0:v:0 -f rawvideo -pix_fmt rgb555le
+done
+for m in twos sowt ulaw alaw ima4 six in24 raw8; do
+  ref "$m.mov.s16le" -i "$OUT/$m.mov" -map 0:a:0 -f s16le -acodec pcm_s16le
+done
+ref in24.mov.s24le -i "$OUT/in24.mov" -map 0:a:0 -f s24le -acodec pcm_s24le
+ref raw8.mov.u8 -i "$OUT/raw8.mov" -map 0:a:0 -f u8 -acodec pcm_u8
+
+# Bad inputs: a text file named like a movie, a movie with nothing but a text track, a file
+# of an extension no filter is registered for, and a good movie under a Cyrillic name.
+echo "not a movie at all" > "$OUT/notmovie.mov"
+printf '1\n00:00:00,000 --> 00:00:00,500\nhello\n' > "$OUT/subtitles.srt"
+$FF -i "$OUT/subtitles.srt" -c:s mov_text "$OUT/textonly.mov"
+cp "$OUT/raw24.mov" "$OUT/raw24.unknownext"
+cp "$OUT/raw24.mov" "$OUT/фильм.mov"
+touch "$STAMP"
