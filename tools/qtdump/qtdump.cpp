@@ -210,12 +210,15 @@ double SoundSeconds(const PinOutput &o, const SinkCounts &c)
 
 std::string ProgressLine(std::vector<PinOutput> &outputs, REFERENCE_TIME tBegin, REFERENCE_TIME tEnd)
 {
-    REFERENCE_TIME tPosition = 0;
+    // The stream's position is that of its slowest pin still delivering.
+    REFERENCE_TIME tPosition = -1, tLatest = 0;
     std::string parts;
     char text[96];
     for (PinOutput &o : outputs) {
         const SinkCounts c = o.pPin->sink->Counts();
-        if (c.tLastStop > tPosition)
+        if (c.tLastStop > tLatest)
+            tLatest = c.tLastStop;
+        if (!c.bEndOfStream && (tPosition < 0 || c.tLastStop < tPosition))
             tPosition = c.tLastStop;
         if (o.pPin->bVideo)
             snprintf(text, sizeof text, "   %s %lld frames", Utf8(o.pPin->file).c_str(), c.cSamples);
@@ -223,6 +226,8 @@ std::string ProgressLine(std::vector<PinOutput> &outputs, REFERENCE_TIME tBegin,
             snprintf(text, sizeof text, "   %s %.2f s", Utf8(o.pPin->file).c_str(), SoundSeconds(o, c));
         parts += text;
     }
+    if (tPosition < 0)
+        tPosition = tLatest;
     if (tEnd > tBegin && tBegin + tPosition > tEnd)
         tPosition = tEnd - tBegin; // sound past the stop is not written
     snprintf(text, sizeof text, "%8.2f / %.2f s", Seconds(tBegin + tPosition), Seconds(tEnd));
