@@ -387,29 +387,40 @@ TEST(Dump, SeekWritesTheFramesBetweenTheSnappedPositions)
         EXPECT_TRUE(SameRgb32(ours, size_t(i - first) * frame, ref, size_t(i) * frame, frame)) << "frame " << i;
 }
 
-// Known fault, reported: after a seek to 0.25 s both audio paths deliver the movie's sound from
-// about 0.049 s (sample 2160), not from the snapped start. Run with --gtest_also_run_disabled_tests.
-TEST(Dump, DISABLED_SeekWritesTheSoundBetweenTheSnappedPositions)
+class SoundSeek : public ::testing::TestWithParam<bool> {}; // the per-track path or not
+
+TEST_P(SoundSeek, WritesTheSoundBetweenTheSnappedPositions)
 {
-    for (bool legacy : {false, true}) {
-        SCOPED_TRACE(legacy ? "per-track path" : "movie-level path");
-        const std::wstring out = FreshOutDir(legacy ? "seek-audio-legacy" : "seek-audio");
-        const Result r = RunQtDump(L"dump " + Quote(Media(L"twos.mov")) + L" " + Quote(out) +
-                             L" --start 0.25 --stop 0.5" +
-                             (legacy ? L" --quicktime " + Quote(g_legacy) : L""));
-        ASSERT_EQ(r.exitCode, 0u) << r.err;
-        long long start = -1, stop = -1;
-        ASSERT_TRUE(SnappedPositions(r.out, "audio1", &start, &stop)) << r.out;
-        const long long first = Round(start * 44100 / 1e7), end = Round(stop * 44100 / 1e7);
-        const Wave w = ParseWave(ReadAll(out + L"\\audio1.wav"));
-        ASSERT_TRUE(w.ok);
-        const std::string ref = ReadAll(Media(L"twos.mov.s16le"));
-        ASSERT_GE(ref.size(), size_t(end) * 4);
-        ASSERT_EQ(w.data.size(), size_t(end - first) * 4);
-        EXPECT_TRUE(w.data == ref.substr(size_t(first) * 4, size_t(end - first) * 4))
-            << "the sound is not the movie's from sample " << first;
+    const bool legacy = GetParam();
+    const std::wstring out = FreshOutDir(legacy ? "seek-audio-legacy" : "seek-audio");
+    const Result r = RunQtDump(L"dump " + Quote(Media(L"twos.mov")) + L" " + Quote(out) +
+                               L" --start 0.25 --stop 0.5" +
+                               (legacy ? L" --quicktime " + Quote(g_legacy) : L""));
+    ASSERT_EQ(r.exitCode, 0u) << r.err;
+    long long start = -1, stop = -1;
+    ASSERT_TRUE(SnappedPositions(r.out, "audio1", &start, &stop)) << r.out;
+    const long long first = Round(start * 44100 / 1e7), end = Round(stop * 44100 / 1e7);
+    const Wave w = ParseWave(ReadAll(out + L"\\audio1.wav"));
+    ASSERT_TRUE(w.ok);
+    const std::string ref = ReadAll(Media(L"twos.mov.s16le"));
+    ASSERT_GE(ref.size(), size_t(end) * 4);
+    ASSERT_EQ(w.data.size(), size_t(end - first) * 4);
+    long long shift = 0; // where the written sound does start, for the message
+    for (long long d = -200; d <= 200 && first + d >= 0; ++d) {
+        if (ref.compare(size_t(first + d) * 4, 4000, w.data, 0, 4000) == 0) {
+            shift = d;
+            break;
+        }
     }
+    EXPECT_TRUE(w.data == ref.substr(size_t(first) * 4, size_t(end - first) * 4))
+        << "the sound is not the movie's from sample " << first << " (it starts " << shift
+        << " sample frames from there)";
 }
+
+INSTANTIATE_TEST_SUITE_P(PerTrackPath, SoundSeek, ::testing::Values(true));
+// Known fault, reported: after a seek the movie-level path delivers the sound from 45 sample
+// frames (1 ms) before the snapped start. Run with --gtest_also_run_disabled_tests.
+INSTANTIATE_TEST_SUITE_P(DISABLED_MovieLevelPathStarts45FramesEarly, SoundSeek, ::testing::Values(false));
 
 TEST(Dump, FrameLimitEndsEveryStreamAtTheSameTime)
 {
