@@ -10,6 +10,7 @@
 #include "pins/movieinterfaces.h"
 #include "pins/video/movievideopin.h"
 #include "quicktime/QuickTime.h"
+#include "quicktime/QuickTimeHandle.h"
 
 namespace {
 
@@ -45,27 +46,6 @@ struct SoundDescriptionV2 {
 };
 #pragma pack(pop)
 static_assert(sizeof(SoundDescriptionV2) == 72, "SoundDescriptionV2");
-
-// A QuickTime handle, disposed (unlocked first) when it goes.
-class CQuickTimeHandle {
-public:
-    explicit CQuickTimeHandle(Size cb) : m_h(NewHandle(cb)) {}
-    ~CQuickTimeHandle()
-    {
-        if (m_h) {
-            HUnlock(m_h);
-            DisposeHandle(m_h);
-        }
-    }
-    CQuickTimeHandle(const CQuickTimeHandle &) = delete;
-    CQuickTimeHandle &operator=(const CQuickTimeHandle &) = delete;
-
-    Handle get() const { return m_h; }
-    template <class T> T **As() const { return reinterpret_cast<T **>(m_h); }
-
-private:
-    const Handle m_h;
-};
 
 // "Video Out 3": formatted in ANSI, widened with the ANSI code page.
 void FormatPinName(const char *pszKind, int iTrack, WCHAR (&wszName)[128])
@@ -355,7 +335,7 @@ HRESULT CMovieSourceFilter::OpenVideoTrack(int iTrack, Media media, HRESULT *phr
     MacOffsetRect(&box, SInt16(-box.left), SInt16(-box.top));
     SetMovieBox(m_movie, &box);
 
-    CQuickTimeHandle desc(sizeof(SampleDescription));
+    CQuickTimeHandle desc(NewHandle(sizeof(SampleDescription)));
     if (!desc.get())
         return S_OK;
     GetMediaSampleDescription(media, 1, desc.As<SampleDescription>());
@@ -383,7 +363,7 @@ HRESULT CMovieSourceFilter::OpenVideoTrack(int iTrack, Media media, HRESULT *phr
 
 HRESULT CMovieSourceFilter::OpenSoundTrack(int iTrack, Media media, HRESULT *phrPins)
 {
-    CQuickTimeHandle desc(0);
+    CQuickTimeHandle desc(NewHandle(0));
     if (!desc.get())
         return E_FAIL;
     GetMediaSampleDescription(media, 1, desc.As<SampleDescription>());

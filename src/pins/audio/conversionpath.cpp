@@ -6,6 +6,7 @@
 
 #include "filter/moviesourcefilter.h"
 #include "quicktime/QuickTime.h"
+#include "quicktime/QuickTimeHandle.h"
 
 namespace {
 
@@ -19,24 +20,6 @@ constexpr SInt16 kNextMediaSampleOrEdge = 0x4001;
 constexpr Fixed kForward = 0x10000;
 // A single sample may grow the source buffer to this many times one second of output.
 constexpr long kSourceGrowthFactor = 4;
-
-// Disposes a QuickTime handle when it goes out of scope.
-class CScopedHandle {
-public:
-    explicit CScopedHandle(Handle h) : m_h(h) {}
-    ~CScopedHandle()
-    {
-        if (m_h)
-            DisposeHandle(m_h);
-    }
-    CScopedHandle(const CScopedHandle &) = delete;
-    CScopedHandle &operator=(const CScopedHandle &) = delete;
-    Handle get() const { return m_h; }
-    Handle *out() { return &m_h; }
-
-private:
-    Handle m_h;
-};
 
 }  // namespace
 
@@ -52,17 +35,17 @@ HRESULT CMovieAudioPin::PrepareTrackStreaming()
         m_nBitsPerSample <= 0 || m_nSampleRate <= 0 || BytesPerSecondAt(nRate) <= 0)
         return E_FAIL;
 
-    CScopedHandle description(NewHandle(0));
+    CQuickTimeHandle description(NewHandle(0));
     if (!description.get())
         return E_FAIL;
     GetMediaSampleDescription(m_Media, 1, reinterpret_cast<SampleDescriptionHandle>(description.get()));
     if (GetMoviesError() != noErr || GetHandleSize(description.get()) < Size(sizeof(SoundDescription)))
         return E_FAIL;
     const SoundDescription sd = *reinterpret_cast<const SoundDescription *>(*description.get());
-    CScopedHandle extension(nullptr);
+    CQuickTimeHandle extension(nullptr);
     if (GetSoundDescriptionExtension(reinterpret_cast<SoundDescriptionHandle>(description.get()),
-                                     extension.out(), QTFourCC("wave")) != noErr)
-        *extension.out() = nullptr;
+                                     extension.Out(), QTFourCC("wave")) != noErr)
+        *extension.Out() = nullptr;
 
     SoundComponentData theOutputFormat = {};
     theOutputFormat.format = QTFourCC("NONE");
