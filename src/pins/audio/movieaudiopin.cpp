@@ -156,31 +156,6 @@ HRESULT CMovieAudioPin::DecideBufferSize(IMemAllocator *pAlloc, ALLOCATOR_PROPER
 
 // --- IMovieAudioInfo -------------------------------------------------------------------
 
-STDMETHODIMP CMovieAudioPin::CAudioInfo::QueryInterface(REFIID riid, void **ppv)
-{
-    return m_pPin->GetOwner()->QueryInterface(riid, ppv);
-}
-
-STDMETHODIMP_(ULONG) CMovieAudioPin::CAudioInfo::AddRef()
-{
-    return m_pPin->GetOwner()->AddRef();
-}
-
-STDMETHODIMP_(ULONG) CMovieAudioPin::CAudioInfo::Release()
-{
-    return m_pPin->GetOwner()->Release();
-}
-
-STDMETHODIMP CMovieAudioPin::CAudioInfo::GetSourceFormat(DWORD *pCode)
-{
-    return m_pPin->GetSourceFormat(pCode);
-}
-
-STDMETHODIMP CMovieAudioPin::CAudioInfo::GetOutputFormat(DWORD *pCode)
-{
-    return m_pPin->GetOutputFormat(pCode);
-}
-
 STDMETHODIMP CMovieAudioPin::CAudioInfo::GetSampleRate(LONG *pSampleRate)
 {
     if (!pSampleRate)

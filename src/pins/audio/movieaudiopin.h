@@ -28,6 +28,7 @@
 
 #include "pins/movieinterfaces.h"
 #include "pins/movieoutputpin.h"
+#include "pins/pininfopart.h"
 #include "quicktime/QuickTimeTypes.h"
 
 class CMovieAudioPin : public CMovieOutputPin {
@@ -55,20 +56,12 @@ public:
 
 private:
     // The private interface, a part of the pin that delegates IUnknown to the pin's owner.
-    class CAudioInfo : public IMovieAudioInfo {
+    class CAudioInfo : public CPinInfoPart<IMovieAudioInfo, CMovieAudioPin> {
     public:
-        explicit CAudioInfo(CMovieAudioPin *pPin) : m_pPin(pPin) {}
-        STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
-        STDMETHODIMP_(ULONG) AddRef() override;
-        STDMETHODIMP_(ULONG) Release() override;
-        STDMETHODIMP GetSourceFormat(DWORD *pCode) override;
-        STDMETHODIMP GetOutputFormat(DWORD *pCode) override;
+        explicit CAudioInfo(CMovieAudioPin *pPin) : CPinInfoPart(pPin) {}
         STDMETHODIMP GetSampleRate(LONG *pSampleRate) override;
         STDMETHODIMP IsMpeg4Audio() override;
         STDMETHODIMP SetOutputSampleRate(BOOL bSet, LONG nSampleRate) override;
-
-    private:
-        CMovieAudioPin *const m_pPin;
     };
 
     // The rate the offered type carries: the override when set (1 Hz to kMaxOutputRate),
