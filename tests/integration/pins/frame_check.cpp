@@ -1,0 +1,94 @@
+#include "frame_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+std::vector<LONGLONG> FrameIndices(const std::vector<PlacedSample> &segment, const VideoGrid &grid)
+{
+    std::vector<LONGLONG> frames;
+    for (const PlacedSample &s : segment)
+        frames.push_back(grid.FrameAt(s.position));
+    return frames;
+}
+
+size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &check)
+{
+    const std::string name = check.movie + ".v" + std::to_string(check.stream);
+    const VideoGrid grid = ReadGrid(check.movie, check.stream);
+    const std::vector<uint8_t> reference = ReadMedia(name + "." + check.format);
+    EXPECT_TRUE(grid.valid()) << name << ".probe";
+    const AM_MEDIA_TYPE mt = graph.Type(pin);
+    EXPECT_TRUE(IsEqualGUID(mt.formattype, FORMAT_VideoInfo));
+    if (!grid.valid() || reference.empty() || mt.cbFormat < sizeof(VIDEOINFOHEADER))
+        return 0;
+    const BITMAPINFOHEADER &bmi = reinterpret_cast<const VIDEOINFOHEADER *>(mt.pbFormat)->bmiHeader;
+    EXPECT_EQ(bmi.biWidth, grid.width);
+    EXPECT_EQ(labs(bmi.biHeight), grid.height);
+    if (bmi.biWidth != grid.width || labs(bmi.biHeight) != grid.height)
+        return 0;
+
+    const size_t width = size_t(grid.width), height = size_t(grid.height);
+    const size_t pinBytes = size_t(bmi.biBitCount) / 8;
+    const size_t refBytes = check.format == "bgr0" ? 4 : check.format == "bgr24" ? 3 : 2;
+    const size_t stride = (width * pinBytes + 3) & ~size_t(3);
+    const size_t refFrame = width * height * refBytes;
+    EXPECT_EQ(reference.size(), refFrame * size_t(grid.frames)) << name;
+    if (check.kind == FrameReference::kSameFormat)
+        EXPECT_EQ(pinBytes, refBytes);
+    else
+        EXPECT_EQ(pinBytes, 4u);
+
+    const std::vector<testsupport::SinkRecord> records = graph.Sink(pin)->Records();
+    const std::vector<std::vector<PlacedSample>> segments = Segments(records);
+    size_t checked = 0;
+    for (size_t s = 0; s < segments.size(); s++) {
+        for (size_t n = 0; n < segments[s].size(); n++) {
+            const PlacedSample &sample = segments[s][n];
+            const LONGLONG k = grid.FrameAt(sample.position);
+            const std::vector<BYTE> &bytes = sample.record->bytes;
+            SCOPED_TRACE(name + " segment " + std::to_string(s) + " sample " + std::to_string(n) +
+                         " frame " + std::to_string(k));
+            if (bytes.size() != stride * height || size_t(sample.record->lActual) != bytes.size()) {
+                ADD_FAILURE() << "length " << bytes.size() << ", not " << stride * height;
+                return checked;
+            }
+            const uint8_t *ref = reference.data() + size_t(k) * refFrame;
+            for (size_t y = 0; y < height; y++) {
+                const uint8_t *got = bytes.data() + y * stride;
+                const uint8_t *want = ref + y * width * refBytes;
+                if (check.kind == FrameReference::kSameFormat && refBytes != 4) {
+                    if (std::memcmp(got, want, width * refBytes) != 0) {
+                        size_t x = 0;
+                        while (got[x] == want[x])
+                            x++;
+                        ADD_FAILURE() << "row " << y << " differs at byte " << x << ": "
+                                      << int(got[x]) << " for " << int(want[x]);
+                        return checked;
+                    }
+                    continue;
+                }
+                if (check.kind == FrameReference::kSameFormat) {
+                    // B, G, R and a zero byte; ffmpeg's bgr0 leaves 255 in the unused byte.
+                    for (size_t x = 0; x < width; x++) {
+                        if (std::memcmp(got + 4 * x, want + 4 * x, 3) != 0 || got[4 * x + 3] != 0) {
+                            ADD_FAILURE() << "pixel " << x << " of row " << y << " differs";
+                            return checked;
+                        }
+                    }
+                    continue;
+                }
+                for (size_t x = 0; x < width; x++) {
+                    const unsigned v = unsigned(want[2 * x]) | unsigned(want[2 * x + 1]) << 8;
+                    const unsigned b = got[4 * x] >> 3, g = got[4 * x + 1] >> 3, r = got[4 * x + 2] >> 3;
+                    if (b != (v & 31) || g != (v >> 5 & 31) || r != (v >> 10 & 31)) {
+                        ADD_FAILURE() << "pixel " << x << " of row " << y << " differs";
+                        return checked;
+                    }
+                }
+            }
+            checked++;
+        }
+    }
+    return checked;
+}

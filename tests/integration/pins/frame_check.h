@@ -1,0 +1,26 @@
+// Comparing the frames a video pin delivered with ffmpeg's decoding of the same stream: each
+// sample is the source frame at its position on the pin's grid.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "pin_graph.h"
+
+enum class FrameReference {
+    kSameFormat,   // the reference is in the pin's own pixel format: byte for byte
+    kFiveBitSource // rgb555le reference, 32-bit pin: each 8-bit channel's top five bits
+};
+
+struct FrameCheck {
+    std::string movie;
+    int stream = 0;
+    std::string format;  // the reference's pixel format: bgr0 or rgb555le
+    FrameReference kind = FrameReference::kSameFormat;
+};
+
+// Checks every sample of every segment of pin i; the first failure is reported with its
+// segment, sample and frame. Returns the number of samples checked.
+size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &check);
+// The source frame index of every sample of one segment.
+std::vector<LONGLONG> FrameIndices(const std::vector<PlacedSample> &segment, const VideoGrid &grid);

@@ -1,0 +1,48 @@
+#!/bin/sh
+# The pin tests' media: the generated movies, a few of our own (a 6000 Hz track, a long sound
+# for counting buffers, a video at ffmpeg's default media scale), ffmpeg's decoding of each as the reference and ffprobe's view of the
+# video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
+# Idempotent through a stamp newer than the movies'.
+set -eu
+VERSION=3
+SRC=$(dirname "$0")
+OUT=${1:?usage: make-references.sh OUTDIR}
+sh "$SRC/../../media/make-movies.sh" "$OUT"
+STAMP="$OUT/.pin-references-v$VERSION"
+if [ -f "$STAMP" ] && [ -z "$(find "$OUT" -maxdepth 1 -name '.made-v*' -newer "$STAMP")" ]; then
+  exit 0
+fi
+FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
+
+run() {  # name args...: ffmpeg writing OUT/name, its command kept beside it
+  name=$1; shift
+  echo "$FF $*" > "$OUT/$name.cmd"
+  # shellcheck disable=SC2086
+  $FF "$@" "$OUT/$name"
+}
+video() {  # movie stream pixel-format
+  run "$1.v$2.$3" -i "$OUT/$1" -map "0:v:$2" -f rawvideo -pix_fmt "$3"
+  ffprobe -v error -select_streams "v:$2" -show_entries stream=time_base,duration_ts,nb_frames,width,height \
+    -of default=nw=1 "$OUT/$1" > "$OUT/$1.v$2.probe"
+}
+audio() {  # movie stream format
+  run "$1.a$2.$3" -i "$OUT/$1" -map "0:a:$2" -f "$3" -acodec "pcm_$3"
+}
+
+run snd6k.mov -f lavfi -i "sine=frequency=440:sample_rate=6000:d=1" -c:a pcm_s16be
+run grid12800.mov -f lavfi -i testsrc2=size=320x240:rate=25 -t 0.8 -c:v qtrle -pix_fmt rgb24 -g 5
+run long.mov -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.4*sin(2*PI*650*t):s=44100:d=9" -c:a pcm_s16be
+
+for m in raw24 raw32 rle24 rle32 av2snd grid12800; do video $m.mov 0 bgr0; done
+for m in raw16 rle16 raw24 rle24; do video $m.mov 0 rgb555le; done
+video twovideo.mov 0 bgr0
+video twovideo.mov 1 bgr0
+
+for m in twos sowt ulaw alaw ima4 six snd6k long; do audio $m.mov 0 s16le; done
+audio in24.mov 0 s24le
+audio raw8.mov 0 u8
+audio raw8.mov 0 s16le
+audio in24.mov 0 s16le
+audio av2snd.mov 0 s16le
+audio av2snd.mov 1 s16le
+touch "$STAMP"
