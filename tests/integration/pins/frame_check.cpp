@@ -37,7 +37,7 @@ size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &ch
     if (check.kind == FrameReference::kSameFormat)
         EXPECT_EQ(pinBytes, refBytes);
     else
-        EXPECT_EQ(pinBytes, 4u);
+        EXPECT_EQ(pinBytes, check.kind == FrameReference::kFiveBitSource ? 4u : 2u);
 
     const std::vector<testsupport::SinkRecord> records = graph.Sink(pin)->Records();
     const std::vector<std::vector<PlacedSample>> segments = Segments(records);
@@ -72,6 +72,17 @@ size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &ch
                     // B, G, R and a zero byte; ffmpeg's bgr0 leaves 255 in the unused byte.
                     for (size_t x = 0; x < width; x++) {
                         if (std::memcmp(got + 4 * x, want + 4 * x, 3) != 0 || got[4 * x + 3] != 0) {
+                            ADD_FAILURE() << "pixel " << x << " of row " << y << " differs";
+                            return checked;
+                        }
+                    }
+                    continue;
+                }
+                if (check.kind == FrameReference::kEightBitSource) {
+                    for (size_t x = 0; x < width; x++) {
+                        const unsigned v = unsigned(got[2 * x]) | unsigned(got[2 * x + 1]) << 8;
+                        const uint8_t *p = want + 4 * x;
+                        if (v != (unsigned(p[2] >> 3) << 10 | unsigned(p[1] >> 3) << 5 | unsigned(p[0] >> 3))) {
                             ADD_FAILURE() << "pixel " << x << " of row " << y << " differs";
                             return checked;
                         }

@@ -9,7 +9,8 @@
 
 enum class FrameReference {
     kSameFormat,   // the reference is in the pin's own pixel format: byte for byte
-    kFiveBitSource // rgb555le reference, 32-bit pin: each 8-bit channel's top five bits
+    kFiveBitSource, // rgb555le reference, 32-bit pin: each 8-bit channel's top five bits
+    kEightBitSource // bgr0 reference, 16-bit pin: each channel narrowed to its top five bits
 };
 
 struct FrameCheck {

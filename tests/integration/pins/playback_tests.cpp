@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include <mmreg.h>
@@ -13,6 +14,16 @@
 #include "stream_checks.h"
 
 namespace {
+
+// A run on a display of a given depth says so (PIN_SCREEN_BITS); its cases would otherwise all
+// skip unnoticed when the display is not what the run set up.
+TEST(Screen, HasTheDepthTheRunAsksFor)
+{
+    const char *wanted = std::getenv("PIN_SCREEN_BITS");
+    if (!wanted)
+        GTEST_SKIP() << "no depth asked for";
+    EXPECT_EQ(ScreenBits(), std::atoi(wanted));
+}
 
 struct VideoCase {
     const char *movie;
@@ -62,8 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
     Screen16, VideoPlayback,
     ::testing::Values(VideoCase{"raw16.mov", 16, "rgb555le", FrameReference::kSameFormat},
                       VideoCase{"rle16.mov", 16, "rgb555le", FrameReference::kSameFormat},
-                      VideoCase{"raw24.mov", 16, "rgb555le", FrameReference::kSameFormat},
-                      VideoCase{"rle24.mov", 16, "rgb555le", FrameReference::kSameFormat}));
+                      VideoCase{"raw24.mov", 16, "bgr0", FrameReference::kEightBitSource},
+                      VideoCase{"rle24.mov", 16, "bgr0", FrameReference::kEightBitSource}));
 
 // A sound track and what each path makes of it: the movie-level path delivers at least 16 bits
 // (and the movie's whole duration, silence past the track); the per-track path the sample
