@@ -220,7 +220,7 @@ OSErr NativePathNameToFSSpec(char *inName, FSSpec *outFile, long)
     outFile->vRefNum = kPathVolume;
     outFile->parID = key;
     PutName(path, outFile->name);
-    // The specification is made for a missing file too, as a later create would need it.
+    // The FSSpec is made for a missing file too, as a later create would need it.
     return GetFileAttributesA(inName) == INVALID_FILE_ATTRIBUTES ? fnfErr : noErr;
 }
 

@@ -98,7 +98,7 @@ fakeqt::MovieModel MovieOf(std::vector<fakeqt::TrackModel> tracks)
 
 std::string PathGiven(const fakeqt::FakeQuickTime &fake, int n)
 {
-    // The fake's file specifications carry the path's number.
+    // The fake's FSSpec records carry the path's number.
     FSSpec spec = {};
     spec.parID = n;
     return fake.PathOf(spec);
