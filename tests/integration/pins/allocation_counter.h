@@ -1,0 +1,30 @@
+// Counts the heap allocations that given modules make: their imports of the C runtime's
+// malloc, calloc and realloc and of CoTaskMemAlloc are pointed at counting forwarders while an
+// AllocationCounter lives, and put back when it goes. (The modules link the C++ runtime
+// statically, so operator new reaches malloc through the same import.)
+#pragma once
+
+#include <windows.h>
+
+#include <vector>
+
+class AllocationCounter {
+public:
+    explicit AllocationCounter(const std::vector<HMODULE> &modules);
+    ~AllocationCounter();
+    AllocationCounter(const AllocationCounter &) = delete;
+    AllocationCounter &operator=(const AllocationCounter &) = delete;
+
+    // The import slots redirected; 0 means nothing is being counted.
+    size_t Hooked() const { return m_slots.size(); }
+    static long Count();
+    static void Reset();
+
+private:
+    struct Slot {
+        void **address;
+        void *original;
+    };
+    void Hook(HMODULE module, const char *dll, const char *name, void *replacement, void **original);
+    std::vector<Slot> m_slots;
+};
