@@ -1,6 +1,8 @@
 // pin_bench QUICKTIME.qts VIDEO.mov [VIDEO.mov ...] --audio AUDIO.mov: the pins' throughput, one
 // line per measurement (best of three), for run-bench.sh to set against ffmpeg:
 //   graph FILE samples N bytes B seconds T   whole passes through Wine's graph into a sink
+//   gstreamer FILE samples ...               the same through File Source (Async) and Wine's
+//                                            GStreamer parser (or "unavailable")
 //   fill FILE fill_ns F draw_ns D copy_ns C   per frame: the pin's fill, QuickTime's drawing
 //                                            alone, and one plain copy of the frame
 // The filter is linked in and created directly; the stand-in is loaded first, as a host would.
@@ -66,78 +68,117 @@ ComPtr<IBaseFilter> NewFilter(const char *movie)
     return base;
 }
 
-// Passes through the graph: every pin to a sink, no clock, Run to end-of-stream.
-bool Graph(const char *movie)
+// Wine's GStreamer-backed parser, the peer inside the same host.
+const CLSID CLSID_GstParser = {0xf9d8d64e, 0xa144, 0x47dc,
+                               {0x8e, 0xe0, 0xf5, 0x34, 0x98, 0x37, 0x2c, 0x29}};
+
+// The source's output pins for one pass: our filter, or File Source (Async) and the parser.
+bool AddSource(IGraphBuilder *graph, const char *movie, bool peer, std::vector<ComPtr<IPin>> *pOutputs)
+{
+    ComPtr<IBaseFilter> source;
+    if (peer) {
+        ComPtr<IBaseFilter> reader;
+        ComPtr<IFileSourceFilter> file;
+        ComPtr<IPin> readerOut, parserIn;
+        if (FAILED(CoCreateInstance(CLSID_AsyncReader, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&reader))) ||
+            FAILED(reader.As(&file)) || FAILED(file->Load(WidePath(movie).c_str(), nullptr)) ||
+            FAILED(graph->AddFilter(reader.Get(), L"reader")) ||
+            FAILED(CoCreateInstance(CLSID_GstParser, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&source))) ||
+            FAILED(graph->AddFilter(source.Get(), L"parser")))
+            return false;
+        ComPtr<IEnumPins> pins;
+        if (FAILED(reader->EnumPins(&pins)) || pins->Next(1, &readerOut, nullptr) != S_OK)
+            return false;
+        pins.Reset();
+        if (FAILED(source->EnumPins(&pins)) || pins->Next(1, &parserIn, nullptr) != S_OK ||
+            FAILED(graph->ConnectDirect(readerOut.Get(), parserIn.Get(), nullptr)))
+            return false;
+    } else {
+        source = NewFilter(movie);
+        if (!source || FAILED(graph->AddFilter(source.Get(), L"source")))
+            return false;
+    }
+    ComPtr<IEnumPins> pins;
+    if (FAILED(source->EnumPins(&pins)))
+        return false;
+    for (ComPtr<IPin> pin; pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK;) {
+        PIN_DIRECTION dir;
+        if (SUCCEEDED(pin->QueryDirection(&dir)) && dir == PINDIR_OUTPUT)
+            pOutputs->push_back(pin);
+    }
+    return true;
+}
+
+// One pass through a fresh graph: every output to a sink (RGB32 or PCM), no clock, Run to
+// end-of-stream. The time runs from Run to the last end-of-stream.
+bool Pass(const char *movie, bool peer, double *pSeconds, size_t *pSamples, size_t *pBytes)
 {
     ComPtr<IGraphBuilder> graph;
     if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph))))
         return false;
-    ComPtr<IBaseFilter> source = NewFilter(movie);
-    if (!source || FAILED(graph->AddFilter(source.Get(), L"source")))
-        return false;
-    ComPtr<IEnumPins> pins;
-    if (FAILED(source->EnumPins(&pins)))
-        return false;
     std::vector<ComPtr<IPin>> outputs;
-    for (ComPtr<IPin> pin; pins->Next(1, pin.ReleaseAndGetAddressOf(), nullptr) == S_OK;)
-        outputs.push_back(pin);
+    if (!AddSource(graph.Get(), movie, peer, &outputs))
+        return false;
     std::vector<SinkRef> sinks(outputs.size());
     std::vector<HANDLE> ends;
-    for (size_t i = 0; i < outputs.size(); i++) {
-        if (!sinks[i].get())
-            return false;
-        sinks[i]->AcceptMajorType(GUID_NULL);
+    bool ok = true;
+    for (size_t i = 0; i < outputs.size() && ok; i++) {
         ComPtr<IEnumMediaTypes> types;
         AM_MEDIA_TYPE *pmt = nullptr;
-        if (FAILED(outputs[i]->EnumMediaTypes(&types)) || types->Next(1, &pmt, nullptr) != S_OK)
-            return false;
-        sinks[i]->AcceptMajorType(pmt->majortype);
+        ok = sinks[i].get() && SUCCEEDED(outputs[i]->EnumMediaTypes(&types)) &&
+             types->Next(1, &pmt, nullptr) == S_OK;
+        if (!ok)
+            break;
+        AM_MEDIA_TYPE partial = {};
+        partial.majortype = pmt->majortype;
+        partial.subtype = IsEqualGUID(pmt->majortype, MEDIATYPE_Video) ? MEDIASUBTYPE_RGB32 : MEDIASUBTYPE_PCM;
         CoTaskMemFree(pmt->pbFormat);
+        if (pmt->pUnk)
+            pmt->pUnk->Release();
         CoTaskMemFree(pmt);
-        if (FAILED(graph->AddFilter(sinks[i]->Filter(), nullptr)) ||
-            FAILED(graph->ConnectDirect(outputs[i].Get(), sinks[i]->Pin(), nullptr)))
-            return false;
+        sinks[i]->AcceptMajorType(partial.majortype);
+        ok = SUCCEEDED(graph->AddFilter(sinks[i]->Filter(), nullptr)) &&
+             SUCCEEDED(graph->ConnectDirect(outputs[i].Get(), sinks[i]->Pin(), &partial));
         ends.push_back(sinks[i]->EndOfStreamEvent());
     }
     ComPtr<IMediaFilter> mediaFilter;
     ComPtr<IMediaControl> control;
-    if (FAILED(graph.As(&mediaFilter)) || FAILED(mediaFilter->SetSyncSource(nullptr)) ||
-        FAILED(graph.As(&control)))
-        return false;
+    ok = ok && SUCCEEDED(graph.As(&mediaFilter)) && SUCCEEDED(mediaFilter->SetSyncSource(nullptr)) &&
+         SUCCEEDED(graph.As(&control));
+    if (ok) {
+        const double t0 = Now();
+        ok = SUCCEEDED(control->Run()) &&
+             WaitForMultipleObjects(DWORD(ends.size()), ends.data(), TRUE, 120000) < WAIT_OBJECT_0 + ends.size();
+        *pSeconds = Now() - t0;
+        control->Stop();
+    }
+    *pSamples = *pBytes = 0;
+    for (SinkRef &sink : sinks) {
+        for (const testsupport::SinkRecord &r : sink->Samples()) {
+            ++*pSamples;
+            *pBytes += size_t(r.lActual);
+        }
+    }
+    // The graph holds the sinks; it goes first, through its own release.
+    outputs.clear();
+    control.Reset();
+    mediaFilter.Reset();
+    graph.Reset();
+    return ok;
+}
+
+bool Graph(const char *movie, bool peer)
+{
     double best = 1e9;
     size_t samples = 0, bytes = 0;
     for (int round = 0; round < kRounds; round++) {
-        for (size_t i = 0; i < outputs.size(); i++) {
-            sinks[i]->ClearRecords();
-            ComPtr<IMediaSeeking> seeking;
-            LONGLONG start = 0;
-            if (FAILED(outputs[i].As(&seeking)) ||
-                FAILED(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr,
-                                             AM_SEEKING_NoPositioning)))
-                return false;
-        }
-        const double t0 = Now();
-        if (FAILED(control->Run()))
+        double t = 0;
+        if (!Pass(movie, peer, &t, &samples, &bytes))
             return false;
-        const bool ended = WaitForMultipleObjects(DWORD(ends.size()), ends.data(), TRUE, 120000) <
-                           WAIT_OBJECT_0 + ends.size();
-        const double t = Now() - t0;
-        control->Stop();
-        if (!ended)
-            return false;
-        samples = bytes = 0;
-        for (SinkRef &sink : sinks) {
-            for (const testsupport::SinkRecord &r : sink->Samples()) {
-                samples++;
-                bytes += size_t(r.lActual);
-            }
-        }
         best = t < best ? t : best;
     }
-    for (size_t i = 0; i < outputs.size(); i++)
-        graph->RemoveFilter(sinks[i]->Filter());
-    graph->RemoveFilter(source.Get());
-    std::printf("graph %s samples %zu bytes %zu seconds %.6f\n", movie, samples, bytes, best);
+    std::printf("%s %s samples %zu bytes %zu seconds %.6f\n", peer ? "gstreamer" : "graph", movie,
+                samples, bytes, best);
     return true;
 }
 
@@ -224,10 +265,13 @@ int main(int argc, char **argv)
             audio = true;
             continue;
         }
-        if (!Graph(argv[i]) || (!audio && !Fill(argv[i]))) {
+        if (!Graph(argv[i], false) || (!audio && !Fill(argv[i]))) {
             std::fprintf(stderr, "measuring %s failed\n", argv[i]);
             rc = 1;
         }
+        // The peer is optional: it needs the 32-bit GStreamer plugins.
+        if (rc == 0 && !Graph(argv[i], true))
+            std::printf("gstreamer %s unavailable\n", argv[i]);
     }
     CoUninitialize();
     return rc;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # run-bench.sh BUILD_DIR: the pins' benchmark. Makes 640x480 'raw ' and 'rle ' movies and a
-# sound movie with ffmpeg, runs pin_bench (the filter in Wine's graph, and its fill step) and
-# ffmpeg decoding the same files, in the same run, and prints each figure as a ratio to its peer.
+# sound movie with ffmpeg, runs pin_bench (the filter in Wine's graph, its fill step, and Wine's
+# GStreamer parser in the same host when its 32-bit plugins are installed) and ffmpeg decoding
+# the same files, in the same run, and prints each figure as a ratio to its peer.
 set -eu
 BUILD=$(cd "${1:?usage: run-bench.sh BUILD_DIR}" && pwd)
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
@@ -28,6 +29,19 @@ best() {
   done
   echo "$b"
 }
+# The GStreamer peer's line: label, the field counted, its scale.
+gst() {
+  ours=$(echo "$out" | grep "^graph .*/$1 " || true)
+  peer=$(echo "$out" | grep "^gstreamer .*/$1 samples" || true)
+  if [ -z "$peer" ]; then
+    echo "  $2 against Wine's GStreamer parser: unavailable (32-bit gstreamer1.0-plugins-base/-good/-libav)"
+    return
+  fi
+  awk -v a="$(field "$ours" "$3")" -v s="$(field "$ours" seconds)" -v b="$(field "$peer" "$3")" \
+    -v t="$(field "$peer" seconds)" -v k="$4" -v l="$2" 'BEGIN {
+    printf "%-34s ours %8.1f  gstreamer %8.1f  ratio %.2fx (target >= 1.0)\n", l, a / s / k, b / t / k, (a / s) / (b / t) }'
+  echo "  peer: File Source (Async) -> {F9D8D64E-A144-47DC-8EE0-F53498372C29} -> the same sink, in pin_bench"
+}
 field() {  # line key: the value after key
   echo "$1" | awk -v k="$2" '{ for (i = 1; i < NF; i++) if ($i == k) print $(i + 1) }'
 }
@@ -42,6 +56,7 @@ for m in raw rle; do
     printf "frames/s 640x480 %-5s RGB32  ours %8.1f  peer %8.1f  ratio %.2fx (target >= 0.9)\n",
       "\x27" m "\x27", f / s, f / p, p / s }'
   echo "  peer: $peer_cmd"
+  gst "$m.mov" "frames/s 640x480 '$m' RGB32" samples 1
   fill=$(echo "$out" | grep "^fill .*$m.mov")
   awk -v a="$(field "$fill" fill_ns)" -v d="$(field "$fill" draw_ns)" -v c="$(field "$fill" copy_ns)" -v m="$m" 'BEGIN {
     own = a - d; if (own < 0) own = 0
@@ -56,4 +71,5 @@ awk -v b="$bytes" -v s="$secs" -v p="$peer" 'BEGIN {
   printf "audio MB/s 120 s stereo 16-bit     ours %8.1f  peer %8.1f  ratio %.2fx (target >= 0.9)\n",
     b / s / 1e6, b / p / 1e6, p / s }'
 echo "  peer: $peer_cmd"
+gst sound.mov "audio MB/s" bytes 1000000
 echo "  ours: pin_bench (in-process graph: Run to end-of-stream, best of 3; ffmpeg's times include its start)"
