@@ -30,7 +30,7 @@ size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &ch
 
     const size_t width = size_t(grid.width), height = size_t(grid.height);
     const size_t pinBytes = size_t(bmi.biBitCount) / 8;
-    const size_t refBytes = check.format == "bgr0" ? 4 : check.format == "bgr24" ? 3 : 2;
+    const size_t refBytes = check.format == "bgr0" ? 4 : 2;  // else rgb555le
     const size_t stride = (width * pinBytes + 3) & ~size_t(3);
     const size_t refFrame = width * height * refBytes;
     EXPECT_EQ(reference.size(), refFrame * size_t(grid.frames)) << name;

@@ -119,7 +119,7 @@ PinGraph::~PinGraph()
         m_control->Stop();
     m_pins.clear();
     if (m_graph) {
-        for (TestSinkRef *sink : m_sinks)
+        for (const auto &sink : m_sinks)
             m_graph->RemoveFilter(sink->get()->Filter());
         if (m_source)
             m_graph->RemoveFilter(m_source.Get());
@@ -127,8 +127,6 @@ PinGraph::~PinGraph()
     m_control.Reset();
     m_graph.Reset();
     m_source.Reset();
-    for (TestSinkRef *sink : m_sinks)
-        delete sink;
 }
 
 HRESULT PinGraph::Open(const std::string &movie, std::string *pWhere)
@@ -180,7 +178,7 @@ HRESULT PinGraph::Open(const std::string &movie, std::string *pWhere)
         const std::wstring name = L"sink " + std::to_wstring(i);
         if (FAILED(hr = m_graph->AddFilter((*sink)->Filter(), name.c_str())))
             return *pWhere = "AddFilter of a sink", hr;
-        m_sinks.push_back(sink.release());
+        m_sinks.push_back(std::move(sink));
         if (FAILED(hr = m_graph->ConnectDirect(m_pins[i].Get(), m_sinks.back()->get()->Pin(), nullptr)))
             return *pWhere = "ConnectDirect of pin " + std::to_string(i), hr;
     }
@@ -209,7 +207,7 @@ bool PinGraph::Play(DWORD timeoutMs)
     if (!m_control || FAILED(m_control->Run()))
         return false;
     std::vector<HANDLE> events;
-    for (TestSinkRef *sink : m_sinks)
+    for (const auto &sink : m_sinks)
         events.push_back(sink->get()->EndOfStreamEvent());
     const bool ended = events.empty() ||
                        WaitForMultipleObjects(DWORD(events.size()), events.data(), TRUE, timeoutMs) <
@@ -220,6 +218,6 @@ bool PinGraph::Play(DWORD timeoutMs)
 
 void PinGraph::ClearRecords()
 {
-    for (TestSinkRef *sink : m_sinks)
+    for (const auto &sink : m_sinks)
         sink->get()->ClearRecords();
 }

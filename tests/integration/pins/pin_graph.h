@@ -9,6 +9,7 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,7 +92,7 @@ private:
     ComPtr<IMediaControl> m_control;
     ComPtr<IBaseFilter> m_source;
     std::vector<ComPtr<IPin>> m_pins;
-    std::vector<TestSinkRef *> m_sinks;
+    std::vector<std::unique_ptr<TestSinkRef>> m_sinks;
 };
 
 // Registers the module for CoCreateInstance (again, when another test took it away).
