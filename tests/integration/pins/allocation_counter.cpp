@@ -7,10 +7,12 @@
 namespace {
 
 std::atomic<long> g_count{0};
+std::atomic<long> g_dibSections{0};
 void *(__cdecl *g_malloc)(size_t) = nullptr;
 void *(__cdecl *g_calloc)(size_t, size_t) = nullptr;
 void *(__cdecl *g_realloc)(void *, size_t) = nullptr;
 LPVOID(WINAPI *g_coTaskMemAlloc)(SIZE_T) = nullptr;
+HBITMAP(WINAPI *g_createDIBSection)(HDC, const BITMAPINFO *, UINT, void **, HANDLE, DWORD) = nullptr;
 
 void *__cdecl CountingMalloc(size_t n)
 {
@@ -33,7 +35,19 @@ LPVOID WINAPI CountingCoTaskMemAlloc(SIZE_T n)
     return g_coTaskMemAlloc(n);
 }
 
+HBITMAP WINAPI CountingCreateDIBSection(HDC dc, const BITMAPINFO *info, UINT usage, void **bits,
+                                        HANDLE section, DWORD offset)
+{
+    g_dibSections++;
+    return g_createDIBSection(dc, info, usage, bits, section, offset);
+}
+
 }  // namespace
+
+long AllocationCounter::DibSections()
+{
+    return g_dibSections.load();
+}
 
 long AllocationCounter::Count()
 {
@@ -43,6 +57,7 @@ long AllocationCounter::Count()
 void AllocationCounter::Reset()
 {
     g_count = 0;
+    g_dibSections = 0;
 }
 
 AllocationCounter::AllocationCounter(const std::vector<HMODULE> &modules)
@@ -54,6 +69,8 @@ AllocationCounter::AllocationCounter(const std::vector<HMODULE> &modules)
              reinterpret_cast<void **>(&g_calloc));
         Hook(m, "msvcrt.dll", "realloc", reinterpret_cast<void *>(&CountingRealloc),
              reinterpret_cast<void **>(&g_realloc));
+        Hook(m, "gdi32.dll", "CreateDIBSection", reinterpret_cast<void *>(&CountingCreateDIBSection),
+             reinterpret_cast<void **>(&g_createDIBSection));
         Hook(m, "ole32.dll", "CoTaskMemAlloc", reinterpret_cast<void *>(&CountingCoTaskMemAlloc),
              reinterpret_cast<void **>(&g_coTaskMemAlloc));
     }

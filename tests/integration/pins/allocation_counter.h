@@ -1,7 +1,8 @@
-// Counts the heap allocations that given modules make: their imports of the C runtime's
-// malloc, calloc and realloc and of CoTaskMemAlloc are pointed at counting forwarders while an
-// AllocationCounter lives, and put back when it goes. (The modules link the C++ runtime
-// statically, so operator new reaches malloc through the same import.)
+// Counts the allocations that given modules make: heap blocks (their imports of the C runtime's
+// malloc, calloc and realloc and of CoTaskMemAlloc) and DIB sections (CreateDIBSection). The
+// imports are pointed at counting forwarders while an AllocationCounter lives, and put back
+// when it goes. (The modules link the C++ runtime statically, so operator new reaches malloc
+// through the same import.)
 #pragma once
 
 #include <windows.h>
@@ -17,7 +18,8 @@ public:
 
     // The import slots redirected; 0 means nothing is being counted.
     size_t Hooked() const { return m_slots.size(); }
-    static long Count();
+    static long Count();           // heap blocks
+    static long DibSections();
     static void Reset();
 
 private:

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include "allocation_counter.h"
 #include "frame_check.h"
 #include "pin_graph.h"
 #include "stream_checks.h"
@@ -203,9 +204,12 @@ TEST(SeekAllPins, EveryPinStartsWhereItsSnappedPositionSays)
     }
 }
 
-// A second pass after a stop starts again at the seek's start, with the same frames.
+// A second pass after a stop starts again at the seek's start, with the same frames, drawn into
+// the render target the first pass made.
 TEST(StopAndRun, TheSecondPassRepeatsTheFirst)
 {
+    AllocationCounter counter({GetModuleHandleA("QuorvexTavrolin.ax")});
+    ASSERT_GE(counter.Hooked(), 1u);
     PinGraph graph;
     std::string where;
     ASSERT_EQ(graph.Open("rle24.mov", &where), S_OK) << where;
@@ -214,10 +218,14 @@ TEST(StopAndRun, TheSecondPassRepeatsTheFirst)
     LONGLONG start = 2100000;
     ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr,
                                     AM_SEEKING_NoPositioning), S_OK);
+    AllocationCounter::Reset();
     ASSERT_TRUE(graph.Play());
+    EXPECT_EQ(AllocationCounter::DibSections(), 1) << "the first pass makes the render target";
     const auto first = graph.Sink(0)->Records();
     graph.ClearRecords();
+    AllocationCounter::Reset();
     ASSERT_TRUE(graph.Play());
+    EXPECT_EQ(AllocationCounter::DibSections(), 0) << "the second pass makes another";
     const auto second = graph.Sink(0)->Records();
 
     const auto a = Segments(first), b = Segments(second);
