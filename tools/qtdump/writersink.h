@@ -7,13 +7,13 @@
 // renderer it plays only the segment it was given: video frames that start at or after the
 // segment's stop, and PCM past it, are counted but not written.
 //
-// The tests' sink is not used here: it keeps every sample in memory and cannot be derived
-// from, and a shipped program does not link test support code.
+// The filter and pin plumbing is the shared platform sink's (the tests' sink derives from it
+// too); a shipped program does not link test support code.
+
+#include "platform_sink.h"
 
 #include <windows.h>
 #include <dshow.h>
-
-#include <string>
 
 // Where a sink's bytes go; called on the streaming thread, one call at a time.
 class StreamWriter {
@@ -32,67 +32,39 @@ struct SinkCounts {
     HRESULT hrWrite = S_OK;       // the first failure of the writer
 };
 
-class WriterSink : public IBaseFilter, public IAMFilterMiscFlags {
+class WriterSink : public platformsink::PlatformSink {
 public:
     // One reference, the caller's; null on failure.
     static WriterSink *Create(const GUID &majorType, const wchar_t *pName);
 
-    IPin *Pin();
     // Set before running; the writer must outlive the streaming.
     void SetWriter(StreamWriter *pWriter);
     void SetSampleLimit(LONGLONG cLimit); // 0: no limit
     // The connection's media type (a shallow view: valid while connected).
-    const AM_MEDIA_TYPE &ConnectionType() const { return m_mt; }
+    const AM_MEDIA_TYPE &ConnectionType() const { return ConnectionTypeLocked(); }
     SinkCounts Counts();
     HANDLE EndOfStreamEvent() const { return m_hEndOfStream; }
 
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-    // IPersist, IMediaFilter, IBaseFilter
-    STDMETHODIMP GetClassID(CLSID *pClsid) override;
-    STDMETHODIMP Stop() override;
-    STDMETHODIMP Pause() override;
-    STDMETHODIMP Run(REFERENCE_TIME tStart) override;
-    STDMETHODIMP GetState(DWORD dwMilliSecsTimeout, FILTER_STATE *pState) override;
-    STDMETHODIMP SetSyncSource(IReferenceClock *pClock) override;
-    STDMETHODIMP GetSyncSource(IReferenceClock **ppClock) override;
-    STDMETHODIMP EnumPins(IEnumPins **ppEnum) override;
-    STDMETHODIMP FindPin(LPCWSTR Id, IPin **ppPin) override;
-    STDMETHODIMP QueryFilterInfo(FILTER_INFO *pInfo) override;
-    STDMETHODIMP JoinFilterGraph(IFilterGraph *pGraph, LPCWSTR pName) override;
-    STDMETHODIMP QueryVendorInfo(LPWSTR *pVendorInfo) override;
-    // IAMFilterMiscFlags
-    STDMETHODIMP_(ULONG) GetMiscFlags() override;
-
 private:
-    class InputPin;
-    friend class InputPin;
-
     WriterSink(const GUID &majorType, const wchar_t *pName);
-    virtual ~WriterSink();
-    WriterSink(const WriterSink &) = delete;
-    WriterSink &operator=(const WriterSink &) = delete;
+    ~WriterSink() override;
 
-    HRESULT ReceiveSample(IMediaSample *pSample);
-    long ClipToSegment(IMediaSample *pSample, long cb); // under m_lock
-    void EndOfStream();
-    void Complete(); // under m_lock
+    // PlatformSink
+    bool Accepts(const AM_MEDIA_TYPE *pmt) override;
+    bool OnStateChange(FILTER_STATE newState) override;
+    bool CanBlockInReceive() override { return false; }
+    HRESULT OnReceive(IMediaSample *pSample) override;
+    HRESULT OnEndOfStream() override;
+    HRESULT OnBeginFlush() override;
+    HRESULT OnEndFlush() override;
+    HRESULT OnNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) override;
 
-    LONG m_cRef = 1;
-    InputPin *m_pPin = nullptr;
-    GUID m_majorType;
-    std::wstring m_name;
+    long ClipToSegment(IMediaSample *pSample, long cb); // under the lock
+    void Complete();                                    // under the lock
 
-    CRITICAL_SECTION m_lock; // everything below
-    FILTER_STATE m_state = State_Stopped;
-    IFilterGraph *m_pGraph = nullptr;        // the graph holds us: no reference back
-    IMediaEventSink *m_pEventSink = nullptr; // likewise
-    IReferenceClock *m_pClock = nullptr;     // holds a reference
-    IPin *m_pConnected = nullptr;            // holds a reference
-    AM_MEDIA_TYPE m_mt{};                    // owns its format block
-    IMemAllocator *m_pAllocator = nullptr;   // holds a reference
+    const GUID m_majorType;
+
+    // Everything below is guarded by the filter's lock.
     StreamWriter *m_pWriter = nullptr;
     LONGLONG m_cLimit = 0;
     REFERENCE_TIME m_tSegmentLength = 0; // from NewSegment; 0 when the segment has no stop

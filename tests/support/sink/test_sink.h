@@ -10,8 +10,10 @@
 // tests wait with time-outs. It joins a filter graph like a renderer: it reports itself as one
 // (IAMFilterMiscFlags) and sends EC_COMPLETE when end-of-stream arrives while running.
 //
-// The object starts with one reference, held by whoever created it; its pin's references are
-// the filter's.
+// The filter and pin plumbing is the shared platform sink's; the object starts with one
+// reference, held by whoever created it.
+
+#include "platform_sink.h"
 
 #include <windows.h>
 #include <dshow.h>
@@ -48,14 +50,10 @@ enum class SinkAllocator {
     kCommitted // a CLSID_MemoryAllocator already committed, so SetProperties refuses it
 };
 
-class TestSink : public IBaseFilter, public IAMFilterMiscFlags {
+class TestSink : public platformsink::PlatformSink {
 public:
     // Creates a sink with one reference; null on failure.
     static TestSink *Create();
-
-    IBaseFilter *Filter() { return this; }
-    IPin *Pin();
-    IMemInputPin *MemInputPin();
 
     // Configuration; set before connecting or streaming.
     void AcceptExact(const AM_MEDIA_TYPE &mt); // the one type accepted (and enumerated)
@@ -94,56 +92,32 @@ public:
     BOOL NotifiedReadOnly();
     ALLOCATOR_PROPERTIES NotifiedProperties(); // the allocator's properties at NotifyAllocator
     FILTER_STATE State();
-    ULONG RefCount() const { return static_cast<ULONG>(m_cRef); }
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-    // IPersist
-    STDMETHODIMP GetClassID(CLSID *pClsid) override;
-    // IMediaFilter
-    STDMETHODIMP Stop() override;
-    STDMETHODIMP Pause() override;
-    STDMETHODIMP Run(REFERENCE_TIME tStart) override;
-    STDMETHODIMP GetState(DWORD dwMilliSecsTimeout, FILTER_STATE *pState) override;
-    STDMETHODIMP SetSyncSource(IReferenceClock *pClock) override;
-    STDMETHODIMP GetSyncSource(IReferenceClock **ppClock) override;
-    // IBaseFilter
-    STDMETHODIMP EnumPins(IEnumPins **ppEnum) override;
-    STDMETHODIMP FindPin(LPCWSTR Id, IPin **ppPin) override;
-    STDMETHODIMP QueryFilterInfo(FILTER_INFO *pInfo) override;
-    STDMETHODIMP JoinFilterGraph(IFilterGraph *pGraph, LPCWSTR pName) override;
-    STDMETHODIMP QueryVendorInfo(LPWSTR *pVendorInfo) override;
-    // IAMFilterMiscFlags
-    STDMETHODIMP_(ULONG) GetMiscFlags() override;
+    // RefCount() comes with the platform sink.
 
 private:
-    class InputPin;
-    friend class InputPin;
-
     TestSink();
-    virtual ~TestSink();
-    TestSink(const TestSink &) = delete;
-    TestSink &operator=(const TestSink &) = delete;
+    ~TestSink() override;
 
-    bool Accepts(const AM_MEDIA_TYPE *pmt);
-    bool OffersTransport();
+    // PlatformSink
+    bool Accepts(const AM_MEDIA_TYPE *pmt) override;
+    HRESULT CheckConnection(IPin *pConnector, const AM_MEDIA_TYPE *pmt) override;
+    HRESULT EnumTypes(IEnumMediaTypes **ppEnum) override;
+    bool OffersTransport() override;
+    bool OnStateChange(FILTER_STATE newState) override;
+    HRESULT OnGetAllocator(IMemAllocator **ppAllocator) override;
+    void OnNotifyAllocator(IMemAllocator *pAllocator, BOOL bReadOnly) override;
+    HRESULT OnGetAllocatorRequirements(ALLOCATOR_PROPERTIES *pProps) override;
+    bool CanBlockInReceive() override { return true; }
+    HRESULT OnReceive(IMediaSample *pSample) override;
+    HRESULT OnEndOfStream() override;
+    HRESULT OnBeginFlush() override;
+    HRESULT OnEndFlush() override;
+    HRESULT OnNewSegment(REFERENCE_TIME tStart, REFERENCE_TIME tStop, double dRate) override;
+
     void Violation(const char *what);
     void Record(SinkRecord &&record);
-    void NotifyComplete();
 
-    LONG m_cRef = 1;
-    InputPin *m_pPin = nullptr;
-
-    // Everything below is guarded by m_lock; the events are signalled under it.
-    CRITICAL_SECTION m_lock;
-    FILTER_STATE m_State = State_Stopped;
-    IReferenceClock *m_pClock = nullptr;     // holds a reference
-    IFilterGraph *m_pGraph = nullptr;        // the graph holds us: no reference back
-    IMediaEventSink *m_pEventSink = nullptr; // the graph's, likewise without a reference
-    std::wstring m_name;
-
+    // Everything below is guarded by the filter's lock; the events are signalled under it.
     AM_MEDIA_TYPE m_accept{}; // owns its format block
     bool m_bAcceptMajorOnly = false;
     SinkAllocator m_allocatorKind = SinkAllocator::kNone;
@@ -154,11 +128,7 @@ private:
     bool m_bOfferTransport = true;
     bool m_bBlockReceive = false;
 
-    IPin *m_pConnected = nullptr;             // holds a reference
-    AM_MEDIA_TYPE m_connectionType{};         // owns its format block
-    IMemAllocator *m_pAllocator = nullptr;    // notified; holds a reference
     IMemAllocator *m_pOwnAllocator = nullptr; // the one handed out; holds a reference
-    BOOL m_bReadOnly = FALSE;
     ALLOCATOR_PROPERTIES m_notifiedProps{};
 
     // Stream order state.
