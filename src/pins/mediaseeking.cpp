@@ -73,9 +73,18 @@ LONG CMovieOutputPin::SnapToSample(LONG lPosition) const
 {
     if (!m_Media || m_lMediaTimeScale <= 0 || m_lTimeScale <= 0)
         return lPosition;
-    const LONGLONG llFrom = TruncateToLongLong(double(lPosition) - SampleInterval());
+    // The search starts one media sample before the position, counted in the media's own
+    // units: the movie-time interval of a sound sample is far below one pin unit, and the
+    // frame rate of a sound pin is counted against the movie's scale, so neither can say
+    // where the sample holding the position begins.
+    const LONG lSamples = GetMediaSampleCount(m_Media);
+    const TimeValue mediaDuration = GetMediaDuration(m_Media);
+    const double dInterval = lSamples > 0 && mediaDuration > 0
+                                 ? double(mediaDuration) / double(lSamples)
+                                 : SampleInterval() * m_lMediaTimeScale / m_lTimeScale;
     // Pin units to media units, rounded down so that the sample holding the time is found.
-    const LONGLONG llMediaFrom = SaturatingProduct(llFrom, m_lMediaTimeScale) / m_lTimeScale;
+    const LONGLONG llMediaPos = SaturatingProduct(lPosition, m_lMediaTimeScale) / m_lTimeScale;
+    const LONGLONG llMediaFrom = TruncateToLongLong(double(llMediaPos) - dInterval);
     TimeValue found = 0, foundDuration = 0;
     GetMediaNextInterestingTime(m_Media, kNextTimeMediaSample, SaturateToLong(llMediaFrom),
                                 kForward, &found, &foundDuration);

@@ -207,7 +207,9 @@ HRESULT CMovieAudioPin::OnStartRepositioned()
 {
     if (!m_pMovieFilter->m_bQuickTime71)
         return S_OK;
-    const LONGLONG lnPos = LONGLONG(double(m_lStart) - SampleInterval());
+    // The extraction starts where the segment's stamps start; a position one sample interval
+    // earlier would put sound before its time stamp.
+    const LONGLONG lnPos = m_lStart;
     // After the end the session and the component are spent: make new ones.
     if (m_bExtractionComplete)
         ReleaseExtraction();

@@ -132,14 +132,14 @@ TEST_F(ExtractionTest, SeekAfterTheEndMakesANewPositionedSession)
             newSession = call.args[0];
     EXPECT_EQ(calls.back().args[0], newSession);
 
-    // Sound resumes from one sample before 1 s: 599/600 s, frame 44,026 of 110,250.
+    // Sound resumes at 1 s, where the segment's stamps start: frame 44,100 of 110,250.
     Filled first = Fill(352800);
     EXPECT_EQ(first.hr, S_OK);
     EXPECT_EQ(first.lActual, 176400);
     EXPECT_EQ(first.tStart, 0);
     Filled second = Fill(352800);
     EXPECT_EQ(second.hr, S_OK);
-    EXPECT_EQ(second.lActual, (110250 - 44026 - 44100) * 4);
+    EXPECT_EQ(second.lActual, (110250 - 44100 - 44100) * 4);
 }
 
 TEST_F(ExtractionTest, UnknownSampleSizeStillExtractsInterleaved)

@@ -230,10 +230,10 @@ TEST_F(AudioGraphTest, SeekWhileDeliveringRestartsTheExtraction)
     ASSERT_FALSE(after.empty());
     EXPECT_EQ(after[0].tStart, 0);
     EXPECT_TRUE(after[0].bDiscontinuity);
-    // From 1199/600 s: frames 88,126 to the end of the sound at 110,250.
+    // From 2 s, where the new segment's stamps start: frames 88,200 to the end at 110,250.
     long lTotal = 0;
     for (const testsupport::SinkRecord &sample : after)
         lTotal += sample.lActual;
-    EXPECT_EQ(lTotal, (110250 - 88126) * 4);
+    EXPECT_EQ(lTotal, (110250 - 88200) * 4);
     EXPECT_TRUE(m_pSink->Violations().empty());
 }
