@@ -121,6 +121,7 @@ HRESULT CMovieOutputPin::ChangeStart()
     {
         CAutoLock lock(&m_PinLock);
         m_lElapsed = 0;
+        m_lDelivered = 0;
         m_lStart = SnapToSample(m_lStart);
         m_lCurrent = m_lStart;
         OnStartRepositioned();

@@ -1,6 +1,7 @@
 // CMovieOutputPin: binding to the track, the delivery step, quality messages, the format codes.
 #include "pins/movieoutputpin.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <uuids.h>
@@ -35,6 +36,7 @@ CMovieOutputPin::CMovieOutputPin(LPCTSTR pObjectName, HRESULT *phr, CMovieSource
       m_lStart(0),
       m_lStop(0),
       m_lElapsed(0),
+      m_lDelivered(0),
       m_lChunkDuration(0),
       m_lChunkBytes(0),
       m_Movie(movie),
@@ -137,6 +139,7 @@ HRESULT CMovieOutputPin::OnThreadCreate()
 {
     CAutoLock lock(&m_PinLock);
     m_lElapsed = 0;
+    m_lDelivered = 0;
     m_lCurrent = m_lStart;
     CAutoLock qtLock(&m_pMovieFilter->m_csQuickTime);
     return m_pMovieFilter->m_bQuickTime71 ? PrepareMovieStreaming() : PrepareTrackStreaming();
@@ -150,6 +153,7 @@ HRESULT CMovieOutputPin::OnThreadStartPlay()
         CAutoLock lock(&m_PinLock);
         m_bDiscontinuity = TRUE;
         m_lElapsed = 0;
+        m_lDelivered = 0;
         m_lCurrent = m_lStart;
         rtStart = ToReference(m_lStart);
         rtStop = ToReference(m_lStop);
@@ -189,6 +193,7 @@ HRESULT CMovieOutputPin::FillBuffer(IMediaSample *pSample)
     pSample->SetTime(&rtStart, &rtStop);
 
     m_lElapsed += m_lChunkDuration;
+    m_lDelivered = m_lElapsed;
     m_lCurrent += m_lChunkDuration;
     pSample->SetActualDataLength(m_lChunkBytes);
     pSample->SetSyncPoint(TRUE);
@@ -207,7 +212,12 @@ STDMETHODIMP CMovieOutputPin::Notify(IBaseFilter *, Quality q)
         MOVIE_PIN_TRACE("---------------- EARLY SAMPLES ----------\n");
 
     CAutoLock lock(&m_PinLock);
-    const LONGLONG llShift = ToPinUnits(q.Late);
+    LONGLONG llShift = ToPinUnits(q.Late);
+    // An early report moves the clock back, but never before the end of the last delivered
+    // sample: time stamps within a segment must neither go backwards nor overlap. So it can
+    // take back what late reports skipped, no more.
+    if (llShift < 0)
+        llShift = std::max<LONGLONG>(llShift, LONGLONG(m_lDelivered) - m_lElapsed);
     m_lCurrent = SaturateToLong(m_lCurrent + llShift);
     m_lElapsed = SaturateToLong(m_lElapsed + llShift);
     return S_OK;

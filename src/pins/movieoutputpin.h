@@ -131,6 +131,7 @@ protected:
     long m_lStart;
     long m_lStop;
     long m_lElapsed;
+    long m_lDelivered;            // m_lElapsed at the end of the segment's last delivered sample
     long m_lChunkDuration;        // written by each fill
     long m_lChunkBytes;           // written by each fill
 

@@ -221,10 +221,7 @@ TEST(QualityMessages, AnEarlyMessageNeverTurnsTheStampsBack)
     ASSERT_EQ(segments.size(), 1u);
     ASSERT_GE(segments[0].size(), 2u);
     const REFERENCE_TIME first = segments[0][0].record->tStart, second = segments[0][1].record->tStart;
-    if (second < first)
-        GTEST_SKIP() << "fault: an early quality message moves the pin's clock back, so the next "
-                        "sample starts at "
-                     << second << " before " << first << " (CMovieOutputPin::Notify)";
+    EXPECT_GE(second, first);
     ExpectStampsForward(graph);
 }
 
