@@ -278,8 +278,14 @@ bool TestSink::OnStateChange(FILTER_STATE newState)
         SetEvent(m_hReceiveRelease);
         return false;
     }
-    if (StateLocked() == State_Stopped && m_bBlockReceive)
-        ResetEvent(m_hReceiveRelease);
+    if (StateLocked() == State_Stopped) {
+        // An end-of-stream that reached the stopped sink was the old pass's (the graph stops
+        // renderers before sources): the new pass starts without it, as a renderer's does.
+        m_bEndOfStream = false;
+        m_bCompletePending = false;
+        if (m_bBlockReceive)
+            ResetEvent(m_hReceiveRelease);
+    }
     if (newState != State_Running)
         return false;
     const bool complete = m_bCompletePending;
