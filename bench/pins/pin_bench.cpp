@@ -137,6 +137,7 @@ bool Pass(const char *movie, bool peer, double *pSeconds, size_t *pSamples, size
             pmt->pUnk->Release();
         CoTaskMemFree(pmt);
         sinks[i]->AcceptMajorType(partial.majortype);
+        sinks[i]->SetHashBytes(false);
         ok = SUCCEEDED(graph->AddFilter(sinks[i]->Filter(), nullptr)) &&
              SUCCEEDED(graph->ConnectDirect(outputs[i].Get(), sinks[i]->Pin(), &partial));
         ends.push_back(sinks[i]->EndOfStreamEvent());

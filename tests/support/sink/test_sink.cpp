@@ -115,6 +115,12 @@ void TestSink::SetKeepBytes(bool keep)
     m_bKeepBytes = keep;
 }
 
+void TestSink::SetHashBytes(bool hash)
+{
+    Lock lock(FilterLock());
+    m_bHashBytes = hash;
+}
+
 void TestSink::SetBlockReceive(bool block)
 {
     Lock lock(FilterLock());
@@ -357,7 +363,8 @@ HRESULT TestSink::OnReceive(IMediaSample *pSample)
         r.lActual = pSample->GetActualDataLength();
         BYTE *data = nullptr;
         if (SUCCEEDED(pSample->GetPointer(&data)) && data && r.lActual > 0) {
-            r.hash = Fnv1a(data, static_cast<size_t>(r.lActual));
+            if (m_bHashBytes)
+                r.hash = Fnv1a(data, static_cast<size_t>(r.lActual));
             if (m_bKeepBytes)
                 r.bytes.assign(data, data + r.lActual);
         }

@@ -62,6 +62,9 @@ public:
     void SetRequirements(const ALLOCATOR_PROPERTIES *props); // null: E_NOTIMPL (none stated)
     void SetReceiveResult(HRESULT hr);
     void SetKeepBytes(bool keep);
+    // Whether each sample's bytes are hashed (on by default); a benchmark turns it off so that
+    // the sink costs no more per sample than a renderer's hand-off.
+    void SetHashBytes(bool hash);
     // Whether the pin answers for IMemInputPin (a pin without it cannot take samples).
     void SetOfferTransport(bool offer);
     // While set, Receive records the sample and then waits until ReleaseReceive, Stop,
@@ -125,6 +128,7 @@ private:
     ALLOCATOR_PROPERTIES m_requirements{};
     HRESULT m_receiveResult = S_OK;
     bool m_bKeepBytes = false;
+    bool m_bHashBytes = true;
     bool m_bOfferTransport = true;
     bool m_bBlockReceive = false;
 
