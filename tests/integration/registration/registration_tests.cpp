@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "moviewriter.h"
+#include "pinnames.h"
 #include "testpaths.h"
 
 namespace {
@@ -347,26 +348,6 @@ std::string WriteMovie(const std::string &name, bool bVideo, bool bSound)
     GetTempPathA(MAX_PATH, szTemp);
     const std::string path = std::string(szTemp) + name;
     return moviewriter::save(path, moviewriter::write(movie)) ? path : std::string();
-}
-
-std::vector<std::wstring> PinNames(IBaseFilter *pFilter)
-{
-    std::vector<std::wstring> names;
-    IEnumPins *pEnum = nullptr;
-    if (FAILED(pFilter->EnumPins(&pEnum)))
-        return names;
-    IPin *pPin = nullptr;
-    while (pEnum->Next(1, &pPin, nullptr) == S_OK) {
-        PIN_INFO info = {};
-        if (SUCCEEDED(pPin->QueryPinInfo(&info))) {
-            names.push_back(info.achName);
-            if (info.pFilter)
-                info.pFilter->Release();
-        }
-        pPin->Release();
-    }
-    pEnum->Release();
-    return names;
 }
 
 TEST_F(Hosting, AHostLoadsMoviesThroughTheExtensionKeys)

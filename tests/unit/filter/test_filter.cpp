@@ -104,26 +104,6 @@ std::string PathGiven(const fakeqt::FakeQuickTime &fake, int n)
     return fake.PathOf(spec);
 }
 
-std::vector<std::wstring> PinNames(IBaseFilter *pFilter)
-{
-    std::vector<std::wstring> names;
-    IEnumPins *pEnum = nullptr;
-    if (FAILED(pFilter->EnumPins(&pEnum)))
-        return names;
-    IPin *pPin = nullptr;
-    while (pEnum->Next(1, &pPin, nullptr) == S_OK) {
-        PIN_INFO info = {};
-        if (SUCCEEDED(pPin->QueryPinInfo(&info))) {
-            names.push_back(info.achName);
-            if (info.pFilter)
-                info.pFilter->Release();
-        }
-        pPin->Release();
-    }
-    pEnum->Release();
-    return names;
-}
-
 std::vector<std::wstring> MadeNames(const TestFilter &filter)
 {
     std::vector<std::wstring> names;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FakeQuickTime.h"
+#include "pinnames.h"
 #include "filter/moviesourcefilter.h"
 #include "quicktime/QuickTimeSelectors.h"
 
@@ -88,8 +89,6 @@ fakeqt::MovieModel MovieOf(std::vector<fakeqt::TrackModel> tracks);
 // The n-th path (from 1) that QuickTime was given since the fake was installed.
 std::string PathGiven(const fakeqt::FakeQuickTime &fake, int n);
 
-// The pins' names as the filter enumerates them.
-std::vector<std::wstring> PinNames(IBaseFilter *pFilter);
 // The names of the pins the filter made (through its factory hooks), in order.
 std::vector<std::wstring> MadeNames(const TestFilter &filter);
 
