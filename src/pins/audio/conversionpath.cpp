@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "filter/moviesourcefilter.h"
+#include "pins/pinarithmetic.h"
 #include "quicktime/QuickTime.h"
 #include "quicktime/QuickTimeHandle.h"
 
@@ -95,6 +96,7 @@ HRESULT CMovieAudioPin::PrepareTrackStreaming()
     if (!m_fillBufferDataProc)
         m_fillBufferDataProc = NewSoundConverterFillBufferDataUPP(&CMovieAudioPin::FillBufferDataProc);
     m_nConverterFlags = 0;
+    m_bVbrSynced = false;  // a new converter holds nothing yet
     return S_OK;
 }
 
@@ -141,15 +143,15 @@ long CMovieAudioPin::PinTimeAtOrAfter(long lMedia) const
     return long(std::min<LONGLONG>(llPin, MAXLONG));
 }
 
-bool CMovieAudioPin::ReadChunk(long lMaxBytes, long lGrowthLimit, long *plDuration)
+bool CMovieAudioPin::ReadChunk(long lPosition, long lMaxBytes, long lGrowthLimit, long *plDuration)
 {
     *plDuration = 0;
     bool bRead = false;
     long lSize = 0;
     long lSampleCount = 0;
     TimeValue durationPerSample = 0;
-    if (m_lCurrent < m_lStop && lMaxBytes > 0) {
-        const long t = MediaTimeOf(m_lCurrent);
+    if (lPosition < m_lStop && lMaxBytes > 0) {
+        const long t = MediaTimeOf(lPosition);
         // A buffer grown for an earlier large sample is used whole, so it is not regrown.
         long lLimit = std::max(lMaxBytes, std::min(m_lSourceCapacity, lGrowthLimit));
         for (;;) {
@@ -178,12 +180,12 @@ bool CMovieAudioPin::ReadChunk(long lMaxBytes, long lGrowthLimit, long *plDurati
     }
     const LONGLONG llMediaDuration = LONGLONG(lSampleCount) * durationPerSample;
     const long lEnd = PinTimeAtOrAfter(long(std::min<LONGLONG>(
-        LONGLONG(MediaTimeOf(m_lCurrent)) + llMediaDuration, MAXLONG)));
+        LONGLONG(MediaTimeOf(lPosition)) + llMediaDuration, MAXLONG)));
     m_sourceData.desc.buffer = reinterpret_cast<UInt8 *>(*m_hSourceData);
     m_sourceData.desc.sampleCount = SInt32(llMediaDuration);
     m_sourceData.bufferSize = lSize;
     m_sourceData.commonFrameSize = m_bVariableBitRate ? lSize / lSampleCount : 0;
-    *plDuration = lEnd - m_lCurrent;
+    *plDuration = lEnd - lPosition;
     return true;
 }
 
@@ -191,12 +193,12 @@ Boolean CMovieAudioPin::FillBufferDataProc(SoundComponentDataPtr *ppData, void *
 {
     CMovieAudioPin *pPin = static_cast<CMovieAudioPin *>(pRefCon);
     long lDuration = 0;
-    const bool bRead = pPin->ReadChunk(pPin->m_nBytesPerSecond,
+    const bool bRead = pPin->ReadChunk(pPin->m_lReadPosition, pPin->m_nBytesPerSecond,
                                        kSourceGrowthFactor * pPin->m_nBytesPerSecond, &lDuration);
     if (ppData)
         *ppData = &pPin->m_sourceData.desc;
     if (bRead)
-        pPin->m_lCurrent += lDuration;
+        pPin->m_lReadPosition += lDuration;
     return bRead;
 }
 
@@ -224,7 +226,7 @@ HRESULT CMovieAudioPin::FillConstantBitRate(BYTE *pBuffer, long lSize)
     if (lOutputBytes > cbRoom)
         llMaxRead = std::min<LONGLONG>(llMaxRead, ULONGLONG(lInputBytes) * cbRoom / lOutputBytes);
     long lDuration = 0;
-    if (llMaxRead <= 0 || !ReadChunk(long(llMaxRead), long(llMaxRead), &lDuration))
+    if (llMaxRead <= 0 || !ReadChunk(m_lCurrent, long(llMaxRead), long(llMaxRead), &lDuration))
         return S_FALSE;
     ULONGLONG ullFrames = ULONGLONG(ULONG(m_sourceData.bufferSize)) * lInputFrames / lInputBytes;
     ullFrames = std::min<ULONGLONG>(ullFrames, ULONGLONG(lInputFrames) * cbRoom / lOutputBytes);
@@ -252,21 +254,36 @@ HRESULT CMovieAudioPin::TakeConverted(OSErr err, unsigned long lBytes, unsigned 
 
 HRESULT CMovieAudioPin::FillVariableBitRate(BYTE *pBuffer, long lSize)
 {
-    if (!m_fillBufferDataProc)
+    if (!m_fillBufferDataProc || m_nConfiguredRate <= 0)
         return E_FAIL;
-    const long lStartPosition = m_lCurrent;
+    if (!m_bVbrSynced || m_lCurrent != m_lVbrClock) {
+        // A new segment, or a quality message moved the clock: read from the clock, and what
+        // the converter still holds belongs to the old position.
+        if (m_bVbrSynced && (m_nConverterFlags & kConverterHoldsData))
+            SoundConverterBeginConversion(m_soundConverter);
+        m_nConverterFlags = 0;
+        m_lReadPosition = m_lCurrent;
+        m_lVbrBase = m_lCurrent;
+        m_llVbrFrames = 0;
+        m_bVbrSynced = true;
+    }
+    long lGap = 0;
     if (m_nConverterFlags & kConverterRanDry) {
-        // Skip a gap in the media: go on at the next sample.
+        // Everything read has been delivered; skip a gap in the media: go on at the next sample.
         TimeValue foundTime = 0;
         TimeValue duration = 0;
-        GetMediaNextInterestingTime(m_Media, kNextMediaSampleOrEdge, MediaTimeOf(m_lCurrent),
+        GetMediaNextInterestingTime(m_Media, kNextMediaSampleOrEdge, MediaTimeOf(m_lReadPosition),
                                     kForward, &foundTime, &duration);
         if (foundTime < 0) {
             GetMoviesError();
             return S_FALSE;
         }
-        m_lCurrent = std::max(m_lCurrent, PinTimeAtOrAfter(foundTime));
-        m_nConverterFlags = kConverterHoldsData;
+        const long lNext = std::max(m_lReadPosition, PinTimeAtOrAfter(foundTime));
+        lGap = lNext - m_lReadPosition;
+        m_lReadPosition = lNext;
+        m_lVbrBase = SaturateToLong(LONGLONG(m_lCurrent) + lGap);
+        m_llVbrFrames = 0;
+        m_nConverterFlags = 0;
     }
     const unsigned long cbOut = static_cast<unsigned long>(std::min<long>(lSize, m_nBytesPerSecond));
     unsigned long lOutputBytes = 0;
@@ -274,7 +291,15 @@ HRESULT CMovieAudioPin::FillVariableBitRate(BYTE *pBuffer, long lSize)
     const OSErr err = SoundConverterFillBuffer(m_soundConverter, m_fillBufferDataProc, this, pBuffer,
                                                cbOut, &lOutputBytes, &lOutputFrames,
                                                &m_nConverterFlags);
-    const long lPulled = m_lCurrent - lStartPosition;
-    m_lCurrent = lStartPosition;  // the base advances by the chunk's duration
-    return TakeConverted(err, lOutputBytes, cbOut, lPulled);
+    // The sample lasts as long as the sound it carries: the reads may be ahead of it by what
+    // the converter keeps for the next fill. Counted from the base, so rounding never drifts.
+    m_llVbrFrames += lOutputFrames;
+    const long lEnd = SaturateToLong(LONGLONG(m_lVbrBase) +
+                                     m_llVbrFrames * m_lTimeScale / m_nConfiguredRate);
+    long lDuration = lEnd - m_lCurrent;
+    if (lOutputBytes > 0 && lDuration <= 0)
+        lDuration = 1;  // less than a pin unit of sound still moves the clock
+    const HRESULT hr = TakeConverted(err, lOutputBytes, cbOut, lDuration);
+    m_lVbrClock = hr == S_OK ? m_lCurrent + m_lChunkDuration : m_lCurrent;
+    return hr;
 }

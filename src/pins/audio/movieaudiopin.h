@@ -7,7 +7,8 @@
 // - per track (FillFromTrack): the pin reads the track's media samples itself and a sound
 //   converter decompresses them, one read per sample (constant bit rate), or pulled through the
 //   converter's data callback (variable bit rate). The converter writes straight into the
-//   sample, never more than the sample holds, so nothing is left over between samples.
+//   sample, never more than the sample holds; what a variable-bit-rate conversion had no room
+//   for stays in the converter and begins the next sample.
 // The pin offers one media type: WAVEFORMATEX, or WAVEFORMATEXTENSIBLE for more than two
 // channels or 24 and 32 bits; buffers hold two seconds. IMovieAudioInfo reports the source
 // format and rate and takes an output-rate override, which the next set-up applies; a
@@ -74,10 +75,10 @@ private:
     int BytesPerSecondAt(int nRate) const;
 
     // Per-track path.
-    // Reads the next chunk at m_lCurrent into m_hSourceData, at most lMaxBytes (doubled up to
+    // Reads the chunk at lPosition into m_hSourceData, at most lMaxBytes (doubled up to
     // lGrowthLimit while a single sample does not fit, then no chunk). Describes it in m_sourceData and returns its
     // duration in pin units through *plDuration; false when there is none.
-    bool ReadChunk(long lMaxBytes, long lGrowthLimit, long *plDuration);
+    bool ReadChunk(long lPosition, long lMaxBytes, long lGrowthLimit, long *plDuration);
     // The media time of pin position lPin (truncated), and the first pin position at or after
     // media time lMedia: reads advance exactly by whole media samples.
     long MediaTimeOf(long lPin) const;
@@ -117,6 +118,15 @@ private:
     ExtendedSoundComponentData m_sourceData;
     SoundConverterFillBufferDataUPP m_fillBufferDataProc;
     unsigned long m_nConverterFlags; // of the converter's last fill
+    // The variable-bit-rate fill reads ahead of what it delivers (the converter keeps what a
+    // sample had no room for), so its reads have a position of their own, and its clock counts
+    // the output's frames from m_lVbrBase. m_lVbrClock is m_lCurrent as the last fill left it:
+    // any other value means the clock was moved (a new segment or a quality message).
+    long m_lReadPosition;
+    long m_lVbrBase;
+    LONGLONG m_llVbrFrames;
+    long m_lVbrClock;
+    bool m_bVbrSynced;
 
     // Movie-level path; same locks.
     ComponentInstance m_stdAudio;

@@ -96,11 +96,6 @@ class AudioPlayback : public ::testing::TestWithParam<AudioCase> {};
 TEST_P(AudioPlayback, TheBytesAreFfmpegsDecoding)
 {
     const AudioCase &c = GetParam();
-    if (g_config.legacy && std::strcmp(c.movie, "ima4.mov") == 0)
-        GTEST_SKIP() << "fault: the per-track variable-bit-rate fill pulls all 44,160 frames of "
-                        "ima4, gets 44,100 back with the rest left over in the converter, stamps "
-                        "the pulled duration and ends before collecting the rest "
-                        "(CMovieAudioPin::FillVariableBitRate)";
     const WORD bits = g_config.legacy ? c.bitsPerTrack : c.bitsMovieLevel;
     PinGraph graph;
     std::string where;

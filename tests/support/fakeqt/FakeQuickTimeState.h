@@ -48,6 +48,7 @@ struct FakeQuickTime::State {
         SoundComponentData input;
         SoundComponentData output;
         bool closed = false;
+        unsigned long leftOverFrames = 0;  // of the last FillBuffer, given first by the next
     };
     struct Fault {
         OSErr code;

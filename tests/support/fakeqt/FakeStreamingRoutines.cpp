@@ -386,7 +386,11 @@ OSErr FakeSoundConverterBeginConversion(SoundConverter sc)
     FAKE_ROUTINE(SoundConverterBeginConversion, Arg(sc));
     if (fault != noErr)
         return fault;
-    return OpenConverter(state, sc) ? OSErr(noErr) : OSErr(paramErr);
+    State::Converter *converter = OpenConverter(state, sc);
+    if (!converter)
+        return paramErr;
+    converter->leftOverFrames = 0;
+    return noErr;
 }
 
 OSErr FakeSoundConverterGetBufferSizes(SoundConverter sc, unsigned long target,
@@ -453,13 +457,20 @@ OSErr FakeSoundConverterFillBuffer(SoundConverter sc, SoundConverterFillBufferDa
                  Arg(outputSize), Arg(bytesWritten), Arg(framesWritten), Arg(outputFlags));
     if (fault != noErr)
         return fault;
-    const State::Converter *converter = OpenConverter(state, sc);
+    State::Converter *converter = OpenConverter(state, sc);
     if (!converter || !proc || !output)
         return paramErr;
     const unsigned long frameBytes = BytesPerFrame(converter->output);
     unsigned long written = 0;
     unsigned long flags = 0;
-    while (written + frameBytes <= outputSize) {
+    // What the last fill had no room for comes first, as a real converter keeps it.
+    const unsigned long kept = std::min(converter->leftOverFrames, outputSize / frameBytes);
+    std::memset(output, 0, kept * frameBytes);
+    written = kept * frameBytes;
+    converter->leftOverFrames -= kept;
+    if (converter->leftOverFrames > 0)
+        flags |= 2;
+    while (!(flags & 2) && written + frameBytes <= outputSize) {
         SoundComponentDataPtr data = nullptr;
         if (!proc(&data, refCon) || !data || data->sampleCount <= 0) {
             flags |= 1;
@@ -470,6 +481,7 @@ OSErr FakeSoundConverterFillBuffer(SoundConverter sc, SoundConverterFillBufferDa
         std::memset(static_cast<char *>(output) + written, 0, taken);
         written += taken;
         if (taken < bytes) {
+            converter->leftOverFrames = (bytes - taken) / frameBytes;
             flags |= 2;
             break;
         }

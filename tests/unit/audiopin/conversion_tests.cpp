@@ -119,9 +119,10 @@ TEST_F(ConversionTest, VariableBitRatePullsChunksThroughTheCallback)
     Filled filled = Fill(352800);
     EXPECT_EQ(filled.hr, S_OK);
     EXPECT_EQ(filled.lActual, 176400);
-    // 22 chunks pulled (the last one in part): their duration is the sample's.
+    // 22 chunks pulled (the last one in part); the sample lasts as long as the sound it
+    // carries, one second, and the converter keeps the rest.
     EXPECT_EQ(m_pQt->CountOf(kQTSel_GetMediaSample), 22u);
-    EXPECT_EQ(filled.tStop, LONGLONG(22 * 2048) * 10000000 / 44100);
+    EXPECT_EQ(filled.tStop, 10000000);
     const std::vector<TimeValue> times = ReadTimes();
     ASSERT_EQ(times.size(), 22u);
     EXPECT_EQ(times[1], 2048);
@@ -129,7 +130,42 @@ TEST_F(ConversionTest, VariableBitRatePullsChunksThroughTheCallback)
 
     Filled second = Fill(352800);
     EXPECT_EQ(second.hr, S_OK);
+    EXPECT_EQ(second.tStart, filled.tStop);
     EXPECT_EQ(ReadTimes()[22], 22 * 2048) << "the next fill reads on where the last stopped";
+}
+
+TEST_F(ConversionTest, VariableBitRateDeliversWhatTheConverterKeptAtTheEnd)
+{
+    // 44 packets, 45,056 frames: one read takes them all, the first sample holds 44,100.
+    ASSERT_TRUE(Open(SoundMovie(VariableTrack(88200, 44), 4800), kQuickTime704));
+    Filled first = Fill(352800);
+    ASSERT_EQ(first.hr, S_OK);
+    EXPECT_EQ(first.lActual, 176400);
+    EXPECT_EQ(first.tStop, 10000000);
+    Filled rest = Fill(352800);
+    ASSERT_EQ(rest.hr, S_OK) << "the frames the converter kept are not lost at the end";
+    EXPECT_EQ(rest.lActual, 956 * 4);
+    EXPECT_EQ(rest.tStart, first.tStop);
+    EXPECT_EQ(rest.tStop, LONGLONG(45056) * 10000000 / 44100);
+    EXPECT_EQ(Fill(352800).hr, S_FALSE);
+}
+
+TEST_F(ConversionTest, VariableBitRateClockMovedByAQualityMessageReadsThere)
+{
+    ASSERT_TRUE(Open(SoundMovie(VariableTrack(88200, 200), 4800), kQuickTime704));
+    ASSERT_EQ(Fill(352800).hr, S_OK);
+    // Half a second late: the clock skips from 44,100 to 66,150.
+    Quality late = {Famine, 1000, 5000000, 0};
+    ASSERT_EQ(m_pAudio->Notify(nullptr, late), S_OK);
+    m_pQt->ClearCalls();
+    Filled after = Fill(352800);
+    ASSERT_EQ(after.hr, S_OK);
+    const std::vector<TimeValue> times = ReadTimes();
+    ASSERT_FALSE(times.empty());
+    EXPECT_EQ(times[0], 66150) << "the reads follow the clock, not the old read-ahead";
+    EXPECT_EQ(m_pQt->CountOf(kQTSel_SoundConverterBeginConversion), 1u)
+        << "what the converter kept from before the skip is dropped";
+    EXPECT_EQ(after.lActual, 176400);
 }
 
 TEST_F(ConversionTest, VariableBitRateWithAnOverrideReadsInMediaUnits)
@@ -144,7 +180,7 @@ TEST_F(ConversionTest, VariableBitRateWithAnOverrideReadsInMediaUnits)
     Filled first = Fill(384000);
     EXPECT_EQ(first.hr, S_OK);
     EXPECT_EQ(first.lActual, 192000);
-    EXPECT_EQ(first.tStop, LONGLONG(24 * 2048) * 10000000 / 44100);
+    EXPECT_EQ(first.tStop, 10000000) << "48,000 frames at 48,000 Hz";
     Filled second = Fill(384000);
     EXPECT_EQ(second.hr, S_OK);
     EXPECT_EQ(second.tStart, first.tStop);
@@ -215,7 +251,7 @@ TEST_F(ConversionTest, LargeSampleIsReadAfterGrowing)
     EXPECT_EQ(long(reads[0].args[2]), 176400);
     EXPECT_EQ(long(reads[1].args[2]), 352800);
     EXPECT_EQ(long(reads[44].args[2]), 352800) << "the grown buffer is kept";
-    EXPECT_EQ(filled.tStop, LONGLONG(44 * 1024) * 10000000 / 44100);
+    EXPECT_EQ(filled.tStop, 10000000);
     EXPECT_EQ(Fill(352800).hr, S_OK);
     EXPECT_EQ(m_pQt->CountOf(kQTSel_NewHandle), 1u) << "no allocation per fill";
 }
@@ -283,8 +319,8 @@ TEST_F(ConversionTest, SlowVariableTrackReadsWithoutDrift)
     std::vector<TimeValue> times = ReadTimes();
     ASSERT_EQ(times.size(), 4u);
     EXPECT_EQ(times[1], 14336);
-    // 57,344 media units are 421,478.4 pin units: the sample ends at the next whole unit.
-    EXPECT_EQ(first.tStop, LONGLONG(double(421479) / 44100 * 10000000));
+    // The fake converts frame for frame: 44,100 frames at the raised 44,100 Hz are a second.
+    EXPECT_EQ(first.tStop, 10000000);
     Filled second = Fill(176400);
     EXPECT_EQ(second.hr, S_OK);
     EXPECT_EQ(second.tStart, first.tStop);
