@@ -433,6 +433,19 @@ TEST(FakeQuickTime, SoundConverter)
     EXPECT_EQ(written, 176400u);
     EXPECT_EQ(writtenFrames, 44100u);
     EXPECT_EQ(flags, 2u);
+    // What had no room comes first in the next fill, then the source runs dry.
+    EXPECT_EQ(SoundConverterFillBuffer(sc, proc, &source, out, sizeof out, &written, &writtenFrames, &flags), noErr);
+    EXPECT_EQ(writtenFrames, 60000u - 44100u);
+    EXPECT_EQ(written, (60000u - 44100u) * 4);
+    EXPECT_EQ(flags, 1u);
+    EXPECT_EQ(SoundConverterFillBuffer(sc, proc, &source, out, sizeof out, &written, &writtenFrames, &flags), noErr);
+    EXPECT_EQ(written, 0u);
+    EXPECT_EQ(flags, 1u);
+    // A new conversion drops what a fill left over.
+    source.chunksLeft = 1;
+    EXPECT_EQ(SoundConverterFillBuffer(sc, proc, &source, out, 8000, &written, &writtenFrames, &flags), noErr);
+    EXPECT_EQ(flags, 2u);
+    EXPECT_EQ(SoundConverterBeginConversion(sc), noErr);
     EXPECT_EQ(SoundConverterFillBuffer(sc, proc, &source, out, sizeof out, &written, &writtenFrames, &flags), noErr);
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(flags, 1u);
