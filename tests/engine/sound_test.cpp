@@ -267,3 +267,76 @@ TEST(Converter, ResamplesAndMapsChannels) {
   EXPECT_EQ(c.setFormats(bad, out), paramErr);
 }
 }  // namespace
+
+namespace {
+AudioFormat pcm(uint32_t bits, bool isFloat, bool bigEndian, uint32_t channels = 1) {
+  AudioFormat f;
+  f.sampleRate = 44100;
+  f.channels = channels;
+  f.bits = bits;
+  f.isFloat = isFloat;
+  f.bigEndian = bigEndian;
+  return f;
+}
+
+// The rule every float to 16-bit conversion follows, written out independently.
+int16_t quantised(float x) {
+  double s = double(x) * 32768.0;
+  if (std::isnan(s)) s = 0;
+  s = std::min(32767.0, std::max(-32768.0, s));
+  return int16_t(std::llrint(s));
+}
+
+TEST(Converter, StraightRunsKeepTheGeneralRule) {
+  // 14 stereo frames: whole vector steps and a scalar tail; halfway points round to even.
+  const float specials[] = {0.f, -0.f, 1.f, -1.f, 2.f, -2.f, 0.5f / 32768, 1.5f / 32768, std::nanf(""),
+                            -0.5f / 32768, -1.5f / 32768, 32767.5f / 32768, -32768.5f / 32768,
+                            std::nanf(""), INFINITY, -INFINITY, 1e30f, -1e30f, 0.123456f, -0.654321f,
+                            3e-5f, -3e-5f, 0.99999f, -0.99999f, 0.25f, 1.0f / 3, 2.5f / 32768,
+                            -2.5f / 32768};
+  const uint32_t n = sizeof specials / sizeof specials[0];
+  ASSERT_EQ(n % 2, 0u);
+  for (bool big : {false, true}) {
+    Converter c;
+    ASSERT_EQ(c.setFormats(pcm(32, true, false, 2), pcm(16, false, big, 2)), noErr);
+    std::vector<uint8_t> out(n * 2, 0xCD);
+    const void* ip[1] = {specials};
+    void* op[1] = {out.data()};
+    uint32_t used = 0, made = 0;
+    ASSERT_EQ(c.convert(ip, n / 2, op, n / 2, &used, &made), noErr);
+    EXPECT_EQ(made, n / 2);
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint16_t v = big ? uint16_t(out[2 * i] << 8 | out[2 * i + 1]) : uint16_t(out[2 * i + 1] << 8 | out[2 * i]);
+      EXPECT_EQ(int16_t(v), quantised(specials[i])) << "sample " << i << (big ? " big-endian" : "");
+    }
+  }
+
+  // 16-bit to float is exact, from either byte order; to 16 bits again is the same samples.
+  const int16_t ints[] = {0, 1, -1, 32767, -32768, 12345, -12345, 256, -256};
+  for (bool big : {false, true}) {
+    std::vector<uint8_t> in;
+    for (int16_t v : ints) {
+      const uint8_t hi = uint8_t(uint16_t(v) >> 8), lo = uint8_t(v);
+      in.push_back(big ? hi : lo);
+      in.push_back(big ? lo : hi);
+    }
+    Converter toFloat, toLittle;
+    ASSERT_EQ(toFloat.setFormats(pcm(16, false, big), pcm(32, true, false)), noErr);
+    ASSERT_EQ(toLittle.setFormats(pcm(16, false, big), pcm(16, false, false)), noErr);
+    std::vector<float> f(9);
+    std::vector<int16_t> back(9);
+    const void* ip[1] = {in.data()};
+    void* fp[1] = {f.data()};
+    void* bp[1] = {back.data()};
+    uint32_t used = 0, made = 0;
+    ASSERT_EQ(toFloat.convert(ip, 9, fp, 9, &used, &made), noErr);
+    ASSERT_EQ(made, 9u);
+    ASSERT_EQ(toLittle.convert(ip, 9, bp, 9, &used, &made), noErr);
+    ASSERT_EQ(made, 9u);
+    for (int i = 0; i < 9; ++i) {
+      EXPECT_EQ(f[i], float(ints[i] / 32768.0)) << i;
+      EXPECT_EQ(back[i], ints[i]) << i << (big ? " swapped" : " copied");
+    }
+  }
+}
+}  // namespace

@@ -2,6 +2,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "qtengine.h"
 
@@ -97,6 +100,62 @@ inline void store(uint8_t* p, double v, const AudioFormat& f) {
   int64_t q = std::llrint(s);
   storeInt(p, int32_t(uint32_t(uint64_t(q) << (32 - f.bits))), f);
 }
+constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// One flat run of samples: interleaved, or a single channel.
+bool flat(const AudioFormat& f) { return f.interleaved || f.channels == 1; }
+
+void swap16(const uint8_t* in, uint8_t* out, size_t samples) {
+  for (size_t i = 0; i < samples; ++i) {
+    const uint8_t a = in[2 * i], b = in[2 * i + 1];
+    out[2 * i] = b;
+    out[2 * i + 1] = a;
+  }
+}
+
+// x / 32768 exactly, as the general loop's double arithmetic gives it.
+void s16ToF32(const uint8_t* in, bool bigEndian, float* out, size_t samples) {
+  const float k = 1.f / 32768.f;
+  for (size_t i = 0; i < samples; ++i) {
+    const uint16_t u = bigEndian ? uint16_t(in[2 * i] << 8 | in[2 * i + 1]) : uint16_t(in[2 * i + 1] << 8 | in[2 * i]);
+    const float v = float(int16_t(u)) * k;
+    std::memcpy(out + i, &v, sizeof v);  // the caller's buffer need not be aligned
+  }
+}
+
+// The general loop's rule: scaled by 32768, NaN to 0, clamped, rounded to nearest (even).
+inline int16_t f32ToS16One(float x) {
+  float s = x * 32768.f;  // exact: a power of two (infinities clamp as the double would)
+  if (!(s == s)) s = 0;
+  s = std::min(32767.f, std::max(-32768.f, s));
+  return int16_t(std::lrint(s));
+}
+
+void f32ToS16(const float* in, uint8_t* out, bool bigEndian, size_t samples) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  if (!bigEndian) {
+    const __m128 scale = _mm_set1_ps(32768.f), hi = _mm_set1_ps(32767.f), lo = _mm_set1_ps(-32768.f);
+    for (; i + 8 <= samples; i += 8) {
+      __m128 a = _mm_mul_ps(_mm_loadu_ps(in + i), scale);
+      __m128 b = _mm_mul_ps(_mm_loadu_ps(in + i + 4), scale);
+      a = _mm_and_ps(a, _mm_cmpord_ps(a, a));  // NaN to 0
+      b = _mm_and_ps(b, _mm_cmpord_ps(b, b));
+      a = _mm_min_ps(_mm_max_ps(a, lo), hi);
+      b = _mm_min_ps(_mm_max_ps(b, lo), hi);
+      const __m128i w = _mm_packs_epi32(_mm_cvtps_epi32(a), _mm_cvtps_epi32(b));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), w);
+    }
+  }
+#endif
+  for (; i < samples; ++i) {
+    float x;
+    std::memcpy(&x, in + i, sizeof x);
+    const uint16_t v = uint16_t(f32ToS16One(x));
+    out[2 * i + (bigEndian ? 0 : 1)] = uint8_t(v >> 8);
+    out[2 * i + (bigEndian ? 1 : 0)] = uint8_t(v);
+  }
+}
 }  // namespace
 
 Err Converter::setFormats(const AudioFormat& in, const AudioFormat& out) {
@@ -124,6 +183,22 @@ Err Converter::setFormats(const AudioFormat& in, const AudioFormat& out) {
   resample_ = in.sampleRate != out.sampleRate;
   step_ = in.sampleRate / out.sampleRate;
   exact_ = !in.isFloat && !out.isFloat && ic == oc && !resample_;
+  kernel_ = Kernel::none;
+  if (ic == oc && !resample_ && flat(in) && flat(out)) {
+    const bool hostFloatOut = out.isFloat && out.bits == 32 && out.bigEndian != kLittleEndianHost;
+    const bool hostFloatIn = in.isFloat && in.bits == 32 && in.bigEndian != kLittleEndianHost;
+    const bool s16In = !in.isFloat && in.bits == 16 && in.isSigned;
+    const bool s16Out = !out.isFloat && out.bits == 16 && out.isSigned;
+    if (exact_ && in.bits == out.bits && in.isSigned == out.isSigned &&
+        (in.bigEndian == out.bigEndian || in.bits == 8))
+      kernel_ = Kernel::copy;
+    else if (exact_ && s16In && s16Out)
+      kernel_ = Kernel::swap16;
+    else if (s16In && hostFloatOut)
+      kernel_ = Kernel::s16ToF32;
+    else if (hostFloatIn && s16Out)
+      kernel_ = Kernel::f32ToS16;
+  }
   reset();
   return noErr;
 }
@@ -146,6 +221,29 @@ Err Converter::convert(const void* const* in, uint32_t inFrames, void* const* ou
   };
   if (!resample_) {
     const uint32_t n = std::min(inFrames, outCap);
+    if (kernel_ != Kernel::none) {
+      const size_t samples = size_t(n) * oc;
+      const uint8_t* src = static_cast<const uint8_t*>(in[0]);
+      uint8_t* dst = o[0];
+      switch (kernel_) {
+        case Kernel::copy:
+          if (samples) std::memmove(dst, src, samples * (out_.bits / 8));
+          break;
+        case Kernel::swap16:
+          swap16(src, dst, samples);
+          break;
+        case Kernel::s16ToF32:
+          s16ToF32(src, in_.bigEndian, reinterpret_cast<float*>(dst), samples);
+          break;
+        case Kernel::f32ToS16:
+          f32ToS16(reinterpret_cast<const float*>(src), dst, out_.bigEndian, samples);
+          break;
+        case Kernel::none:
+          break;
+      }
+      *inUsed = *outMade = n;
+      return noErr;
+    }
     if (exact_) {
       for (uint32_t f = 0; f < n; ++f)
         for (uint32_t c = 0; c < oc; ++c) storeInt(outAt(f, c), loadInt(at(in, in_, f, c), in_), out_);

@@ -252,6 +252,12 @@ Err Extractor::State::mixBlock(uint32_t frames) {
       if (got == 0 && out == 0) break;  // the source has ended
     }
     const uint32_t base = discrete ? s.slot : 0;
+    if (base == 0 && oc == mixChannels) {  // the usual case, as one run
+      float* m = mix.data();
+      const float* so = s.out.data();
+      for (size_t i = 0, n = size_t(made) * oc; i < n; ++i) m[i] += so[i];
+      continue;
+    }
     for (uint32_t f = 0; f < made; ++f)
       for (uint32_t c = 0; c < oc; ++c) mix[size_t(f) * mixChannels + base + c] += s.out[size_t(f) * oc + c];
   }

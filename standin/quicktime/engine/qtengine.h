@@ -291,6 +291,10 @@ class Converter {
   bool exact_ = false;   // integer to integer, same channels and rate: shifts only
   bool identity_ = false;  // channels map one to one
   bool resample_ = false;
+  // Straight runs of one format to another with the same result as the general loops, chosen
+  // by setFormats: the common ones of every extraction and sound conversion.
+  enum class Kernel { none, copy, swap16, s16ToF32, f32ToS16 };
+  Kernel kernel_ = Kernel::none;
   double step_ = 1;      // input frames per output frame
   double prev_[32] = {};
   float mix_[32 * 32] = {};  // out x in weights

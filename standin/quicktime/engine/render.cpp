@@ -1,5 +1,6 @@
 // Drawing a movie's visual tracks into a caller's pixel buffer.
 #include <algorithm>
+#include <cstring>
 
 #include "videocodecs.h"
 
@@ -108,6 +109,14 @@ void blit(const Frame& f, const PixelBuffer& b, int32_t x0, int32_t y0, int32_t 
   for (int32_t y = ys; y < ye; ++y) {
     const uint32_t* s = f.px.data() + size_t(y) * f.width;
     uint8_t* o = b.bits + (y0 + y) * b.stride + ptrdiff_t(x0) * (int(b.format) / 8);
+    if (!f.rgb555 && b.format == PixelFormat::bgr0 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+      // 0x00RRGGBB stored little-endian is B, G, R, 0: the pixel as it is, its top byte cleared.
+      for (int32_t x = xs; x < xe; ++x) {
+        const uint32_t v = s[x] & 0x00FFFFFFu;
+        std::memcpy(o + ptrdiff_t(x) * 4, &v, 4);
+      }
+      continue;
+    }
     for (int32_t x = xs; x < xe; ++x) {
       uint32_t v = s[x];
       uint32_t r, g, bl;
