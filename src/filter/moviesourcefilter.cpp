@@ -84,7 +84,8 @@ CMovieSourceFilter::CMovieSourceFilter(LPUNKNOWN pUnk, HRESULT *)
       m_apPins(),
       m_nPins(0),
       m_movie(nullptr),
-      m_bQuickTime71(false)
+      m_bQuickTime71(false),
+      m_renderWorld(nullptr)
 {
     CAutoLock cAutoLock(&m_cStateLock);
     CAutoLock qtLock(&m_csQuickTime);

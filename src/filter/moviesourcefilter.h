@@ -14,8 +14,8 @@
 //   4. the process-wide lock of the QuickTime start-up count (construction, destruction).
 // Stop takes the filter lock before the QuickTime lock, so it never holds the QuickTime lock
 // while a Pause is waiting for a worker's set-up (which takes the pin lock, then the QuickTime
-// lock). m_csRender is taken only inside a video pin's fill, after its pin lock, and nothing is
-// taken inside it; no fill or reposition takes the QuickTime lock, so Stop, which holds it
+// lock). m_csRender is a leaf: taken by the video pins (their fills, making and releasing their
+// render targets) after whichever of the others they hold, and nothing is taken inside it; no fill or reposition takes the QuickTime lock, so Stop, which holds it
 // while it waits for the workers, never waits for a worker that waits for it.
 #pragma once
 
@@ -96,6 +96,9 @@ public:
     Movie m_movie;           // written under both the filter and the QuickTime lock
     bool m_bQuickTime71;     // set at construction, read-only afterwards
     // Serialises the per-frame work of this filter's video pins on the shared movie (movie
-    // GWorld, time, MoviesTask, copy): taken after the pin lock, nothing taken inside it.
+    // GWorld, time, MoviesTask, copy): a leaf lock (order above).
     CCritSec m_csRender;
+    // The world the movie draws into, so that a fill sets its own only when another pin's (or
+    // none) is attached. Under m_csRender.
+    GWorldPtr m_renderWorld;
 };

@@ -178,14 +178,16 @@ HRESULT CMovieOutputPin::FillBuffer(IMediaSample *pSample)
     if (FAILED(hrPointer) || !pBuffer || lSize <= 0)
         return S_FALSE;
 
-    std::memset(pBuffer, 0, size_t(lSize));
     m_lChunkDuration = 0;
     m_lChunkBytes = 0;
     const HRESULT hr = m_pMovieFilter->m_bQuickTime71 ? FillFromMovie(pSample, pBuffer, lSize)
                                                       : FillFromTrack(pSample, pBuffer, lSize);
     // A fill that produced nothing would be delivered again and again: end the stream.
-    if (hr != S_OK || m_lChunkDuration <= 0)
+    if (hr != S_OK || m_lChunkDuration <= 0 || m_lChunkBytes < 0 || m_lChunkBytes > lSize)
         return S_FALSE;
+    // The fill wrote its data; the rest of the buffer is cleared, so that the frame's bytes
+    // are written once rather than zeroed and then copied over.
+    std::memset(pBuffer + m_lChunkBytes, 0, size_t(lSize - m_lChunkBytes));
 
     REFERENCE_TIME rtStart = REFERENCE_TIME(double(ToReference(m_lElapsed)) / m_dPlaybackRate);
     const LONG lLength = LONG(double(ToReference(m_lChunkDuration)) / m_dPlaybackRate);

@@ -3,10 +3,10 @@
 // The pin binds itself to its track and media at construction and keeps every position in its
 // own units (1/m_lTimeScale s): the read position, the segment's start and stop, and the output
 // clock m_lElapsed from which each sample's time stamps are computed afresh. The worker's
-// FillBuffer zeroes a buffer, has the media pin fill it (FillFromTrack or FillFromMovie, chosen
-// by the filter's m_bQuickTime71), stamps it and advances. Seeking (IMediaSeeking), rate and
-// quality messages move the positions of this pin only; a new start or rate flushes and
-// restarts the delivery pass, so its first sample is a discontinuity.
+// FillBuffer has the media pin fill a buffer (FillFromTrack or FillFromMovie, chosen by the
+// filter's m_bQuickTime71), clears what the fill left past its data, stamps it and advances.
+// Seeking (IMediaSeeking), rate and quality messages move the positions of this pin only; a new
+// start or rate flushes and restarts the delivery pass, so its first sample is a discontinuity.
 //
 // A fill that fails, answers S_FALSE or makes no progress (m_lChunkDuration <= 0) ends the
 // stream: no sample is ever delivered without moving the clock.
@@ -53,8 +53,9 @@ public:
     using CSourceStream::GetMediaType;
 
     // The media pin's operations (virtual table order matters to nothing outside, but is kept).
-    // Fills run with m_PinLock held on a zeroed buffer; they set m_lChunkDuration and
-    // m_lChunkBytes and may move m_lCurrent. Anything but S_OK ends the stream.
+    // Fills run with m_PinLock held; they write their data to the first m_lChunkBytes bytes of
+    // the buffer (all of them: the rest is cleared afterwards, and nothing before the fill),
+    // set m_lChunkDuration and may move m_lCurrent. Anything but S_OK ends the stream.
     virtual HRESULT FillFromTrack(IMediaSample *pSample, BYTE *pBuffer, long lSize) = 0;
     virtual HRESULT FillFromMovie(IMediaSample *pSample, BYTE *pBuffer, long lSize) = 0;
     // Streaming set-up on the worker, with m_PinLock then m_csQuickTime held.

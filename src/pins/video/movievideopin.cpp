@@ -129,6 +129,7 @@ void CMovieVideoPin::ReleaseRenderTarget()
     if (m_gWorld) {
         if (m_Movie)
             SetMovieGWorld(m_Movie, nullptr, nullptr);
+        m_pMovieFilter->m_renderWorld = nullptr;
         DisposeGWorld(m_gWorld);
         m_gWorld = nullptr;
     }
@@ -187,6 +188,7 @@ HRESULT CMovieVideoPin::PrepareTrackStreaming()
     CAutoLock renderLock(&m_pMovieFilter->m_csRender);
     m_gWorld = world;
     SetMovieGWorld(m_Movie, m_gWorld, GetGWorldDevice(m_gWorld));
+    m_pMovieFilter->m_renderWorld = m_gWorld;
     return S_OK;
 }
 
@@ -205,7 +207,10 @@ HRESULT CMovieVideoPin::FillFromTrack(IMediaSample *, BYTE *pBuffer, long lSize)
     {
         // The movie's world and time are shared by every video pin of the filter.
         CAutoLock renderLock(&m_pMovieFilter->m_csRender);
-        SetMovieGWorld(m_Movie, m_gWorld, GetGWorldDevice(m_gWorld));
+        if (m_pMovieFilter->m_renderWorld != m_gWorld) {
+            SetMovieGWorld(m_Movie, m_gWorld, GetGWorldDevice(m_gWorld));
+            m_pMovieFilter->m_renderWorld = m_gWorld;
+        }
         SetMovieTimeValue(m_Movie, m_lCurrent);
         MoviesTask(m_Movie, 0);
         std::memcpy(pBuffer, m_pDIBBits, size_t(lCopy));
