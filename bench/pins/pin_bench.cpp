@@ -3,14 +3,17 @@
 //   graph FILE samples N bytes B seconds T   whole passes through Wine's graph into a sink
 //   gstreamer FILE samples ...               the same through File Source (Async) and Wine's
 //                                            GStreamer parser (or "unavailable")
-//   fill FILE fill_ns F draw_ns D copy_ns C   per frame: the pin's fill, QuickTime's drawing
-//                                            alone, and one plain copy of the frame
+//   fill FILE fill_ns F draw_ns D own_ns O copy_ns C
+//                                            per frame (medians): the pin's fill of a decoded
+//                                            frame, QuickTime drawing that frame alone, the
+//                                            difference, and one plain copy of the frame
 // The filter is linked in and created directly; the stand-in is loaded first, as a host would.
 #include <windows.h>
 #include <dshow.h>
 #include <wrl/client.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -66,6 +69,14 @@ ComPtr<IBaseFilter> NewFilter(const char *movie)
     if (FAILED(hr) || FAILED(base.As(&file)) || FAILED(file->Load(WidePath(movie).c_str(), nullptr)))
         return nullptr;
     return base;
+}
+
+double Median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+    return v[v.size() / 2];
 }
 
 // Wine's GStreamer-backed parser, the peer inside the same host.
@@ -209,39 +220,59 @@ bool Fill(const char *movie)
     sample->GetPointer(&pSample);
     std::vector<BYTE> source(size_t(frame), 0x5A);
 
-    double bestFill = 1e9, bestDraw = 1e9, bestCopy = 1e9;
+    ComPtr<IMediaSeeking> seeking;
+    if (FAILED(pin->NonDelegatingQueryInterface(IID_IMediaSeeking,
+                                                reinterpret_cast<void **>(seeking.GetAddressOf()))))
+        return false;
+    const LONGLONG scale = GetMovieTimeScale(filter->m_movie);
+
+    // Per frame: QuickTime draws the frame at the pin's next time (decoding it), the pin fills
+    // (drawing the decoded frame again, then its own work), and QuickTime draws it once more.
+    // The fill less that last drawing is the pin's own work; both draw the same decoded frame
+    // into the same world, so the drawing cancels out and the decoding is in neither.
+    // Medians over every frame of every round: a frame preempted or evicted from the cache
+    // moves a sum, not a median.
+    std::vector<double> fills, draws, owns;
+    double bestCopy = 1e9;
     int frames = 0;
     for (int round = 0; round < kRounds; round++) {
-        // A pass of fills from the start; the render target stays.
         if (FAILED(pin->OnThreadCreate()))
             return false;
         frames = 0;
-        double t0 = Now();
-        while (pin->FillBuffer(sample.Get()) == S_OK)
-            frames++;
-        const double fill = (Now() - t0) / frames;
-        // The same frames drawn by QuickTime alone, at the pin's grid.
-        const TimeValue step = TimeValue(GetMovieTimeScale(filter->m_movie) / 25);
-        t0 = Now();
-        for (int n = 0; n < frames; n++) {
-            SetMovieTimeValue(filter->m_movie, n * step);
+        for (;;) {
+            LONGLONG current = 0, stop = 0;
+            if (FAILED(seeking->GetPositions(&current, &stop)) || current >= stop)
+                break;
+            const TimeValue t = TimeValue(current * scale / 10000000);
+            SetMovieTimeValue(filter->m_movie, t);
             MoviesTask(filter->m_movie, 0);
+            double t0 = Now();
+            if (pin->FillBuffer(sample.Get()) != S_OK)
+                break;
+            const double t1 = Now();
+            SetMovieTimeValue(filter->m_movie, t);
+            MoviesTask(filter->m_movie, 0);
+            const double t2 = Now();
+            fills.push_back(t1 - t0);
+            draws.push_back(t2 - t1);
+            owns.push_back((t1 - t0) - (t2 - t1));
+            frames++;
         }
-        const double draw = (Now() - t0) / frames;
-        t0 = Now();
+        if (frames == 0)
+            return false;
+        double t0 = Now();
         for (int n = 0; n < frames; n++) {
             source[size_t(n) % source.size()] = BYTE(n);
             std::memcpy(pSample, source.data(), size_t(frame));
         }
         const double copy = (Now() - t0) / frames;
-        bestFill = fill < bestFill ? fill : bestFill;
-        bestDraw = draw < bestDraw ? draw : bestDraw;
-        bestCopy = copy < bestCopy ? copy : bestCopy;
+        bestCopy = std::min(bestCopy, copy);
     }
     sample.Reset();
     allocator->Decommit();
-    std::printf("fill %s frames %d fill_ns %.0f draw_ns %.0f copy_ns %.0f\n", movie, frames,
-                bestFill * 1e9, bestDraw * 1e9, bestCopy * 1e9);
+    std::printf("fill %s frames %d fill_ns %.0f draw_ns %.0f own_ns %.0f copy_ns %.0f\n", movie,
+                frames, Median(fills) * 1e9, Median(draws) * 1e9, Median(owns) * 1e9,
+                bestCopy * 1e9);
     return true;
 }
 
