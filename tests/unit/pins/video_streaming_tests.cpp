@@ -395,6 +395,51 @@ TEST_F(VideoStreamingTest, FillCopiesOneFrameIntoLargerBuffers)
     EXPECT_FALSE(broken.bTimeSet);
 }
 
+// The movie draws into one world at a time: a fill attaches its pin's world only when another
+// pin's is attached, so a lone pin's frames cost no attach each, and two pins still draw each
+// frame into their own bitmaps at their own times.
+TEST_F(VideoStreamingTest, AFillAttachesItsWorldOnlyWhenAnotherIsAttached)
+{
+    MovieModel movie = VideoMovie(8, 8, 600, 6000, 300);
+    movie.tracks.push_back(TrackModel::Video(8, 8, QTFourCC("raw "), 600, 6000, 300));
+    Load(movie);
+    CMovieVideoPin *pFirst = VideoPin(0);
+    CMovieVideoPin *pSecond = VideoPin(1);
+    ASSERT_NE(pFirst, nullptr);
+    ASSERT_NE(pSecond, nullptr);
+    LONGLONG start = SeekTime(7, 600);
+    ASSERT_EQ(Seeking(pSecond)->SetPositions(&start, AM_SEEKING_AbsolutePositioning, nullptr, 0),
+              S_OK);
+    ASSERT_EQ(pFirst->OnThreadCreate(), S_OK);
+    ASSERT_EQ(pSecond->OnThreadCreate(), S_OK);
+    const std::vector<Call> made = m_fake->CallsTo(kQTSel_SetMovieGWorld);
+    ASSERT_EQ(made.size(), 2u);
+    const uintptr_t firstWorld = made[0].args[1], secondWorld = made[1].args[1];
+    ASSERT_NE(firstWorld, secondWorld);
+
+    const long frame = 8 * 8 * 4;
+    auto fill = [&](CMovieVideoPin *pPin, LONG expectedTime) {
+        TestSample sample(frame);
+        ASSERT_EQ(pPin->FillBuffer(&sample), S_OK);
+        EXPECT_TRUE(std::all_of(sample.buffer.begin(), sample.buffer.end(),
+                                [&](BYTE b) { return b == Pattern(expectedTime); }))
+            << "drawn at " << expectedTime << " into the pin's own bitmap";
+    };
+    m_fake->ClearCalls();
+    fill(pSecond, 7);
+    fill(pSecond, 27);
+    EXPECT_EQ(m_fake->CountOf(kQTSel_SetMovieGWorld), 0u) << "its world is still attached";
+    fill(pFirst, 0);
+    fill(pFirst, 20);
+    std::vector<Call> attached = m_fake->CallsTo(kQTSel_SetMovieGWorld);
+    ASSERT_EQ(attached.size(), 1u);
+    EXPECT_EQ(attached[0].args[1], firstWorld);
+    fill(pSecond, 47);
+    attached = m_fake->CallsTo(kQTSel_SetMovieGWorld);
+    ASSERT_EQ(attached.size(), 2u);
+    EXPECT_EQ(attached[1].args[1], secondWorld);
+}
+
 // A failed world leaves the pin able to try again at the next start.
 TEST_F(VideoStreamingTest, FailedWorldIsMadeAgainAtTheNextStart)
 {
