@@ -12,8 +12,8 @@
 #include <dshow.h>
 #include <wrl/client.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>

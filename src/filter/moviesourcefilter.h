@@ -15,8 +15,9 @@
 // Stop takes the filter lock before the QuickTime lock, so it never holds the QuickTime lock
 // while a Pause is waiting for a worker's set-up (which takes the pin lock, then the QuickTime
 // lock). m_csRender is a leaf: taken by the video pins (their fills, making and releasing their
-// render targets) after whichever of the others they hold, and nothing is taken inside it; no fill or reposition takes the QuickTime lock, so Stop, which holds it
-// while it waits for the workers, never waits for a worker that waits for it.
+// render targets) after whichever of the others they hold, and nothing is taken inside it. No
+// fill or reposition takes the QuickTime lock, so Stop, which holds it while it waits for the
+// workers, never waits for a worker that waits for it.
 #pragma once
 
 #include <windows.h>

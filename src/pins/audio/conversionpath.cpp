@@ -259,7 +259,7 @@ HRESULT CMovieAudioPin::FillVariableBitRate(BYTE *pBuffer, long lSize)
     if (!m_bVbrSynced || m_lCurrent != m_lVbrClock) {
         // A new segment, or a quality message moved the clock: read from the clock, and what
         // the converter still holds belongs to the old position.
-        if (m_bVbrSynced && (m_nConverterFlags & kConverterHoldsData))
+        if (m_nConverterFlags & kConverterHoldsData)
             SoundConverterBeginConversion(m_soundConverter);
         m_nConverterFlags = 0;
         m_lReadPosition = m_lCurrent;
@@ -267,7 +267,6 @@ HRESULT CMovieAudioPin::FillVariableBitRate(BYTE *pBuffer, long lSize)
         m_llVbrFrames = 0;
         m_bVbrSynced = true;
     }
-    long lGap = 0;
     if (m_nConverterFlags & kConverterRanDry) {
         // Everything read has been delivered; skip a gap in the media: go on at the next sample.
         TimeValue foundTime = 0;
@@ -278,10 +277,10 @@ HRESULT CMovieAudioPin::FillVariableBitRate(BYTE *pBuffer, long lSize)
             GetMoviesError();
             return S_FALSE;
         }
+        // Reads and clock move by the gap alike.
         const long lNext = std::max(m_lReadPosition, PinTimeAtOrAfter(foundTime));
-        lGap = lNext - m_lReadPosition;
+        m_lVbrBase = SaturateToLong(LONGLONG(m_lCurrent) + (lNext - m_lReadPosition));
         m_lReadPosition = lNext;
-        m_lVbrBase = SaturateToLong(LONGLONG(m_lCurrent) + lGap);
         m_llVbrFrames = 0;
         m_nConverterFlags = 0;
     }

@@ -117,8 +117,7 @@ void swap16(const uint8_t* in, uint8_t* out, size_t samples) {
 void s16ToF32(const uint8_t* in, bool bigEndian, float* out, size_t samples) {
   const float k = 1.f / 32768.f;
   for (size_t i = 0; i < samples; ++i) {
-    const uint16_t u = bigEndian ? uint16_t(in[2 * i] << 8 | in[2 * i + 1]) : uint16_t(in[2 * i + 1] << 8 | in[2 * i]);
-    const float v = float(int16_t(u)) * k;
+    const float v = float(int16_t(uint16_t(loadBits(in + 2 * i, 2, bigEndian)))) * k;
     std::memcpy(out + i, &v, sizeof v);  // the caller's buffer need not be aligned
   }
 }
@@ -151,9 +150,7 @@ void f32ToS16(const float* in, uint8_t* out, bool bigEndian, size_t samples) {
   for (; i < samples; ++i) {
     float x;
     std::memcpy(&x, in + i, sizeof x);
-    const uint16_t v = uint16_t(f32ToS16One(x));
-    out[2 * i + (bigEndian ? 0 : 1)] = uint8_t(v >> 8);
-    out[2 * i + (bigEndian ? 1 : 0)] = uint8_t(v);
+    storeBits(out + 2 * i, uint16_t(f32ToS16One(x)), 2, bigEndian);
   }
 }
 }  // namespace
