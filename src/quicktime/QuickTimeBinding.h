@@ -4,9 +4,27 @@
 // when the last TerminateQTML unbinds.
 //
 // Writers: InitializeQTML and TerminateQTML under the process-wide named mutex; the lazy
-// hook without it (it runs before any initialisation). The stubs only read. The field
-// order is fixed: the stub assembly addresses preCallHook at 0 and the entries at 4, 8, 12.
+// hook without it (it runs before any initialisation). The stubs only read.
+//
+// Layout, which the stub assembly relies on: the first four fields are code addresses, one
+// pointer apart (4 bytes on 32-bit, 8 on 64-bit): preCallHook at 0, dispatcher, callComponent
+// and callComponentWithStorage at 1, 2 and 3 steps. The header is also read by the assembler,
+// which sees only these offsets.
 #pragma once
+
+#if defined(__x86_64__)
+#define QT_BINDING_STEP 8
+#elif defined(__i386__)
+#define QT_BINDING_STEP 4
+#else
+#error "the dispatch stubs exist for i386 and x86-64 only"
+#endif
+#define QT_BINDING_PRE_CALL_HOOK 0
+#define QT_BINDING_DISPATCHER (1 * QT_BINDING_STEP)
+#define QT_BINDING_CALL_COMPONENT (2 * QT_BINDING_STEP)
+#define QT_BINDING_CALL_COMPONENT_WITH_STORAGE (3 * QT_BINDING_STEP)
+
+#ifndef __ASSEMBLER__
 
 #include <windows.h>
 
@@ -50,6 +68,13 @@ void FormatQuickTimeInitMutexName(DWORD processId, char *buffer, size_t bufferSi
 
 }  // extern "C"
 
-static_assert(offsetof(QuickTimeBindingRecord, dispatcher) == 4, "stub layout");
-static_assert(offsetof(QuickTimeBindingRecord, callComponent) == 8, "stub layout");
-static_assert(offsetof(QuickTimeBindingRecord, callComponentWithStorage) == 12, "stub layout");
+static_assert(sizeof(void *) == QT_BINDING_STEP, "stub layout");
+static_assert(offsetof(QuickTimeBindingRecord, preCallHook) == QT_BINDING_PRE_CALL_HOOK, "stub layout");
+static_assert(offsetof(QuickTimeBindingRecord, dispatcher) == QT_BINDING_DISPATCHER, "stub layout");
+static_assert(offsetof(QuickTimeBindingRecord, callComponent) == QT_BINDING_CALL_COMPONENT,
+              "stub layout");
+static_assert(offsetof(QuickTimeBindingRecord, callComponentWithStorage) ==
+                  QT_BINDING_CALL_COMPONENT_WITH_STORAGE,
+              "stub layout");
+
+#endif  // __ASSEMBLER__

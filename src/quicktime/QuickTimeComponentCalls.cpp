@@ -1,6 +1,6 @@
 // Component-call wrappers: each builds the ComponentParameters record of its routine on the
-// stack (the arguments after the instance, first argument first, each in a zeroed 32-bit
-// slot) and sends it through the component dispatch selector.
+// stack (the arguments after the instance, first argument first, each in a zeroed slot as wide
+// as a pointer) and sends it through the component dispatch selector.
 #include <cstring>
 #include <type_traits>
 
@@ -15,7 +15,7 @@ struct ComponentCallRecord {
     UInt8 flags;
     UInt8 paramSize;
     SInt16 what;
-    SInt32 params[N];
+    ComponentParamSlot params[N];
 };
 template <>
 struct ComponentCallRecord<0> {
@@ -26,10 +26,10 @@ struct ComponentCallRecord<0> {
 #pragma pack(pop)
 
 template <typename T>
-void FillSlot(SInt32 *slot, T value)
+void FillSlot(ComponentParamSlot *slot, T value)
 {
-    static_assert(sizeof(T) <= sizeof(SInt32) && std::is_trivially_copyable<T>::value,
-                  "component arguments travel in 32-bit slots");
+    static_assert(sizeof(T) <= sizeof(ComponentParamSlot) && std::is_trivially_copyable<T>::value,
+                  "component arguments travel in pointer-wide slots");
     *slot = 0;
     std::memcpy(slot, &value, sizeof(T));
 }
@@ -40,10 +40,10 @@ ComponentResult CallComponentRoutine(ComponentInstance ci, SInt16 what, Args... 
     constexpr size_t count = sizeof...(Args);
     ComponentCallRecord<count> record;
     record.flags = 0;
-    record.paramSize = UInt8(count * sizeof(SInt32));
+    record.paramSize = UInt8(count * sizeof(ComponentParamSlot));
     record.what = what;
     if constexpr (count > 0) {
-        SInt32 *slot = record.params;
+        ComponentParamSlot *slot = record.params;
         (FillSlot(slot++, args), ...);
     }
     return QTDispatch_CallComponentDispatch(ci, reinterpret_cast<ComponentParameters *>(&record));

@@ -1,6 +1,13 @@
 // QuickTime for Windows' published scalar types and records, as the runtime lays them out:
 // 2-byte packing, native byte order. Shared by the binding, the QuickTime.qts stand-in and
 // the fake runtime of the unit tests, so that all three agree on every offset.
+//
+// The 64-bit interface is this project's own (no 64-bit QuickTime for Windows exists). Its
+// records keep the same 2-byte packing: every field before the first pointer keeps its 32-bit
+// offset, the records that mirror file data (ImageDescription, SoundDescription) must stay
+// packed anyway, and x86-64 reads a pointer on a 2-byte boundary as it reads any other. Only
+// the records holding pointers grow, by 4 bytes per pointer (sizes checked below for each
+// architecture). Scalars keep their widths: `long` is 32 bits on both (LLP64).
 #pragma once
 
 #include <cstddef>
@@ -210,12 +217,16 @@ struct ExtendedSoundComponentData {
     UInt32 bufferFlagsMask;
 };
 
-// What a component-call wrapper sends through the component dispatch selector.
+// What a component-call wrapper sends through the component dispatch selector. Each argument
+// after the instance travels in a zeroed slot as wide as a pointer (4 bytes on 32-bit, 8 on
+// 64-bit), first argument first, its value in the slot's low bytes; paramSize counts the bytes
+// of the slots (4 or 8 per argument).
+typedef intptr_t ComponentParamSlot;
 struct ComponentParameters {
     UInt8 flags;
     UInt8 paramSize;  // bytes of params that follow
     SInt16 what;      // negative: the Component Manager's standard requests
-    SInt32 params[1];
+    ComponentParamSlot params[1];
 };
 
 struct AudioChannelDescription {
@@ -235,17 +246,23 @@ struct AudioChannelLayout {
 
 static_assert(sizeof(Rect) == 8, "Rect");
 static_assert(sizeof(FSSpec) == 262, "FSSpec");
-static_assert(sizeof(TimeRecord) == 16, "TimeRecord");
 static_assert(sizeof(ImageDescription) == 86, "ImageDescription");
 static_assert(sizeof(SoundDescription) == 36, "SoundDescription");
 static_assert(sizeof(SoundDescriptionV1) == 52, "SoundDescriptionV1");
 static_assert(sizeof(AudioStreamBasicDescription) == 40, "AudioStreamBasicDescription");
-static_assert(sizeof(AudioBuffer) == 12, "AudioBuffer");
-static_assert(sizeof(AudioBufferList) == 16, "AudioBufferList");
-static_assert(sizeof(SoundComponentData) == 28, "SoundComponentData");
-static_assert(sizeof(ExtendedSoundComponentData) == 68, "ExtendedSoundComponentData");
-static_assert(sizeof(ComponentParameters) == 8, "ComponentParameters");
 static_assert(offsetof(ComponentParameters, params) == 4, "ComponentParameters params");
+// The records that hold pointers: 32-bit size, then 64-bit size.
+constexpr size_t QTRecordSize(size_t size32, size_t size64)
+{
+    return sizeof(void *) == 8 ? size64 : size32;
+}
+static_assert(sizeof(TimeRecord) == QTRecordSize(16, 20), "TimeRecord");
+static_assert(sizeof(AudioBuffer) == QTRecordSize(12, 16), "AudioBuffer");
+static_assert(sizeof(AudioBufferList) == QTRecordSize(16, 20), "AudioBufferList");
+static_assert(sizeof(SoundComponentData) == QTRecordSize(28, 32), "SoundComponentData");
+static_assert(sizeof(ExtendedSoundComponentData) == QTRecordSize(68, 80),
+              "ExtendedSoundComponentData");
+static_assert(sizeof(ComponentParameters) == QTRecordSize(8, 12), "ComponentParameters");
 static_assert(offsetof(ImageDescription, depth) == 82, "ImageDescription depth");
 static_assert(offsetof(SoundDescription, sampleRate) == 32, "SoundDescription sampleRate");
 

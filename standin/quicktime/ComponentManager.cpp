@@ -66,8 +66,8 @@ ComponentResult Dispatch(ComponentInstance ci, const ComponentParameters *params
         return badComponentInstance;
     if (!params)
         return paramErr;
-    const size_t slotCount = params->paramSize / sizeof(SInt32);
-    const SInt32 *slots = params->params;
+    const size_t slotCount = params->paramSize / sizeof(ComponentParamSlot);
+    const ComponentParamSlot *slots = params->params;
     switch (params->what) {
     case kComponentVersionSelect:
         return component->Version();
@@ -133,15 +133,15 @@ ComponentResult QtsCallComponentFunctionWithStorage(Handle storage, ComponentPar
                                                     ComponentFunctionUPP function)
 {
     constexpr size_t kMaxSlots = 16;
-    if (!params || !function || params->paramSize / sizeof(SInt32) > kMaxSlots)
+    if (!params || !function || params->paramSize / sizeof(ComponentParamSlot) > kMaxSlots)
         return paramErr;
-    SInt32 slots[kMaxSlots] = {};
-    for (size_t i = 0; i < params->paramSize / sizeof(SInt32); ++i)
+    ComponentParamSlot slots[kMaxSlots] = {};
+    for (size_t i = 0; i < params->paramSize / sizeof(ComponentParamSlot); ++i)
         slots[i] = params->params[i];
-    // cdecl: the callee reads the arguments it has and the caller removes them all.
-    typedef ComponentResult (*WithSlots)(Handle, SInt32, SInt32, SInt32, SInt32, SInt32, SInt32,
-                                         SInt32, SInt32, SInt32, SInt32, SInt32, SInt32, SInt32,
-                                         SInt32, SInt32, SInt32);
+    // The caller removes the arguments (cdecl, and every x86-64 call): the callee reads the
+    // ones it has, each from a slot-wide argument whose low bytes hold its value.
+    typedef ComponentParamSlot P;
+    typedef ComponentResult (*WithSlots)(Handle, P, P, P, P, P, P, P, P, P, P, P, P, P, P, P, P);
     const auto call = reinterpret_cast<WithSlots>(reinterpret_cast<void (*)()>(function));
     return call(storage, slots[0], slots[1], slots[2], slots[3], slots[4], slots[5], slots[6],
                 slots[7], slots[8], slots[9], slots[10], slots[11], slots[12], slots[13],

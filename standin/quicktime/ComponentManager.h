@@ -18,7 +18,8 @@ public:
     virtual ~QtsComponent() = default;
     // A routine of the component type ('what' >= 0) or a standard request it handles
     // itself; slots holds the record's arguments, first argument first.
-    virtual ComponentResult Call(SInt16 what, const SInt32 *slots, size_t slotCount) = 0;
+    virtual ComponentResult Call(SInt16 what, const ComponentParamSlot *slots,
+                                 size_t slotCount) = 0;
     virtual ComponentResult Version() { return 0x00010000; }
     virtual bool Implements(SInt16 what) const = 0;
 };

@@ -24,9 +24,9 @@ constexpr size_t kMaxLayoutBytes = 12 + 20 * kMaxPlanes;
 constexpr UInt32 kPlaneFrames = 4096;  // frames of planar input asked for at a time
 
 template <typename T>
-T *SlotPointer(SInt32 slot)
+T *SlotPointer(ComponentParamSlot slot)
 {
-    return reinterpret_cast<T *>(uintptr_t(uint32_t(slot)));
+    return reinterpret_cast<T *>(slot);
 }
 
 class StandardAudio final : public QtsComponent {
@@ -38,7 +38,7 @@ public:
                what == kComponentSetComponentPropertySelect || what == kSCAudioFillBufferSelect;
     }
 
-    ComponentResult Call(SInt16 what, const SInt32 *slots, size_t count) override
+    ComponentResult Call(SInt16 what, const ComponentParamSlot *slots, size_t count) override
     {
         std::lock_guard<std::recursive_mutex> lock(m_lock);
         switch (what) {
@@ -63,7 +63,7 @@ public:
         case kSCAudioFillBufferSelect:
             if (count < 5 || m_filling)
                 return paramErr;
-            return FillBuffer(reinterpret_cast<SCAudioInputDataProc>(uintptr_t(uint32_t(slots[0]))),
+            return FillBuffer(reinterpret_cast<SCAudioInputDataProc>(slots[0]),
                               SlotPointer<void>(slots[1]), SlotPointer<UInt32>(slots[2]),
                               SlotPointer<AudioBufferList>(slots[3]));
         default:

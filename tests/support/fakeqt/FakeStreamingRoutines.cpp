@@ -262,7 +262,7 @@ OSErr FakeCloseComponent(ComponentInstance ci)
 
 // Calls the input procedure once per fill and converts what it delivered.
 ComponentResult FillAudio(State &state, State::AudioComponent &component, ComponentInstance ci,
-                          const SInt32 *slots)
+                          const ComponentParamSlot *slots)
 {
     const auto proc = reinterpret_cast<SCAudioInputDataProc>(slots[0]);
     void *user = reinterpret_cast<void *>(slots[1]);
@@ -293,7 +293,7 @@ ComponentResult FakeCallComponentDispatch(ComponentInstance ci, ComponentParamet
     fakeqt::FakeQuickTime::State &state = fakeqt::FakeQuickTime::Installed();
     std::lock_guard<std::recursive_mutex> stateLock(state.lock);
     std::vector<uintptr_t> args = {Arg(ci)};
-    const size_t slotCount = params ? params->paramSize / sizeof(SInt32) : 0;
+    const size_t slotCount = params ? params->paramSize / sizeof(ComponentParamSlot) : 0;
     if (params) {
         args.push_back(Arg(params->what));
         for (size_t i = 0; i < slotCount; ++i)
@@ -307,7 +307,7 @@ ComponentResult FakeCallComponentDispatch(ComponentInstance ci, ComponentParamet
         return badComponentInstance;
     if (!params)
         return paramErr;
-    const SInt32 *slots = params->params;
+    const ComponentParamSlot *slots = params->params;
     switch (params->what) {
     case kComponentSetComponentPropertySelect: {
         if (slotCount < 4)

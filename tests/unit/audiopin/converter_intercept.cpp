@@ -54,11 +54,19 @@ OSErr InterceptConvertBuffer(SoundConverter, const void *, unsigned long frames,
 __attribute__((naked)) void InterceptingDispatcher(void)
 {
     // kQTSel_SoundConverterGetBufferSizes and kQTSel_SoundConverterConvertBuffer.
+#if defined(__i386__)
     asm("cmpl $0x00250029, %eax\n\t"
         "je _InterceptGetBufferSizes\n\t"
         "cmpl $0x0025002B, %eax\n\t"
         "je _InterceptConvertBuffer\n\t"
         "jmp *_g_interceptedDispatcher");
+#else
+    asm("cmpl $0x00250029, %eax\n\t"
+        "je InterceptGetBufferSizes\n\t"
+        "cmpl $0x0025002B, %eax\n\t"
+        "je InterceptConvertBuffer\n\t"
+        "jmp *g_interceptedDispatcher(%rip)");
+#endif
 }
 
 }  // extern "C"

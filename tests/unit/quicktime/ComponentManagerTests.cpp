@@ -18,14 +18,14 @@ namespace {
 
 struct Call {
     SInt16 what;
-    std::vector<SInt32> slots;
+    std::vector<ComponentParamSlot> slots;
 };
 
 class EchoComponent : public QtsComponent {
 public:
-    ComponentResult Call(SInt16 what, const SInt32 *slots, size_t slotCount) override
+    ComponentResult Call(SInt16 what, const ComponentParamSlot *slots, size_t slotCount) override
     {
-        calls.push_back({what, std::vector<SInt32>(slots, slots + slotCount)});
+        calls.push_back({what, std::vector<ComponentParamSlot>(slots, slots + slotCount)});
         if (what == 7) {
             // Closing itself from inside a call: the instance lives until the call returns.
             CloseComponent(self);
@@ -76,8 +76,9 @@ TEST(ComponentManager, WrappersReachTheirInstance)
     EXPECT_EQ(QTSetComponentProperty(second, QTFourCC("scda"), QTFourCC("isbd"), 40, format), 1000 - 13);
     ASSERT_EQ(secondComponent->calls.size(), 1u);
     EXPECT_TRUE(firstComponent->calls.empty());
-    const std::vector<SInt32> expected = {SInt32(QTFourCC("scda")), SInt32(QTFourCC("isbd")), 40,
-                                          SInt32(reinterpret_cast<uintptr_t>(format))};
+    const std::vector<ComponentParamSlot> expected = {
+        ComponentParamSlot(QTFourCC("scda")), ComponentParamSlot(QTFourCC("isbd")), 40,
+        reinterpret_cast<ComponentParamSlot>(format)};
     EXPECT_EQ(secondComponent->calls[0].what, -13);
     EXPECT_EQ(secondComponent->calls[0].slots, expected);
 
@@ -86,7 +87,7 @@ TEST(ComponentManager, WrappersReachTheirInstance)
     EXPECT_EQ(SCAudioFillBuffer(first, nullptr, &packets, &packets, &buffers, nullptr), 1130);
     ASSERT_EQ(firstComponent->calls.size(), 1u);
     EXPECT_EQ(firstComponent->calls[0].slots.size(), 5u);
-    EXPECT_EQ(firstComponent->calls[0].slots[3], SInt32(reinterpret_cast<uintptr_t>(&buffers)));
+    EXPECT_EQ(firstComponent->calls[0].slots[3], reinterpret_cast<ComponentParamSlot>(&buffers));
 
     EXPECT_EQ(GetComponentVersion(first), 0x00020003);
     EXPECT_EQ(ComponentFunctionImplemented(first, kSCAudioFillBufferSelect), 1);
@@ -151,8 +152,8 @@ TEST(ComponentManager, FunctionWithStorageGetsTheSlots)
         UInt8 flags;
         UInt8 paramSize;
         SInt16 what;
-        SInt32 slots[2];
-    } record = {0, 8, 0, {-5, 0x1234}};
+        ComponentParamSlot slots[2];
+    } record = {0, 2 * sizeof(ComponentParamSlot), 0, {-5, 0x1234}};
 #pragma pack(pop)
     const Handle storage = reinterpret_cast<Handle>(0x5000);
     const auto function = reinterpret_cast<ComponentFunctionUPP>(reinterpret_cast<void (*)()>(&WithStorage));

@@ -18,6 +18,7 @@
 extern "C" uint32_t CallDispatcherWithSelector(uint32_t selector, void *dispatcher);
 
 // Enters the dispatcher the way a stub does: by a jump, the selector in EAX.
+#if defined(__i386__)
 asm(R"(
         .text
         .globl  _CallDispatcherWithSelector
@@ -26,6 +27,15 @@ _CallDispatcherWithSelector:
         movl    8(%esp), %ecx
         jmp     *%ecx
 )");
+#else
+asm(R"(
+        .text
+        .globl  CallDispatcherWithSelector
+CallDispatcherWithSelector:
+        movl    %ecx, %eax
+        jmp     *%rdx
+)");
+#endif
 
 namespace {
 

@@ -51,6 +51,7 @@ void TestOtherRoutine(void)
 
 // Selector in EAX; every other selector is counted and answers 0x5EED, a value that no
 // unbound call gives.
+#if defined(__i386__)
 asm(R"(
         .text
         .globl  _TestDispatcher
@@ -71,3 +72,25 @@ _TestComponentEntry:
         movl    $-1, %eax
         ret
 )");
+#else
+asm(R"(
+        .text
+        .globl  TestDispatcher
+TestDispatcher:
+        cmpl    $0x1D0008, %eax
+        je      TestInitializeQTML
+        cmpl    $0x1D0009, %eax
+        je      TestTerminateQTML
+        cmpl    $0x1D0059, %eax
+        je      TestIsQTMLInitialized
+        subq    $40, %rsp
+        call    TestOtherRoutine
+        addq    $40, %rsp
+        movl    $0x5EED, %eax
+        ret
+        .globl  TestComponentEntry
+TestComponentEntry:
+        movl    $-1, %eax
+        ret
+)");
+#endif
