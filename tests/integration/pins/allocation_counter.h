@@ -9,6 +9,8 @@
 
 #include <vector>
 
+#include "import_patch.h"
+
 class AllocationCounter {
 public:
     explicit AllocationCounter(const std::vector<HMODULE> &modules);
@@ -17,16 +19,11 @@ public:
     AllocationCounter &operator=(const AllocationCounter &) = delete;
 
     // The import slots redirected; 0 means nothing is being counted.
-    size_t Hooked() const { return m_slots.size(); }
+    size_t Hooked() const { return m_patches.Count(); }
     static long Count();           // heap blocks
     static long DibSections();
     static void Reset();
 
 private:
-    struct Slot {
-        void **address;
-        void *original;
-    };
-    void Hook(HMODULE module, const char *dll, const char *name, void *replacement, void **original);
-    std::vector<Slot> m_slots;
+    ImportPatches m_patches;
 };

@@ -2,6 +2,7 @@
 // of the sound, repositioning and what the pin leaves behind.
 #include <cstring>
 
+#include "allocation_failure.h"
 #include "audio_harness.h"
 
 using namespace audiotest;
@@ -173,7 +174,7 @@ TEST_F(ExtractionTest, UnknownSampleSizeStillExtractsInterleaved)
 TEST_F(ExtractionTest, InputProcedureFailsCleanlyWithoutMemory)
 {
     ASSERT_TRUE(OpenMovie(TwoAndAHalfSeconds()));
-    // A pull of nearly 2 GB, which no 32-bit process can allocate.
+    // A pull of nearly 2 GB, which the heap is made to refuse.
     UInt32 packets = 0x1FFFFFF0;
     AudioBufferList list = {1, {{2, 1234, nullptr}}};
     AudioStreamPacketDescription *pDescriptions = nullptr;
@@ -185,7 +186,13 @@ TEST_F(ExtractionTest, InputProcedureFailsCleanlyWithoutMemory)
             proc = reinterpret_cast<SCAudioInputDataProc>(call.args[2]);
     ASSERT_NE(proc, nullptr);
     const size_t extractions = m_pQt->CountOf(kQTSel_MovieAudioExtractionFillBuffer);
-    const OSStatus status = proc(nullptr, &packets, &list, &pDescriptions, m_pAudio);
+    OSStatus status = 0;
+    {
+        LargeAllocationFailure failing(size_t(1) << 30);
+        ASSERT_TRUE(failing.Active());
+        status = proc(nullptr, &packets, &list, &pDescriptions, m_pAudio);
+        EXPECT_EQ(LargeAllocationFailure::Refused(), 1);
+    }
     EXPECT_EQ(status, memFullErr);
     EXPECT_EQ(packets, 0u);
     EXPECT_EQ(list.mBuffers[0].mData, nullptr);

@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include "allocation_failure.h"
 #include "framework/mediatype.h"
 #include "test_objects.h"
 
 namespace {
 
-// More than any heap can give, so that the allocation paths fail on demand.
+// A format block the heap is made to refuse (LargeAllocationFailure): a 64-bit heap would
+// grant this many bytes.
 const ULONG kHuge = 0xFFFFFF00u;
 
 bool IsFresh(const AM_MEDIA_TYPE &mt)
@@ -184,6 +186,8 @@ TEST(MediaType, FormatBufferFailuresKeepTheBlock)
     const BYTE bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     ASSERT_TRUE(mt.SetFormat(bytes, 8));
     BYTE *pOld = mt.Format();
+    LargeAllocationFailure failing(kHuge);
+    ASSERT_TRUE(failing.Active());
 
     EXPECT_EQ(mt.AllocFormatBuffer(kHuge), nullptr);
     EXPECT_EQ(mt.ReallocFormatBuffer(kHuge), nullptr);
@@ -191,6 +195,7 @@ TEST(MediaType, FormatBufferFailuresKeepTheBlock)
     EXPECT_EQ(mt.Format(), pOld);
     EXPECT_EQ(mt.FormatLength(), 8u);
     EXPECT_EQ(memcmp(mt.Format(), bytes, 8), 0);
+    EXPECT_EQ(LargeAllocationFailure::Refused(), 3);
 }
 
 TEST(MediaType, CopyFailureLeavesNoFormatButOwnsPUnk)
@@ -203,6 +208,8 @@ TEST(MediaType, CopyFailureLeavesNoFormatButOwnsPUnk)
     src.pUnk = &unk;
     src.cbFormat = kHuge;
     src.pbFormat = small;
+    LargeAllocationFailure failing(kHuge);
+    ASSERT_TRUE(failing.Active());
 
     AM_MEDIA_TYPE dst;
     memset(&dst, 0xcc, sizeof(dst));
