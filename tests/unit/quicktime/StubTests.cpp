@@ -17,6 +17,8 @@ void StubTestComponentEntry(void);
 }
 
 // Records the selector, then enters the routine exactly as the runtime's dispatcher would.
+// The component entry answers its first argument.
+#if defined(__i386__)
 asm(R"(
         .text
         .globl  _StubTestDispatcher
@@ -29,6 +31,113 @@ _StubTestComponentEntry:
         movl    4(%esp), %eax
         ret
 )");
+#else
+asm(R"(
+        .text
+        .globl  StubTestDispatcher
+StubTestDispatcher:
+        movl    %eax, g_stubSelector(%rip)
+        jmp     *g_stubRoutine(%rip)
+        .globl  StubTestComponentEntry
+StubTestComponentEntry:
+        incl    g_componentEntryCalls(%rip)
+        movl    %ecx, %eax
+        ret
+)");
+#endif
+
+
+#if defined(__x86_64__)
+// The x86-64 contract. The hook below and the dispatcher's routine lookup (QtsFindRoutine,
+// which the runtime's dispatcher entry calls; this test defines its own) clobber every
+// volatile register and their own shadow space, so a missing save or restore in the stub's
+// hook runner or in the dispatcher shows up as a wrong argument. Each records its entry stack
+// pointer for the alignment check.
+extern "C" {
+uintptr_t g_hookEntryStack;
+uintptr_t g_findEntryStack;
+void ClobberingHook(void);
+void ThrowingHook(void);
+void ThrowHookError(void);
+void WalkingHook(void);
+void WalkFromHook(void);
+void *LookUpRoutine(void);
+void *g_expectedReturn;
+void CallRecordingReturn(void (*function)(void));
+void QtsDispatcher(void);  // standin/quicktime/DispatcherEntry.S
+void CallWithMisalignedStack(void (*function)(void));
+}
+
+asm(R"(
+        .text
+        .macro  CLOBBER_VOLATILES
+        movq    $0x5A5A5A5A5A5A5A5A, %rcx
+        movq    %rcx, %rdx
+        movq    %rcx, %r8
+        movq    %rcx, %r9
+        movq    %rcx, %r10
+        movq    %rcx, %r11
+        movq    %rcx, 8(%rsp)
+        movq    %rcx, 16(%rsp)
+        movq    %rcx, 24(%rsp)
+        movq    %rcx, 32(%rsp)
+        movq    %rcx, %xmm0
+        movq    %rcx, %xmm1
+        movq    %rcx, %xmm2
+        movq    %rcx, %xmm3
+        movq    %rcx, %xmm4
+        movq    %rcx, %xmm5
+        .endm
+
+        .globl  ClobberingHook
+ClobberingHook:
+        movq    %rsp, g_hookEntryStack(%rip)
+        CLOBBER_VOLATILES
+        movq    %rcx, %rax
+        ret
+
+/* Poisons its shadow space, where a walk that took the hook runner for a leaf would look for a
+ * return address, then throws from compiled C++. */
+        .globl  ThrowingHook
+ThrowingHook:
+        CLOBBER_VOLATILES
+        jmp     ThrowHookError
+
+        .globl  WalkingHook
+WalkingHook:
+        CLOBBER_VOLATILES
+        jmp     WalkFromHook
+
+/* Calls the function and records where it returns to. */
+        .globl  CallRecordingReturn
+CallRecordingReturn:
+        subq    $40, %rsp
+        leaq    1f(%rip), %rax
+        movq    %rax, g_expectedReturn(%rip)
+        call    *%rcx
+1:
+        addq    $40, %rsp
+        ret
+
+/* The selector arrives in ECX; the routine is the one the test routed (none: unknown). */
+        .globl  QtsFindRoutine
+QtsFindRoutine:
+        movq    %rsp, g_findEntryStack(%rip)
+        movl    %ecx, g_stubSelector(%rip)
+        CLOBBER_VOLATILES
+        jmp     LookUpRoutine
+
+/* Calls the function with a stack 8 bytes off the alignment the ABI promises a callee. */
+        .globl  CallWithMisalignedStack
+CallWithMisalignedStack:
+        pushq   %rbx
+        subq    $40, %rsp
+        call    *%rcx
+        addq    $40, %rsp
+        popq    %rbx
+        ret
+)");
+#endif
 
 namespace {
 
@@ -36,7 +145,7 @@ struct Recorded {
     int calls = 0;
     uintptr_t args[12] = {};
     double value = 0.0;
-    unsigned char record[64] = {};
+    unsigned char record[4 + 15 * sizeof(ComponentParamSlot)] = {};
 };
 Recorded g_recorded;
 
@@ -122,7 +231,9 @@ OSErr GetMediaSampleRoutine(Media media, Handle data, long maxSize, long *size, 
     return maxSizeToGrowTooSmall;
 }
 
-TEST_F(StubTest, TwelveArgumentsAndAShortResult)
+// A call with twelve arguments (eight beyond the registers on x86-64) reaches the routine
+// intact, and its 16-bit result and out-values come back.
+void ExpectTwelveArgumentsArrive()
 {
     Route(&GetMediaSampleRoutine);
     long size = -1;
@@ -146,6 +257,11 @@ TEST_F(StubTest, TwelveArgumentsAndAShortResult)
     EXPECT_EQ(g_recorded.args[10], reinterpret_cast<uintptr_t>(&samples));
     EXPECT_EQ(g_recorded.args[11], 0u);
     EXPECT_EQ(size, 176400);
+}
+
+TEST_F(StubTest, TwelveArgumentsAndAShortResult)
+{
+    ExpectTwelveArgumentsArrive();
 }
 
 Handle NewHandleRoutine(Size size)
@@ -249,12 +365,15 @@ ComponentResult ComponentDispatchRoutine(ComponentInstance ci, ComponentParamete
     return 0x12345678;
 }
 
+#pragma pack(push, 2)
 struct RecordView {
     UInt8 flags;
     UInt8 paramSize;
     SInt16 what;
-    uint32_t slot[15];
+    uintptr_t slot[15];
 };
+#pragma pack(pop)
+constexpr UInt8 kSlot = sizeof(ComponentParamSlot);
 
 RecordView RecordedComponentCall()
 {
@@ -275,7 +394,7 @@ TEST_F(StubTest, ComponentCallsBuildTheirRecord)
     EXPECT_EQ(g_recorded.args[0], 0x4242u);
     RecordView view = RecordedComponentCall();
     EXPECT_EQ(view.flags, 0);
-    EXPECT_EQ(view.paramSize, 16);
+    EXPECT_EQ(view.paramSize, 4 * kSlot);
     EXPECT_EQ(view.what, -13);
     EXPECT_EQ(view.slot[0], QTFourCC("scda"));
     EXPECT_EQ(view.slot[1], QTFourCC("isbd"));
@@ -286,7 +405,7 @@ TEST_F(StubTest, ComponentCallsBuildTheirRecord)
     AudioBufferList buffers = {};
     SCAudioFillBuffer(ci, nullptr, reinterpret_cast<void *>(0x5151), &packets, &buffers, nullptr);
     view = RecordedComponentCall();
-    EXPECT_EQ(view.paramSize, 20);
+    EXPECT_EQ(view.paramSize, 5 * kSlot);
     EXPECT_EQ(view.what, 130);
     EXPECT_EQ(view.slot[0], 0u);
     EXPECT_EQ(view.slot[1], 0x5151u);
@@ -298,7 +417,7 @@ TEST_F(StubTest, ComponentCallsBuildTheirRecord)
     char value[8];
     QTGetComponentProperty(ci, QTFourCC("scda"), QTFourCC("osbd"), sizeof value, value, &used);
     view = RecordedComponentCall();
-    EXPECT_EQ(view.paramSize, 20);
+    EXPECT_EQ(view.paramSize, 5 * kSlot);
     EXPECT_EQ(view.what, -12);
     EXPECT_EQ(view.slot[3], reinterpret_cast<uintptr_t>(value));
     EXPECT_EQ(view.slot[4], reinterpret_cast<uintptr_t>(&used));
@@ -306,7 +425,7 @@ TEST_F(StubTest, ComponentCallsBuildTheirRecord)
     // A 16-bit argument fills the low half of a zeroed slot.
     ComponentFunctionImplemented(ci, -1);
     view = RecordedComponentCall();
-    EXPECT_EQ(view.paramSize, 4);
+    EXPECT_EQ(view.paramSize, kSlot);
     EXPECT_EQ(view.what, -3);
     EXPECT_EQ(view.slot[0], 0x0000FFFFu);
 
@@ -346,5 +465,163 @@ TEST_F(StubTest, UnboundCallsAnswerWithTheirGroup)
     EXPECT_EQ(X2Fix(1.0), 0);
     EXPECT_EQ(QuickTimeNotBoundResult(0x00250027), 0x0025F7D1u);
 }
+
+#if defined(__x86_64__)
+double g_floats[5];
+int g_lastInteger;
+
+// Four floating-point arguments in XMM0-XMM3, the fifth and an integer on the stack.
+double FloatingPointRoutine(double a, float b, double c, double d, double e, int f)
+{
+    g_floats[0] = a, g_floats[1] = b, g_floats[2] = c, g_floats[3] = d, g_floats[4] = e;
+    g_lastInteger = f;
+    return a + e;
+}
+
+void ExpectFloatingPointArgumentsArrive()
+{
+    Route(&FloatingPointRoutine);
+    // The stub forwards whatever its caller passed: any prototype goes through any stub.
+    const auto call = reinterpret_cast<double (*)(double, float, double, double, double, int)>(
+        reinterpret_cast<void (*)()>(&EnterMovies));
+    EXPECT_EQ(call(1.5, 2.25f, -3.0, 4.125, 1e300, -7), 1.5 + 1e300);
+    EXPECT_EQ(g_floats[0], 1.5);
+    EXPECT_EQ(g_floats[1], 2.25);
+    EXPECT_EQ(g_floats[2], -3.0);
+    EXPECT_EQ(g_floats[3], 4.125);
+    EXPECT_EQ(g_floats[4], 1e300);
+    EXPECT_EQ(g_lastInteger, -7);
+}
+
+TEST_F(StubTest, HookThatClobbersEveryVolatileRegisterChangesNoArgument)
+{
+    QuickTimeBinding.preCallHook = &ClobberingHook;
+    ExpectTwelveArgumentsArrive();
+    g_hookEntryStack = 0;
+    ExpectFloatingPointArgumentsArrive();
+    EXPECT_NE(g_hookEntryStack, 0u) << "the hook did not run";
+}
+
+void HookedEnterMovies()
+{
+    EnterMovies();
+}
+
+TEST_F(StubTest, HookIsCalledOnAnAlignedStack)
+{
+    Route(&NoArguments);
+    QuickTimeBinding.preCallHook = &ClobberingHook;
+    // A callee's entry stack sits 8 bytes below a 16-byte boundary (its return address).
+    g_hookEntryStack = 0;
+    EnterMovies();
+    EXPECT_EQ(g_hookEntryStack % 16, 8u);
+    g_hookEntryStack = 0;
+    CallWithMisalignedStack(&HookedEnterMovies);
+    EXPECT_EQ(g_hookEntryStack % 16, 8u) << "from a caller that broke the alignment";
+    EXPECT_EQ(g_recorded.calls, 2);
+}
+
+struct HookError {
+    int code;
+};
+
+}  // namespace
+
+extern "C" void ThrowHookError()
+{
+    ++g_hookCalls;
+    throw HookError{42};
+}
+
+namespace {
+
+TEST_F(StubTest, ExceptionFromTheHookReachesTheCaller)
+{
+    Route(&NoArguments);
+    QuickTimeBinding.preCallHook = &ThrowingHook;
+    int caught = 0;
+    try {
+        EnterMovies();
+    } catch (const HookError &error) {
+        caught = error.code;
+    }
+    EXPECT_EQ(caught, 42);
+    EXPECT_EQ(g_hookCalls, 1);
+    EXPECT_EQ(g_recorded.calls, 0) << "the routine ran after its hook threw";
+    // The stubs go on working.
+    QuickTimeBinding.preCallHook = nullptr;
+    EXPECT_EQ(EnterMovies(), -2);
+}
+
+void *g_walk[8];
+USHORT g_walked;
+bool g_walkInLookup;
+
+}  // namespace
+
+extern "C" __attribute__((noinline)) void WalkFromHook()
+{
+    g_walked = RtlCaptureStackBackTrace(0, 8, g_walk, nullptr);
+}
+
+extern "C" void *LookUpRoutine()
+{
+    if (g_walkInLookup)
+        WalkFromHook();
+    return g_stubRoutine;
+}
+
+namespace {
+
+TEST_F(StubTest, StackWalkFromTheHookPassesThroughTheStub)
+{
+    Route(&NoArguments);
+    QuickTimeBinding.preCallHook = &WalkingHook;
+    CallRecordingReturn(reinterpret_cast<void (*)(void)>(&EnterMovies));
+    // From the hook's own frame: the hook runner, the stub, then the stub's caller.
+    ASSERT_GE(g_walked, 4);
+    const auto stub = reinterpret_cast<uintptr_t>(&EnterMovies);
+    const auto inStub = reinterpret_cast<uintptr_t>(g_walk[2]);
+    EXPECT_TRUE(inStub > stub && inStub < stub + 32) << g_walk[2] << " is not in the stub";
+    EXPECT_EQ(g_walk[3], g_expectedReturn) << "the walk lost the stub's caller";
+    EXPECT_EQ(g_recorded.calls, 1);
+}
+
+TEST_F(StubTest, StackWalkFromTheLookupPassesThroughTheDispatcher)
+{
+    Route(&NoArguments);
+    QuickTimeBinding.dispatcher = &QtsDispatcher;
+    g_walkInLookup = true;
+    CallRecordingReturn(reinterpret_cast<void (*)(void)>(&EnterMovies));
+    g_walkInLookup = false;
+    // The walker, the lookup, the dispatcher, then the stub's caller (the stub jumped).
+    ASSERT_GE(g_walked, 4);
+    EXPECT_EQ(g_walk[3], g_expectedReturn) << "the walk lost the stub's caller";
+    EXPECT_EQ(g_recorded.calls, 1);
+}
+
+TEST_F(StubTest, DispatcherKeepsEveryArgumentAroundItsLookup)
+{
+    QuickTimeBinding.dispatcher = &QtsDispatcher;
+    g_findEntryStack = 0;
+    ExpectTwelveArgumentsArrive();
+    EXPECT_EQ(g_findEntryStack % 16, 8u) << "the lookup's stack is not aligned";
+    ExpectFloatingPointArgumentsArrive();
+    EXPECT_EQ(g_stubSelector, 0x00020001u);
+    Route(&NoArguments);
+    g_findEntryStack = 0;
+    CallWithMisalignedStack(&HookedEnterMovies);
+    EXPECT_EQ(g_findEntryStack % 16, 8u) << "from a caller that broke the alignment";
+}
+
+TEST_F(StubTest, DispatcherAnswersAnUnknownSelectorAsUnbound)
+{
+    QuickTimeBinding.dispatcher = &QtsDispatcher;
+    g_stubRoutine = nullptr;
+    EXPECT_EQ(GetMovieTrackCount(nullptr), long(0x0002F7D1));
+    EXPECT_EQ(NewHandle(16), reinterpret_cast<Handle>(0x0015F7D1));
+    EXPECT_EQ(g_stubSelector, 0x00150008u);
+}
+#endif
 
 }  // namespace
