@@ -77,6 +77,21 @@ TEST(Standin, UnknownSelectorsAnswerAsUnbound)
     EXPECT_EQ(CallDispatcherWithSelector(0, dispatcher), 0x0000F7D1u);
 }
 
+#if defined(__i386__)
+TEST(Standin, ThirtyTwoBitDispatcherKeepsItsInstructions)
+{
+    // Push the selector, look the routine up, jump to it; unknown: the unbound answer.
+    const auto *code = reinterpret_cast<const uint8_t *>(GetProcAddress(g_library, "theQuickTimeDispatcher"));
+    ASSERT_NE(code, nullptr);
+    const uint8_t expected[] = {0x50, 0xE8, 0, 0, 0, 0, 0x59, 0x85, 0xC0, 0x74, 0x02, 0xFF, 0xE0, 0x89,
+                                0xC8, 0x25, 0x00, 0x00, 0xFF, 0xFF, 0x0D, 0xD1, 0xF7, 0x00, 0x00, 0xC3};
+    for (size_t i = 0; i < sizeof expected; ++i) {
+        if (i < 2 || i > 5)
+            EXPECT_EQ(code[i], expected[i]) << "byte " << i;
+    }
+}
+#endif
+
 TEST(Standin, GestaltAnswersTheFlavoursVersion)
 {
     long response = 0x7EADBEEF;

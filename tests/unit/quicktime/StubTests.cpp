@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "quicktime/QuickTime.h"
 #include "quicktime/QuickTimeBinding.h"
@@ -621,6 +622,66 @@ TEST_F(StubTest, DispatcherAnswersAnUnknownSelectorAsUnbound)
     EXPECT_EQ(GetMovieTrackCount(nullptr), long(0x0002F7D1));
     EXPECT_EQ(NewHandle(16), reinterpret_cast<Handle>(0x0015F7D1));
     EXPECT_EQ(g_stubSelector, 0x00150008u);
+}
+#endif
+
+#if defined(__i386__)
+// The 32-bit stubs stay the few instructions they have always been: load the hook, call the
+// runner when one is set, load the selector, jump through the dispatcher field.
+std::vector<int> StubCode(const void *binding, uint32_t selector, int jumpField)
+{
+    std::vector<int> code = {0xA1};
+    auto address = [&](uintptr_t value) {
+        for (int i = 0; i < 4; ++i)
+            code.push_back(int((value >> (8 * i)) & 0xFF));
+    };
+    address(reinterpret_cast<uintptr_t>(binding));
+    code.insert(code.end(), {0x85, 0xC0, 0x74, 0x05, 0xE8, -1, -1, -1, -1});
+    if (jumpField == QT_BINDING_DISPATCHER) {
+        code.push_back(0xB8);
+        address(selector);
+    }
+    code.insert(code.end(), {0xFF, 0x25});
+    address(reinterpret_cast<uintptr_t>(binding) + jumpField);
+    return code;
+}
+
+// Compares code against a pattern (-1: any byte).
+::testing::AssertionResult CodeIs(const void *function, const std::vector<int> &pattern)
+{
+    const auto *code = static_cast<const uint8_t *>(function);
+    for (size_t i = 0; i < pattern.size(); ++i)
+        if (pattern[i] >= 0 && code[i] != pattern[i])
+            return ::testing::AssertionFailure() << "byte " << i << " is 0x" << std::hex
+                                                 << int(code[i]) << ", not 0x" << pattern[i];
+    return ::testing::AssertionSuccess();
+}
+
+const void *Code(void (*function)(void))
+{
+    return reinterpret_cast<const void *>(function);
+}
+
+TEST(StubCode, ThirtyTwoBitStubsKeepTheirInstructions)
+{
+    const void *binding = &QuickTimeBinding;
+    EXPECT_TRUE(CodeIs(Code(reinterpret_cast<void (*)(void)>(&EnterMovies)),
+                       StubCode(binding, 0x00020001, QT_BINDING_DISPATCHER)));
+    EXPECT_TRUE(CodeIs(Code(reinterpret_cast<void (*)(void)>(&GetMediaSample)),
+                       StubCode(binding, 0x00020110, QT_BINDING_DISPATCHER)));
+    EXPECT_TRUE(CodeIs(Code(reinterpret_cast<void (*)(void)>(&CallComponent)),
+                       StubCode(binding, 0, QT_BINDING_CALL_COMPONENT)));
+    EXPECT_TRUE(CodeIs(Code(reinterpret_cast<void (*)(void)>(&CallComponentFunctionWithStorage)),
+                       StubCode(binding, 0, QT_BINDING_CALL_COMPONENT_WITH_STORAGE)));
+
+    // The hook runner the stubs call: align, call, restore.
+    const auto *call = static_cast<const uint8_t *>(Code(reinterpret_cast<void (*)(void)>(&EnterMovies))) + 9;
+    int32_t relative = 0;
+    std::memcpy(&relative, call + 1, 4);
+    EXPECT_TRUE(CodeIs(call + 5 + relative,
+                       {0x55, 0x89, 0xE5, 0x83, 0xE4, 0xF0, 0xFF, 0xD0, 0x89, 0xEC, 0x5D, 0xC3}));
+    EXPECT_TRUE(CodeIs(Code(&QuickTimeNotBound),
+                       {0x25, 0x00, 0x00, 0xFF, 0xFF, 0x0D, 0xD1, 0xF7, 0x00, 0x00, 0xC3}));
 }
 #endif
 
