@@ -86,8 +86,9 @@ TEST(Standin, ThirtyTwoBitDispatcherKeepsItsInstructions)
     const uint8_t expected[] = {0x50, 0xE8, 0, 0, 0, 0, 0x59, 0x85, 0xC0, 0x74, 0x02, 0xFF, 0xE0, 0x89,
                                 0xC8, 0x25, 0x00, 0x00, 0xFF, 0xFF, 0x0D, 0xD1, 0xF7, 0x00, 0x00, 0xC3};
     for (size_t i = 0; i < sizeof expected; ++i) {
-        if (i < 2 || i > 5)
-            EXPECT_EQ(code[i], expected[i]) << "byte " << i;
+        if (i >= 2 && i <= 5)
+            continue;  // the call's displacement
+        EXPECT_EQ(code[i], expected[i]) << "byte " << i;
     }
 }
 #endif
