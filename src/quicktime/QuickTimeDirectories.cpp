@@ -1,9 +1,11 @@
-// Finding QuickTime.qts on disk: the folder of an already-loaded copy, else the installation
-// folders named in the registry, else the Windows system folder (and its QuickTime
-// subfolder as the extension folder).
+// Finding QuickTime.qts on disk: the folder of a copy of ours already loaded, else the folder
+// of the module that holds this binding, else the installation folders named in the registry,
+// else the Windows system folder (and its QuickTime subfolder as the extension folder). A
+// library is kept only when it carries this project's runtime mark.
 #include <cstring>
 
 #include "quicktime/QuickTimeBinding.h"
+#include "quicktime/QuickTimeRuntimeMark.h"
 
 namespace {
 
@@ -53,11 +55,12 @@ void GetWindowsSystemDirectory(char *buffer, DWORD bufferSize)
         buffer[0] = '\0';
 }
 
-// The folder of a QuickTime.qts that some module of the process loaded already.
+// The folder of a QuickTime.qts of ours that some module of the process loaded already. A
+// foreign one (QuickTime for Windows) is passed over.
 bool GetLoadedLibraryDirectory(char *buffer, DWORD bufferSize)
 {
     const HMODULE loaded = GetModuleHandleA(kLibraryName);
-    if (!loaded)
+    if (!loaded || !IsProjectQuickTimeRuntime(loaded))
         return false;
     char path[MAX_PATH];
     const DWORD length = GetModuleFileNameA(loaded, path, sizeof path);
@@ -69,6 +72,35 @@ bool GetLoadedLibraryDirectory(char *buffer, DWORD bufferSize)
     std::memcpy(buffer, path, directoryLength);
     buffer[directoryLength] = '\0';
     return true;
+}
+
+// The folder of the module this binding is linked into (the filter module), with its separator.
+bool GetBindingModuleDirectory(char *buffer, DWORD bufferSize)
+{
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&GetBindingModuleDirectory), &self))
+        return false;
+    const DWORD length = GetModuleFileNameA(self, buffer, bufferSize);
+    char *slash = length > 0 && length < bufferSize ? std::strrchr(buffer, '\\') : nullptr;
+    if (!slash) {
+        buffer[0] = '\0';
+        return false;
+    }
+    slash[1] = '\0';
+    return true;
+}
+
+// Loads a library and keeps it only when it is this project's runtime.
+HMODULE LoadProjectRuntime(const char *path)
+{
+    const HMODULE module = LoadLibraryA(path);
+    if (module && !IsProjectQuickTimeRuntime(module)) {
+        FreeLibrary(module);
+        return nullptr;
+    }
+    return module;
 }
 
 }  // namespace
@@ -147,15 +179,22 @@ HMODULE LoadQuickTimeLibrary(const char *fileName)
     if (nameLength >= sizeof path)
         return nullptr;
     const DWORD room = DWORD(sizeof path - nameLength);
+    // Where QuickTime for Windows is installed too, the registry names its folder: the runtime
+    // installed beside the filter module comes first, unless one of ours is loaded already.
+    if (!GetLoadedLibraryDirectory(path, room) && GetBindingModuleDirectory(path, room)) {
+        std::strcat(path, fileName);
+        if (const HMODULE module = LoadProjectRuntime(path))
+            return module;
+    }
     if (!GetQuickTimeSystemDirectory(path, room))
         return nullptr;
     std::strcat(path, fileName);
-    if (const HMODULE module = LoadLibraryA(path))
+    if (const HMODULE module = LoadProjectRuntime(path))
         return module;
     if (GetQuickTimeExtensionDirectory(path, room) == 0)
         return nullptr;
     std::strcat(path, fileName);
-    return LoadLibraryA(path);
+    return LoadProjectRuntime(path);
 }
 
 }  // extern "C"

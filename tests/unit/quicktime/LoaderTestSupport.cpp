@@ -6,13 +6,39 @@ namespace {
 const char kQuickTimeKey[] = "Software\\Apple Computer, Inc.\\QuickTime";
 }
 
+std::string ProgramDirectory()
+{
+    std::string directory = ModulePath(nullptr);
+    directory.erase(directory.find_last_of('\\') + 1);
+    return directory;
+}
+
 std::string TestLibraryDirectory(const char *variant)
 {
+    return ProgramDirectory() + "qts\\" + variant + "\\";
+}
+
+std::string OtherArchitectureRuntimeDirectory()
+{
+    char unixPath[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("QUORVEX_OTHER_ARCH_RUNTIME", unixPath, sizeof unixPath);
+    if (length == 0 || length >= sizeof unixPath)
+        return std::string();
+    // Wine shows the Unix root as drive Z:.
+    std::string path = std::string("Z:") + unixPath;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    if (path.back() != '\\')
+        path += '\\';
+    return path;
+}
+
+std::string ModulePath(HMODULE module)
+{
     char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string directory(path, length);
-    directory.erase(directory.find_last_of('\\') + 1);
-    return directory + "qts\\" + variant + "\\";
+    const DWORD length = GetModuleFileNameA(module, path, sizeof path);
+    return std::string(path, length < sizeof path ? length : 0);
 }
 
 void SetQuickTimeRegistryValue(const char *name, const std::string &value)
@@ -67,11 +93,7 @@ TestQuickTimeState *LoadedTestQuickTime()
 std::string LoadedQuickTimePath()
 {
     const HMODULE module = GetModuleHandleA("QuickTime.qts");
-    if (!module)
-        return std::string();
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(module, path, sizeof path);
-    return std::string(path, length);
+    return module ? ModulePath(module) : std::string();
 }
 
 std::string WindowsSystemDirectory()

@@ -10,6 +10,13 @@
 
 // "<folder of the test executable>\qts\<variant>\", where the build puts each QuickTime.qts.
 std::string TestLibraryDirectory(const char *variant);
+// The folder of the test executable: the module the binding is linked into.
+std::string ProgramDirectory();
+// The folder of the project's runtime built for the other architecture (its build tree beside
+// this one), from QUORVEX_OTHER_ARCH_RUNTIME; empty when unset.
+std::string OtherArchitectureRuntimeDirectory();
+// The path of a loaded module.
+std::string ModulePath(HMODULE module);
 
 void SetQuickTimeRegistryValue(const char *name, const std::string &value);
 void DeleteQuickTimeRegistryValues();

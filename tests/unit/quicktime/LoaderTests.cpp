@@ -236,6 +236,65 @@ TEST_F(LoaderTest, LibraryStartUpFailureIsReturned)
     EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr);
 }
 
+// --- only the project's own runtime is bound -------------------------------------------
+
+TEST_F(LoaderTest, ForeignLibraryIsNotBound)
+{
+    // QuickTime for Windows where the registry points: the same three entries, no mark.
+    SetQuickTimeRegistryValue("QTSysDir", TestLibraryDirectory("foreign"));
+    EXPECT_EQ(InitializeQTML(0), qtmlDllLoadErr);
+    ExpectReset();
+    EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr) << "the foreign library stayed loaded";
+
+    // Nor does a call made before any initialisation bind it.
+    ResetQuickTimeBindingToInitial();
+    long response = kPoison;
+    EXPECT_EQ(Gestalt(QTFourCC("qtim"), &response), qtmlUninitialized);
+    EXPECT_EQ(response, kPoison);
+    EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr);
+}
+
+TEST_F(LoaderTest, ForeignLibraryLoadedAlreadyIsPassedOver)
+{
+    const HMODULE foreign =
+        LoadLibraryA((TestLibraryDirectory("foreign") + "QuickTime.qts").c_str());
+    ASSERT_NE(foreign, nullptr);
+    const std::string current = TestLibraryDirectory("current");
+    SetQuickTimeRegistryValue("QTSysDir", current);
+    EXPECT_EQ(SystemDirectory(), current);
+
+    ASSERT_EQ(InitializeQTML(0), noErr);
+    EXPECT_NE(QuickTimeBinding.libraryModule, foreign);
+    EXPECT_EQ(ModulePath(QuickTimeBinding.libraryModule), current + "QuickTime.qts");
+    ExpectBoundTo(QuickTimeBinding.libraryModule);
+    TerminateQTML();
+    FreeLibrary(foreign);
+}
+
+TEST_F(LoaderTest, LibraryOfTheOtherArchitectureIsNotBound)
+{
+    const std::string other = OtherArchitectureRuntimeDirectory();
+    ASSERT_FALSE(other.empty()) << "QUORVEX_OTHER_ARCH_RUNTIME is not set";
+    ASSERT_NE(GetFileAttributesA((other + "QuickTime.qts").c_str()), INVALID_FILE_ATTRIBUTES)
+        << other << "QuickTime.qts is missing: ./run build builds both trees";
+    SetQuickTimeRegistryValue("QTSysDir", other);
+    EXPECT_EQ(InitializeQTML(0), qtmlDllLoadErr);
+    ExpectReset();
+    EXPECT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr);
+}
+
+TEST_F(LoaderTest, RuntimeBesideTheModuleComesBeforeTheRegistry)
+{
+    // Where the registry names another installation, the runtime beside the module is taken.
+    SetQuickTimeRegistryValue("QTSysDir", TestLibraryDirectory("other"));
+    const ScopedLibraryCopy beside("current", ProgramDirectory());
+    ASSERT_TRUE(beside.ok());
+    ASSERT_EQ(InitializeQTML(0), noErr);
+    EXPECT_EQ(LoadedQuickTimePath(), ProgramDirectory() + "QuickTime.qts");
+    TerminateQTML();
+    ExpectReset();
+}
+
 TEST_F(LoaderTest, FallsBackToTheSystemFolder)
 {
     ScopedLibraryCopy copy("current", WindowsSystemDirectory());

@@ -14,6 +14,7 @@
 
 #include "quicktime/QuickTime.h"
 #include "quicktime/QuickTimeBinding.h"
+#include "quicktime/QuickTimeRuntimeMark.h"
 
 extern "C" uint32_t CallDispatcherWithSelector(uint32_t selector, void *dispatcher);
 
@@ -59,11 +60,13 @@ std::vector<std::string> ExportedNames(HMODULE module)
     return names;
 }
 
-TEST(Standin, ExportsExactlyTheThreeEntries)
+TEST(Standin, ExportsTheThreeEntriesAndTheRuntimeMark)
 {
-    const std::vector<std::string> expected = {"_CallComponent", "_CallComponentFunctionWithStorage",
+    const std::vector<std::string> expected = {"QuorvexRuntimeMark", "_CallComponent",
+                                               "_CallComponentFunctionWithStorage",
                                                "theQuickTimeDispatcher"};
     EXPECT_EQ(ExportedNames(g_library), expected);
+    EXPECT_TRUE(IsProjectQuickTimeRuntime(g_library));
     EXPECT_EQ(QuickTimeBinding.libraryModule, g_library);
     EXPECT_EQ(QuickTimeBinding.preCallHook, nullptr);
 }

@@ -4,6 +4,7 @@
 // result, query answer) and by their .def (a missing entry point) and version resource.
 #include "TestQuickTimeState.h"
 
+#include "quicktime/QuickTimeRuntimeMark.h"
 #include "quicktime/QuickTimeSelectors.h"
 
 #ifndef TESTQT_INIT_RESULT
@@ -11,6 +12,13 @@
 #endif
 #ifndef TESTQT_QUERY_ANSWER
 #define TESTQT_QUERY_ANSWER 0
+#endif
+
+// The foreign variant stands for another QuickTime.qts (QuickTime for Windows): the same three
+// entries, without the project's mark.
+#ifndef TESTQT_FOREIGN
+extern "C" const QuickTimeRuntimeMark TestRuntimeMark = {
+    "Quorvex Tavrolin QuickTime runtime", kQuickTimeRuntimeMachine, kQuickTimeRuntimeInterface};
 #endif
 
 namespace {
