@@ -6,6 +6,8 @@
 #include <uuids.h>
 #include <wchar.h>
 
+#include <cstring>
+
 #include "filter/moviesourcefilter.h"
 #include "framework/combase.h"
 
@@ -13,6 +15,8 @@ namespace {
 
 const WCHAR kExtensionsKey[] = L"Media Type\\Extensions";
 const WCHAR kSourceFilterValue[] = L"Source Filter";
+// The "Source Filter" an extension had before this filter took it, put back at unregistration.
+const WCHAR kPreviousSourceFilterValue[] = L"Quorvex Tavrolin Previous Source Filter";
 
 const LPCWSTR kRegisterOrder[] = {L"mov", L"3gp", L"3g2", L"m4a", L"mp4", L"m4v", L"amr"};
 const LPCWSTR kUnregisterOrder[] = {L"mov", L"3gp", L"m4a", L"mp4", L"3g2", L"m4v", L"amr"};
@@ -126,6 +130,33 @@ HRESULT UnregisterClassKey(const CFactoryTemplate &row)
     return EliminateSubKey(HKEY_CLASSES_ROOT, szKey);
 }
 
+// A "Source Filter" value as stored: its type and bytes, whatever they are.
+class SourceFilterValue {
+public:
+    bool Read(HKEY hKey, LPCWSTR pszName)
+    {
+        m_cb = sizeof(m_data) - sizeof(WCHAR);
+        std::memset(m_data, 0, sizeof(m_data));
+        return RegQueryValueExW(hKey, pszName, nullptr, &m_dwType, m_data, &m_cb) == ERROR_SUCCESS;
+    }
+    bool Write(HKEY hKey, LPCWSTR pszName) const
+    {
+        return RegSetValueExW(hKey, pszName, 0, m_dwType, m_data, m_cb) == ERROR_SUCCESS;
+    }
+    bool IsOurs() const
+    {
+        CLSID clsid;
+        return m_dwType == REG_SZ &&
+               SUCCEEDED(CLSIDFromString(reinterpret_cast<LPCOLESTR>(m_data), &clsid)) &&
+               IsEqualCLSID(clsid, CLSID_MovieSourceFilter);
+    }
+
+private:
+    DWORD m_dwType = REG_NONE;
+    DWORD m_cb = 0;
+    BYTE m_data[(MAX_PATH + 1) * sizeof(WCHAR)];  // a class identifier, or whatever was there
+};
+
 // The mapper reports a filter it does not know as a missing file.
 HRESULT NotFoundIsSuccess(HRESULT hr)
 {
@@ -143,8 +174,15 @@ HRESULT RegisterExtension(LPCWSTR pszExtension)
     _snwprintf(szKey, MAX_PATH, L"%ls\\%ls", kExtensionsKey, szSubKey);
 
     CRegKey hKey;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, szKey, 0, nullptr, 0, KEY_WRITE, nullptr, &hKey,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, szKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                        &hKey, nullptr) != ERROR_SUCCESS)
+        return E_FAIL;
+
+    // Another filter's mapping is kept to be put back; ours (registering again) is not, so
+    // the first one kept survives.
+    SourceFilterValue previous;
+    if (previous.Read(hKey, kSourceFilterValue) && !previous.IsOurs() &&
+        !previous.Write(hKey, kPreviousSourceFilterValue))
         return E_FAIL;
 
     WCHAR szClsid[CHARS_IN_GUID];
@@ -164,25 +202,27 @@ HRESULT UnregisterExtension(LPCWSTR pszExtension)
                         KEY_READ | KEY_WRITE, nullptr, &hExtensions, nullptr) != ERROR_SUCCESS)
         return E_FAIL;
 
-    // Only our own mapping goes: the value must read as our class identifier.
-    WCHAR szValue[CHARS_IN_GUID + 1] = {};
-    DWORD cb = sizeof(szValue) - sizeof(WCHAR);
-    DWORD dwType = 0;
     {
         CRegKey hKey;
-        if (RegOpenKeyExW(hExtensions, szSubKey, 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(hExtensions, szSubKey, 0, KEY_READ | KEY_WRITE, &hKey) != ERROR_SUCCESS)
             return S_OK;
-        if (RegQueryValueExW(hKey, kSourceFilterValue, nullptr, &dwType,
-                             reinterpret_cast<BYTE *>(szValue), &cb) != ERROR_SUCCESS ||
-            dwType != REG_SZ)
+        SourceFilterValue current, previous;
+        const bool bOurs = current.Read(hKey, kSourceFilterValue) && current.IsOurs();
+        const bool bPrevious = previous.Read(hKey, kPreviousSourceFilterValue);
+        RegDeleteValueW(hKey, kPreviousSourceFilterValue);
+        // A mapping another filter made after ours stays as it is.
+        if (!bOurs)
+            return S_OK;
+        if (bPrevious)
+            return previous.Write(hKey, kSourceFilterValue) ? S_OK : E_FAIL;
+        RegDeleteValueW(hKey, kSourceFilterValue);
+        DWORD cValues = 0, cSubKeys = 0;
+        if (RegQueryInfoKeyW(hKey, nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr,
+                             &cValues, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+            cValues != 0 || cSubKeys != 0)
             return S_OK;
     }
-    CLSID clsid;
-    if (FAILED(CLSIDFromString(szValue, &clsid)) ||
-        !IsEqualCLSID(clsid, CLSID_MovieSourceFilter))
-        return S_OK;
-
-    // A key that has gone in the meantime is no failure.
+    // The key was ours alone; one that has gone in the meantime is no failure.
     RegDeleteKeyW(hExtensions, szSubKey);
     return S_OK;
 }

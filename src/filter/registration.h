@@ -8,10 +8,12 @@
 
 #include "framework/setupdata.h"
 
-// Maps one extension ("mov" or ".mov") to the filter: Media Type\Extensions\.ext.
+// Maps one extension ("mov" or ".mov") to the filter: Media Type\Extensions\.ext. Another
+// filter's "Source Filter" found there is kept beside it, to be put back at unregistration.
 HRESULT RegisterExtension(LPCWSTR pszExtension);
-// Removes that key, but only while its "Source Filter" is still this filter's class
-// identifier: another filter may have claimed the extension since. A missing key is S_OK.
+// Undoes that, but only while "Source Filter" is still this filter's class identifier (another
+// filter may have claimed the extension since): the kept value goes back, or the value goes
+// with the key when the key holds nothing else. A missing key is S_OK.
 HRESULT UnregisterExtension(LPCWSTR pszExtension);
 
 // The class keys and the filter mapper's entries of every row of g_Templates.

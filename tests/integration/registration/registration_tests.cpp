@@ -18,6 +18,8 @@ namespace {
 
 std::string g_modulePath;   // Windows path of the .ax
 std::string g_standinDir;   // Windows path of the folder holding QuickTime.qts
+std::string g_foreignDir;   // a QuickTime.qts with the three entries that is not the project's
+std::string g_otherModulePath;  // the 32-bit module, in the 64-bit suite
 
 // {2D01BA43-D2CB-409B-AA33-E433F02496D3}
 const CLSID CLSID_MovieSource = {0x2d01ba43, 0xd2cb, 0x409b,
@@ -36,22 +38,36 @@ std::string ExtensionKey(const char *ext)
     return std::string("Media Type\\Extensions\\.") + ext;
 }
 
-bool KeyExists(const std::string &path)
+// view: 0 for this process's registry view, KEY_WOW64_32KEY or KEY_WOW64_64KEY for another.
+bool KeyExists(const std::string &path, REGSAM view = 0)
 {
     HKEY hKey = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, &hKey) != ERROR_SUCCESS)
         return false;
     RegCloseKey(hKey);
     return true;
 }
 
+DWORD ValueCount(const std::string &path)
+{
+    HKEY hKey = nullptr;
+    DWORD cValues = 0;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return 0;
+    RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &cValues,
+                     nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(hKey);
+    return cValues;
+}
+
 // The value as bytes; empty (and *pType 0) when it is missing.
-std::vector<BYTE> ReadValue(const std::string &path, const char *name, DWORD *pType = nullptr)
+std::vector<BYTE> ReadValue(const std::string &path, const char *name, DWORD *pType = nullptr,
+                            REGSAM view = 0)
 {
     std::vector<BYTE> data;
     DWORD type = 0;
     HKEY hKey = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &hKey) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, &hKey) == ERROR_SUCCESS) {
         DWORD cb = 0;
         if (RegQueryValueExA(hKey, name, nullptr, &type, nullptr, &cb) == ERROR_SUCCESS) {
             data.resize(cb);
@@ -66,10 +82,10 @@ std::vector<BYTE> ReadValue(const std::string &path, const char *name, DWORD *pT
     return data;
 }
 
-std::string ReadString(const std::string &path, const char *name)
+std::string ReadString(const std::string &path, const char *name, REGSAM view = 0)
 {
     DWORD type = 0;
-    std::vector<BYTE> data = ReadValue(path, name, &type);
+    std::vector<BYTE> data = ReadValue(path, name, &type, view);
     if (type != REG_SZ)
         return "<missing>";
     return std::string(reinterpret_cast<const char *>(data.data()));
@@ -255,6 +271,72 @@ TEST_F(Registration, AnExtensionClaimedByAnotherFilterSurvives)
     RegDeleteKeyA(HKEY_CLASSES_ROOT, ExtensionKey("m4v").c_str());
 }
 
+TEST_F(Registration, TheSourceFilterItTookIsPutBack)
+{
+    const char kOther[] = "{1C3F7B9E-2222-4A2B-9C01-020304050607}";
+    WriteString(ExtensionKey("mov"), "Source Filter", kOther);
+    ASSERT_EQ(m_register(), S_OK);
+    EXPECT_EQ(ReadString(ExtensionKey("mov"), "Source Filter"), kClsidText);
+    // Registering again keeps what was there before the first registration.
+    ASSERT_EQ(m_register(), S_OK);
+    EXPECT_EQ(ReadString(ExtensionKey("mov"), "Source Filter"), kClsidText);
+
+    ASSERT_EQ(m_unregister(), S_OK);
+    EXPECT_EQ(ReadString(ExtensionKey("mov"), "Source Filter"), kOther);
+    EXPECT_EQ(ValueCount(ExtensionKey("mov")), 1u) << "the kept value stayed behind";
+    EXPECT_FALSE(KeyExists(ExtensionKey("mp4")));
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, ExtensionKey("mov").c_str());
+}
+
+#if defined(__x86_64__)
+// Whether this machine runs the 32-bit module: ./run says so (QUORVEX_RUNS_32BIT); run by hand,
+// the prefix's 32-bit programs are tried.
+bool Runs32BitPrograms()
+{
+    char answer[8] = {};
+    if (GetEnvironmentVariableA("QUORVEX_RUNS_32BIT", answer, sizeof answer))
+        return std::strcmp(answer, "yes") == 0;
+    return RunProgram("C:\\windows\\syswow64\\cmd.exe /c exit 7") == 7;
+}
+
+TEST_F(Registration, BothModulesRegisterSideBySide)
+{
+    ASSERT_FALSE(g_otherModulePath.empty()) << "the 32-bit module's path is an argument";
+    if (!Runs32BitPrograms())
+        GTEST_SKIP() << "this machine runs no 32-bit programs";
+    const std::string server = std::string(kClassKey) + "\\InprocServer32";
+    ASSERT_EQ(m_register(), S_OK);
+    ASSERT_EQ(RunProgram("C:\\windows\\syswow64\\regsvr32.exe /s \"" + g_otherModulePath + "\""), 0u);
+
+    // Each registry view holds its own module, and each maps the extensions to the filter.
+    EXPECT_EQ(lstrcmpiA(ReadString(server, nullptr, KEY_WOW64_64KEY).c_str(), g_modulePath.c_str()), 0)
+        << ReadString(server, nullptr, KEY_WOW64_64KEY);
+    EXPECT_EQ(lstrcmpiA(ReadString(server, nullptr, KEY_WOW64_32KEY).c_str(),
+                        g_otherModulePath.c_str()), 0)
+        << ReadString(server, nullptr, KEY_WOW64_32KEY);
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY})
+        EXPECT_EQ(ReadString(ExtensionKey("mov"), "Source Filter", view), kClsidText);
+
+    // The 64-bit filter comes up with its own runtime, the one installed beside it.
+    IBaseFilter *pFilter = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_MovieSource, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                               reinterpret_cast<void **>(&pFilter)), S_OK);
+    const HMODULE runtime = GetModuleHandleA("QuickTime.qts");
+    ASSERT_NE(runtime, nullptr);
+    char szRuntime[MAX_PATH] = {};
+    GetModuleFileNameA(runtime, szRuntime, MAX_PATH);
+    std::string beside = g_modulePath.substr(0, g_modulePath.find_last_of('\\') + 1) + "QuickTime.qts";
+    EXPECT_EQ(lstrcmpiA(szRuntime, beside.c_str()), 0) << szRuntime;
+    EXPECT_EQ(pFilter->Release(), 0u);
+
+    ASSERT_EQ(RunProgram("C:\\windows\\syswow64\\regsvr32.exe /s /u \"" + g_otherModulePath + "\""), 0u);
+    EXPECT_FALSE(KeyExists(kClassKey, KEY_WOW64_32KEY));
+    EXPECT_TRUE(KeyExists(kClassKey, KEY_WOW64_64KEY)) << "the 32-bit module removed the 64-bit one";
+    ASSERT_EQ(m_unregister(), S_OK);
+    EXPECT_FALSE(KeyExists(kClassKey, KEY_WOW64_64KEY));
+}
+#endif
+
 const char kQuickTimeKey[] = "Software\\Apple Computer, Inc.\\QuickTime";
 
 class Hosting : public Registration {
@@ -408,17 +490,91 @@ TEST_F(Hosting, AHostLoadsMoviesThroughTheExtensionKeys)
     pGraph->Release();
 }
 
+// Run in a process of its own: a filter keeps its runtime loaded for the rest of the process.
+TEST_F(Hosting, AForeignRuntimeIsNeverCalled)
+{
+    ASSERT_EQ(GetModuleHandleA("QuickTime.qts"), nullptr) << "not the process's first runtime";
+    // The module installed alone, where the registry names another QuickTime.qts (QuickTime
+    // for Windows): it must start as without any runtime, not call into that library.
+    char szTemp[MAX_PATH];
+    GetTempPathA(MAX_PATH, szTemp);
+    const std::string folder = std::string(szTemp) + "quorvex-alone\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string module = folder + "QuorvexTavrolin.ax";
+    ASSERT_TRUE(CopyFileA(g_modulePath.c_str(), module.c_str(), FALSE));
+    const std::string movie = WriteMovie("foreign-runtime.mov", true, false);
+    ASSERT_FALSE(movie.empty());
+    WCHAR wszMovie[MAX_PATH] = {};
+    MultiByteToWideChar(CP_ACP, 0, movie.c_str(), -1, wszMovie, MAX_PATH);
+
+    // Opens the movie through the lone module's own class object; the runtime it bound, if any.
+    auto open = [&](HRESULT *phr) {
+        std::string runtime = "<none>";
+        const HMODULE hModule = LoadLibraryA(module.c_str());
+        EXPECT_NE(hModule, nullptr);
+        if (!hModule)
+            return runtime;
+        auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE *)(REFCLSID, REFIID, void **)>(
+            reinterpret_cast<void *>(GetProcAddress(hModule, "DllGetClassObject")));
+        IClassFactory *pFactory = nullptr;
+        IBaseFilter *pFilter = nullptr;
+        IFileSourceFilter *pSource = nullptr;
+        if (getClassObject(CLSID_MovieSource, IID_IClassFactory, reinterpret_cast<void **>(&pFactory)) == S_OK &&
+            pFactory->CreateInstance(nullptr, IID_IBaseFilter, reinterpret_cast<void **>(&pFilter)) == S_OK &&
+            pFilter->QueryInterface(IID_IFileSourceFilter, reinterpret_cast<void **>(&pSource)) == S_OK) {
+            *phr = pSource->Load(wszMovie, nullptr);
+            if (const HMODULE bound = GetModuleHandleA("QuickTime.qts")) {
+                char szPath[MAX_PATH] = {};
+                GetModuleFileNameA(bound, szPath, MAX_PATH);
+                runtime = szPath;
+            }
+        }
+        if (pSource)
+            pSource->Release();
+        if (pFilter) {
+            EXPECT_EQ(pFilter->Release(), 0u);
+        }
+        if (pFactory)
+            pFactory->Release();
+        FreeLibrary(hModule);
+        return runtime;
+    };
+
+    ASSERT_EQ(RegSetValueExA(m_hQuickTime, "QTSysDir", 0, REG_SZ,
+                             reinterpret_cast<const BYTE *>(g_foreignDir.c_str()),
+                             DWORD(g_foreignDir.size() + 1)), ERROR_SUCCESS);
+    HRESULT hr = S_OK;
+    EXPECT_EQ(open(&hr), "<none>") << "the foreign library is loaded";
+    EXPECT_EQ(hr, E_FAIL);
+
+    // The same module and movie with the project's runtime where the registry points.
+    ASSERT_EQ(RegSetValueExA(m_hQuickTime, "QTSysDir", 0, REG_SZ,
+                             reinterpret_cast<const BYTE *>(g_standinDir.c_str()),
+                             DWORD(g_standinDir.size() + 1)), ERROR_SUCCESS);
+    hr = E_UNEXPECTED;
+    const std::string runtime = open(&hr);
+    EXPECT_EQ(lstrcmpiA(runtime.c_str(), (g_standinDir + "\\QuickTime.qts").c_str()), 0) << runtime;
+    EXPECT_EQ(hr, S_OK);
+
+    DeleteFileA(movie.c_str());
+    DeleteFileA(module.c_str());
+    RemoveDirectoryA(folder.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 3) {
-        fprintf(stderr, "usage: registration_tests MODULE STANDIN-DIR\n");
+    if (argc < 4) {
+        fprintf(stderr, "usage: registration_tests MODULE STANDIN-DIR FOREIGN-QTS-DIR [32-BIT-MODULE]\n");
         return 2;
     }
     g_modulePath = WindowsPathFromHost(argv[1]);
     g_standinDir = WindowsPathFromHost(argv[2]);
+    g_foreignDir = WindowsPathFromHost(argv[3]);
+    if (argc > 4)
+        g_otherModulePath = WindowsPathFromHost(argv[4]);
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 2;
     const int result = RUN_ALL_TESTS();
