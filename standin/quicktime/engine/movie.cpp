@@ -420,8 +420,14 @@ Err MovieParser::publish() {
     }
   }
   if (changed) {
-    m_.duration_ = 0;
-    for (const Pending& p : pending_) m_.duration_ = std::max(m_.duration_, p.info.duration);
+    // A movie cut short ends where the first of its cut tracks runs out of samples: past that
+    // point it is no longer whole.
+    int64_t longest = 0, cutEnd = INT64_MAX;
+    for (const Pending& p : pending_) {
+      longest = std::max(longest, p.info.duration);
+      if ((p.table->clipped() || p.closed) && p.table->count() > 0) cutEnd = std::min(cutEnd, p.info.duration);
+    }
+    m_.duration_ = std::min(longest, cutEnd);
   }
   for (Pending& p : pending_) {
     std::unique_ptr<Track> t(new (std::nothrow) Track(std::move(p.info), std::move(p.table), src_, m_.timeScale_));
