@@ -205,7 +205,7 @@ size_t SampleTable::append(uint64_t offset, uint32_t desc, const FragmentSample*
     sizePrefix_.clear();
   }
   const uint64_t first = count_;
-  const uint64_t sampleCap = frameMode_ ? (uint64_t(1) << 40) : kMaxTableSamples;
+  const uint64_t sampleCap = frameMode_ ? (uint64_t(1) << 40) : uint64_t(kMaxTableSamples);
   uint64_t at = offset;
   size_t taken = 0;
   for (; taken < n; ++taken) {

@@ -49,9 +49,11 @@ std::vector<std::string> ExportedNames(HMODULE module)
     return names;
 }
 
-TEST(Standin, ExportsExactlyTheThreeEntries)
+// QuickTime's three entries, and the stand-in's own answer to why a movie was refused.
+TEST(Standin, ExportsTheThreeEntriesAndTheOpenReason)
 {
-    const std::vector<std::string> expected = {"_CallComponent", "_CallComponentFunctionWithStorage",
+    const std::vector<std::string> expected = {"QtsGetMovieOpenReason", "_CallComponent",
+                                               "_CallComponentFunctionWithStorage",
                                                "theQuickTimeDispatcher"};
     EXPECT_EQ(ExportedNames(g_library), expected);
     EXPECT_EQ(QuickTimeBinding.libraryModule, g_library);
