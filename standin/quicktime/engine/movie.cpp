@@ -62,6 +62,14 @@ bool child(const Cursor& parent, OSType t, Cursor& out) {
   return false;
 }
 
+// The time scale and duration of a movie or media header ('mvhd', 'mdhd': the same layout).
+void scaleAndDuration(Cursor& c, uint32_t* scale, int64_t* duration) {
+  const bool v1 = (c.u32() >> 24) == 1;
+  c.skip(v1 ? 16 : 8);  // creation and modification times
+  *scale = c.u32();
+  *duration = v1 ? int64_t(c.u64() & (~uint64_t(0) >> 8)) : int64_t(c.u32());
+}
+
 void addEdits(Cursor elst, TrackInfo& info) {
   uint32_t vf = elst.u32(), n = elst.u32();
   bool v1 = (vf >> 24) == 1;
@@ -131,16 +139,7 @@ Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
   Cursor mdhd, hdlr, minf, stbl, stsd, dinf, dref;
   if (!child(mdia, fourcc("mdhd"), mdhd) || !child(mdia, fourcc("hdlr"), hdlr))
     return trackError(invalidTrack, index, std::string(kDamaged) + "'mdia' lacks 'mdhd' or 'hdlr'");
-  uint32_t vf = mdhd.u32();
-  if ((vf >> 24) == 1) {
-    mdhd.skip(16);
-    info.mediaTimeScale = mdhd.u32();
-    info.mediaDuration = int64_t(mdhd.u64() & (~uint64_t(0) >> 8));
-  } else {
-    mdhd.skip(8);
-    info.mediaTimeScale = mdhd.u32();
-    info.mediaDuration = mdhd.u32();
-  }
+  scaleAndDuration(mdhd, &info.mediaTimeScale, &info.mediaDuration);
   hdlr.skip(8);
   info.handler = hdlr.u32();
   if (mdhd.bad || hdlr.bad) return trackError(invalidTrack, index, std::string(kDamaged) + "'mdhd' or 'hdlr' is cut short");
@@ -231,16 +230,7 @@ Err MovieParser::parseMoov(const Cursor& moov, Err* trackErr) {
   if (child(moov, fourcc("cmov"), probe))
     return movieError(invalidMovie, std::string(kUnsupported) + "'cmov': the movie header is compressed");
   if (child(moov, fourcc("mvhd"), mvhd)) {
-    uint32_t vf = mvhd.u32();
-    if ((vf >> 24) == 1) {
-      mvhd.skip(16);
-      m_.timeScale_ = mvhd.u32();
-      m_.duration_ = int64_t(mvhd.u64() & (~uint64_t(0) >> 8));
-    } else {
-      mvhd.skip(8);
-      m_.timeScale_ = mvhd.u32();
-      m_.duration_ = mvhd.u32();
-    }
+    scaleAndDuration(mvhd, &m_.timeScale_, &m_.duration_);
     headerUsable_ = !mvhd.bad && m_.timeScale_ != 0;
   } else {
     headerUsable_ = false;
@@ -255,9 +245,9 @@ Err MovieParser::parseMoov(const Cursor& moov, Err* trackErr) {
     while (nextAtom(c, a)) {
       if (a.type != fourcc("trak") || !child(sub(c, a), fourcc("mdia"), mdia) || !child(mdia, fourcc("mdhd"), mdhd))
         continue;
-      const bool v1 = (mdhd.u32() >> 24) == 1;
-      mdhd.skip(v1 ? 16 : 8);
-      const uint32_t scale = mdhd.u32();
+      uint32_t scale = 0;
+      int64_t duration = 0;
+      scaleAndDuration(mdhd, &scale, &duration);
       if (!mdhd.bad) largest = std::max(largest, scale);
     }
     if (largest) m_.timeScale_ = largest;
