@@ -118,6 +118,25 @@ TEST(Fragments, ContradictionsAreClippedNotTrusted) {
   ASSERT_TRUE(m);
   EXPECT_EQ(m->track(0)->sampleCount(), frames);
   EXPECT_EQ(m->track(0)->sampleTime(frames - 1), whole->track(0)->sampleTime(frames - 1));
+  // The first fragment decodes from 1 s (600 at the video's 600 a second): nothing plays
+  // before, as an empty edit says.
+  bad = b;
+  for (size_t i = moofs[0]; i + 4 < moofs[1]; ++i) {
+    if (std::memcmp(&bad[i], "tfdt", 4) == 0) {
+      bad[i + 14] = 600 >> 8;
+      bad[i + 15] = 600 & 255;
+      break;
+    }
+  }
+  m = load(bad, &e);
+  ASSERT_TRUE(m);
+  const Track& late = *m->track(0);
+  EXPECT_EQ(late.sampleCount(), frames);
+  ASSERT_EQ(late.info().edits.size(), 2u);
+  EXPECT_EQ(late.info().edits[0].mediaTime, -1);
+  EXPECT_EQ(late.nextTrackTime(0, nextTimeMediaSample | nextTimeEdgeOK), int64_t(m->timeScale()));
+  EXPECT_EQ(late.info().duration, whole->track(0)->info().duration + m->timeScale());
+  EXPECT_EQ(m->duration(), late.info().duration);
 }
 
 // Cut short inside 'mdat', at the start of a video sample, and before 'mdat': every track keeps
