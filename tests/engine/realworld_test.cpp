@@ -248,6 +248,22 @@ TEST(MovieHeader, DamagedHeadersFallBackToTheTracks) {
     EXPECT_TRUE(m->track(0)->info().edits.empty());
     EXPECT_EQ(m->track(0)->nextTrackTime(0, nextTimeMediaSample), 1200);
   }
+  // A fragmented movie whose header's name is damaged: the fragments give the durations.
+  std::vector<uint8_t> frag = bytesOf("frag.mov");
+  for (size_t i = 0; i + 8 < frag.size(); ++i)
+    if (std::memcmp(&frag[i + 4], "mvhd", 4) == 0) {
+      frag[i + 7] = 'x';
+      break;
+    }
+  Err fe = 1;
+  std::shared_ptr<Movie> fm = load(frag, &fe);
+  ASSERT_TRUE(fm);
+  ASSERT_EQ(fm->trackCount(), 2u);
+  EXPECT_EQ(fm->timeScale(), 22050u) << "the sound's scale, the largest";
+  EXPECT_EQ(fm->duration(), 2 * 22050);
+  EXPECT_EQ(fm->track(0)->sampleCount(), 50u);
+  EXPECT_EQ(fm->track(0)->nextTrackTime(22050, nextTimeMediaSample | nextTimeEdgeOK, -0x10000), 22050);
+
   Err e = 1, trackErr = noErr;
   std::string reason;
   std::shared_ptr<Movie> m = load(patched("mdhd", 20, {0, 0, 0, 0}), &e, &trackErr, &reason);

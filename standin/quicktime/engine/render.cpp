@@ -158,6 +158,7 @@ void blitTransformed(const Frame& f, const PixelBuffer& b, const TrackInfo& info
   const double a = m[0] / 65536.0, bb = m[1] / 65536.0, c = m[3] / 65536.0, d = m[4] / 65536.0;
   const double tx = m[6] / 65536.0, ty = m[7] / 65536.0, det = a * d - bb * c;
   if (det == 0) return;
+  const double ia = d / det, ic = -c / det, ib = -bb / det, id = a / det;  // the inverse
   const int32_t w = std::min<int32_t>(info.width, int32_t(f.width));
   const int32_t h = std::min<int32_t>(info.height, int32_t(f.height));
   const Rect& box = info.box;
@@ -169,7 +170,7 @@ void blitTransformed(const Frame& f, const PixelBuffer& b, const TrackInfo& info
     const double dy = Y + 0.5 - ty;
     for (int32_t X = x0; X < x1; ++X) {
       const double dx = X + 0.5 - tx;
-      const double sx = std::floor((d * dx - c * dy) / det), sy = std::floor((a * dy - bb * dx) / det);
+      const double sx = std::floor(ia * dx + ic * dy), sy = std::floor(ib * dx + id * dy);
       if (sx < 0 || sy < 0 || sx >= w || sy >= h) continue;
       putPixel(f, f.px[size_t(sy) * f.width + size_t(sx)], b.format, o + ptrdiff_t(X - mbox.left) * bpp);
     }
