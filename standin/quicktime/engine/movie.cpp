@@ -1,4 +1,4 @@
-// Opening a movie: top-level atoms, 'moov' and its tracks, raw AMR files.
+// Opening a movie: top-level atoms, 'moov' and its tracks, movie fragments, raw AMR files.
 #include <algorithm>
 #include <cmath>
 
@@ -38,8 +38,11 @@ class MovieParser {
     if (movieReason_.empty()) movieReason_ = why;
     return e;
   }
+  // "damaged: rule" becomes "damaged: track 2: rule".
   Err trackError(Err e, uint32_t index, const std::string& why) {
-    if (trackReason_.empty()) trackReason_ = why.substr(0, why.find(':')) + ": track " + std::to_string(index) + why.substr(why.find(':'));
+    const size_t colon = why.find(':');
+    if (trackReason_.empty())
+      trackReason_ = why.substr(0, colon) + ": track " + std::to_string(index) + why.substr(colon);
     return e;
   }
   std::shared_ptr<ByteSource> src_;
@@ -47,7 +50,7 @@ class MovieParser {
   std::string movieReason_, trackReason_;
   bool headerUsable_ = true;  // 'mvhd' gave a time scale: tkhd and edit durations count in it
   std::vector<Pending> pending_;
-  std::vector<std::pair<uint64_t, uint64_t>> moofs_;  // payload offset and size of each 'moof'
+  std::vector<std::pair<uint64_t, uint64_t>> moofs_;  // file offset and size of each 'moof' atom
 };
 
 namespace {
@@ -351,13 +354,17 @@ void MovieParser::parseTraf(Cursor traf, uint64_t moofAt, uint64_t* nextData,
     if (a.type != fourcc("trun")) continue;
     Cursor t = sub(c, a);
     const uint32_t tf = t.u32() & 0xffffff;
-    const uint32_t n = t.u32();
+    uint32_t n = t.u32();
     if (tf & 0x1) data = base + uint64_t(int64_t(int32_t(t.u32())));
     uint32_t firstFlags = (tf & 0x4) ? t.u32() : d.flags;
     const size_t each = 4 * (((tf >> 8) & 1) + ((tf >> 9) & 1) + ((tf >> 10) & 1) + ((tf >> 11) & 1));
-    if (t.bad || (each && uint64_t(n) * each > t.left()) || (!each && n > kMaxTableSamples)) {
+    if (t.bad || (each && uint64_t(n) * each > t.left())) {
       p->closed = true;
       return;
+    }
+    if (!each) {  // samples of the default size: no more than the file could hold
+      const uint64_t most = d.size ? src_->size() / d.size + 1 : (1u << 16);
+      n = uint32_t(std::min<uint64_t>({n, most, kMaxTableSamples}));
     }
     run.resize(n);
     for (uint32_t i = 0; i < n; ++i) {
