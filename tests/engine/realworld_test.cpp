@@ -198,7 +198,7 @@ TEST(Truncated, AMovieHeaderCutShortStillFails) {
 }
 
 // A missing or damaged movie header, or a time scale of 0: the largest media time scale counts
-// the movie and the tracks give its duration. A media time scale of 0 loses that track alone.
+// the movie and the tracks give its duration. A media time scale of 0 silences that track alone.
 TEST(MovieHeader, DamagedHeadersFallBackToTheTracks) {
   mw::Movie mv;
   mv.timeScale = 1000;
@@ -264,13 +264,26 @@ TEST(MovieHeader, DamagedHeadersFallBackToTheTracks) {
   EXPECT_EQ(fm->track(0)->sampleCount(), 50u);
   EXPECT_EQ(fm->track(0)->nextTrackTime(22050, nextTimeMediaSample | nextTimeEdgeOK, -0x10000), 22050);
 
-  Err e = 1, trackErr = noErr;
-  std::string reason;
-  std::shared_ptr<Movie> m = load(patched("mdhd", 20, {0, 0, 0, 0}), &e, &trackErr, &reason);
+  // A media time scale of 0: that track keeps its format and plays nothing; the movie is fine.
+  Err e = 1, trackErr = 1;
+  std::shared_ptr<Movie> m = load(patched("mdhd", 20, {0, 0, 0, 0}), &e, &trackErr);
   ASSERT_TRUE(m);
-  EXPECT_EQ(trackErr, invalidTrack);
-  EXPECT_EQ(m->trackCount(), 1u);
-  EXPECT_EQ(reason, "damaged: track 1: 'mdhd' time scale is 0");
+  EXPECT_EQ(trackErr, noErr);
+  ASSERT_EQ(m->trackCount(), 2u);
+  const Track& zero = *m->track(0);
+  EXPECT_EQ(zero.sampleCount(), 0u);
+  EXPECT_EQ(zero.info().descriptions.size(), 1u);
+  EXPECT_EQ(zero.nextTrackTime(0, nextTimeMediaSample | nextTimeEdgeOK), -1);
+  EXPECT_EQ(m->track(1)->sampleCount(), 3u);
+  Err ge = 1;
+  std::shared_ptr<Movie> intact = load(good, &ge);
+  ASSERT_TRUE(intact);
+  EXPECT_EQ(m->timeScale(), intact->timeScale());
+  EXPECT_EQ(m->duration(), intact->duration());
+  std::vector<uint8_t> buf(2 * 2 * 4);
+  Renderer r(m);
+  ASSERT_EQ(r.setBuffer(PixelBuffer{buf.data(), 2, 2, 8, PixelFormat::bgr0}), noErr);
+  EXPECT_EQ(r.draw(600), noErr);
 }
 
 // A damaged table and a feature the engine lacks give different reasons naming the box.

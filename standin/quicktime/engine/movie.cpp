@@ -146,7 +146,6 @@ Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
   hdlr.skip(8);
   info.handler = hdlr.u32();
   if (mdhd.bad || hdlr.bad) return trackError(invalidTrack, index, std::string(kDamaged) + "'mdhd' or 'hdlr' is cut short");
-  if (info.mediaTimeScale == 0) return trackError(invalidTrack, index, std::string(kDamaged) + "'mdhd' time scale is 0");
   if (info.handler == fourcc("vide") || info.handler == fourcc("flsh")) info.kind = Kind::video;
   if (info.handler == fourcc("soun")) info.kind = Kind::sound;
 
@@ -191,6 +190,14 @@ Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
   }
   uint32_t pf = 0, pb = 0;
   if (info.kind == Kind::sound) soundPacking(info.descriptions[0], &pf, &pb);
+  if (info.mediaTimeScale == 0) {
+    // Its samples have no times: the track stays, with its formats, and plays nothing.
+    info.mediaDuration = 0;
+    info.duration = 0;
+    p.closed = true;
+    p.table = SampleTable::empty();
+    return p.table ? noErr : memFullErr;
+  }
   const char* why = "";
   Err e = SampleTable::build(a, src_->size(), uint32_t(info.descriptions.size()), pf, pb, p.table, &why);
   if (e == memFullErr) return e;

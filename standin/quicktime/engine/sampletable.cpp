@@ -157,6 +157,15 @@ Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount
   return noErr;
 }
 
+std::unique_ptr<SampleTable> SampleTable::empty() {
+  std::unique_ptr<SampleTable> t(new (std::nothrow) SampleTable);
+  if (t) {
+    t->runFirst_.push_back(0);
+    t->runTime_.push_back(0);
+  }
+  return t;
+}
+
 void SampleTable::truncate(uint64_t count) {
   if (count > count_) return;
   count_ = count;

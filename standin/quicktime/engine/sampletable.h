@@ -28,6 +28,9 @@ class SampleTable {
   static Err build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount, uint32_t packetFrames,
                    uint32_t packetBytes, std::unique_ptr<SampleTable>& out, const char** why = nullptr);
 
+  // A table without samples, for a track that cannot be played (nullptr when memory is short).
+  static std::unique_ptr<SampleTable> empty();
+
   // One sample of a movie fragment's run ('trun').
   struct FragmentSample {
     uint32_t duration = 0, size = 0;

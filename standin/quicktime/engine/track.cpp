@@ -134,6 +134,7 @@ bool Track::movieToMedia(int64_t time, uint32_t scale, int64_t* mediaTime) const
 
 int64_t Track::nextTrackTime(int64_t movieTime, uint32_t flags, int32_t rate) const {
   const uint32_t ms = info_.mediaTimeScale, vs = movieScale_;
+  if (table_->count() == 0) return -1;  // an edit may begin, but no sample does
   if (info_.edits.empty()) {
     int64_t m = rate >= 0 ? mulDivUp(movieTime, ms, vs) : mulDiv(movieTime, ms, vs);
     bool exact = mulDiv(m, vs, ms) == movieTime && mulDivUp(movieTime, ms, vs) == mulDiv(movieTime, ms, vs);
