@@ -286,6 +286,25 @@ TEST(MovieHeader, DamagedHeadersFallBackToTheTracks) {
   EXPECT_EQ(r.draw(600), noErr);
 }
 
+// A track whose media another file holds (its data reference lacks the self-reference flag)
+// keeps its format and plays nothing; the movie opens without complaint.
+TEST(ExternalData, ATrackWhoseMediaLiesElsewhereStaysSilent) {
+  std::vector<uint8_t> b = bytesOf("upright.mov");
+  size_t dref = 0;
+  for (size_t i = 0; i + 24 < b.size() && !dref; ++i)
+    if (std::memcmp(&b[i], "dref", 4) == 0) dref = i;
+  ASSERT_NE(dref, 0u);
+  ASSERT_EQ(b[dref + 23] & 1, 1) << "ffmpeg's movie keeps its media inside";
+  b[dref + 23] = 0;
+  Err e = 1, trackErr = 1;
+  std::shared_ptr<Movie> m = load(b, &e, &trackErr);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(trackErr, noErr);
+  ASSERT_EQ(m->trackCount(), 1u);
+  EXPECT_EQ(m->track(0)->sampleCount(), 0u);
+  EXPECT_EQ(m->track(0)->info().descriptions[0].format, fourcc("rle "));
+}
+
 // A damaged table and a feature the engine lacks give different reasons naming the box.
 TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
   mw::Movie mv;

@@ -153,11 +153,11 @@ Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
       !child(stbl, fourcc("stsd"), stsd))
     return trackError(invalidTrack, index, std::string(kDamaged) + "no 'minf'/'stbl'/'stsd'");
   // Media kept in another file (a data reference without its self-reference flag).
+  bool elsewhere = false;
   if (child(minf, fourcc("dinf"), dinf) && child(dinf, fourcc("dref"), dref)) {
     dref.skip(8);
     Atom a;
-    if (nextAtom(dref, a) && a.size >= 4 && !(dref.p[a.body + 3] & 1))
-      return trackError(invalidTrack, index, std::string(kUnsupported) + "'dref': the media lies in another file");
+    elsewhere = nextAtom(dref, a) && a.size >= 4 && !(dref.p[a.body + 3] & 1);
   }
   stsd.u32();
   uint32_t n = stsd.u32();
@@ -190,8 +190,9 @@ Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
   }
   uint32_t pf = 0, pb = 0;
   if (info.kind == Kind::sound) soundPacking(info.descriptions[0], &pf, &pb);
-  if (info.mediaTimeScale == 0) {
-    // Its samples have no times: the track stays, with its formats, and plays nothing.
+  if (info.mediaTimeScale == 0 || elsewhere) {
+    // Samples without times, or in a file the engine does not open: the track stays, with its
+    // formats, and plays nothing, rather than costing the movie.
     info.mediaDuration = 0;
     info.duration = 0;
     p.closed = true;

@@ -169,7 +169,8 @@ class Movie {
  public:
   // noMovieFound without 'moov'; invalidMovie for a 'moov' that cannot be read. A missing or
   // damaged movie header, or a time scale of 0, gives the largest media time scale (or 600) and
-  // the tracks' durations; a media time scale of 0 leaves that track without samples. A damaged
+  // the tracks' durations; a media time scale of 0, or media in another file, leaves that track
+  // without samples. A damaged
   // track is dropped: the movie is returned and `trackErr`
   // tells the first dropped track's error. A track whose data run past the end of the file keeps
   // the samples inside it and lasts as long as they do; such a movie ends where the first of its
