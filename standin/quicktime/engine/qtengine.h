@@ -170,13 +170,12 @@ class Movie {
   // noMovieFound without 'moov'; invalidMovie for a 'moov' that cannot be read. A missing or
   // damaged movie header, or a time scale of 0, gives the largest media time scale (or 600) and
   // the tracks' durations; a media time scale of 0, or media in another file, leaves that track
-  // without samples. A damaged
-  // track is dropped: the movie is returned and `trackErr`
-  // tells the first dropped track's error. A track whose data run past the end of the file keeps
-  // the samples inside it and lasts as long as they do; such a movie ends where the first of its
-  // cut tracks runs out. Movie fragments ('moof') append to their
-  // tracks' tables. `reason` says why the movie was refused or the first track dropped:
-  // "damaged: ..." for data that break a rule, "unsupported: ..." for what the engine does not do.
+  // without samples. A damaged track is dropped: the movie is returned and `trackErr` tells the
+  // first dropped track's error. A track whose data run past the end of the file keeps the
+  // samples inside it and lasts as long as they do; such a movie ends where the first of its cut
+  // tracks runs out. Movie fragments ('moof') append to their tracks' tables. `reason` says why
+  // the movie was refused or the first track dropped: "damaged: ..." for data that break a rule,
+  // "unsupported: ..." for what the engine does not do.
   static Err open(std::shared_ptr<ByteSource> src, std::shared_ptr<Movie>& out, Err* trackErr,
                   std::string* reason = nullptr);
   static Err openFile(const std::string& path, std::shared_ptr<Movie>& out, Err* trackErr,
