@@ -14,7 +14,9 @@ namespace {
 
 constexpr double kUnitsPerSecond = 10000000.0;
 constexpr SInt16 kNextTimeMediaSample = 1;
+constexpr SInt16 kNextTimeEdgeOK = 0x4000;
 constexpr Fixed kForward = 0x00010000;  // rate 1.0: search forwards
+constexpr Fixed kBackward = -0x00010000;
 
 bool IsMediaTime(const GUID *pFormat)
 {
@@ -71,6 +73,17 @@ double CMovieOutputPin::SampleInterval() const
 
 LONG CMovieOutputPin::SnapToSample(LONG lPosition) const
 {
+    if (m_bMovieTimeUnits) {
+        // The pin counts the movie's time: the track's edits say which media sample shows at
+        // a time, so the search runs backwards from the position in the track's own time. A
+        // position at or past the end stays: it makes an empty segment, not the last sample.
+        if (!m_Track || lPosition < 0 || lPosition >= m_lDuration)
+            return lPosition;
+        TimeValue found = -1, foundDuration = 0;
+        GetTrackNextInterestingTime(m_Track, kNextTimeMediaSample | kNextTimeEdgeOK, lPosition,
+                                    kBackward, &found, &foundDuration);
+        return found > 0 && found <= lPosition ? found : lPosition;
+    }
     if (!m_Media || m_lMediaTimeScale <= 0 || m_lTimeScale <= 0)
         return lPosition;
     // The search starts one media sample before the position, counted in the media's own

@@ -46,7 +46,8 @@ CMovieOutputPin::CMovieOutputPin(LPCTSTR pObjectName, HRESULT *phr, CMovieSource
       m_dwSourceFormat(dwSourceFormat),
       m_dwOutputFormat(dwOutputFormat),
       m_pMovieFilter(pFilter),
-      m_lMediaTimeScale(0)
+      m_lMediaTimeScale(0),
+      m_bMovieTimeUnits(false)
 {
     CAutoLock lock(&m_PinLock);
     m_mtOutput.SetType(&majorType);
@@ -67,6 +68,7 @@ CMovieOutputPin::CMovieOutputPin(LPCTSTR pObjectName, HRESULT *phr, CMovieSource
 
     const long lMovieTimeScale = GetMovieTimeScale(movie);
     if (bVideo || pFilter->m_bQuickTime71) {
+        m_bMovieTimeUnits = true;
         m_lTimeScale = lMovieTimeScale;
         m_lDuration = GetMovieDuration(movie);
     } else if (m_Media) {

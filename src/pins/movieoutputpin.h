@@ -106,11 +106,12 @@ protected:
     // One sample in pin units; 0 when the frame rate is unknown (0, negative or not finite).
     double SampleInterval() const;
 
-    // The start of the media sample that QuickTime finds after lPosition less one sample
-    // interval, that is the sample holding lPosition. The search runs in media time: the
-    // position goes to the media's scale and the answer comes back to pin units (rounded up,
-    // so it never lands in the sample before). lPosition itself when nothing is found (no
-    // media, or a time of 0 or less). Callers hold m_PinLock.
+    // The start of the media sample that holds lPosition. A pin counting the movie's time
+    // asks for it in the track's time, through the track's edits; the per-track sound path
+    // counts media time and searches the media from one sample interval before the position
+    // (the answer comes back to pin units rounded up, so it never lands in the sample before).
+    // lPosition itself when nothing is found (no media, a time of 0 or less, or a position at
+    // or past the duration on the movie's time). Callers hold m_PinLock.
     LONG SnapToSample(LONG lPosition) const;
 
     // The stop, start and rate changes of seeking, and the flush-and-restart of delivery. A
@@ -146,4 +147,5 @@ protected:
     CMovieSourceFilter *m_pMovieFilter;  // the owner; not referenced
 
     long m_lMediaTimeScale;       // the media's own scale, for SnapToSample; 0 without media
+    bool m_bMovieTimeUnits;       // pin units count the movie's time (video, 7.1 sound); constant
 };

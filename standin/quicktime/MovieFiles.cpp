@@ -71,6 +71,9 @@ private:
     SInt16 m_nextRef = 1;
 };
 
+// Why the calling thread's last NewMovieFromFile refused the movie or dropped a track.
+thread_local std::string t_openReason;
+
 FileTable &Files()
 {
     static FileTable table;
@@ -283,7 +286,8 @@ OSErr NewMovieFromFile(Movie *theMovie, SInt16 resRefNum, SInt16 *resId, StringP
         return QtsSetMoviesError(paramErr);
     std::shared_ptr<qte::Movie> engine;
     qte::Err trackErr = qte::noErr;
-    const qte::Err err = qte::Movie::openFile(path, engine, &trackErr);
+    t_openReason.clear();
+    const qte::Err err = qte::Movie::openFile(path, engine, &trackErr, &t_openReason);
     if (err != qte::noErr)
         return QtsSetMoviesError(QtsOSErr(err));
     const OSErr published = PublishMovie(std::move(engine), theMovie);
@@ -303,6 +307,20 @@ void DisposeMovie(Movie theMovie)
 OSErr GetMoviesError(void)
 {
     return QtsMoviesError();
+}
+
+// The stand-in's own export (not a QuickTime routine): the reason of the calling thread's last
+// NewMovieFromFile failure or dropped track, "damaged: ..." or "unsupported: ...", copied into
+// text (size bytes with the terminating zero, cut short if it must). Returns the reason's full
+// length, 0 when there is none.
+long QtsGetMovieOpenReason(char *text, long size)
+{
+    if (text && size > 0) {
+        const size_t n = t_openReason.size() < size_t(size) ? t_openReason.size() : size_t(size) - 1;
+        std::memcpy(text, t_openReason.data(), n);
+        text[n] = 0;
+    }
+    return long(t_openReason.size());
 }
 
 }  // extern "C"

@@ -77,7 +77,12 @@ INSTANTIATE_TEST_SUITE_P(Media, Draw,
                       Case{"raw16.mov", PixelFormat::rgb555, "rgb555le"},
                       Case{"rle24.mov", PixelFormat::bgr24, "bgr24"}, Case{"rle24.mov", PixelFormat::bgr0, "bgr0"},
                       Case{"rle32.mov", PixelFormat::bgr0, "bgr0"}, Case{"rle16.mov", PixelFormat::rgb555, "rgb555le"},
-                      Case{"rle16.mov", PixelFormat::bgr24, "bgr24"}),
+                      Case{"rle16.mov", PixelFormat::bgr24, "bgr24"},
+                      // Quarter turns of the track matrix against ffmpeg's autorotated decoding.
+                      Case{"rot90.mov", PixelFormat::bgr0, "bgr0"}, Case{"rot180.mov", PixelFormat::bgr24, "bgr24"},
+                      Case{"rot270.mov", PixelFormat::bgr24, "bgr24"},
+                      // Movie fragments: the samples come from the 'moof' atoms alone.
+                      Case{"frag.mov", PixelFormat::bgr0, "bgr0"}, Case{"fragmoof.mov", PixelFormat::bgr24, "bgr24"}),
     [](const auto& info) {
       std::string s = std::string(info.param.file) + "_" + info.param.ffFormat;
       for (char& ch : s) if (!isalnum(uint8_t(ch))) ch = '_';

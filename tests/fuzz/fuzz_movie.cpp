@@ -1,6 +1,7 @@
 // libFuzzer target: open a movie from bytes and use it as the stand-in would: walk the tracks,
 // read samples, find interesting times, draw a few frames, decode and extract a little sound.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "qtengine.h"
@@ -10,7 +11,8 @@ using namespace qte;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::shared_ptr<Movie> m;
   Err trackErr = noErr;
-  if (Movie::open(memorySource(data, size), m, &trackErr) != noErr) return 0;
+  std::string reason;
+  if (Movie::open(memorySource(data, size), m, &trackErr, &reason) != noErr) return 0;
   for (size_t i = 0; i < m->trackCount(); ++i) {
     const Track& t = *m->track(i);
     SampleRun run;

@@ -19,6 +19,21 @@ for name in rle16.mov ima4.mov av2snd.mov in24.mov aac.m4a twovideo.mov; do
     printf '\377\377\377\377\000\000\000\001' | dd of="$OUT/bad$back-$name" bs=1 seek=$((size - back)) conv=notrunc 2>/dev/null
   done
 done
+# Fragmented movies: the same cuts, and bytes overwritten inside the first fragments' headers
+# (track fragment header, decode time, sample runs).
+for name in frag.mov fragmoof.mov; do
+  f="$MEDIA/$name"
+  size=$(wc -c < "$f")
+  for part in 1 3 21 55 97; do
+    head -c $((size * part / 100)) "$f" > "$OUT/cut$part-$name"
+  done
+  for moof in $(grep -obUa moof "$f" | head -3 | cut -d: -f1); do
+    for at in 12 28 44 60 76 100 140; do
+      cp "$f" "$OUT/bad$moof-$at-$name"
+      printf '\377\377\377\377\000\000\000\001' | dd of="$OUT/bad$moof-$at-$name" bs=1 seek=$((moof + at)) conv=notrunc 2>/dev/null
+    done
+  done
+done
 # Not a movie at all, and an AMR header with junk frames.
 printf 'hello' > "$OUT/tiny"
 printf '#!AMR\n\074\377\377\377\377\377\377\377\377\377\377\377\377\044' > "$OUT/amr"

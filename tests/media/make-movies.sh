@@ -3,7 +3,7 @@
 # Each movie's command is written beside it as NAME.cmd. Idempotent: a stamp holding the
 # script version lets a second run skip the work.
 set -eu
-VERSION=6
+VERSION=7
 OUT=${1:?usage: make-movies.sh OUTDIR}
 mkdir -p "$OUT"
 STAMP="$OUT/.made-v$VERSION"
@@ -55,4 +55,34 @@ make aac.m4a -f lavfi -i "$TONE=44100:d=1" -c:a aac -b:a 64k
 make mpeg4.mp4 $V320 -f lavfi -i "$TONE=44100:d=0.4" -t 0.4 -c:v mpeg4 -c:a aac
 make h263.3gp -f lavfi -i testsrc2=size=176x144:rate=15 -f lavfi -i "$TONE=8000:d=0.4" -t 0.4 -c:v h263 -c:a aac -ar 8000 -ac 1
 
+# Real-world shapes. Fragmented movies: 'moof'/'mdat' pairs after an empty 'moov', with data
+# offsets from the base data offset or from the 'moof', and one without decode times ('tfdt'
+# renamed to 'free', which any reader skips).
+AV="-f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i aevalsrc=0.5*sin(2*PI*440*t)|0.3*sin(2*PI*660*t):s=22050:d=2 -t 2 -c:v qtrle -pix_fmt rgb24 -g 10 -c:a pcm_s16be -video_track_timescale 600"
+make frag.mov $AV -movflags frag_keyframe+empty_moov
+make fragmoof.mov $AV -movflags frag_keyframe+empty_moov+default_base_moof
+LC_ALL=C sed 's/tfdt/free/g' "$OUT/frag.mov" > "$OUT/fragnotfdt.mov"
+echo "LC_ALL=C sed 's/tfdt/free/g' frag.mov > fragnotfdt.mov" > "$OUT/fragnotfdt.mov.cmd"
+# The same movie whole, its 'moov' first, and cut short: inside 'mdat', at the start of a video
+# sample, and before 'mdat' (header only). Its 'moov' last and cut inside the 'moov'.
+make whole.mov $AV -movflags faststart
+make moovlast.mov $AV
+size=$(stat -c %s "$OUT/whole.mov")
+first=$(ffprobe -v error -show_entries packet=pos -of csv=p=0 "$OUT/whole.mov" | sort -n | head -1)
+sample=$(ffprobe -v error -select_streams v -show_entries packet=pos -of csv=p=0 "$OUT/whole.mov" | sed -n 20p)
+cut() { head -c "$2" "$OUT/whole.mov" > "$OUT/$1"; echo "head -c $2 whole.mov > $1" > "$OUT/$1.cmd"; }
+cut cutmdat.mov $((size * 3 / 5 + 7))
+cut cutsample.mov "$sample"
+cut headeronly.mov $((first - 8))
+msize=$(stat -c %s "$OUT/moovlast.mov")
+head -c $((msize - 200)) "$OUT/moovlast.mov" > "$OUT/cutmoov.mov"
+echo "head -c $((msize - 200)) moovlast.mov > cutmoov.mov" > "$OUT/cutmoov.mov.cmd"
+# Track matrices: ffmpeg's 'rotate' metadata turns the picture by quarter turns.
+make upright.mov -f lavfi -i testsrc2=size=96x64:rate=10 -t 0.5 -c:v qtrle -pix_fmt rgb24 -video_track_timescale 600
+for r in 90 180 270; do
+  make rot$r.mov -i "$OUT/upright.mov" -c copy -metadata:s:v:0 rotate=$r
+done
+# An edit list: the copy of a 3 s movie from 1.35 s starts its video at the sync sample before.
+make av3.mov -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i "$TONE=44100:d=3" -t 3 -c:v qtrle -pix_fmt rgb24 -g 10 -c:a pcm_s16le
+make edited.mov -ss 1.35 -i "$OUT/av3.mov" -c copy
 touch "$STAMP"

@@ -246,10 +246,27 @@ HRESULT MovieGraph::CreateSource(const std::wstring &moviePath, std::string *pEr
     }
     hr = file->Load(FullPath(moviePath).c_str(), nullptr);
     if (FAILED(hr)) {
-        *pError = Quoted(moviePath) + ": not a movie the filter can open: " + ErrorText(hr);
+        const std::string reason = OpenReason();
+        *pError = Quoted(moviePath) + ": not a movie the filter can open: " +
+                  (reason.empty() ? "" : reason + " (") + ErrorText(hr) + (reason.empty() ? "" : ")");
         return hr;
     }
     return S_OK;
+}
+
+// Why the QuickTime runtime refused the movie the filter just tried on this thread, when the
+// runtime is the project's stand-in (its own export says); empty otherwise.
+std::string MovieGraph::OpenReason() const
+{
+    typedef long (*ReasonFn)(char *, long);
+    const HMODULE hQuickTime = m_hQuickTime ? m_hQuickTime : GetModuleHandleW(L"QuickTime.qts");
+    const ReasonFn reason = hQuickTime ? reinterpret_cast<ReasonFn>(reinterpret_cast<void *>(
+                                             GetProcAddress(hQuickTime, "QtsGetMovieOpenReason")))
+                                       : nullptr;
+    char text[256] = {};
+    if (!reason || reason(text, sizeof text) <= 0)
+        return "";
+    return text;
 }
 
 HRESULT MovieGraph::ConnectPins(std::string *pError)

@@ -42,6 +42,7 @@ private:
     HRESULT EnsureRegistered(const std::wstring &modulePath, std::string *pError);
     HRESULT CreateSource(const std::wstring &moviePath, std::string *pError);
     HRESULT ConnectPins(std::string *pError);
+    std::string OpenReason() const;
 
     HMODULE m_hQuickTime = nullptr;
     ComPtr<IGraphBuilder> m_graph;

@@ -213,6 +213,10 @@ HRESULT CMovieVideoPin::FillFromTrack(IMediaSample *, BYTE *pBuffer, long lSize)
         }
         SetMovieTimeValue(m_Movie, m_lCurrent);
         MoviesTask(m_Movie, 0);
+        // A frame whose data cannot be read (a file cut short or changed since it was opened)
+        // ends the stream rather than repeat the last picture.
+        if (GetMoviesError() != noErr)
+            return S_FALSE;
         std::memcpy(pBuffer, m_pDIBBits, size_t(lCopy));
     }
     // A frame rate at or above the time scale would otherwise give a step of 0.

@@ -18,6 +18,8 @@ enum : uint32_t {
   kMaxDescriptionBytes = 1u << 20,
   kMaxEdits = 65536,
   kMaxTableSamples = 1u << 26,        // samples a table materialises (sizes / prefix sums)
+  kMaxFragments = 1u << 18,           // 'moof' atoms followed
+  kMaxMoofBytes = 64u << 20,          // largest 'moof' read into memory
 };
 
 struct Cursor {

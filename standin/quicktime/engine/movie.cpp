@@ -1,5 +1,6 @@
-// Opening a movie: top-level atoms, 'moov' and its tracks, raw AMR files.
+// Opening a movie: top-level atoms, 'moov' and its tracks, movie fragments, raw AMR files.
 #include <algorithm>
+#include <cmath>
 
 #include "description.h"
 #include "sampletable.h"
@@ -11,14 +12,45 @@ class MovieParser {
  public:
   MovieParser(std::shared_ptr<ByteSource> src, Movie& m) : src_(std::move(src)), m_(m) {}
   Err run(Err* trackErr);
+  const std::string& reason() const { return movieReason_.empty() ? trackReason_ : movieReason_; }
 
  private:
+  struct Trex {
+    uint32_t id = 0, desc = 1, duration = 0, size = 0, flags = 0;
+  };
+  // A track between parsing and publishing: fragments still append to its table.
+  struct Pending {
+    TrackInfo info;
+    std::unique_ptr<SampleTable> table;
+    Trex defaults;
+    bool fragmented = false;  // samples came from fragments
+    bool closed = false;      // a fragment contradicted the file or itself: no more are taken
+    bool based = false;       // the first fragment's decode time was seen
+  };
   Err parseMoov(const Cursor& moov, Err* trackErr);
-  Err parseTrak(Cursor trak, std::unique_ptr<Track>& out);
-  Err parseMdia(Cursor mdia, TrackInfo& info, std::unique_ptr<SampleTable>& table);
   Err parseAmr(Err* trackErr);
+  Err parseTrak(Cursor trak, Pending& out, uint32_t index);
+  Err parseMdia(Cursor mdia, Pending& p, uint32_t index);
+  void parseFragment(const Cursor& moof, uint64_t moofAt);
+  void parseTraf(Cursor traf, uint64_t moofAt, uint64_t* nextData, std::vector<SampleTable::FragmentSample>& run);
+  Err publish();
+  Err movieError(Err e, const std::string& why) {
+    if (movieReason_.empty()) movieReason_ = why;
+    return e;
+  }
+  // "damaged: rule" becomes "damaged: track 2: rule".
+  Err trackError(Err e, uint32_t index, const std::string& why) {
+    const size_t colon = why.find(':');
+    if (trackReason_.empty())
+      trackReason_ = why.substr(0, colon) + ": track " + std::to_string(index) + why.substr(colon);
+    return e;
+  }
   std::shared_ptr<ByteSource> src_;
   Movie& m_;
+  std::string movieReason_, trackReason_;
+  bool headerUsable_ = true;  // 'mvhd' gave a time scale: tkhd and edit durations count in it
+  std::vector<Pending> pending_;
+  std::vector<std::pair<uint64_t, uint64_t>> moofs_;  // file offset and size of each 'moof' atom
 };
 
 namespace {
@@ -31,6 +63,14 @@ bool child(const Cursor& parent, OSType t, Cursor& out) {
     if (a.type == t) { out = sub(c, a); return true; }
   }
   return false;
+}
+
+// The time scale and duration of a movie or media header ('mvhd', 'mdhd': the same layout).
+void scaleAndDuration(Cursor& c, uint32_t* scale, int64_t* duration) {
+  const bool v1 = (c.u32() >> 24) == 1;
+  c.skip(v1 ? 16 : 8);  // creation and modification times
+  *scale = c.u32();
+  *duration = v1 ? int64_t(c.u64() & (~uint64_t(0) >> 8)) : int64_t(c.u32());
 }
 
 void addEdits(Cursor elst, TrackInfo& info) {
@@ -46,45 +86,96 @@ void addEdits(Cursor elst, TrackInfo& info) {
     info.edits.push_back(e);
   }
 }
+
+// The movie time at which a track's media reaches `end` through its edits (the end of the last
+// edit when the edits stop first).
+int64_t movieTimeOfMediaEnd(const TrackInfo& info, int64_t end, uint32_t movieScale) {
+  const uint32_t ms = info.mediaTimeScale;
+  if (info.edits.empty()) return mulDivUp(end, movieScale, ms);
+  int64_t start = 0;
+  for (const Edit& e : info.edits) {
+    if (e.mediaTime >= 0 && e.rate != 0) {
+      if (e.mediaTime >= end) return start;
+      const int64_t mediaEnd = e.mediaTime + mulDiv(e.duration, ms, movieScale);
+      if (end < mediaEnd) return start + mulDivUp(end - e.mediaTime, movieScale, ms);
+    }
+    start += e.duration;
+  }
+  return start;
+}
+
+// A track's box: its size through the tkhd matrix. Rotations by quarter turns, mirrors and scales
+// transform it; any other matrix places it by its translation alone.
+void placeBox(TrackInfo& info, uint32_t w, uint32_t h) {
+  info.width = int32_t(std::min<uint32_t>(w >> 16, 0x7fff));
+  info.height = int32_t(std::min<uint32_t>(h >> 16, 0x7fff));
+  const int32_t* m = info.matrix;
+  info.transformed = m[2] == 0 && m[5] == 0 && ((m[1] == 0 && m[3] == 0 && m[0] != 0 && m[4] != 0) ||
+                                                 (m[0] == 0 && m[4] == 0 && m[1] != 0 && m[3] != 0)) &&
+                     !(m[0] == 0x10000 && m[4] == 0x10000);
+  if (!info.transformed) {
+    info.box.left = m[6] >> 16;
+    info.box.top = m[7] >> 16;
+    info.box.right = int32_t(std::min<int64_t>(int64_t(info.box.left) + info.width, 0x7fff));
+    info.box.bottom = int32_t(std::min<int64_t>(int64_t(info.box.top) + info.height, 0x7fff));
+    return;
+  }
+  double lo[2] = {1e18, 1e18}, hi[2] = {-1e18, -1e18};
+  for (int corner = 0; corner < 4; ++corner) {
+    const double x = (corner & 1) ? info.width : 0, y = (corner & 2) ? info.height : 0;
+    const double p[2] = {(m[0] * x + m[3] * y + m[6]) / 65536.0, (m[1] * x + m[4] * y + m[7]) / 65536.0};
+    for (int k = 0; k < 2; ++k) lo[k] = std::min(lo[k], p[k]), hi[k] = std::max(hi[k], p[k]);
+  }
+  auto clampTo = [](double v) { return int32_t(std::max(-32768.0, std::min(32767.0, std::floor(v + 0.5)))); };
+  info.box.left = clampTo(lo[0]);
+  info.box.top = clampTo(lo[1]);
+  info.box.right = clampTo(hi[0]);
+  info.box.bottom = clampTo(hi[1]);
+}
+
+const char* kDamaged = "damaged: ";
+const char* kUnsupported = "unsupported: ";
 }  // namespace
 
-Err MovieParser::parseMdia(Cursor mdia, TrackInfo& info, std::unique_ptr<SampleTable>& table) {
-  Cursor mdhd, hdlr, minf, stbl, stsd;
-  if (!child(mdia, fourcc("mdhd"), mdhd) || !child(mdia, fourcc("hdlr"), hdlr)) return invalidTrack;
-  uint32_t vf = mdhd.u32();
-  if ((vf >> 24) == 1) {
-    mdhd.skip(16);
-    info.mediaTimeScale = mdhd.u32();
-    info.mediaDuration = int64_t(mdhd.u64() & (~uint64_t(0) >> 8));
-  } else {
-    mdhd.skip(8);
-    info.mediaTimeScale = mdhd.u32();
-    info.mediaDuration = mdhd.u32();
-  }
+Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
+  TrackInfo& info = p.info;
+  Cursor mdhd, hdlr, minf, stbl, stsd, dinf, dref;
+  if (!child(mdia, fourcc("mdhd"), mdhd) || !child(mdia, fourcc("hdlr"), hdlr))
+    return trackError(invalidTrack, index, std::string(kDamaged) + "'mdia' lacks 'mdhd' or 'hdlr'");
+  scaleAndDuration(mdhd, &info.mediaTimeScale, &info.mediaDuration);
   hdlr.skip(8);
   info.handler = hdlr.u32();
-  if (mdhd.bad || hdlr.bad || info.mediaTimeScale == 0) return invalidTrack;
+  if (mdhd.bad || hdlr.bad) return trackError(invalidTrack, index, std::string(kDamaged) + "'mdhd' or 'hdlr' is cut short");
   if (info.handler == fourcc("vide") || info.handler == fourcc("flsh")) info.kind = Kind::video;
   if (info.handler == fourcc("soun")) info.kind = Kind::sound;
 
   if (!child(mdia, fourcc("minf"), minf) || !child(minf, fourcc("stbl"), stbl) ||
       !child(stbl, fourcc("stsd"), stsd))
-    return invalidTrack;
+    return trackError(invalidTrack, index, std::string(kDamaged) + "no 'minf'/'stbl'/'stsd'");
+  // Media kept in another file (a data reference without its self-reference flag).
+  bool elsewhere = false;
+  if (child(minf, fourcc("dinf"), dinf) && child(dinf, fourcc("dref"), dref)) {
+    dref.skip(8);
+    Atom a;
+    elsewhere = nextAtom(dref, a) && a.size >= 4 && !(dref.p[a.body + 3] & 1);
+  }
   stsd.u32();
   uint32_t n = stsd.u32();
-  if (stsd.bad || n > kMaxDescriptions) return invalidTrack;
+  if (stsd.bad || n > kMaxDescriptions)
+    return trackError(invalidTrack, index, std::string(kDamaged) + "'stsd' count is cut short or too large");
   for (uint32_t i = 0; i < n; ++i) {
-    if (stsd.left() < 8) return invalidTrack;
     size_t start = stsd.pos;
-    uint32_t size = stsd.u32();
-    if (size < 16 || size > stsd.n - start) return invalidTrack;
+    uint32_t size = stsd.left() < 8 ? 0 : stsd.u32();
+    if (size < 16 || size > stsd.n - start)
+      return trackError(invalidTrack, index, std::string(kDamaged) + "an 'stsd' entry's size runs outside 'stsd'");
     SampleDescription d;
     Err e = parseDescription(stsd.p + start, size, info.kind, d);
-    if (e) return e == badImageDescription ? invalidTrack : e;
+    if (e == memFullErr) return e;
+    if (e) return trackError(invalidTrack, index, std::string(kDamaged) + "an 'stsd' entry is too short for its kind");
     info.descriptions.push_back(std::move(d));
     stsd.pos = start + size;
   }
-  if (info.descriptions.empty()) return invalidTrack;
+  if (info.descriptions.empty()) return trackError(invalidTrack, index, std::string(kDamaged) + "'stsd' is empty");
 
   StblAtoms a;
   a.haveStts = child(stbl, fourcc("stts"), a.stts);
@@ -99,14 +190,26 @@ Err MovieParser::parseMdia(Cursor mdia, TrackInfo& info, std::unique_ptr<SampleT
   }
   uint32_t pf = 0, pb = 0;
   if (info.kind == Kind::sound) soundPacking(info.descriptions[0], &pf, &pb);
-  Err e = SampleTable::build(a, src_->size(), uint32_t(info.descriptions.size()), pf, pb, table);
-  return e ? invalidTrack : noErr;
+  if (info.mediaTimeScale == 0 || elsewhere) {
+    // Samples without times, or in a file the engine does not open: the track stays, with its
+    // formats, and plays nothing, rather than costing the movie.
+    info.mediaDuration = 0;
+    info.duration = 0;
+    p.closed = true;
+    p.table = SampleTable::empty();
+    return p.table ? noErr : memFullErr;
+  }
+  const char* why = "";
+  Err e = SampleTable::build(a, src_->size(), uint32_t(info.descriptions.size()), pf, pb, p.table, &why);
+  if (e == memFullErr) return e;
+  return e ? trackError(invalidTrack, index, std::string(kDamaged) + why) : noErr;
 }
 
-Err MovieParser::parseTrak(Cursor trak, std::unique_ptr<Track>& out) {
-  TrackInfo info;
+Err MovieParser::parseTrak(Cursor trak, Pending& p, uint32_t index) {
+  TrackInfo& info = p.info;
   Cursor tkhd, mdia, edts, elst;
-  if (!child(trak, fourcc("tkhd"), tkhd) || !child(trak, fourcc("mdia"), mdia)) return invalidTrack;
+  if (!child(trak, fourcc("tkhd"), tkhd) || !child(trak, fourcc("mdia"), mdia))
+    return trackError(invalidTrack, index, std::string(kDamaged) + "'trak' lacks 'tkhd' or 'mdia'");
   uint32_t vf = tkhd.u32();
   info.enabled = (vf & 1) != 0;
   if ((vf >> 24) == 1) {
@@ -125,50 +228,218 @@ Err MovieParser::parseTrak(Cursor trak, std::unique_ptr<Track>& out) {
   tkhd.skip(6);  // alternate group, volume, reserved
   for (int32_t& v : info.matrix) v = int32_t(tkhd.u32());
   uint32_t w = tkhd.u32(), h = tkhd.u32();
-  if (tkhd.bad) return invalidTrack;
-  info.box.left = info.matrix[6] >> 16;
-  info.box.top = info.matrix[7] >> 16;
-  info.box.right = int32_t(std::min<int64_t>(int64_t(info.box.left) + (w >> 16), 0x7fff));
-  info.box.bottom = int32_t(std::min<int64_t>(int64_t(info.box.top) + (h >> 16), 0x7fff));
-  if (child(trak, fourcc("edts"), edts) && child(edts, fourcc("elst"), elst)) addEdits(elst, info);
-
-  std::unique_ptr<SampleTable> table;
-  Err e = parseMdia(mdia, info, table);
-  if (e) return e;
-  out.reset(new (std::nothrow) Track(std::move(info), std::move(table), src_, m_.timeScale_));
-  return out ? noErr : memFullErr;
+  if (tkhd.bad) return trackError(invalidTrack, index, std::string(kDamaged) + "'tkhd' is cut short");
+  placeBox(info, w, h);
+  // Without a movie header the edits' durations count in a scale nobody knows.
+  if (headerUsable_ && child(trak, fourcc("edts"), edts) && child(edts, fourcc("elst"), elst)) addEdits(elst, info);
+  if (!headerUsable_) info.duration = 0;
+  return parseMdia(mdia, p, index);
 }
 
 Err MovieParser::parseMoov(const Cursor& moov, Err* trackErr) {
-  Cursor mvhd;
-  if (!child(moov, fourcc("mvhd"), mvhd)) return invalidMovie;
-  uint32_t vf = mvhd.u32();
-  if ((vf >> 24) == 1) {
-    mvhd.skip(16);
-    m_.timeScale_ = mvhd.u32();
-    m_.duration_ = int64_t(mvhd.u64() & (~uint64_t(0) >> 8));
+  Cursor mvhd, probe;
+  if (child(moov, fourcc("cmov"), probe))
+    return movieError(invalidMovie, std::string(kUnsupported) + "'cmov': the movie header is compressed");
+  if (child(moov, fourcc("mvhd"), mvhd)) {
+    scaleAndDuration(mvhd, &m_.timeScale_, &m_.duration_);
+    headerUsable_ = !mvhd.bad && m_.timeScale_ != 0;
   } else {
-    mvhd.skip(8);
-    m_.timeScale_ = mvhd.u32();
-    m_.duration_ = mvhd.u32();
+    headerUsable_ = false;
   }
-  if (mvhd.bad || m_.timeScale_ == 0) return invalidMovie;
+  if (!headerUsable_) {
+    // The largest media time scale (or 600) counts the movie; its duration comes from the tracks.
+    m_.timeScale_ = 600;
+    m_.duration_ = 0;
+    uint32_t largest = 0;
+    Cursor c = moov, mdia, mdhd;
+    Atom a;
+    while (nextAtom(c, a)) {
+      if (a.type != fourcc("trak") || !child(sub(c, a), fourcc("mdia"), mdia) || !child(mdia, fourcc("mdhd"), mdhd))
+        continue;
+      uint32_t scale = 0;
+      int64_t duration = 0;
+      scaleAndDuration(mdhd, &scale, &duration);
+      if (!mdhd.bad) largest = std::max(largest, scale);
+    }
+    if (largest) m_.timeScale_ = largest;
+  }
 
   Cursor c = moov;
   Atom a;
-  bool first = true;
+  uint32_t index = 0;
   while (nextAtom(c, a)) {
     if (a.type != fourcc("trak")) continue;
-    std::unique_ptr<Track> t;
-    Err e = m_.tracks_.size() >= kMaxTracks ? invalidTrack : parseTrak(sub(c, a), t);
+    ++index;
+    Pending p;
+    Err e = pending_.size() >= kMaxTracks
+                ? trackError(invalidTrack, index, std::string(kUnsupported) + "more tracks than the engine keeps")
+                : parseTrak(sub(c, a), p, index);
+    if (e == memFullErr) return e;
     if (e) {
-      if (first && trackErr) *trackErr = e;
-      first = false;
+      if (trackErr && !*trackErr) *trackErr = e;
       continue;
     }
+    pending_.push_back(std::move(p));
+  }
+  if (c.bad && trackErr && !*trackErr) {  // a damaged atom list
+    *trackErr = trackError(invalidTrack, index + 1, std::string(kDamaged) + "an atom's size runs outside 'moov'");
+  }
+
+  // Fragment defaults: one 'trex' per track.
+  Cursor mvex;
+  if (child(moov, fourcc("mvex"), mvex)) {
+    Cursor x = mvex;
+    while (nextAtom(x, a)) {
+      if (a.type != fourcc("trex")) continue;
+      Cursor t = sub(x, a);
+      t.u32();
+      Trex d;
+      d.id = t.u32();
+      d.desc = t.u32();
+      d.duration = t.u32();
+      d.size = t.u32();
+      d.flags = t.u32();
+      if (t.bad) continue;
+      for (Pending& p : pending_)
+        if (p.info.id == d.id) p.defaults = d;
+    }
+  }
+  return noErr;
+}
+
+// Sample flags: bit 16 marks a sample that is not a sync sample.
+constexpr uint32_t kNonSync = 1u << 16;
+
+void MovieParser::parseTraf(Cursor traf, uint64_t moofAt, uint64_t* nextData,
+                            std::vector<SampleTable::FragmentSample>& run) {
+  Cursor tfhd, tfdt;
+  if (!child(traf, fourcc("tfhd"), tfhd)) return;
+  const uint32_t flags = tfhd.u32() & 0xffffff;
+  const uint32_t id = tfhd.u32();
+  Pending* p = nullptr;
+  for (Pending& q : pending_)
+    if (q.info.id == id) p = &q;
+  if (!p || p->closed || tfhd.bad) return;
+  Trex d = p->defaults;
+  uint64_t base = (flags & 0x20000) ? moofAt : *nextData;
+  if (flags & 0x1) base = tfhd.u64();
+  if (flags & 0x2) d.desc = tfhd.u32();
+  if (flags & 0x8) d.duration = tfhd.u32();
+  if (flags & 0x10) d.size = tfhd.u32();
+  if (flags & 0x20) d.flags = tfhd.u32();
+  if (tfhd.bad || d.desc == 0 || d.desc > p->info.descriptions.size()) {
+    p->closed = true;  // nothing in this fragment can be placed
+    return;
+  }
+  SampleTable& table = *p->table;
+  if (child(traf, fourcc("tfdt"), tfdt)) {
+    const bool v1 = (tfdt.u32() >> 24) == 1;
+    const uint64_t t = v1 ? tfdt.u64() : tfdt.u32();
+    const int64_t at = table.totalTime();
+    if (!tfdt.bad && t < (uint64_t(1) << 56)) {
+      if (!p->based && table.count() == 0 && t > 0) {
+        // The media starts late: what plays before it is nothing, as an empty edit says.
+        TrackInfo& info = p->info;
+        const int64_t late = int64_t(t);
+        if (info.edits.empty()) {
+          info.edits.push_back(Edit{mulDivUp(late, m_.timeScale_, info.mediaTimeScale), -1, 0x10000});
+          info.edits.push_back(Edit{0, 0, 0x10000});  // to the end of the media
+        } else {
+          for (Edit& e : info.edits)
+            if (e.mediaTime >= 0) e.mediaTime = std::max<int64_t>(0, e.mediaTime - late);
+        }
+      } else if (int64_t(t) > at) {
+        table.lengthenLast(int64_t(t) - at);  // a gap: the sample before it lasts until then
+      }
+      // A decode time before the end of the samples already there contradicts them: not trusted.
+    }
+  }
+  p->based = true;
+  uint64_t data = base;
+  Atom a;
+  Cursor c = traf;
+  while (nextAtom(c, a)) {
+    if (a.type != fourcc("trun")) continue;
+    Cursor t = sub(c, a);
+    const uint32_t tf = t.u32() & 0xffffff;
+    uint32_t n = t.u32();
+    if (tf & 0x1) data = base + uint64_t(int64_t(int32_t(t.u32())));
+    uint32_t firstFlags = (tf & 0x4) ? t.u32() : d.flags;
+    const size_t each = 4 * (((tf >> 8) & 1) + ((tf >> 9) & 1) + ((tf >> 10) & 1) + ((tf >> 11) & 1));
+    if (t.bad || (each && uint64_t(n) * each > t.left())) {
+      p->closed = true;
+      return;
+    }
+    if (!each) {  // samples of the default size: no more than the file could hold
+      const uint64_t most = d.size ? src_->size() / d.size + 1 : (1u << 16);
+      n = uint32_t(std::min<uint64_t>({n, most, kMaxTableSamples}));
+    }
+    run.resize(n);
+    for (uint32_t i = 0; i < n; ++i) {
+      SampleTable::FragmentSample& s = run[i];
+      s.duration = (tf & 0x100) ? t.u32() : d.duration;
+      s.size = (tf & 0x200) ? t.u32() : d.size;
+      uint32_t f = (tf & 0x400) ? t.u32() : (i == 0 ? firstFlags : d.flags);
+      if (tf & 0x800) t.u32();  // composition offsets: the engine draws in decoding order
+      s.sync = !(f & kNonSync);
+    }
+    const size_t took = table.append(data, d.desc, run.data(), n, src_->size());
+    p->fragmented = true;
+    for (size_t i = 0; i < n; ++i) data += run[i].size;
+    if (took < n) {
+      p->closed = true;  // cut short, or contradicting the file: later fragments would leave a hole
+      return;
+    }
+  }
+  *nextData = data;
+}
+
+void MovieParser::parseFragment(const Cursor& moof, uint64_t moofAt) {
+  std::vector<SampleTable::FragmentSample> run;
+  uint64_t nextData = moofAt;  // the first track's data defaults to the fragment's start
+  Cursor c = moof;
+  Atom a;
+  while (nextAtom(c, a))
+    if (a.type == fourcc("traf")) parseTraf(sub(c, a), moofAt, &nextData, run);
+}
+
+Err MovieParser::publish() {
+  bool changed = !headerUsable_;
+  for (Pending& p : pending_) {
+    TrackInfo& info = p.info;
+    const SampleTable& t = *p.table;
+    if (p.fragmented) {
+      info.mediaDuration = t.totalTime();
+      // An edit of no length at the end of a fragmented track's list runs to the end of its media.
+      if (!info.edits.empty() && info.edits.back().duration == 0 && info.edits.back().mediaTime >= 0)
+        info.edits.back().duration =
+            std::max<int64_t>(0, mulDivUp(t.totalTime() - info.edits.back().mediaTime, m_.timeScale_, info.mediaTimeScale));
+      info.duration = movieTimeOfMediaEnd(info, t.totalTime(), m_.timeScale_);
+      changed = true;
+    } else if (t.clipped() || !headerUsable_) {
+      // A track cut short lasts as long as the samples it keeps.
+      if (t.clipped()) info.mediaDuration = std::min(info.mediaDuration, t.totalTime());
+      const int64_t end = movieTimeOfMediaEnd(info, t.totalTime(), m_.timeScale_);
+      info.duration = headerUsable_ ? std::min(info.duration, end) : end;
+      changed = true;
+    }
+  }
+  if (changed) {
+    // A movie cut short ends where the first of its cut tracks runs out of samples: past that
+    // point it is no longer whole.
+    int64_t longest = 0, cutEnd = INT64_MAX;
+    for (const Pending& p : pending_) {
+      longest = std::max(longest, p.info.duration);
+      if ((p.table->clipped() || p.closed) && p.table->count() > 0) cutEnd = std::min(cutEnd, p.info.duration);
+    }
+    m_.duration_ = std::min(longest, cutEnd);
+  }
+  for (Pending& p : pending_) {
+    std::unique_ptr<Track> t(new (std::nothrow) Track(std::move(p.info), std::move(p.table), src_, m_.timeScale_));
+    if (!t) return memFullErr;
     m_.tracks_.push_back(std::move(t));
   }
-  if (c.bad && first && trackErr) *trackErr = invalidTrack;  // a damaged atom list
+  pending_.clear();
 
   bool any = false;
   for (const auto& t : m_.tracks_) {
@@ -258,7 +529,7 @@ Err MovieParser::run(Err* trackErr) {
     m_.timeScale_ = 600;
     return parseAmr(trackErr);
   }
-  // Top-level atoms straight from the file: only 'ftyp' and 'moov' are read.
+  // Top-level atoms straight from the file: 'ftyp', 'moov' and the fragments' 'moof' are read.
   uint64_t off = 0;
   uint64_t moovAt = 0, moovSize = 0;
   bool haveMoov = false;
@@ -275,7 +546,7 @@ Err MovieParser::run(Err* trackErr) {
       asz = size - off;
     }
     if (asz < header || asz > size - off) {
-      if (type == fourcc("moov")) return invalidMovie;  // truncated movie header
+      if (type == fourcc("moov")) return movieError(invalidMovie, std::string(kDamaged) + "'moov' runs past the end of the file");
       break;
     }
     if (type == fourcc("ftyp") && asz >= 12 && !m_.brand_) {
@@ -287,37 +558,59 @@ Err MovieParser::run(Err* trackErr) {
       moovAt = off + header;
       moovSize = asz - header;
     }
+    if (type == fourcc("moof") && moofs_.size() < kMaxFragments) moofs_.push_back({off, asz});
     off += asz;
   }
-  if (!haveMoov) return noMovieFound;
-  if (moovSize > kMaxMoovBytes) return invalidMovie;
+  if (!haveMoov) return movieError(noMovieFound, std::string(kDamaged) + "no 'moov' atom");
+  if (moovSize > kMaxMoovBytes) return movieError(invalidMovie, std::string(kUnsupported) + "'moov' is larger than the engine reads");
   if (!m_.brand_) m_.brand_ = fourcc("qt  ");
-  std::vector<uint8_t> moov;
-  moov.resize(size_t(moovSize));
-  if (src_->read(moovAt, moov.data(), moov.size())) return invalidMovie;
-  return parseMoov(Cursor(moov.data(), moov.size()), trackErr);
+  std::vector<uint8_t> buf;
+  buf.resize(size_t(moovSize));
+  if (src_->read(moovAt, buf.data(), buf.size())) return movieError(invalidMovie, std::string(kDamaged) + "'moov' cannot be read");
+  Err e = parseMoov(Cursor(buf.data(), buf.size()), trackErr);
+  if (e) return e;
+  for (const auto& f : moofs_) {
+    // A fragment too large to read, or unreadable, ends the fragments: later ones would leave a hole.
+    const uint64_t header = 8;
+    if (f.second > kMaxMoofBytes || f.second < header) break;
+    buf.resize(size_t(f.second));
+    if (src_->read(f.first, buf.data(), buf.size())) break;
+    Cursor whole(buf.data(), buf.size());
+    Atom a;
+    if (!nextAtom(whole, a)) break;
+    parseFragment(sub(whole, a), f.first);
+  }
+  return publish();
 }
 
-Err Movie::open(std::shared_ptr<ByteSource> src, std::shared_ptr<Movie>& out, Err* trackErr) {
+Err Movie::open(std::shared_ptr<ByteSource> src, std::shared_ptr<Movie>& out, Err* trackErr,
+                std::string* reason) {
   if (trackErr) *trackErr = noErr;
+  if (reason) reason->clear();
   if (!src) return paramErr;
   try {
     std::shared_ptr<Movie> m(new Movie);
     m->src_ = src;
     MovieParser p(src, *m);
-    Err e = p.run(trackErr);
+    Err dropped = noErr;
+    Err e = p.run(&dropped);
+    if (trackErr) *trackErr = dropped;
+    if (reason && (e || dropped)) *reason = p.reason();
     if (e) return e;
     out = std::move(m);
     return noErr;
   } catch (const std::bad_alloc&) {
+    if (reason) reason->clear();
     return memFullErr;
   }
 }
 
-Err Movie::openFile(const std::string& path, std::shared_ptr<Movie>& out, Err* trackErr) {
+Err Movie::openFile(const std::string& path, std::shared_ptr<Movie>& out, Err* trackErr,
+                    std::string* reason) {
   std::shared_ptr<ByteSource> src;
   Err e = openFileSource(path, src);
-  return e ? e : open(std::move(src), out, trackErr);
+  if (e && reason) *reason = e == fnfErr ? "the file cannot be found" : "the file cannot be read";
+  return e ? e : open(std::move(src), out, trackErr, reason);
 }
 
 const Track* Movie::track(size_t index) const {

@@ -103,7 +103,11 @@ struct TrackInfo {
   bool enabled = true;
   int16_t layer = 0;
   int32_t matrix[9] = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
-  Rect box;                 // track size placed by the matrix translation
+  int32_t width = 0, height = 0;  // tkhd track size
+  // The matrix turns by quarter turns, mirrors or scales: drawing transforms the frames. Other
+  // matrices place the track by their translation alone.
+  bool transformed = false;
+  Rect box;                 // the track's size through its matrix, in movie coordinates
   int64_t duration = 0;     // movie time scale (tkhd)
   std::vector<Edit> edits;  // empty: media plays from movie time 0
   uint32_t mediaTimeScale = 0;
@@ -163,10 +167,19 @@ class Track {
 
 class Movie {
  public:
-  // noMovieFound without 'moov'; invalidMovie for a damaged movie header. A damaged track is
-  // dropped: the movie is returned and `trackErr` tells the first dropped track's error.
-  static Err open(std::shared_ptr<ByteSource> src, std::shared_ptr<Movie>& out, Err* trackErr);
-  static Err openFile(const std::string& path, std::shared_ptr<Movie>& out, Err* trackErr);
+  // noMovieFound without 'moov'; invalidMovie for a 'moov' that cannot be read. A missing or
+  // damaged movie header, or a time scale of 0, gives the largest media time scale (or 600) and
+  // the tracks' durations; a media time scale of 0, or media in another file, leaves that track
+  // without samples. A damaged track is dropped: the movie is returned and `trackErr` tells the
+  // first dropped track's error. A track whose data run past the end of the file keeps the
+  // samples inside it and lasts as long as they do; such a movie ends where the first of its cut
+  // tracks runs out. Movie fragments ('moof') append to their tracks' tables. `reason` says why
+  // the movie was refused or the first track dropped: "damaged: ..." for data that break a rule,
+  // "unsupported: ..." for what the engine does not do.
+  static Err open(std::shared_ptr<ByteSource> src, std::shared_ptr<Movie>& out, Err* trackErr,
+                  std::string* reason = nullptr);
+  static Err openFile(const std::string& path, std::shared_ptr<Movie>& out, Err* trackErr,
+                      std::string* reason = nullptr);
 
   uint32_t timeScale() const { return timeScale_; }
   int64_t duration() const { return duration_; }

@@ -1,5 +1,6 @@
 // Drawing a movie's visual tracks into a caller's pixel buffer.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "videocodecs.h"
@@ -102,6 +103,35 @@ Err decodeTo(TrackDraw& d, uint64_t index, uint64_t& decoded) {
 
 inline uint32_t expand5(uint32_t v) { return (v << 3) | (v >> 2); }
 
+// One frame pixel (5-5-5 or 0x00RRGGBB) stored in the buffer's format at o.
+inline void putPixel(const Frame& f, uint32_t v, PixelFormat format, uint8_t* o) {
+  uint32_t r, g, bl;
+  if (f.rgb555) {
+    if (format == PixelFormat::rgb555) {
+      o[0] = uint8_t(v);
+      o[1] = uint8_t(v >> 8);
+      return;
+    }
+    r = expand5((v >> 10) & 31), g = expand5((v >> 5) & 31), bl = expand5(v & 31);
+  } else {
+    r = (v >> 16) & 255, g = (v >> 8) & 255, bl = v & 255;
+  }
+  switch (format) {
+    case PixelFormat::rgb555: {
+      uint32_t p = (r >> 3) << 10 | (g >> 3) << 5 | (bl >> 3);
+      o[0] = uint8_t(p);
+      o[1] = uint8_t(p >> 8);
+      break;
+    }
+    case PixelFormat::bgr24:
+      o[0] = uint8_t(bl), o[1] = uint8_t(g), o[2] = uint8_t(r);
+      break;
+    case PixelFormat::bgr0:
+      o[0] = uint8_t(bl), o[1] = uint8_t(g), o[2] = uint8_t(r), o[3] = 0;
+      break;
+  }
+}
+
 void blit(const Frame& f, const PixelBuffer& b, int32_t x0, int32_t y0, int32_t w, int32_t h) {
   const int32_t xs = std::max(0, -x0), ys = std::max(0, -y0);
   const int32_t xe = std::min<int32_t>({w, int32_t(f.width), b.width - x0});
@@ -117,33 +147,32 @@ void blit(const Frame& f, const PixelBuffer& b, int32_t x0, int32_t y0, int32_t 
       }
       continue;
     }
-    for (int32_t x = xs; x < xe; ++x) {
-      uint32_t v = s[x];
-      uint32_t r, g, bl;
-      if (f.rgb555) {
-        if (b.format == PixelFormat::rgb555) {
-          o[x * 2] = uint8_t(v);
-          o[x * 2 + 1] = uint8_t(v >> 8);
-          continue;
-        }
-        r = expand5((v >> 10) & 31), g = expand5((v >> 5) & 31), bl = expand5(v & 31);
-      } else {
-        r = (v >> 16) & 255, g = (v >> 8) & 255, bl = v & 255;
-      }
-      switch (b.format) {
-        case PixelFormat::rgb555: {
-          uint32_t p = (r >> 3) << 10 | (g >> 3) << 5 | (bl >> 3);
-          o[x * 2] = uint8_t(p);
-          o[x * 2 + 1] = uint8_t(p >> 8);
-          break;
-        }
-        case PixelFormat::bgr24:
-          o[x * 3] = uint8_t(bl), o[x * 3 + 1] = uint8_t(g), o[x * 3 + 2] = uint8_t(r);
-          break;
-        case PixelFormat::bgr0:
-          o[x * 4] = uint8_t(bl), o[x * 4 + 1] = uint8_t(g), o[x * 4 + 2] = uint8_t(r), o[x * 4 + 3] = 0;
-          break;
-      }
+    for (int32_t x = xs; x < xe; ++x) putPixel(f, s[x], b.format, o + ptrdiff_t(x) * (int(b.format) / 8));
+  }
+}
+
+// Draws a frame through a track matrix that turns, mirrors or scales it: each pixel of the
+// track's box takes the frame pixel whose area holds its centre.
+void blitTransformed(const Frame& f, const PixelBuffer& b, const TrackInfo& info, const Rect& mbox) {
+  const int32_t* m = info.matrix;
+  const double a = m[0] / 65536.0, bb = m[1] / 65536.0, c = m[3] / 65536.0, d = m[4] / 65536.0;
+  const double tx = m[6] / 65536.0, ty = m[7] / 65536.0, det = a * d - bb * c;
+  if (det == 0) return;
+  const double ia = d / det, ic = -c / det, ib = -bb / det, id = a / det;  // the inverse
+  const int32_t w = std::min<int32_t>(info.width, int32_t(f.width));
+  const int32_t h = std::min<int32_t>(info.height, int32_t(f.height));
+  const Rect& box = info.box;
+  const int32_t x0 = std::max(box.left, mbox.left), x1 = std::min(box.right, mbox.left + b.width);
+  const int32_t y0 = std::max(box.top, mbox.top), y1 = std::min(box.bottom, mbox.top + b.height);
+  const int bpp = int(b.format) / 8;
+  for (int32_t Y = y0; Y < y1; ++Y) {
+    uint8_t* o = b.bits + (Y - mbox.top) * b.stride;
+    const double dy = Y + 0.5 - ty;
+    for (int32_t X = x0; X < x1; ++X) {
+      const double dx = X + 0.5 - tx;
+      const double sx = std::floor(ia * dx + ic * dy), sy = std::floor(ib * dx + id * dy);
+      if (sx < 0 || sy < 0 || sx >= w || sy >= h) continue;
+      putPixel(f, f.px[size_t(sy) * f.width + size_t(sx)], b.format, o + ptrdiff_t(X - mbox.left) * bpp);
     }
   }
 }
@@ -166,7 +195,12 @@ Err Renderer::draw(int64_t movieTime) {
         if (!result) result = e;
         continue;
       }
-      const Rect& box = d.track->info().box;
+      const TrackInfo& info = d.track->info();
+      if (info.transformed) {
+        blitTransformed(d.frame, s.buf, info, mbox);
+        continue;
+      }
+      const Rect& box = info.box;
       blit(d.frame, s.buf, box.left - mbox.left, box.top - mbox.top, box.width(), box.height());
     }
   } catch (const std::bad_alloc&) {

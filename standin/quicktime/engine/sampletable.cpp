@@ -16,15 +16,22 @@ bool tableHeader(Cursor& c, size_t entry, uint32_t* n) {
 }  // namespace
 
 Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount, uint32_t packetFrames,
-                       uint32_t packetBytes, std::unique_ptr<SampleTable>& out) {
-  if (!a.haveStts || !a.haveStsc || !a.haveStsz || !a.haveStco) return invalidMedia;
+                       uint32_t packetBytes, std::unique_ptr<SampleTable>& out, const char** why) {
+  auto fail = [why](const char* reason) {
+    if (why) *why = reason;
+    return Err(invalidMedia);
+  };
+  if (!a.haveStts || !a.haveStsc || !a.haveStsz || !a.haveStco)
+    return fail("'stbl' lacks one of 'stts', 'stsc', 'stsz', 'stco'");
   std::unique_ptr<SampleTable> t(new (std::nothrow) SampleTable);
   if (!t) return memFullErr;
+  t->packFrames_ = packetFrames;
+  t->packBytes_ = packetBytes;
 
   // stts: runs with prefix sums; runs of zero samples are skipped.
   Cursor c = a.stts;
   uint32_t n = 0;
-  if (!tableHeader(c, 8, &n)) return invalidMedia;
+  if (!tableHeader(c, 8, &n)) return fail("'stts' holds fewer entries than its count");
   t->runFirst_.reserve(n + 1);
   t->runTime_.reserve(n + 1);
   t->runDur_.reserve(n);
@@ -34,14 +41,14 @@ Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount
   for (uint32_t i = 0; i < n; ++i) {
     uint32_t cnt = c.u32(), dur = c.u32();
     if (cnt == 0) continue;
-    if (dur > 0x7fffffff) return invalidMedia;  // negative durations
+    if (dur > 0x7fffffff) return fail("'stts' has a negative sample duration");
     t->runFirst_.push_back(samples);
     t->runTime_.push_back(time);
     t->runDur_.push_back(dur);
     allOne = allOne && dur == 1;
     samples += cnt;
     time += int64_t(cnt) * dur;
-    if (samples > (uint64_t(1) << 40) || time > (int64_t(1) << 56)) return invalidMedia;
+    if (samples > (uint64_t(1) << 40) || time > (int64_t(1) << 56)) return fail("'stts' counts too many samples");
   }
   t->runFirst_.push_back(samples);
   t->runTime_.push_back(time);
@@ -51,10 +58,11 @@ Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount
   c = a.stsz;
   c.u32();
   uint32_t constSize = c.u32(), szCount = c.u32();
-  if (c.bad) return invalidMedia;
+  if (c.bad) return fail("'stsz' is cut short");
   bool frameMode = constSize != 0 && allOne && packetBytes != 0 && packetFrames != 0;
   if (constSize == 0) {
-    if (uint64_t(szCount) * 4 > c.left() || szCount > kMaxTableSamples) return invalidMedia;
+    if (uint64_t(szCount) * 4 > c.left() || szCount > kMaxTableSamples)
+      return fail("'stsz' holds fewer sizes than its count, or too many");
     t->sizePrefix_.resize(size_t(szCount) + 1);
     uint64_t sum = 0;
     for (uint32_t i = 0; i < szCount; ++i) {
@@ -64,7 +72,6 @@ Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount
       sum += s;
     }
     t->sizePrefix_[szCount] = sum;
-    if (sum > fileSize) return invalidMedia;
   } else {
     t->constSize_ = constSize;
     t->maxSize_ = constSize;
@@ -81,18 +88,16 @@ Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount
   // stco/co64 and stsc -> chunks with their first sample and description.
   c = a.stco;
   uint32_t chunks = 0;
-  if (!tableHeader(c, a.co64 ? 8 : 4, &chunks)) return invalidMedia;
+  if (!tableHeader(c, a.co64 ? 8 : 4, &chunks)) return fail("'stco' holds fewer offsets than its count");
   t->chunkOffset_.resize(chunks);
   for (uint32_t i = 0; i < chunks; ++i) {
-    uint64_t off = a.co64 ? c.u64() : c.u32();
-    if (off > fileSize) return invalidMedia;
-    t->chunkOffset_[i] = off;
+    t->chunkOffset_[i] = a.co64 ? c.u64() : c.u32();
   }
   t->chunkFirst_.resize(chunks);
   t->chunkDesc_.resize(chunks);
   c = a.stsc;
   uint32_t entries = 0;
-  if (!tableHeader(c, 12, &entries)) return invalidMedia;
+  if (!tableHeader(c, 12, &entries)) return fail("'stsc' holds fewer entries than its count");
   uint64_t first = 0;
   uint32_t chunk = 0;  // next chunk to fill
   uint32_t prevPer = 0, prevDesc = 1;
@@ -102,50 +107,43 @@ Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount
       firstChunk = c.u32();
       per = c.u32();
       desc = c.u32();
-      if (firstChunk == 0 || firstChunk <= chunk) return invalidMedia;  // not increasing
-      if (desc == 0 || desc > descCount) return invalidMedia;
+      if (firstChunk == 0 || firstChunk <= chunk) return fail("'stsc' first chunks do not increase from 1");
+      if (desc == 0 || desc > descCount) return fail("'stsc' names a sample description 'stsd' lacks");
     }
     // Chunks before this entry use the previous entry's count.
     for (; chunk + 1 < firstChunk && chunk < chunks; ++chunk) {
-      if (e == 0) return invalidMedia;  // first entry must start at chunk 1
+      if (e == 0) return fail("'stsc' does not start at chunk 1");
       t->chunkFirst_[chunk] = first;
       t->chunkDesc_[chunk] = prevDesc;
       first += prevPer;
-      if (first > (uint64_t(1) << 40)) return invalidMedia;
+      if (first > (uint64_t(1) << 40)) return fail("'stsc' counts too many samples");
     }
     prevPer = per;
     prevDesc = desc;
   }
   if (first < t->count_) t->count_ = first;  // chunks hold fewer samples than the tables say
-  // Drop trailing chunks that start past the last sample.
-  size_t used = t->chunkFirst_.size();
-  while (used > 0 && t->chunkFirst_[used - 1] >= t->count_) --used;
-  t->chunkFirst_.resize(used);
-  t->chunkOffset_.resize(used);
-  t->chunkDesc_.resize(used);
-  if (t->count_ < samples) {  // trim stts runs to the samples that exist
-    while (t->runFirst_.size() > 1 && t->runFirst_[t->runFirst_.size() - 2] >= t->count_) {
-      t->runFirst_.pop_back();
-      t->runTime_.pop_back();
-      t->runDur_.pop_back();
+  t->truncate(t->count_);
+  // A file cut short keeps the samples before the first one whose data lie outside it.
+  for (size_t k = 0; k < t->chunkFirst_.size(); ++k) {
+    const uint64_t cf = t->chunkFirst_[k], n = t->chunkEnd(k) - cf;
+    const uint64_t room = t->chunkOffset_[k] < fileSize ? fileSize - t->chunkOffset_[k] : 0;
+    if (t->bytesOf(cf, n) <= room) continue;
+    uint64_t lo = 0, hi = n;  // the most samples whose bytes fit
+    while (lo < hi) {
+      uint64_t mid = lo + (hi - lo + 1) / 2;
+      if (t->bytesOf(cf, mid) <= room) lo = mid; else hi = mid - 1;
     }
-    size_t r = t->runDur_.size();
-    int64_t end = r ? t->runTime_[r - 1] + int64_t(t->count_ - t->runFirst_[r - 1]) * t->runDur_[r - 1] : 0;
-    t->runFirst_.back() = t->count_;
-    t->runTime_.back() = end;
-    t->totalTime_ = end;
-  }
-  // Every chunk's data must lie inside the file.
-  for (size_t k = 0; k < used; ++k) {
-    uint64_t b = t->bytesOf(t->chunkFirst_[k], t->chunkEnd(k) - t->chunkFirst_[k]);
-    if (b > fileSize || t->chunkOffset_[k] > fileSize - b) return invalidMedia;
+    if (t->frameMode_) lo = lo / t->packetFrames_ * t->packetFrames_;  // whole packets
+    t->truncate(cf + lo);
+    t->clipped_ = true;
+    break;
   }
 
   // stss: absent means every sample is a sync sample.
   if (a.haveStss) {
     c = a.stss;
     uint32_t ns = 0;
-    if (!tableHeader(c, 4, &ns)) return invalidMedia;
+    if (!tableHeader(c, 4, &ns)) return fail("'stss' holds fewer entries than its count");
     t->allSync_ = false;
     t->sync_.reserve(ns);
     for (uint32_t i = 0; i < ns; ++i) {
@@ -157,6 +155,119 @@ Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount
   }
   out = std::move(t);
   return noErr;
+}
+
+std::unique_ptr<SampleTable> SampleTable::empty() {
+  std::unique_ptr<SampleTable> t(new (std::nothrow) SampleTable);
+  if (t) {
+    t->runFirst_.push_back(0);
+    t->runTime_.push_back(0);
+  }
+  return t;
+}
+
+void SampleTable::truncate(uint64_t count) {
+  if (count > count_) return;
+  count_ = count;
+  size_t used = chunkFirst_.size();
+  while (used > 0 && chunkFirst_[used - 1] >= count_) --used;
+  chunkFirst_.resize(used);
+  chunkOffset_.resize(used);
+  chunkDesc_.resize(used);
+  while (runFirst_.size() > 1 && runFirst_[runFirst_.size() - 2] >= count_) {
+    runFirst_.pop_back();
+    runTime_.pop_back();
+    runDur_.pop_back();
+  }
+  size_t r = runDur_.size();
+  totalTime_ = r ? runTime_[r - 1] + int64_t(count_ - runFirst_[r - 1]) * runDur_[r - 1] : 0;
+  runFirst_.back() = count_;
+  runTime_.back() = totalTime_;
+  while (!sync_.empty() && sync_.back() >= count_) sync_.pop_back();
+  if (!constSize_ && sizePrefix_.size() > count_ + 1) sizePrefix_.resize(size_t(count_) + 1);
+}
+
+void SampleTable::addRun(uint64_t count, uint32_t duration) {
+  const size_t r = runDur_.size();
+  if (r && runDur_[r - 1] == duration) {
+    runFirst_.back() += count;
+    runTime_.back() += int64_t(count) * duration;
+  } else {
+    runDur_.push_back(duration);
+    runFirst_.push_back(runFirst_.back() + count);
+    runTime_.push_back(runTime_.back() + int64_t(count) * duration);
+  }
+  count_ = runFirst_.back();
+  totalTime_ = runTime_.back();
+}
+
+size_t SampleTable::append(uint64_t offset, uint32_t desc, const FragmentSample* s, size_t n,
+                           uint64_t fileSize) {
+  if (count_ == 0 && packFrames_ && packBytes_ && !frameMode_) {
+    frameMode_ = true;  // an empty 'moov' table: its sound comes in fragments
+    packetFrames_ = packFrames_;
+    packetBytes_ = packBytes_;
+    maxSize_ = packBytes_;
+  }
+  if (!frameMode_ && count_ == 0 && sizePrefix_.size() <= 1 && n) {
+    constSize_ = s[0].size;
+    sizePrefix_.clear();
+  }
+  const uint64_t first = count_;
+  const uint64_t sampleCap = frameMode_ ? (uint64_t(1) << 40) : uint64_t(kMaxTableSamples);
+  uint64_t at = offset;
+  size_t taken = 0;
+  for (; taken < n; ++taken) {
+    const FragmentSample& f = s[taken];
+    if (f.duration > 0x7fffffff || at > fileSize || f.size > fileSize - at) break;
+    const uint64_t units = frameMode_ ? f.duration : 1;
+    if (count_ + units > sampleCap || totalTime_ + int64_t(f.duration) > (int64_t(1) << 56)) break;
+    if (frameMode_) {
+      if (f.duration % packetFrames_ || uint64_t(f.duration / packetFrames_) * packetBytes_ != f.size) break;
+      if (f.duration) addRun(f.duration, 1);
+    } else {
+      if (constSize_ && f.size != constSize_) {  // sizes differ from here on: keep each one
+        sizePrefix_.resize(size_t(count_) + 1);
+        for (uint64_t i = 0; i <= count_; ++i) sizePrefix_[size_t(i)] = i * constSize_;
+        constSize_ = 0;
+      }
+      if (!constSize_) sizePrefix_.push_back(sizePrefix_.back() + f.size);
+      if (!f.sync && allSync_) {
+        sync_.resize(size_t(count_));
+        for (uint64_t i = 0; i < count_; ++i) sync_[size_t(i)] = i;
+        allSync_ = false;
+      }
+      if (!allSync_ && f.sync) sync_.push_back(count_);
+      maxSize_ = std::max(maxSize_, f.size);
+      addRun(1, f.duration);
+    }
+    at += f.size;
+  }
+  if (count_ > first) {
+    chunkFirst_.push_back(first);
+    chunkOffset_.push_back(offset);
+    chunkDesc_.push_back(desc);
+  }
+  return taken;
+}
+
+bool SampleTable::lengthenLast(int64_t extra) {
+  const size_t r = runDur_.size();
+  if (frameMode_ || !r || count_ == 0 || extra <= 0 || runDur_[r - 1] + uint64_t(extra) > 0x7fffffff)
+    return false;
+  const uint32_t d = uint32_t(runDur_[r - 1] + extra);
+  if (runFirst_[r - 1] + 1 == count_) {
+    runDur_[r - 1] = d;
+  } else {  // the last sample becomes a run of its own
+    runFirst_.back() = count_ - 1;
+    runTime_.back() = totalTime_ - runDur_[r - 1];
+    runDur_.push_back(d);
+    runFirst_.push_back(count_);
+    runTime_.push_back(totalTime_);
+  }
+  runTime_.back() += extra;
+  totalTime_ = runTime_.back();
+  return true;
 }
 
 bool SampleTable::indexAt(int64_t time, uint64_t* index) const {

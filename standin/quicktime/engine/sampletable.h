@@ -23,8 +23,28 @@ class SampleTable {
  public:
   // packetFrames/packetBytes: for sound, the description's frames per packet and bytes per
   // packet (all channels); 0 when not a sound track or unknown.
+  // A table whose data run past the end of the file keeps the samples before the first one
+  // that does not lie inside it (clipped() tells). `why` names the rule a damaged table breaks.
   static Err build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount, uint32_t packetFrames,
-                   uint32_t packetBytes, std::unique_ptr<SampleTable>& out);
+                   uint32_t packetBytes, std::unique_ptr<SampleTable>& out, const char** why = nullptr);
+
+  // A table without samples, for a track that cannot be played (nullptr when memory is short).
+  static std::unique_ptr<SampleTable> empty();
+
+  // One sample of a movie fragment's run ('trun').
+  struct FragmentSample {
+    uint32_t duration = 0, size = 0;
+    bool sync = true;
+  };
+  // Appends a fragment's run: n samples stored one after another from `offset`, as one chunk.
+  // Takes the samples up to the first that lies outside the file, would pass the caps, or that
+  // the table cannot hold as given (a sound packet whose size disagrees with its frames), and
+  // returns how many it took. A sound table with known packing counts frames.
+  size_t append(uint64_t offset, uint32_t desc, const FragmentSample* s, size_t n, uint64_t fileSize);
+  // Lengthens the last sample so that the next one starts `extra` later (a fragment's decode
+  // time past the end of the samples before it). False when the table cannot (frame mode).
+  bool lengthenLast(int64_t extra);
+  bool clipped() const { return clipped_; }
 
   uint64_t count() const { return count_; }
   int64_t totalTime() const { return totalTime_; }
@@ -51,6 +71,10 @@ class SampleTable {
   uint64_t syncAtOrAfter(uint64_t index) const;  // count() when none
 
  private:
+  void truncate(uint64_t count);  // keeps the first `count` samples
+  void addRun(uint64_t count, uint32_t duration);
+  bool clipped_ = false;
+  uint32_t packFrames_ = 0, packBytes_ = 0;  // a sound description's packing, frame mode or not
   uint64_t count_ = 0;
   int64_t totalTime_ = 0;
   bool frameMode_ = false;

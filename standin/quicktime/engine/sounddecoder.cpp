@@ -47,7 +47,7 @@ Err SoundDecoder::create(const Track& track, std::unique_ptr<SoundDecoder>& out)
     uint32_t size = 0, di = 0;
     // Frame mode: the table counts frames (durations of 1). Otherwise a sample is a packet.
     SampleRun run;
-    s.frameMode = false;
+    s.frameMode = track.sampleCount() == 0;  // no samples (a header-only file): the format stands
     if (track.sampleCount() && track.locate(0, 1, 0, run) == noErr) {
       track.sampleLocation(0, &offset, &size, &di);
       s.frameMode = run.durationEach == 1;

@@ -94,17 +94,13 @@ int64_t Track::nextMediaTime(int64_t time, uint32_t flags, int32_t rate) const {
     return i < t.count() ? t.timeOf(i) : -1;
   }
   // Backward: the start of the sample before time (or at it with edge).
+  if (time < 0) return -1;
+  int64_t probe = edge ? time : time - 1;
+  if (probe >= t.totalTime()) probe = t.totalTime() - 1;
   uint64_t i = 0;
-  if (time > t.totalTime()) time = t.totalTime();
-  if (time <= 0) return (edge && time == 0) ? 0 : -1;
-  if (!t.indexAt(time - 1, &i)) return -1;
-  int64_t start = t.timeOf(i);
-  if (start == time && !edge) {
-    if (i == 0) return -1;
-    start = t.timeOf(i - 1);
-  }
-  if (syncOnly) start = t.timeOf(t.syncAtOrBefore(t.timeOf(i) == start ? i : i - 1));
-  return start;
+  if (probe < 0 || !t.indexAt(probe, &i)) return -1;
+  if (syncOnly) i = t.syncAtOrBefore(i);
+  return t.timeOf(i);
 }
 
 bool Track::movieToMedia(int64_t movieTime, int64_t* mediaTime) const {
@@ -138,24 +134,30 @@ bool Track::movieToMedia(int64_t time, uint32_t scale, int64_t* mediaTime) const
 
 int64_t Track::nextTrackTime(int64_t movieTime, uint32_t flags, int32_t rate) const {
   const uint32_t ms = info_.mediaTimeScale, vs = movieScale_;
+  if (table_->count() == 0) return -1;  // an edit may begin, but no sample does
   if (info_.edits.empty()) {
     int64_t m = rate >= 0 ? mulDivUp(movieTime, ms, vs) : mulDiv(movieTime, ms, vs);
     bool exact = mulDiv(m, vs, ms) == movieTime && mulDivUp(movieTime, ms, vs) == mulDiv(movieTime, ms, vs);
-    uint32_t f = flags;
-    if (!exact && rate >= 0) f |= nextTimeEdgeOK;  // the sample starting at the rounded-up time
-    int64_t r = nextMediaTime(m, f, rate);
+    // A time between two media units: the sample starting at the rounded time counts.
+    int64_t r = nextMediaTime(m, exact ? flags : (flags | nextTimeEdgeOK), rate);
     return r < 0 ? -1 : mulDivUp(r, vs, ms);
   }
-  if (rate < 0) {  // backward within the edit holding the time
+  if (rate < 0) {  // backward within the edit holding the time; an edit starting mid-sample clamps
     int64_t start = 0;
+    const bool edge = (flags & nextTimeEdgeOK) != 0;
     for (const Edit& e : info_.edits) {
-      if (movieTime <= start + e.duration && movieTime > start && e.mediaTime >= 0) {
-        int64_t m = e.mediaTime + mulDiv(movieTime - start, ms, vs);
-        int64_t r = nextMediaTime(m, flags, rate);
+      const int64_t end = start + e.duration;
+      const bool holds = edge ? (movieTime >= start && movieTime < end) : (movieTime > start && movieTime <= end);
+      if (holds && e.mediaTime >= 0 && e.rate != 0) {
+        const int64_t off = movieTime - start;
+        const int64_t m = e.mediaTime + mulDiv(off, ms, vs);
+        const bool exact = mulDivUp(off, ms, vs) == mulDiv(off, ms, vs);
+        int64_t r = nextMediaTime(m, exact ? flags : (flags | nextTimeEdgeOK), rate);
+        if (r < 0) return -1;
         if (r < e.mediaTime) r = e.mediaTime;
         return start + mulDivUp(r - e.mediaTime, vs, ms);
       }
-      start += e.duration;
+      start = end;
     }
     return -1;
   }

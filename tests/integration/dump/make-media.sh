@@ -3,7 +3,7 @@
 # bgr0, sound as little-endian PCM) as the reference, and the bad inputs. Each reference's
 # command is written beside it as NAME.cmd. Idempotent through a stamp.
 set -eu
-VERSION=2
+VERSION=3
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-media.sh OUTDIR}
 sh "$SRC/../../media/make-movies.sh" "$OUT"
@@ -31,6 +31,31 @@ for m in twos sowt ulaw alaw ima4 six in24 raw8; do
 done
 ref in24.mov.s24le -i "$OUT/in24.mov" -map 0:a:0 -f s24le -acodec pcm_s24le
 ref raw8.mov.u8 -i "$OUT/raw8.mov" -map 0:a:0 -f u8 -acodec pcm_u8
+
+# Real-world shapes: fragmented, cut short, turned by the track matrix, edited.
+for m in frag fragmoof fragnotfdt whole rot90 rot180 rot270; do
+  ref "$m.mov.bgr0" -i "$OUT/$m.mov" -map 0:v:0 -f rawvideo -pix_fmt bgr0
+done
+for m in frag fragmoof fragnotfdt whole cutmdat cutsample edited; do
+  ref "$m.mov.s16le" -i "$OUT/$m.mov" -map 0:a:0 -f s16le -acodec pcm_s16le
+done
+ref edited.mov.media.s16le -ignore_editlist 1 -i "$OUT/edited.mov" -map 0:a:0 -f s16le -acodec pcm_s16le
+# How many of the whole movie's video samples lie inside each cut copy.
+for m in cutmdat cutsample headeronly; do
+  size=$(stat -c %s "$OUT/$m.mov")
+  ffprobe -v error -select_streams v -show_entries packet=pos,size -of csv=p=0 "$OUT/whole.mov" |
+    awk -F, -v size="$size" '$1 + $2 <= size { n++ } END { print n + 0 }' > "$OUT/$m.mov.inside"
+done
+# The edited movie's video: in milliseconds of movie time, the start of the sample that shows at
+# 1 s through its edit (the video's is the file's first 'elst' and 'mdhd'; version 0 fields).
+at() { grep -obUa "$1" "$OUT/edited.mov" | head -1 | cut -d: -f1; }
+u32() { od -An -tu4 --endian=big -j "$1" -N4 "$OUT/edited.mov" | tr -d ' '; }
+m0=$(u32 $(($(at elst) + 16)))
+scale=$(u32 $(($(at mdhd) + 16)))
+ffprobe -v error -ignore_editlist 1 -select_streams v -show_entries packet=pts,duration -of csv=p=0 "$OUT/edited.mov" |
+  awk -F, -v m0="$m0" -v scale="$scale" 'BEGIN { m = m0 + scale }
+    $1 <= m && m < $1 + $2 { t = ($1 - m0) * 1000; s = int(t / scale); if (s * scale < t) s++; print s }' \
+  > "$OUT/edited.mov.at1"
 
 # Bad inputs: a text file named like a movie, a movie with nothing but a text track, a file
 # of an extension no filter is registered for, and a good movie under a Cyrillic name.

@@ -102,8 +102,10 @@ TEST(Opening, DamagedFilesGiveTheirErrors)
         }
     }
     ScopedMovie withBadHeader(Save("damaged-header.mov", badHeader));
-    EXPECT_EQ(withBadHeader.error(), invalidMovie);
-    EXPECT_EQ(withBadHeader.get(), nullptr);
+    EXPECT_EQ(withBadHeader.error(), noErr) << "the tracks stand in for a damaged movie header";
+    ASSERT_NE(withBadHeader.get(), nullptr);
+    EXPECT_EQ(GetMovieTimeScale(withBadHeader.get()), 600);
+    EXPECT_EQ(GetMovieDuration(withBadHeader.get()), 3 * 60);
 
     mw::Movie twoTracks = good;
     mw::Track bad = SolidTrack(3);
@@ -113,6 +115,36 @@ TEST(Opening, DamagedFilesGiveTheirErrors)
     EXPECT_EQ(withBadTrack.error(), invalidTrack) << "the dropped track is reported";
     ASSERT_NE(withBadTrack.get(), nullptr) << "together with the movie";
     EXPECT_EQ(GetMovieTrackCount(withBadTrack.get()), 1);
+}
+
+// The stand-in's own export tells why the thread's last opening refused a movie or dropped a
+// track; a movie that opens whole leaves no reason.
+TEST(Opening, TheReasonOfARefusalIsKeptForTheThread)
+{
+    typedef long (*ReasonFn)(char *, long);
+    const ReasonFn reason = reinterpret_cast<ReasonFn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("QuickTime.qts"), "QtsGetMovieOpenReason")));
+    ASSERT_NE(reason, nullptr);
+    mw::Movie good;
+    good.tracks.push_back(SolidTrack(3));
+    mw::Track bad = SolidTrack(3);
+    bad.damageStsc = true;
+    good.tracks.push_back(bad);
+    ScopedMovie withBadTrack(Save("damaged-track-reason.mov", mw::write(good)));
+    ASSERT_EQ(withBadTrack.error(), invalidTrack);
+    const std::string expected = "damaged: track 2: 'stsc' first chunks do not increase from 1";
+    char text[128];
+    std::memset(text, 'x', sizeof text);
+    EXPECT_EQ(reason(text, sizeof text), long(expected.size()));
+    EXPECT_EQ(std::string(text), expected);
+    EXPECT_EQ(reason(text, 9), long(expected.size())) << "cut short, still the full length";
+    EXPECT_EQ(std::string(text), "damaged:");
+    EXPECT_EQ(reason(nullptr, 0), long(expected.size()));
+
+    ScopedMovie fine("raw24.mov");
+    ASSERT_EQ(fine.error(), noErr);
+    EXPECT_EQ(reason(text, sizeof text), 0);
+    EXPECT_EQ(std::string(text), "");
 }
 
 TEST(Opening, HostArgumentsAreCheckedNotTrusted)

@@ -283,23 +283,33 @@ OSErr FakeGetMediaSample(Media media, Handle data, long maxSizeToGrow, long *siz
     return noErr;
 }
 
-// Sample starts on the model's grid: at the time itself with nextTimeEdgeOK, -1 past the end.
-void NextSampleTime(const TrackModel *model, SInt16 flags, TimeValue time, TimeValue *found,
+// Sample starts on the model's grid: at the time itself with nextTimeEdgeOK, -1 past the end;
+// with a negative rate the start at or before the time instead.
+void NextSampleTime(const TrackModel *model, SInt16 flags, TimeValue time, Fixed rate, TimeValue *found,
                     TimeValue *duration)
 {
     if (found)
         *found = -1;
-    if (!model || model->sampleDuration <= 0)
+    if (!model || model->sampleDuration <= 0 || model->sampleCount <= 0)
         return;
     const TimeValue step = model->sampleDuration;
+    const bool edge = (flags & 0x4000) != 0;
     TimeValue start = 0;
-    if (time >= 0) {
-        start = time / step * step;
-        if (start != time || !(flags & 0x4000))
-            start += step;
+    if (rate < 0) {
+        const LONGLONG probe = std::min<LONGLONG>(edge ? time : LONGLONG(time) - 1,
+                                                  LONGLONG(model->sampleCount) * step - 1);
+        if (probe < 0)
+            return;
+        start = TimeValue(probe / step * step);
+    } else {
+        if (time >= 0) {
+            start = time / step * step;
+            if (start != time || !edge)
+                start += step;
+        }
+        if (start >= model->sampleCount * step)
+            return;
     }
-    if (start >= model->sampleCount * step)
-        return;
     if (found)
         *found = start;
     if (duration)
@@ -311,16 +321,36 @@ void FakeGetMediaNextInterestingTime(Media media, SInt16 flags, TimeValue time, 
 {
     FAKE_ROUTINE(GetMediaNextInterestingTime, Arg(media), Arg(flags), Arg(time), Arg(rate),
                  Arg(found), Arg(duration));
-    NextSampleTime(MediaModel(state, media, fault), flags, time, found, duration);
+    NextSampleTime(MediaModel(state, media, fault), flags, time, rate, found, duration);
 }
 
+// In movie time: the media's grid through the two time scales (the fake has no edits), a time
+// between two media units counting the sample that starts at the rounded one.
 void FakeGetTrackNextInterestingTime(Track track, SInt16 flags, TimeValue time, Fixed rate,
                                      TimeValue *found, TimeValue *duration)
 {
     FAKE_ROUTINE(GetTrackNextInterestingTime, Arg(track), Arg(flags), Arg(time), Arg(rate),
                  Arg(found), Arg(duration));
+    if (found)
+        *found = -1;
     const State::TrackObject *object = Checked(state.FindTrack(track), fault, invalidTrack);
-    NextSampleTime(object ? &object->model : nullptr, flags, time, found, duration);
+    const LONGLONG movieScale = state.movieModel.timeScale;
+    if (!object || movieScale <= 0 || object->model.timeScale <= 0)
+        return;
+    const LONGLONG mediaScale = object->model.timeScale;
+    const LONGLONG product = LONGLONG(time) * mediaScale;
+    LONGLONG media = product / movieScale;
+    if (rate >= 0 && media * movieScale < product)
+        ++media;
+    const SInt16 f = media * movieScale == product ? flags : SInt16(flags | 0x4000);
+    TimeValue inMedia = -1;
+    NextSampleTime(&object->model, f, TimeValue(media), rate, &inMedia, duration);
+    if (inMedia < 0)
+        return;
+    if (found)
+        *found = TimeValue((LONGLONG(inMedia) * movieScale + mediaScale - 1) / mediaScale);
+    if (duration)
+        *duration = TimeValue((LONGLONG(*duration) * movieScale + mediaScale - 1) / mediaScale);
 }
 
 OSErr FakeDisposeTrackMedia(Media media)

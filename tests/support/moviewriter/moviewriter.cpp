@@ -161,7 +161,11 @@ Bytes write(const Movie& m) {
     o.u16(0);
     o.u16(t.handler == "soun" ? 0x100 : 0);
     o.u16(0);
-    matrix(o, t.x, t.y);
+    if (t.matrix.size() == 9) {
+      for (int32_t v : t.matrix) o.u32(uint32_t(v));
+    } else {
+      matrix(o, t.x, t.y);
+    }
     o.u32(t.width << 16);
     o.u32(t.height << 16);
     o.close(tkhd);

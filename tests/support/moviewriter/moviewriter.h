@@ -27,6 +27,7 @@ struct Track {
   std::vector<Chunk> chunks;
   std::vector<uint32_t> sync;  // 1-based; empty: no stss (all sync)
   int32_t x = 0, y = 0;        // tkhd matrix translation
+  std::vector<int32_t> matrix; // all nine tkhd matrix values instead (16.16, the last 2.30)
   uint32_t width = 0, height = 0;
   int16_t layer = 0;
   bool enabled = true;

@@ -115,12 +115,15 @@ TEST_F(SeekingTest, AbsoluteStartAndIncrementalStop)
               S_OK);
     EXPECT_EQ(start, 50000000) << "never written back";
     EXPECT_EQ(stop, 20000000);
-    // Start 3000 and stop 3000 + 1200, each searched from one frame (24 units) before.
-    const auto calls = m_fake->CallsTo(kQTSel_GetMediaNextInterestingTime);
+    // Start 3000 and stop 3000 + 1200, each the start of the track's sample holding it: a
+    // backward search in the track's time that counts a sample starting there.
+    const auto calls = m_fake->CallsTo(kQTSel_GetTrackNextInterestingTime);
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(TimeValue(calls[0].args[2]), 4200 - 24);
-    EXPECT_EQ(calls[0].args[1], 1u) << "next media sample";
-    EXPECT_EQ(TimeValue(calls[1].args[2]), 3000 - 24);
+    EXPECT_EQ(TimeValue(calls[0].args[2]), 4200);
+    EXPECT_EQ(calls[0].args[1], 0x4001u) << "next media sample, the edge included";
+    EXPECT_EQ(Fixed(calls[0].args[3]), -0x10000) << "backwards";
+    EXPECT_EQ(TimeValue(calls[1].args[2]), 3000);
+    EXPECT_TRUE(m_fake->CallsTo(kQTSel_GetMediaNextInterestingTime).empty());
     ExpectPositions(p, 50000000, 70000000);
 
     // Relative to the previous start and stop.
@@ -154,7 +157,7 @@ TEST_F(SeekingTest, PositionsSnapToTheFrameHoldingThem)
 }
 
 // Movie and media count at different rates (1000 and 12800, as ffmpeg writes): the search runs
-// in media time and its answer comes back in the pin's movie time.
+// in the track's movie time, and QuickTime's answer is the sample's start in that time.
 TEST_F(SeekingTest, SnappingConvertsBetweenMovieAndMediaTime)
 {
     Load(VideoMovie(16, 16, 1000, 10000, 250, 12800, 128000));
@@ -166,10 +169,10 @@ TEST_F(SeekingTest, SnappingConvertsBetweenMovieAndMediaTime)
     EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
                               AM_SEEKING_AbsolutePositioning),
               S_OK);
-    const auto calls = m_fake->CallsTo(kQTSel_GetMediaNextInterestingTime);
+    const auto calls = m_fake->CallsTo(kQTSel_GetTrackNextInterestingTime);
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(TimeValue(calls[0].args[2]), (8010 - 40) * 128 / 10);
-    EXPECT_EQ(TimeValue(calls[1].args[2]), (5020 - 40) * 128 / 10);
+    EXPECT_EQ(TimeValue(calls[0].args[2]), 8010);
+    EXPECT_EQ(TimeValue(calls[1].args[2]), 5020);
     ExpectPositions(p, 50000000, 80000000);
 }
 

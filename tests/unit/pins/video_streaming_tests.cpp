@@ -163,6 +163,20 @@ TEST_F(VideoStreamingTest, PinWithoutMediaEndsTheStream)
     delete pOrphan;
 }
 
+// A frame QuickTime cannot draw (its data cannot be read) ends the stream where it stands:
+// the frames before it, then the end, and no frame after.
+TEST_F(VideoStreamingTest, AFrameThatCannotBeDrawnEndsTheStream)
+{
+    Load(VideoMovie(8, 8, 600, 6000, 300));
+    TestSink *pSink = ConnectToSink(VideoPin(0));
+    ASSERT_NE(pSink, nullptr);
+    m_fake->Fail(kQTSel_MoviesTask, invalidMedia);
+    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
+    EXPECT_EQ(pSink->SampleCount(), 0u);
+    EXPECT_EQ(pSink->Records().back().kind, SinkRecord::kEndOfStream);
+    EXPECT_EQ(m_fake->CallsTo(kQTSel_MoviesTask).size(), 1u) << "no retry";
+}
+
 // A segment that starts at its stop delivers nothing.
 TEST_F(VideoStreamingTest, StartAtTheStopDeliversNothing)
 {

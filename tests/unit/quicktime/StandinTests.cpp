@@ -60,9 +60,12 @@ std::vector<std::string> ExportedNames(HMODULE module)
     return names;
 }
 
-TEST(Standin, ExportsTheThreeEntriesAndTheRuntimeMark)
+// QuickTime's three entries, the mark that tells the loader this runtime is the project's, and
+// the stand-in's own answer to why a movie was refused.
+TEST(Standin, ExportsTheThreeEntriesTheRuntimeMarkAndTheOpenReason)
 {
-    const std::vector<std::string> expected = {"QuorvexRuntimeMark", "_CallComponent",
+    const std::vector<std::string> expected = {"QtsGetMovieOpenReason", "QuorvexRuntimeMark",
+                                               "_CallComponent",
                                                "_CallComponentFunctionWithStorage",
                                                "theQuickTimeDispatcher"};
     EXPECT_EQ(ExportedNames(g_library), expected);
