@@ -1,0 +1,288 @@
+// YUV 4:2:0 to RGB. Every path computes, per pixel, in 32-bit integers:
+//   t = (Y - yOffset) * cy + 2^12
+//   R = (t + rv*(V-128)) >> 13,  G = (t + gu*(U-128) + gv*(V-128)) >> 13,  B = (t + bu*(U-128)) >> 13
+// clamped to 0..255. Products and sums are exact in both paths, so they agree to the byte.
+#include "yuv.h"
+
+#include <algorithm>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace qte {
+
+namespace {
+
+constexpr int kShift = 13;  // keeps every coefficient inside int16 for pmaddwd
+
+struct Coeffs {
+  int32_t yOffset, cy, rv, gu, gv, bu;
+};
+
+constexpr int32_t fixed(double v) { return int32_t(v * (1 << kShift) + (v < 0 ? -0.5 : 0.5)); }
+
+// From the luma weights Kr, Kb; limited range stretches 219 luma and 224 chroma steps to 255.
+constexpr Coeffs makeCoeffs(double kr, double kb, bool full) {
+  const double kg = 1 - kr - kb;
+  const double ys = full ? 1.0 : 255.0 / 219.0, cs = full ? 1.0 : 255.0 / 224.0;
+  return Coeffs{full ? 0 : 16,
+                fixed(ys),
+                fixed(2 * (1 - kr) * cs),
+                fixed(-2 * kb * (1 - kb) / kg * cs),
+                fixed(-2 * kr * (1 - kr) / kg * cs),
+                fixed(2 * (1 - kb) * cs)};
+}
+
+constexpr Coeffs kCoeffs[2][2] = {
+    {makeCoeffs(0.299, 0.114, false), makeCoeffs(0.299, 0.114, true)},
+    {makeCoeffs(0.2126, 0.0722, false), makeCoeffs(0.2126, 0.0722, true)},
+};
+
+inline uint8_t clamp8(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+// One output pixel; the plain loop and the SIMD path's edges.
+inline void pixel(const Coeffs& k, int32_t y, int32_t u, int32_t v, PixelFormat f, uint8_t* o) {
+  const int32_t t = (y - k.yOffset) * k.cy + (1 << (kShift - 1));
+  u -= 128;
+  v -= 128;
+  const uint8_t r = clamp8((t + k.rv * v) >> kShift);
+  const uint8_t g = clamp8((t + k.gu * u + k.gv * v) >> kShift);
+  const uint8_t b = clamp8((t + k.bu * u) >> kShift);
+  switch (f) {
+    case PixelFormat::rgb555: {
+      const uint32_t p = uint32_t(r >> 3) << 10 | uint32_t(g >> 3) << 5 | uint32_t(b >> 3);
+      o[0] = uint8_t(p), o[1] = uint8_t(p >> 8);
+      break;
+    }
+    case PixelFormat::bgr24:
+      o[0] = b, o[1] = g, o[2] = r;
+      break;
+    case PixelFormat::bgr0:
+      o[0] = b, o[1] = g, o[2] = r, o[3] = 0;
+      break;
+  }
+}
+
+// One output row: luma row `yr`, chroma rows `ur`/`vr` (nv12: `ur` interleaved), pixels
+// [xs, xe) of the picture written to the destination row `o`, picture column x at x + x0.
+struct Row {
+  const uint8_t *yr, *ur, *vr;
+  uint8_t* o;
+  ptrdiff_t x0;
+  uint8_t* at(int32_t x, int bpp) const { return o + (x0 + x) * bpp; }
+};
+
+inline void plainSpan(const Coeffs& k, bool nv12, PixelFormat f, const Row& r, int32_t xs, int32_t xe) {
+  const int bpp = int(f) / 8;
+  for (int32_t x = xs; x < xe; ++x) {
+    const int32_t c = x >> 1;
+    const int32_t u = nv12 ? r.ur[2 * c] : r.ur[c];
+    const int32_t v = nv12 ? r.ur[2 * c + 1] : r.vr[c];
+    pixel(k, r.yr[x], u, v, f, r.at(x, bpp));
+  }
+}
+
+#if defined(__SSE2__)
+// Sixteen pixels from an even x: the chroma terms of eight chroma samples, shared by the rows
+// given (one, or the two of a chroma row).
+struct Chroma {
+  __m128i r[4], g[4], b[4];  // 32-bit terms, each duplicated for its two pixels
+};
+
+inline Chroma chromaTerms(const Coeffs& k, bool nv12, const uint8_t* ur, const uint8_t* vr, int32_t x) {
+  const __m128i zero = _mm_setzero_si128(), c128 = _mm_set1_epi16(128);
+  __m128i u, v;
+  if (nv12) {
+    const __m128i uv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ur + x));
+    u = _mm_and_si128(uv, _mm_set1_epi16(0xFF));
+    v = _mm_srli_epi16(uv, 8);
+  } else {
+    u = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(ur + x / 2)), zero);
+    v = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(vr + x / 2)), zero);
+  }
+  u = _mm_sub_epi16(u, c128);
+  v = _mm_sub_epi16(v, c128);
+  const __m128i uvLo = _mm_unpacklo_epi16(u, v), uvHi = _mm_unpackhi_epi16(u, v);
+  const __m128i kr = _mm_set1_epi32(int32_t(uint32_t(uint16_t(k.rv)) << 16));
+  const __m128i kg = _mm_set1_epi32(int32_t(uint32_t(uint16_t(k.gv)) << 16 | uint16_t(k.gu)));
+  const __m128i kb = _mm_set1_epi32(int32_t(uint16_t(k.bu)));
+  Chroma c;
+  const __m128i* halves[2] = {&uvLo, &uvHi};
+  for (int h = 0; h < 2; ++h) {
+    const __m128i r = _mm_madd_epi16(*halves[h], kr), g = _mm_madd_epi16(*halves[h], kg),
+                  b = _mm_madd_epi16(*halves[h], kb);
+    c.r[2 * h] = _mm_unpacklo_epi32(r, r), c.r[2 * h + 1] = _mm_unpackhi_epi32(r, r);
+    c.g[2 * h] = _mm_unpacklo_epi32(g, g), c.g[2 * h + 1] = _mm_unpackhi_epi32(g, g);
+    c.b[2 * h] = _mm_unpacklo_epi32(b, b), c.b[2 * h + 1] = _mm_unpackhi_epi32(b, b);
+  }
+  return c;
+}
+
+// Four 32-bit lanes per vector to 16 clamped bytes.
+inline __m128i narrow(const __m128i* v) {
+  return _mm_packus_epi16(_mm_packs_epi32(v[0], v[1]), _mm_packs_epi32(v[2], v[3]));
+}
+
+// B,G,R,0 pixels (four per vector) to 12 packed B,G,R bytes at the bottom of the vector.
+inline __m128i compact24(__m128i p) {
+  const __m128i lo = _mm_and_si128(p, _mm_set_epi32(0, 0xFFFFFF, 0, 0xFFFFFF));
+  const __m128i hi = _mm_and_si128(_mm_srli_epi64(p, 8), _mm_set_epi32(0xFFFF, 0xFF000000, 0xFFFF, 0xFF000000));
+  const __m128i pairs = _mm_or_si128(lo, hi);  // six bytes at the bottom of each half
+  return _mm_or_si128(_mm_and_si128(pairs, _mm_set_epi32(0, 0, 0xFFFF, -1)),
+                      _mm_and_si128(_mm_srli_si128(pairs, 2), _mm_set_epi32(0, -1, 0xFFFF0000, 0)));
+}
+
+inline void sixteen(const Coeffs& k, PixelFormat f, const uint8_t* yr, const Chroma& c, uint8_t* o) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(yr));
+  const __m128i off = _mm_set1_epi16(int16_t(k.yOffset));
+  const __m128i ones = _mm_set1_epi16(1);
+  const __m128i ky = _mm_set1_epi32(int32_t(uint32_t(1u << (kShift - 1)) << 16 | uint16_t(k.cy)));
+  const __m128i yLo = _mm_sub_epi16(_mm_unpacklo_epi8(y, zero), off);
+  const __m128i yHi = _mm_sub_epi16(_mm_unpackhi_epi8(y, zero), off);
+  const __m128i t[4] = {_mm_madd_epi16(_mm_unpacklo_epi16(yLo, ones), ky), _mm_madd_epi16(_mm_unpackhi_epi16(yLo, ones), ky),
+                        _mm_madd_epi16(_mm_unpacklo_epi16(yHi, ones), ky), _mm_madd_epi16(_mm_unpackhi_epi16(yHi, ones), ky)};
+  __m128i r[4], g[4], b[4];
+  for (int i = 0; i < 4; ++i) {
+    r[i] = _mm_srai_epi32(_mm_add_epi32(t[i], c.r[i]), kShift);
+    g[i] = _mm_srai_epi32(_mm_add_epi32(t[i], c.g[i]), kShift);
+    b[i] = _mm_srai_epi32(_mm_add_epi32(t[i], c.b[i]), kShift);
+  }
+  const __m128i R = narrow(r), G = narrow(g), B = narrow(b);
+  if (f == PixelFormat::rgb555) {
+    const __m128i top5 = _mm_set1_epi16(0xF8);
+    for (int h = 0; h < 2; ++h) {
+      const __m128i r16 = h ? _mm_unpackhi_epi8(R, zero) : _mm_unpacklo_epi8(R, zero);
+      const __m128i g16 = h ? _mm_unpackhi_epi8(G, zero) : _mm_unpacklo_epi8(G, zero);
+      const __m128i b16 = h ? _mm_unpackhi_epi8(B, zero) : _mm_unpacklo_epi8(B, zero);
+      const __m128i p = _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(r16, top5), 7),
+                                                  _mm_slli_epi16(_mm_and_si128(g16, top5), 2)),
+                                     _mm_srli_epi16(b16, 3));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16 * h), p);
+    }
+    return;
+  }
+  const __m128i bgLo = _mm_unpacklo_epi8(B, G), bgHi = _mm_unpackhi_epi8(B, G);
+  const __m128i r0Lo = _mm_unpacklo_epi8(R, zero), r0Hi = _mm_unpackhi_epi8(R, zero);
+  const __m128i px[4] = {_mm_unpacklo_epi16(bgLo, r0Lo), _mm_unpackhi_epi16(bgLo, r0Lo),
+                         _mm_unpacklo_epi16(bgHi, r0Hi), _mm_unpackhi_epi16(bgHi, r0Hi)};
+  if (f == PixelFormat::bgr0) {
+    for (int i = 0; i < 4; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16 * i), px[i]);
+    return;
+  }
+  // 24 bits: each 16-byte store writes four bytes past its 12, which the next one overwrites;
+  // the last writes exactly its own.
+  for (int i = 0; i < 3; ++i) _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 12 * i), compact24(px[i]));
+  const __m128i last = compact24(px[3]);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 36), last);
+  const uint32_t tail = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(last, 8)));
+  std::memcpy(o + 44, &tail, 4);
+}
+
+// The rows of one chroma row (one or two), pixels [xs, xe).
+void simdSpan(const Coeffs& k, bool nv12, PixelFormat f, const Row* rows, int n, int32_t xs, int32_t xe) {
+  const int bpp = int(f) / 8;
+  int32_t x = xs;
+  if (x & 1) {  // an odd start shares its chroma with a pixel left of the span
+    for (int i = 0; i < n; ++i) plainSpan(k, nv12, f, rows[i], x, std::min(x + 1, xe));
+    ++x;
+  }
+  for (; x + 16 <= xe; x += 16) {
+    const Chroma c = chromaTerms(k, nv12, rows[0].ur, rows[0].vr, x);
+    for (int i = 0; i < n; ++i) sixteen(k, f, rows[i].yr + x, c, rows[i].at(x, bpp));
+  }
+  for (int i = 0; i < n; ++i) plainSpan(k, nv12, f, rows[i], x, xe);
+}
+#endif
+
+bool pictureValid(const YuvPicture& p) {
+  if (p.width <= 0 || p.height <= 0 || !p.y || !p.u) return false;
+  const ptrdiff_t cw = (ptrdiff_t(p.width) + 1) / 2;
+  auto wide = [](ptrdiff_t stride, ptrdiff_t need) { return (stride < 0 ? -stride : stride) >= need; };
+  if (!wide(p.yStride, p.width)) return false;
+  if (p.layout == YuvLayout::nv12) return wide(p.uStride, 2 * cw);
+  return p.v && wide(p.uStride, cw) && wide(p.vStride, cw);
+}
+
+Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h, const PixelBuffer& dst,
+            int32_t x0, int32_t y0, bool simd) {
+  if (!pictureValid(pic)) return paramErr;
+  if (!dst.bits || dst.width <= 0 || dst.height <= 0) return paramErr;
+  if (dst.format != PixelFormat::rgb555 && dst.format != PixelFormat::bgr24 && dst.format != PixelFormat::bgr0)
+    return paramErr;
+  const int bpp = int(dst.format) / 8;
+  if ((dst.stride < 0 ? -dst.stride : dst.stride) < ptrdiff_t(dst.width) * bpp) return paramErr;
+  const Coeffs& k = kCoeffs[colour.matrix == YuvMatrix::bt709][colour.fullRange];
+  const bool nv12 = pic.layout == YuvLayout::nv12;
+  // The renderer's clipping, in 64 bits so that far-off origins cannot overflow.
+  const int64_t xs = std::max<int64_t>(0, -int64_t(x0)), ys = std::max<int64_t>(0, -int64_t(y0));
+  const int64_t xe = std::min<int64_t>({w, pic.width, int64_t(dst.width) - x0});
+  const int64_t ye = std::min<int64_t>({h, pic.height, int64_t(dst.height) - y0});
+  if (xs >= xe || ys >= ye) return noErr;
+  auto row = [&](int64_t y) {
+    const ptrdiff_t c = ptrdiff_t(y >> 1);
+    return Row{pic.y + ptrdiff_t(y) * pic.yStride, pic.u + c * pic.uStride, nv12 ? nullptr : pic.v + c * pic.vStride,
+               dst.bits + ptrdiff_t(y0 + y) * dst.stride, x0};
+  };
+#if defined(__SSE2__)
+  if (simd) {
+    for (int64_t y = ys; y < ye;) {
+      Row rows[2] = {row(y), Row()};
+      int n = 1;
+      if (!(y & 1) && y + 1 < ye) rows[n++] = row(y + 1);
+      simdSpan(k, nv12, dst.format, rows, n, int32_t(xs), int32_t(xe));
+      y += n;
+    }
+    return noErr;
+  }
+#else
+  (void)simd;
+#endif
+  for (int64_t y = ys; y < ye; ++y) plainSpan(k, nv12, dst.format, row(y), int32_t(xs), int32_t(xe));
+  return noErr;
+}
+
+}  // namespace
+
+bool yuvPictureInBuffer(const uint8_t* data, size_t bytes, YuvLayout layout, bool yv12, int32_t width,
+                        int32_t height, ptrdiff_t stride, int32_t rows, YuvPicture* out) {
+  if (!data || !out || width <= 0 || height <= 0 || rows < height || stride < width) return false;
+  const size_t lumaBytes = size_t(stride) * size_t(rows);
+  const size_t chromaRows = (size_t(height) + 1) / 2;
+  const ptrdiff_t cStride = layout == YuvLayout::nv12 ? stride : stride / 2;
+  const size_t chromaRowsStored = (size_t(rows) + 1) / 2;
+  if (cStride < (layout == YuvLayout::nv12 ? 2 : 1) * ((ptrdiff_t(width) + 1) / 2)) return false;
+  // The last plane needs only the rows the picture uses, not the whole allocation.
+  const size_t need = layout == YuvLayout::nv12
+                          ? lumaBytes + size_t(cStride) * chromaRows
+                          : lumaBytes + size_t(cStride) * (chromaRowsStored + chromaRows);
+  if (stride > ptrdiff_t(1) << 20 || rows > (1 << 20) || bytes < need) return false;
+  YuvPicture p;
+  p.layout = layout;
+  p.width = width;
+  p.height = height;
+  p.y = data;
+  p.yStride = stride;
+  p.uStride = cStride;
+  p.u = data + lumaBytes;
+  if (layout == YuvLayout::planar) {
+    p.vStride = cStride;
+    p.v = p.u + size_t(cStride) * chromaRowsStored;
+    if (yv12) std::swap(p.u, p.v);
+  }
+  *out = p;
+  return true;
+}
+
+Err yuvToRgb(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h, const PixelBuffer& dst,
+             int32_t x0, int32_t y0) {
+  return convert(pic, colour, w, h, dst, x0, y0, true);
+}
+
+Err yuvToRgbPlain(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h,
+                  const PixelBuffer& dst, int32_t x0, int32_t y0) {
+  return convert(pic, colour, w, h, dst, x0, y0, false);
+}
+
+}  // namespace qte
