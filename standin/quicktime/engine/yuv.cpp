@@ -1,7 +1,13 @@
-// YUV 4:2:0 to RGB. Every path computes, per pixel, in 32-bit integers:
-//   t = (Y - yOffset) * cy + 2^12
-//   R = (t + rv*(V-128)) >> 13,  G = (t + gu*(U-128) + gv*(V-128)) >> 13,  B = (t + bu*(U-128)) >> 13
-// clamped to 0..255. Products and sums are exact in both paths, so they agree to the byte.
+// YUV 4:2:0 to RGB. Every path computes, per pixel, in 16-bit integers (5 fractional bits):
+//   y = (Y * cy) >> 8,  u = U - 128,  v = V - 128
+//   R = (y + ((v*rv) >> 8) + bias) >> 5
+//   G = (y + ((u*gu) >> 8) + ((v*gv) >> 8) + bias) >> 5
+//   B = (y + ((u*bu) >> 8) + bias) >> 5
+// clamped to 0..255, with coefficients of 13 fractional bits and `bias` holding the rounding and
+// the luma offset. Each (a*b) >> 8 is what pmulhw gives for a << 8 and b, so the SSE2 path does
+// sixteen-bit arithmetic and still matches the plain loop to the byte; no sum leaves int16.
+// Each floor costs at most 1/32 and the coefficients at most 0.031 over the input range, so a
+// result lies within 0.5 + 3/32 + 1/64 + 0.031 < 0.65 of the exact value.
 #include "yuv.h"
 
 #include <algorithm>
@@ -14,24 +20,24 @@ namespace qte {
 
 namespace {
 
-constexpr int kShift = 13;  // keeps every coefficient inside int16 for pmaddwd
-
 struct Coeffs {
-  int32_t yOffset, cy, rv, gu, gv, bu;
+  int32_t cy, rv, gu, gv, bu, bias;
 };
 
-constexpr int32_t fixed(double v) { return int32_t(v * (1 << kShift) + (v < 0 ? -0.5 : 0.5)); }
+constexpr int32_t fixed(double v) { return int32_t(v * 8192 + (v < 0 ? -0.5 : 0.5)); }
 
 // From the luma weights Kr, Kb; limited range stretches 219 luma and 224 chroma steps to 255.
 constexpr Coeffs makeCoeffs(double kr, double kb, bool full) {
   const double kg = 1 - kr - kb;
   const double ys = full ? 1.0 : 255.0 / 219.0, cs = full ? 1.0 : 255.0 / 224.0;
-  return Coeffs{full ? 0 : 16,
-                fixed(ys),
+  const int32_t cy = fixed(ys);
+  const int32_t offset = full ? 0 : (16 * cy + 128) >> 8;  // 16 * cy in the units of y
+  return Coeffs{cy,
                 fixed(2 * (1 - kr) * cs),
                 fixed(-2 * kb * (1 - kb) / kg * cs),
                 fixed(-2 * kr * (1 - kr) / kg * cs),
-                fixed(2 * (1 - kb) * cs)};
+                fixed(2 * (1 - kb) * cs),
+                16 - offset};
 }
 
 constexpr Coeffs kCoeffs[2][2] = {
@@ -40,15 +46,17 @@ constexpr Coeffs kCoeffs[2][2] = {
 };
 
 inline uint8_t clamp8(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+// Floor of a*b / 256, as pmulhw computes it for a << 8 (arithmetic shifts of negatives floor).
+inline int32_t mulhi8(int32_t a, int32_t b) { return (a * b) >> 8; }
 
 // One output pixel; the plain loop and the SIMD path's edges.
 inline void pixel(const Coeffs& k, int32_t y, int32_t u, int32_t v, PixelFormat f, uint8_t* o) {
-  const int32_t t = (y - k.yOffset) * k.cy + (1 << (kShift - 1));
+  const int32_t t = mulhi8(y, k.cy) + k.bias;
   u -= 128;
   v -= 128;
-  const uint8_t r = clamp8((t + k.rv * v) >> kShift);
-  const uint8_t g = clamp8((t + k.gu * u + k.gv * v) >> kShift);
-  const uint8_t b = clamp8((t + k.bu * u) >> kShift);
+  const uint8_t r = clamp8((t + mulhi8(v, k.rv)) >> 5);
+  const uint8_t g = clamp8((t + mulhi8(u, k.gu) + mulhi8(v, k.gv)) >> 5);
+  const uint8_t b = clamp8((t + mulhi8(u, k.bu)) >> 5);
   switch (f) {
     case PixelFormat::rgb555: {
       const uint32_t p = uint32_t(r >> 3) << 10 | uint32_t(g >> 3) << 5 | uint32_t(b >> 3);
@@ -84,44 +92,34 @@ inline void plainSpan(const Coeffs& k, bool nv12, PixelFormat f, const Row& r, i
 }
 
 #if defined(__SSE2__)
-// Sixteen pixels from an even x: the chroma terms of eight chroma samples, shared by the rows
-// given (one, or the two of a chroma row).
+// Sixteen pixels from an even x: the chroma terms of eight chroma samples, each duplicated for
+// its two pixels, shared by the rows given (one, or the two of a chroma row). The bias is in.
 struct Chroma {
-  __m128i r[4], g[4], b[4];  // 32-bit terms, each duplicated for its two pixels
+  __m128i r[2], g[2], b[2];
 };
 
 inline Chroma chromaTerms(const Coeffs& k, bool nv12, const uint8_t* ur, const uint8_t* vr, int32_t x) {
-  const __m128i zero = _mm_setzero_si128(), c128 = _mm_set1_epi16(128);
-  __m128i u, v;
+  const __m128i zero = _mm_setzero_si128(), sign = _mm_set1_epi16(int16_t(0x8000));
+  __m128i u, v;  // (C - 128) << 8
   if (nv12) {
     const __m128i uv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ur + x));
-    u = _mm_and_si128(uv, _mm_set1_epi16(0xFF));
-    v = _mm_srli_epi16(uv, 8);
+    u = _mm_xor_si128(_mm_slli_epi16(uv, 8), sign);
+    v = _mm_xor_si128(_mm_and_si128(uv, _mm_set1_epi16(int16_t(0xFF00))), sign);
   } else {
-    u = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(ur + x / 2)), zero);
-    v = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(vr + x / 2)), zero);
+    u = _mm_xor_si128(_mm_unpacklo_epi8(zero, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ur + x / 2))), sign);
+    v = _mm_xor_si128(_mm_unpacklo_epi8(zero, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(vr + x / 2))), sign);
   }
-  u = _mm_sub_epi16(u, c128);
-  v = _mm_sub_epi16(v, c128);
-  const __m128i uvLo = _mm_unpacklo_epi16(u, v), uvHi = _mm_unpackhi_epi16(u, v);
-  const __m128i kr = _mm_set1_epi32(int32_t(uint32_t(uint16_t(k.rv)) << 16));
-  const __m128i kg = _mm_set1_epi32(int32_t(uint32_t(uint16_t(k.gv)) << 16 | uint16_t(k.gu)));
-  const __m128i kb = _mm_set1_epi32(int32_t(uint16_t(k.bu)));
+  const __m128i bias = _mm_set1_epi16(int16_t(k.bias));
+  const __m128i r = _mm_add_epi16(_mm_mulhi_epi16(v, _mm_set1_epi16(int16_t(k.rv))), bias);
+  const __m128i g = _mm_add_epi16(_mm_add_epi16(_mm_mulhi_epi16(u, _mm_set1_epi16(int16_t(k.gu))),
+                                                _mm_mulhi_epi16(v, _mm_set1_epi16(int16_t(k.gv)))),
+                                  bias);
+  const __m128i b = _mm_add_epi16(_mm_mulhi_epi16(u, _mm_set1_epi16(int16_t(k.bu))), bias);
   Chroma c;
-  const __m128i* halves[2] = {&uvLo, &uvHi};
-  for (int h = 0; h < 2; ++h) {
-    const __m128i r = _mm_madd_epi16(*halves[h], kr), g = _mm_madd_epi16(*halves[h], kg),
-                  b = _mm_madd_epi16(*halves[h], kb);
-    c.r[2 * h] = _mm_unpacklo_epi32(r, r), c.r[2 * h + 1] = _mm_unpackhi_epi32(r, r);
-    c.g[2 * h] = _mm_unpacklo_epi32(g, g), c.g[2 * h + 1] = _mm_unpackhi_epi32(g, g);
-    c.b[2 * h] = _mm_unpacklo_epi32(b, b), c.b[2 * h + 1] = _mm_unpackhi_epi32(b, b);
-  }
+  c.r[0] = _mm_unpacklo_epi16(r, r), c.r[1] = _mm_unpackhi_epi16(r, r);
+  c.g[0] = _mm_unpacklo_epi16(g, g), c.g[1] = _mm_unpackhi_epi16(g, g);
+  c.b[0] = _mm_unpacklo_epi16(b, b), c.b[1] = _mm_unpackhi_epi16(b, b);
   return c;
-}
-
-// Four 32-bit lanes per vector to 16 clamped bytes.
-inline __m128i narrow(const __m128i* v) {
-  return _mm_packus_epi16(_mm_packs_epi32(v[0], v[1]), _mm_packs_epi32(v[2], v[3]));
 }
 
 // B,G,R,0 pixels (four per vector) to 12 packed B,G,R bytes at the bottom of the vector.
@@ -136,20 +134,15 @@ inline __m128i compact24(__m128i p) {
 inline void sixteen(const Coeffs& k, PixelFormat f, const uint8_t* yr, const Chroma& c, uint8_t* o) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(yr));
-  const __m128i off = _mm_set1_epi16(int16_t(k.yOffset));
-  const __m128i ones = _mm_set1_epi16(1);
-  const __m128i ky = _mm_set1_epi32(int32_t(uint32_t(1u << (kShift - 1)) << 16 | uint16_t(k.cy)));
-  const __m128i yLo = _mm_sub_epi16(_mm_unpacklo_epi8(y, zero), off);
-  const __m128i yHi = _mm_sub_epi16(_mm_unpackhi_epi8(y, zero), off);
-  const __m128i t[4] = {_mm_madd_epi16(_mm_unpacklo_epi16(yLo, ones), ky), _mm_madd_epi16(_mm_unpackhi_epi16(yLo, ones), ky),
-                        _mm_madd_epi16(_mm_unpacklo_epi16(yHi, ones), ky), _mm_madd_epi16(_mm_unpackhi_epi16(yHi, ones), ky)};
-  __m128i r[4], g[4], b[4];
-  for (int i = 0; i < 4; ++i) {
-    r[i] = _mm_srai_epi32(_mm_add_epi32(t[i], c.r[i]), kShift);
-    g[i] = _mm_srai_epi32(_mm_add_epi32(t[i], c.g[i]), kShift);
-    b[i] = _mm_srai_epi32(_mm_add_epi32(t[i], c.b[i]), kShift);
+  const __m128i cy = _mm_set1_epi16(int16_t(k.cy));
+  const __m128i t[2] = {_mm_mulhi_epu16(_mm_unpacklo_epi8(zero, y), cy), _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, y), cy)};
+  __m128i r[2], g[2], b[2];
+  for (int i = 0; i < 2; ++i) {
+    r[i] = _mm_srai_epi16(_mm_add_epi16(t[i], c.r[i]), 5);
+    g[i] = _mm_srai_epi16(_mm_add_epi16(t[i], c.g[i]), 5);
+    b[i] = _mm_srai_epi16(_mm_add_epi16(t[i], c.b[i]), 5);
   }
-  const __m128i R = narrow(r), G = narrow(g), B = narrow(b);
+  const __m128i R = _mm_packus_epi16(r[0], r[1]), G = _mm_packus_epi16(g[0], g[1]), B = _mm_packus_epi16(b[0], b[1]);
   if (f == PixelFormat::rgb555) {
     const __m128i top5 = _mm_set1_epi16(0xF8);
     for (int h = 0; h < 2; ++h) {

@@ -1,7 +1,8 @@
 // Decoded 8-bit 4:2:0 pictures (planar I420/YV12, or NV12) to the engine's pixel formats.
-// Each chroma sample covers its 2x2 block of luma. Integer arithmetic (13 fractional bits),
-// rounded to nearest and clamped; RGB555 keeps the top five bits of each 8-bit result. The SSE2
-// path gives exactly the bytes of the plain loop. Nothing is allocated.
+// Each chroma sample covers its 2x2 block of luma. Integer arithmetic, rounded to nearest and
+// clamped (within 0.65 of the exact value: yuv.cpp says why); RGB555 keeps the top five bits of
+// each 8-bit result. The SSE2 path gives exactly the bytes of the plain loop. Nothing is
+// allocated.
 #pragma once
 
 #include <cstddef>
