@@ -351,12 +351,14 @@ struct Bits {
   }
 };
 
+Err parseBits(const Bits& bits, AacConfig* a) { return parseAudioSpecificConfig(bits.b.data(), bits.b.size(), a); }
+
 TEST(AudioSpecificConfig, SignallingAndEscapes) {
   AacConfig a;
   // HE-AAC, explicit: SBR object type, core 22.05 kHz stereo, output 44.1 kHz, then AAC-LC.
   Bits he;
   he.put(5, 5).put(7, 4).put(2, 4).put(4, 4).put(2, 5).put(0, 3);
-  ASSERT_EQ(parseAudioSpecificConfig(he.b.data(), he.b.size(), &a), noErr);
+  ASSERT_EQ(parseBits(he, &a), noErr);
   EXPECT_TRUE(a.sbr);
   EXPECT_FALSE(a.ps);
   EXPECT_EQ(a.objectType, 2u);
@@ -366,7 +368,7 @@ TEST(AudioSpecificConfig, SignallingAndEscapes) {
   // HE-AAC v2 behind an AAC-LC core (backward-compatible): 0x2B7, SBR, then 0x548 and PS.
   Bits v2;
   v2.put(2, 5).put(6, 4).put(1, 4).put(0, 3).put(0x2B7, 11).put(5, 5).put(1, 1).put(3, 4).put(0x548, 11).put(1, 1);
-  ASSERT_EQ(parseAudioSpecificConfig(v2.b.data(), v2.b.size(), &a), noErr);
+  ASSERT_EQ(parseBits(v2, &a), noErr);
   EXPECT_TRUE(a.sbr && a.ps);
   EXPECT_EQ(a.sampleRate, 24000u);
   EXPECT_EQ(a.outputRate, 48000u);
@@ -374,13 +376,13 @@ TEST(AudioSpecificConfig, SignallingAndEscapes) {
   // Escapes: object type 31+, an explicit 24-bit rate, and 960-sample frames.
   Bits esc;
   esc.put(31, 5).put(0, 6).put(15, 4).put(37800, 24).put(2, 4);
-  ASSERT_EQ(parseAudioSpecificConfig(esc.b.data(), esc.b.size(), &a), noErr);
+  ASSERT_EQ(parseBits(esc, &a), noErr);
   EXPECT_EQ(a.objectType, 32u);
   EXPECT_EQ(a.sampleRate, 37800u);
   EXPECT_EQ(a.frameLength, 0u);
   Bits short960;
   short960.put(2, 5).put(3, 4).put(2, 4).put(1, 1).put(0, 2);
-  ASSERT_EQ(parseAudioSpecificConfig(short960.b.data(), short960.b.size(), &a), noErr);
+  ASSERT_EQ(parseBits(short960, &a), noErr);
   EXPECT_EQ(a.frameLength, 960u);
   // A program config element: front C + L/R pair, back pair, one LFE = 6 channels.
   Bits pce;
@@ -388,20 +390,20 @@ TEST(AudioSpecificConfig, SignallingAndEscapes) {
   pce.put(0, 4).put(1, 2).put(3, 4).put(2, 4).put(0, 4).put(1, 4).put(1, 2).put(0, 3).put(0, 4);
   pce.put(0, 1).put(0, 1).put(0, 1);
   pce.put(0, 1).put(0, 4).put(1, 1).put(1, 4).put(1, 1).put(2, 4).put(0, 4);
-  ASSERT_EQ(parseAudioSpecificConfig(pce.b.data(), pce.b.size(), &a), noErr);
+  ASSERT_EQ(parseBits(pce, &a), noErr);
   EXPECT_EQ(a.channelConfig, 0u);
   EXPECT_EQ(a.channels, 6u);
   EXPECT_TRUE(a.labels.empty());
   // The same element cut short: the count is unknown, not guessed.
   Bits cutPce = pce;
   cutPce.b.resize(4);
-  ASSERT_EQ(parseAudioSpecificConfig(cutPce.b.data(), cutPce.b.size(), &a), invalidMedia);
+  ASSERT_EQ(parseBits(cutPce, &a), invalidMedia);
   // Cut short, reserved rate index, object type 0.
   const uint8_t one[] = {0x12};
   EXPECT_EQ(parseAudioSpecificConfig(one, 1, &a), invalidMedia);
   Bits reserved;
   reserved.put(2, 5).put(13, 4).put(2, 4).put(0, 3);
-  EXPECT_EQ(parseAudioSpecificConfig(reserved.b.data(), reserved.b.size(), &a), invalidMedia);
+  EXPECT_EQ(parseBits(reserved, &a), invalidMedia);
 }
 
 TEST(MpegAudioHeader, ReservedFieldsAreRefused) {

@@ -50,8 +50,7 @@ Err fail(const char** why, Err e, const char* reason) {
   return e;
 }
 
-// The 'avcC' and SPS limits: an SPS is at most 64 KiB (its length field), and no picture is
-// wider or taller than 16384 pixels here.
+// No picture here is more than 1024 macroblocks (or map units of field pairs) wide or tall.
 constexpr uint32_t kMaxMacroblocks = 1024;
 
 // Skips a scaling_list() of `n` entries.

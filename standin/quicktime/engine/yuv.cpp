@@ -241,16 +241,16 @@ Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h
 bool yuvPictureInBuffer(const uint8_t* data, size_t bytes, YuvLayout layout, bool yv12, int32_t width,
                         int32_t height, ptrdiff_t stride, int32_t rows, YuvPicture* out) {
   if (!data || !out || width <= 0 || height <= 0 || rows < height || stride < width) return false;
-  const size_t lumaBytes = size_t(stride) * size_t(rows);
-  const size_t chromaRows = (size_t(height) + 1) / 2;
+  if (stride > (ptrdiff_t(1) << 20) || rows > (1 << 20)) return false;
+  // In 64 bits: a 32-bit size_t could wrap.
+  const uint64_t lumaBytes = uint64_t(stride) * uint64_t(rows);
+  const uint64_t chromaRows = (uint64_t(height) + 1) / 2, chromaRowsStored = (uint64_t(rows) + 1) / 2;
   const ptrdiff_t cStride = layout == YuvLayout::nv12 ? stride : stride / 2;
-  const size_t chromaRowsStored = (size_t(rows) + 1) / 2;
   if (cStride < (layout == YuvLayout::nv12 ? 2 : 1) * ((ptrdiff_t(width) + 1) / 2)) return false;
   // The last plane needs only the rows the picture uses, not the whole allocation.
-  const size_t need = layout == YuvLayout::nv12
-                          ? lumaBytes + size_t(cStride) * chromaRows
-                          : lumaBytes + size_t(cStride) * (chromaRowsStored + chromaRows);
-  if (stride > ptrdiff_t(1) << 20 || rows > (1 << 20) || bytes < need) return false;
+  const uint64_t need = layout == YuvLayout::nv12 ? lumaBytes + uint64_t(cStride) * chromaRows
+                                                  : lumaBytes + uint64_t(cStride) * (chromaRowsStored + chromaRows);
+  if (uint64_t(bytes) < need) return false;
   YuvPicture p;
   p.layout = layout;
   p.width = width;
@@ -258,10 +258,10 @@ bool yuvPictureInBuffer(const uint8_t* data, size_t bytes, YuvLayout layout, boo
   p.y = data;
   p.yStride = stride;
   p.uStride = cStride;
-  p.u = data + lumaBytes;
+  p.u = data + size_t(lumaBytes);
   if (layout == YuvLayout::planar) {
     p.vStride = cStride;
-    p.v = p.u + size_t(cStride) * chromaRowsStored;
+    p.v = p.u + size_t(cStride) * size_t(chromaRowsStored);
     if (yv12) std::swap(p.u, p.v);
   }
   *out = p;
