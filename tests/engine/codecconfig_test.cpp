@@ -131,7 +131,7 @@ TEST_P(H264Stream, AnnexBDecodesLikeTheMovie) {
 
 INSTANTIATE_TEST_SUITE_P(Movies, H264Stream, ::testing::Values("h264-high.mp4", "h264-base.mov", "h264-1080.mp4"));
 
-const YuvColour k601{YuvMatrix::bt601, false}, k709{YuvMatrix::bt709, false}, k709Full{YuvMatrix::bt709, true};
+const YuvColour k601{YuvMatrix::bt601, false}, k601Full{YuvMatrix::bt601, true}, k709{YuvMatrix::bt709, false}, k709Full{YuvMatrix::bt709, true};
 
 INSTANTIATE_TEST_SUITE_P(Movies, H264,
                          ::testing::Values(VideoCase{"h264-high.mp4", k601},   // nothing said: 360 lines
@@ -140,6 +140,7 @@ INSTANTIATE_TEST_SUITE_P(Movies, H264,
                                            VideoCase{"h264-full.mp4", k709Full},  // nclx full range
                                            VideoCase{"h264-full.mov", k709Full},  // nclc, range from VUI
                                            VideoCase{"h264-vui.mp4", k709Full},   // VUI alone
+                                           VideoCase{"h264-range.mp4", k601Full},  // VUI range alone
                                            VideoCase{"h264-clash.mov", k709}),    // 'colr' before VUI
                          [](const ::testing::TestParamInfo<VideoCase>& i) {
                            std::string n = i.param.file;
@@ -390,7 +391,13 @@ TEST(AudioSpecificConfig, SignallingAndEscapes) {
   pce.put(0, 4).put(1, 2).put(3, 4).put(2, 4).put(0, 4).put(1, 4).put(1, 2).put(0, 3).put(0, 4);
   pce.put(0, 1).put(0, 1).put(0, 1);
   pce.put(0, 1).put(0, 4).put(1, 1).put(1, 4).put(1, 1).put(2, 4).put(0, 4);
-  ASSERT_EQ(parseBits(pce, &a), noErr);
+  pce.put(0, int(8 - pce.n % 8) % 8).put(2, 8).put('h', 8).put('i', 8);  // align, a comment
+  Bits pceSbr = pce;  // SBR signalled behind the element: found past its comment
+  pceSbr.put(0x2B7, 11).put(5, 5).put(1, 1).put(0, 4);
+  ASSERT_EQ(parseBits(pceSbr, &a), noErr);
+  EXPECT_TRUE(a.sbr);
+  EXPECT_EQ(a.outputRate, 96000u);
+  EXPECT_EQ(a.channels, 6u);
   EXPECT_EQ(a.channelConfig, 0u);
   EXPECT_EQ(a.channels, 6u);
   EXPECT_TRUE(a.labels.empty());

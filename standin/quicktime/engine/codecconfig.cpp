@@ -153,16 +153,15 @@ Err parseSps(const uint8_t* nal, size_t n, AvcConfig* c) {
     b.u(3);                                // video_format
     const bool full = b.flag();
     const bool described = b.flag();
-    const uint32_t prim = b.u(8), trc = b.u(8), mat = b.u(8);
+    uint32_t prim = 2, trc = 2, mat = 2;
+    if (described) prim = b.u(8), trc = b.u(8), mat = b.u(8);
     if (b.bad) return noErr;  // a cut-short VUI says nothing, and the picture size stands
     c->vui.rangeKnown = true;
     c->vui.fullRange = full;
-    if (described) {
-      c->vui.described = true;
-      c->vui.primaries = uint16_t(prim);
-      c->vui.transfer = uint16_t(trc);
-      c->vui.matrix = uint16_t(mat);
-    }
+    c->vui.described = described;
+    c->vui.primaries = uint16_t(prim);
+    c->vui.transfer = uint16_t(trc);
+    c->vui.matrix = uint16_t(mat);
   }
   return noErr;
 }
@@ -372,6 +371,8 @@ uint32_t pceChannels(BitReader& b) {
   uint32_t channels = lfe;
   for (uint32_t i = 0; i < front + side + back; ++i) channels += b.flag() ? 2 : 1, b.u(4);
   b.skip(4 * lfe + 4 * assoc + 5 * cc);
+  b.skip((8 - b.pos % 8) % 8);  // byte_alignment(), counted from the AudioSpecificConfig's start
+  b.skip(size_t(b.u(8)) * 8);   // comment_field_data
   if (b.bad) return 0;
   return channels;
 }
