@@ -1,0 +1,529 @@
+// Codec configuration parsers. Nothing here recurses; every count is capped by its field width
+// or by the bytes that hold it, and every allocation is bounded by the input's own size.
+#include "codecconfig.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "atoms.h"
+
+namespace qte {
+
+namespace {
+
+// MSB-first bit reader over bytes; like Cursor, a read past the end sets `bad` and yields 0.
+struct BitReader {
+  const uint8_t* p;
+  size_t bits, pos = 0;
+  bool bad = false;
+  BitReader(const uint8_t* data, size_t n) : p(data), bits(n * 8) {}
+  size_t left() const { return bits - pos; }
+  uint32_t u(uint32_t k) {  // k <= 32
+    if (bad || k > left()) { bad = true; return 0; }
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < k; ++i, ++pos) v = v << 1 | ((p[pos >> 3] >> (7 - (pos & 7))) & 1);
+    return v;
+  }
+  bool flag() { return u(1) != 0; }
+  void skip(size_t k) {
+    if (bad || k > left()) bad = true;
+    else pos += k;
+  }
+  // Exp-Golomb. Codes longer than 32 bits hold no value a parser could accept.
+  uint32_t ue() {
+    uint32_t zeros = 0;
+    while (!bad && u(1) == 0) {
+      if (++zeros > 31) { bad = true; return 0; }
+    }
+    if (bad) return 0;
+    return uint32_t((uint64_t(1) << zeros) - 1 + u(zeros));
+  }
+  int32_t se() {
+    uint32_t k = ue();
+    return (k & 1) ? int32_t((k >> 1) + 1) : -int32_t(k >> 1);
+  }
+};
+
+Err fail(const char** why, Err e, const char* reason) {
+  *why = reason;
+  return e;
+}
+
+// No picture here is more than 1024 macroblocks (or map units of field pairs) wide or tall.
+constexpr uint32_t kMaxMacroblocks = 1024;
+
+// Skips a scaling_list() of `n` entries.
+void skipScalingList(BitReader& b, int n) {
+  int last = 8, next = 8;
+  for (int j = 0; j < n && !b.bad; ++j) {
+    if (next != 0) {
+      const int32_t delta = b.se();
+      if (delta < -128 || delta > 127) { b.bad = true; return; }
+      next = (last + delta + 256) % 256;
+    }
+    last = next == 0 ? last : next;
+  }
+}
+
+bool highProfile(uint32_t p) {
+  switch (p) {
+    case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128:
+    case 138: case 139: case 134: case 135:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The picture size and VUI colour of a sequence parameter set (NAL header included, emulation
+// prevention still in).
+Err parseSps(const uint8_t* nal, size_t n, AvcConfig* c) {
+  // RBSP without emulation prevention bytes; SPS fields end long before 64 KiB.
+  std::vector<uint8_t> rbsp;
+  rbsp.reserve(n);
+  for (size_t i = 1, zeros = 0; i < n; ++i) {
+    if (zeros >= 2 && nal[i] == 3) { zeros = 0; continue; }
+    zeros = nal[i] == 0 ? zeros + 1 : 0;
+    rbsp.push_back(nal[i]);
+  }
+  BitReader b(rbsp.data(), rbsp.size());
+  const uint32_t profile = b.u(8);
+  b.u(16);  // constraint flags, level
+  if (b.ue() > 31) return fail(&c->why, invalidMedia, "SPS: seq_parameter_set_id above 31");
+  uint32_t chroma = 1;
+  bool separatePlanes = false;
+  if (highProfile(profile)) {
+    chroma = b.ue();
+    if (chroma > 3) return fail(&c->why, invalidMedia, "SPS: chroma_format_idc above 3");
+    if (chroma == 3) separatePlanes = b.flag();
+    if (b.ue() > 6 || b.ue() > 6) return fail(&c->why, invalidMedia, "SPS: bit depth above 14");
+    b.u(1);  // qpprime_y_zero_transform_bypass_flag
+    if (b.flag()) {
+      for (int i = 0; i < (chroma != 3 ? 8 : 12) && !b.bad; ++i)
+        if (b.flag()) skipScalingList(b, i < 6 ? 16 : 64);
+    }
+  }
+  if (b.ue() > 12) return fail(&c->why, invalidMedia, "SPS: log2_max_frame_num above 16");
+  const uint32_t pocType = b.ue();
+  if (pocType == 0) {
+    if (b.ue() > 12) return fail(&c->why, invalidMedia, "SPS: log2_max_pic_order_cnt_lsb above 16");
+  } else if (pocType == 1) {
+    b.u(1);
+    b.se();
+    b.se();
+    const uint32_t cycle = b.ue();
+    if (cycle > 255) return fail(&c->why, invalidMedia, "SPS: num_ref_frames_in_pic_order_cnt_cycle above 255");
+    for (uint32_t i = 0; i < cycle && !b.bad; ++i) b.se();
+  } else if (pocType != 2) {
+    return fail(&c->why, invalidMedia, "SPS: pic_order_cnt_type above 2");
+  }
+  b.ue();   // max_num_ref_frames
+  b.u(1);   // gaps_in_frame_num_value_allowed_flag
+  const uint32_t widthMbs = b.ue() + 1, heightUnits = b.ue() + 1;
+  const bool frameMbsOnly = b.flag();
+  if (!frameMbsOnly) b.u(1);  // mb_adaptive_frame_field_flag
+  b.u(1);                     // direct_8x8_inference_flag
+  uint32_t crop[4] = {0, 0, 0, 0};  // left, right, top, bottom
+  if (b.flag())
+    for (uint32_t& v : crop) v = b.ue();
+  if (b.bad) return fail(&c->why, invalidMedia, "SPS: cut short");
+  if (widthMbs > kMaxMacroblocks || heightUnits > kMaxMacroblocks)
+    return fail(&c->why, invalidMedia, "SPS: picture larger than 16384 pixels");
+  const uint32_t frameHeightMbs = heightUnits * (frameMbsOnly ? 1 : 2);
+  // Crop units: chroma samples, and field pairs in interlaced streams.
+  const uint32_t arrayType = separatePlanes ? 0 : chroma;
+  const uint32_t unitX = arrayType == 1 || arrayType == 2 ? 2 : 1;
+  const uint32_t unitY = (arrayType == 1 ? 2 : 1) * (frameMbsOnly ? 1 : 2);
+  const uint64_t cropX = uint64_t(unitX) * (uint64_t(crop[0]) + crop[1]);
+  const uint64_t cropY = uint64_t(unitY) * (uint64_t(crop[2]) + crop[3]);
+  c->codedWidth = widthMbs * 16;
+  c->codedHeight = frameHeightMbs * 16;
+  if (cropX >= c->codedWidth || cropY >= c->codedHeight)
+    return fail(&c->why, invalidMedia, "SPS: frame cropping larger than the picture");
+  c->width = uint32_t(c->codedWidth - cropX);
+  c->height = uint32_t(c->codedHeight - cropY);
+
+  // VUI: only up to the colour description; what follows is of no use here.
+  c->vui = ColourInfo();
+  if (!b.flag()) return noErr;
+  if (b.flag() && b.u(8) == 255) b.u(32);  // aspect_ratio_idc, Extended_SAR
+  if (b.flag()) b.u(1);                    // overscan
+  if (b.flag()) {                          // video_signal_type_present_flag
+    b.u(3);                                // video_format
+    const bool full = b.flag();
+    const bool described = b.flag();
+    uint32_t prim = 2, trc = 2, mat = 2;
+    if (described) prim = b.u(8), trc = b.u(8), mat = b.u(8);
+    if (b.bad) return noErr;  // a cut-short VUI says nothing, and the picture size stands
+    c->vui.rangeKnown = true;
+    c->vui.fullRange = full;
+    c->vui.described = described;
+    c->vui.primaries = uint16_t(prim);
+    c->vui.transfer = uint16_t(trc);
+    c->vui.matrix = uint16_t(mat);
+  }
+  return noErr;
+}
+
+// One parameter set of an 'avcC': length, NAL of the expected type, appended behind a start code.
+bool takeParameterSet(Cursor& c, uint32_t type, std::vector<uint8_t>& annexB, const uint8_t** nal, size_t* len) {
+  const uint16_t n = c.u16();
+  if (c.bad || n == 0 || !c.need(n)) return false;
+  const uint8_t* p = c.p + c.pos;
+  if ((p[0] & 0x9F) != type) return false;  // forbidden_zero_bit clear, nal_unit_type
+  static const uint8_t kStart[4] = {0, 0, 0, 1};
+  annexB.insert(annexB.end(), kStart, kStart + 4);
+  annexB.insert(annexB.end(), p, p + n);
+  c.skip(n);
+  *nal = p;
+  *len = n;
+  return true;
+}
+
+}  // namespace
+
+Err parseAvcConfig(const uint8_t* data, size_t size, AvcConfig* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = AvcConfig();
+  AvcConfig& a = *out;
+  Cursor c(data, size);
+  const uint8_t version = c.u8();
+  a.profile = c.u8();
+  a.compatibility = c.u8();
+  a.level = c.u8();
+  const uint8_t lengthSize = uint8_t((c.u8() & 3) + 1);
+  a.spsCount = c.u8() & 31;
+  if (c.bad) return fail(&a.why, invalidMedia, "avcC: shorter than its fixed fields");
+  if (version != 1) return fail(&a.why, cantFindHandler, "avcC: configurationVersion is not 1");
+  if (lengthSize == 3) return fail(&a.why, invalidMedia, "avcC: NAL length size 3");
+  a.nalLengthSize = lengthSize;
+  try {
+    a.annexB.reserve(size + 4 * 256);
+    const uint8_t* firstSps = nullptr;
+    size_t firstSpsLen = 0;
+    for (uint32_t i = 0; i < a.spsCount; ++i) {
+      const uint8_t* nal;
+      size_t len;
+      if (!takeParameterSet(c, 7, a.annexB, &nal, &len))
+        return fail(&a.why, invalidMedia, "avcC: SPS empty, not an SPS or past the atom");
+      if (!firstSps) firstSps = nal, firstSpsLen = len;
+    }
+    a.ppsCount = c.u8();
+    if (c.bad) return fail(&a.why, invalidMedia, "avcC: no PPS count");
+    for (uint32_t i = 0; i < a.ppsCount; ++i) {
+      const uint8_t* nal;
+      size_t len;
+      if (!takeParameterSet(c, 8, a.annexB, &nal, &len))
+        return fail(&a.why, invalidMedia, "avcC: PPS empty, not a PPS or past the atom");
+    }
+    // The High-profile tail is missing from many writers' files, and damaged in some: a tail
+    // that does not hold together is ignored rather than refusing a usable configuration.
+    if (highProfile(a.profile) && c.left() >= 4) {
+      Cursor t = c;
+      const uint8_t chroma = t.u8() & 3, luma = t.u8() & 7, chr = t.u8() & 7;
+      const uint8_t extCount = t.u8();
+      for (uint32_t i = 0; i < extCount && !t.bad; ++i) t.skip(t.u16());
+      if (!t.bad) {
+        a.hasHighTail = true;
+        a.chromaFormat = chroma;
+        a.bitDepthLuma = uint8_t(luma + 8);
+        a.bitDepthChroma = uint8_t(chr + 8);
+      }
+    }
+    if (firstSps) return parseSps(firstSps, firstSpsLen, &a);
+  } catch (const std::bad_alloc&) {
+    return fail(&a.why, memFullErr, "avcC: out of memory");
+  }
+  return noErr;
+}
+
+Err avcSampleToAnnexB(const uint8_t* in, size_t n, uint32_t nalLengthSize, std::vector<uint8_t>& out,
+                      size_t* outBytes) {
+  if ((!in && n) || !outBytes) return paramErr;
+  *outBytes = 0;
+  if (nalLengthSize != 1 && nalLengthSize != 2 && nalLengthSize != 4) return paramErr;
+  // Checked and measured first, so that a bad sample writes nothing and the buffer grows once.
+  size_t total = 0;
+  for (size_t at = 0; at < n;) {
+    if (n - at < nalLengthSize) return invalidMedia;
+    uint32_t len = 0;
+    for (uint32_t i = 0; i < nalLengthSize; ++i) len = len << 8 | in[at + i];
+    at += nalLengthSize;
+    if (len > n - at) return invalidMedia;
+    if (len) total += 4 + size_t(len);
+    at += len;
+  }
+  if (out.size() < total) {
+    try {
+      out.resize(total);
+    } catch (const std::bad_alloc&) {
+      return memFullErr;
+    }
+  }
+  uint8_t* o = out.data();
+  for (size_t at = 0; at < n;) {
+    uint32_t len = 0;
+    for (uint32_t i = 0; i < nalLengthSize; ++i) len = len << 8 | in[at + i];
+    at += nalLengthSize;
+    if (len) {
+      o[0] = 0, o[1] = 0, o[2] = 0, o[3] = 1;
+      std::memcpy(o + 4, in + at, len);
+      o += 4 + size_t(len);
+    }
+    at += len;
+  }
+  *outBytes = total;
+  return noErr;
+}
+
+namespace {
+// An MPEG-4 descriptor header: tag, then a size in up to four 7-bit groups. The descriptor must
+// lie inside its parent's cursor; `body` is its content.
+bool descriptor(Cursor& c, uint8_t* tag, Cursor* body) {
+  *tag = c.u8();
+  uint32_t size = 0;
+  for (int i = 0; i < 4; ++i) {
+    const uint8_t b = c.u8();
+    size = size << 7 | (b & 0x7F);
+    if (!(b & 0x80)) break;
+    if (i == 3) return false;  // a fifth size byte
+  }
+  if (c.bad || !c.need(size)) return false;
+  *body = Cursor(c.p + c.pos, size);
+  c.skip(size);
+  return true;
+}
+}  // namespace
+
+Err parseEsds(const uint8_t* data, size_t size, EsDescriptor* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = EsDescriptor();
+  EsDescriptor& e = *out;
+  Cursor c(data, size);
+  const uint32_t versionFlags = c.u32();
+  if (c.bad) return fail(&e.why, invalidMedia, "esds: no version");
+  if (versionFlags >> 24) return fail(&e.why, cantFindHandler, "esds: version is not 0");
+  uint8_t tag;
+  Cursor es;
+  if (!descriptor(c, &tag, &es)) return fail(&e.why, invalidMedia, "esds: ES_Descriptor past the atom");
+  if (tag != 3) return fail(&e.why, invalidMedia, "esds: first descriptor is not an ES_Descriptor");
+  e.esId = es.u16();
+  const uint8_t flags = es.u8();
+  if (flags & 0x80) e.hasDependsOn = true, e.dependsOnEsId = es.u16();
+  if (flags & 0x40) es.skip(es.u8());  // URL
+  if (flags & 0x20) e.hasOcr = true, e.ocrEsId = es.u16();
+  if (es.bad) return fail(&e.why, invalidMedia, "ES_Descriptor: fields past its size");
+  // The DecoderConfigDescriptor is the first of the ES_Descriptor's children; others (SLConfig,
+  // IPI pointers, ...) are skipped.
+  Cursor dc;
+  bool found = false;
+  while (es.left() && !found) {
+    if (!descriptor(es, &tag, &dc)) return fail(&e.why, invalidMedia, "ES_Descriptor: child past its size");
+    found = tag == 4;
+  }
+  if (!found) return fail(&e.why, invalidMedia, "ES_Descriptor: no DecoderConfigDescriptor");
+  e.objectType = dc.u8();
+  e.streamType = dc.u8() >> 2;
+  e.bufferSize = uint32_t(dc.u8()) << 16;
+  e.bufferSize |= dc.u16();
+  e.maxBitrate = dc.u32();
+  e.avgBitrate = dc.u32();
+  if (dc.bad) return fail(&e.why, invalidMedia, "DecoderConfigDescriptor: shorter than its fields");
+  while (dc.left()) {
+    Cursor dsi;
+    if (!descriptor(dc, &tag, &dsi)) return fail(&e.why, invalidMedia, "DecoderConfigDescriptor: child past its size");
+    if (tag != 5) continue;
+    try {
+      e.specificInfo.assign(dsi.p, dsi.p + dsi.n);
+    } catch (const std::bad_alloc&) {
+      return fail(&e.why, memFullErr, "esds: out of memory");
+    }
+    break;
+  }
+  return noErr;
+}
+
+namespace {
+const uint32_t kAacRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                22050, 16000, 12000, 11025, 8000,  7350};
+
+uint32_t objectType(BitReader& b) {
+  const uint32_t t = b.u(5);
+  return t == 31 ? 32 + b.u(6) : t;
+}
+
+// samplingFrequencyIndex, or the explicit 24-bit rate behind index 15; 0 for a reserved index.
+uint32_t samplingRate(BitReader& b) {
+  const uint32_t i = b.u(4);
+  if (i == 15) return b.u(24);
+  return i < 13 ? kAacRates[i] : 0;
+}
+
+// Counts the channels of a program_config_element (0 when it is cut short).
+uint32_t pceChannels(BitReader& b) {
+  b.u(4 + 2 + 4);  // element_instance_tag, object_type, sampling_frequency_index
+  const uint32_t front = b.u(4), side = b.u(4), back = b.u(4), lfe = b.u(2);
+  const uint32_t assoc = b.u(3), cc = b.u(4);
+  if (b.flag()) b.u(4);  // mono mixdown
+  if (b.flag()) b.u(4);  // stereo mixdown
+  if (b.flag()) b.u(3);  // matrix mixdown
+  uint32_t channels = lfe;
+  for (uint32_t i = 0; i < front + side + back; ++i) channels += b.flag() ? 2 : 1, b.u(4);
+  b.skip(4 * lfe + 4 * assoc + 5 * cc);
+  b.skip((8 - b.pos % 8) % 8);  // byte_alignment(), counted from the AudioSpecificConfig's start
+  b.skip(size_t(b.u(8)) * 8);   // comment_field_data
+  if (b.bad) return 0;
+  return channels;
+}
+
+bool gaSpecific(uint32_t aot) {
+  switch (aot) {
+    case 1: case 2: case 3: case 4: case 6: case 7: case 17: case 19: case 20: case 21: case 22: case 23:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// AAC's channel configurations in stream order.
+void configLabels(uint32_t config, std::vector<uint32_t>& l) {
+  static const uint32_t k[][8] = {
+      {kLabelMono},
+      {kLabelLeft, kLabelRight},
+      {kLabelCenter, kLabelLeft, kLabelRight},
+      {kLabelCenter, kLabelLeft, kLabelRight, kLabelCenterSurround},
+      {kLabelCenter, kLabelLeft, kLabelRight, kLabelLeftSurround, kLabelRightSurround},
+      {kLabelCenter, kLabelLeft, kLabelRight, kLabelLeftSurround, kLabelRightSurround, kLabelLfe},
+      {kLabelCenter, kLabelLeftCenter, kLabelRightCenter, kLabelLeft, kLabelRight, kLabelLeftSurround,
+       kLabelRightSurround, kLabelLfe},
+  };
+  static const uint32_t kCount[] = {1, 2, 3, 4, 5, 6, 8};
+  if (config >= 1 && config <= 7) l.assign(k[config - 1], k[config - 1] + kCount[config - 1]);
+}
+}  // namespace
+
+Err parseAudioSpecificConfig(const uint8_t* data, size_t size, AacConfig* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = AacConfig();
+  AacConfig& a = *out;
+  BitReader b(data, size);
+  a.objectType = objectType(b);
+  a.sampleRate = samplingRate(b);
+  a.channelConfig = b.u(4);
+  uint32_t extRate = 0;
+  if (a.objectType == 5 || a.objectType == 29) {  // explicit, hierarchical SBR (and PS)
+    a.sbr = true;
+    a.ps = a.objectType == 29;
+    extRate = samplingRate(b);
+    a.objectType = objectType(b);
+  }
+  if (b.bad) return fail(&a.why, invalidMedia, "AudioSpecificConfig: cut short");
+  if (a.objectType == 0 || a.sampleRate == 0 || (a.sbr && extRate == 0))
+    return fail(&a.why, invalidMedia, "AudioSpecificConfig: reserved object type or sampling frequency index");
+  if (a.channelConfig <= 7) configLabels(a.channelConfig, a.labels);
+  a.channels = uint32_t(a.labels.size());
+  if (gaSpecific(a.objectType)) {
+    a.frameLength = b.flag() ? 960 : 1024;
+    if (b.flag()) b.u(14);  // coreCoderDelay
+    const bool extension = b.flag();
+    if (a.channelConfig == 0) a.channels = pceChannels(b);
+    if (a.objectType == 6 || a.objectType == 20) b.u(3);  // layerNr
+    if (extension) {
+      if (a.objectType == 22) b.u(5 + 11);
+      if (a.objectType == 17 || a.objectType == 19 || a.objectType == 20 || a.objectType == 23) b.u(3);
+      b.u(1);  // extensionFlag3
+    }
+    if (b.bad) return fail(&a.why, invalidMedia, "GASpecificConfig: cut short");
+    // Backward-compatible signalling behind the core configuration.
+    if (!a.sbr && b.left() >= 16 && b.u(11) == 0x2B7 && objectType(b) == 5 && b.flag()) {
+      extRate = samplingRate(b);
+      a.sbr = !b.bad && extRate != 0;
+      if (a.sbr && b.left() >= 12 && b.u(11) == 0x548) a.ps = b.flag();
+    }
+  }
+  a.outputRate = a.sbr ? extRate : a.sampleRate;
+  return noErr;
+}
+
+Err parseMpegAudioHeader(const uint8_t* data, size_t size, MpegAudioHeader* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = MpegAudioHeader();
+  MpegAudioHeader& h = *out;
+  if (size < 4) return fail(&h.why, invalidMedia, "MPEG audio: header cut short");
+  const uint32_t v = uint32_t(data[0]) << 24 | uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3];
+  if ((v >> 21) != 0x7FF) return fail(&h.why, invalidMedia, "MPEG audio: no frame sync");
+  const uint32_t ver = (v >> 19) & 3, layerBits = (v >> 17) & 3, rateIndex = (v >> 10) & 3;
+  const uint32_t brIndex = (v >> 12) & 15;
+  if (ver == 1 || layerBits == 0 || rateIndex == 3 || brIndex == 15)
+    return fail(&h.why, invalidMedia, "MPEG audio: reserved version, layer, rate or bitrate");
+  h.version = ver == 3 ? 10 : ver == 2 ? 20 : 25;
+  h.layer = 4 - layerBits;
+  static const uint32_t kRates[3] = {44100, 48000, 32000};
+  h.sampleRate = kRates[rateIndex] >> (ver == 3 ? 0 : ver == 2 ? 1 : 2);
+  h.channels = ((v >> 6) & 3) == 3 ? 1 : 2;
+  // kbit/s by [MPEG-1 layer I, II, III, MPEG-2/2.5 layer I, II and III][index].
+  static const uint16_t kBitrates[5][15] = {
+      {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
+      {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+      {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+      {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},
+      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+  };
+  const bool mpeg1 = ver == 3;
+  const int row = mpeg1 ? int(h.layer) - 1 : (h.layer == 1 ? 3 : 4);
+  h.bitrate = kBitrates[row][brIndex] * 1000u;
+  h.samplesPerFrame = h.layer == 1 ? 384 : (h.layer == 3 && !mpeg1) ? 576 : 1152;
+  const uint32_t padding = (v >> 9) & 1;
+  if (h.bitrate) {
+    if (h.layer == 1)
+      h.frameBytes = (12 * h.bitrate / h.sampleRate + padding) * 4;
+    else
+      h.frameBytes = h.samplesPerFrame / 8 * h.bitrate / h.sampleRate + padding;
+  }
+  return noErr;
+}
+
+Err parseColr(const uint8_t* data, size_t size, ColourInfo* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = ColourInfo();
+  Cursor c(data, size);
+  const OSType type = c.u32();
+  if (type != fourcc("nclx") && type != fourcc("nclc")) return c.bad ? invalidMedia : cantFindHandler;
+  const uint16_t prim = c.u16(), trc = c.u16(), mat = c.u16();
+  const uint8_t range = type == fourcc("nclx") ? c.u8() : 0;
+  if (c.bad) return invalidMedia;
+  out->described = true;
+  out->primaries = prim;
+  out->transfer = trc;
+  out->matrix = mat;
+  out->rangeKnown = type == fourcc("nclx");
+  out->fullRange = (range & 0x80) != 0;
+  return noErr;
+}
+
+namespace {
+// The two conversions there are for a stated matrix: FCC and SMPTE 240M are near enough to
+// their successors, and BT.2020 pictures look less wrong through 709 than 601.
+bool matrixOf(const ColourInfo* c, YuvMatrix* m) {
+  if (!c || !c->described) return false;
+  switch (c->matrix) {
+    case 1: case 7: case 9: case 10: *m = YuvMatrix::bt709; return true;
+    case 4: case 5: case 6: *m = YuvMatrix::bt601; return true;
+    default: return false;  // unspecified, RGB, YCgCo, reserved
+  }
+}
+}  // namespace
+
+YuvColour chooseColour(const ColourInfo* colr, const ColourInfo* vui, uint32_t height) {
+  YuvColour y;
+  if (!matrixOf(colr, &y.matrix) && !matrixOf(vui, &y.matrix))
+    y.matrix = height >= 720 ? YuvMatrix::bt709 : YuvMatrix::bt601;
+  if (colr && colr->rangeKnown)
+    y.fullRange = colr->fullRange;
+  else if (vui && vui->rangeKnown)
+    y.fullRange = vui->fullRange;
+  return y;
+}
+
+}  // namespace qte

@@ -1,0 +1,126 @@
+// Codec configurations of the formats the operating system decodes for the runtime: H.264
+// ('avcC' and its samples), MPEG-4 audio ('esds', AudioSpecificConfig), MPEG audio frame
+// headers, and the colour a track's pictures are in ('colr', the H.264 VUI).
+//
+// Every parser reads only the bytes it is given and refuses what it cannot trust: invalidMedia
+// for damaged bytes, cantFindHandler for well-formed data it does not support, paramErr for a
+// null argument. On failure `why` names the structure and the rule that failed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "qtengine.h"
+
+namespace qte {
+
+// What a 'colr' atom or an H.264 VUI says about the pictures; the numbers are the code points
+// of ISO/IEC 23091-2 (1 BT.709, 5/6 BT.601, 2 unspecified ...).
+struct ColourInfo {
+  bool described = false;  // primaries, transfer and matrix below are stated
+  uint16_t primaries = 2, transfer = 2, matrix = 2;
+  bool rangeKnown = false;  // nclx and a VUI with video_signal_type say it; nclc does not
+  bool fullRange = false;
+};
+
+struct AvcConfig {
+  uint8_t profile = 0, compatibility = 0, level = 0;
+  uint8_t nalLengthSize = 0;           // 1, 2 or 4
+  uint32_t spsCount = 0, ppsCount = 0;
+  std::vector<uint8_t> annexB;         // every SPS then every PPS, each behind 00 00 00 01
+  bool hasHighTail = false;            // the High-profile fields below were stored
+  uint8_t chromaFormat = 1, bitDepthLuma = 8, bitDepthChroma = 8;
+  // From the first SPS (0 when there is none, as 'avc3' entries may have).
+  uint32_t width = 0, height = 0;      // displayed, after frame cropping
+  uint32_t codedWidth = 0, codedHeight = 0;  // whole macroblocks
+  ColourInfo vui;
+  const char* why = nullptr;
+};
+
+// Parses the payload of an 'avcC' atom.
+Err parseAvcConfig(const uint8_t* data, size_t size, AvcConfig* out);
+
+// Rewrites one length-prefixed access unit with start codes into `out`, which grows only when
+// too small (keep it between samples); *outBytes is the length written. A NAL length that runs
+// past the sample, or a length field cut short, refuses the whole sample (invalidMedia). Empty
+// NAL units are dropped.
+Err avcSampleToAnnexB(const uint8_t* in, size_t n, uint32_t nalLengthSize, std::vector<uint8_t>& out,
+                      size_t* outBytes);
+
+enum : uint8_t {
+  kObjectTypeAac = 0x40,           // MPEG-4 audio: the AudioSpecificConfig says which
+  kObjectTypeMpeg2AacMain = 0x66,  // MPEG-2 AAC main, LC (0x67), SSR (0x68)
+  kObjectTypeMpeg2AacSsr = 0x68,
+  kObjectTypeMpeg2Audio = 0x69,    // MPEG-2 (part 3) layers I-III
+  kObjectTypeMpeg1Audio = 0x6B,
+};
+
+struct EsDescriptor {
+  uint16_t esId = 0;
+  bool hasDependsOn = false, hasOcr = false;
+  uint16_t dependsOnEsId = 0, ocrEsId = 0;
+  uint8_t objectType = 0;  // objectTypeIndication
+  uint8_t streamType = 0;  // 5 = audio
+  uint32_t bufferSize = 0, maxBitrate = 0, avgBitrate = 0;
+  std::vector<uint8_t> specificInfo;  // DecoderSpecificInfo (AudioSpecificConfig for AAC)
+  bool isAac() const {
+    return objectType == kObjectTypeAac || (objectType >= kObjectTypeMpeg2AacMain && objectType <= kObjectTypeMpeg2AacSsr);
+  }
+  bool isMpegAudio() const { return objectType == kObjectTypeMpeg1Audio || objectType == kObjectTypeMpeg2Audio; }
+  const char* why = nullptr;
+};
+
+// Parses the payload of an 'esds' atom, its version and flags included.
+Err parseEsds(const uint8_t* data, size_t size, EsDescriptor* out);
+
+// kAudioChannelLabel_* values, as Extractor::channelLabels() reports them.
+enum : uint32_t {
+  kLabelLeft = 1, kLabelRight = 2, kLabelCenter = 3, kLabelLfe = 4, kLabelLeftSurround = 5,
+  kLabelRightSurround = 6, kLabelLeftCenter = 7, kLabelRightCenter = 8, kLabelCenterSurround = 9,
+  kLabelRearSurroundLeft = 33, kLabelRearSurroundRight = 34, kLabelMono = 42,
+};
+
+struct AacConfig {
+  uint32_t objectType = 0;          // of the core: 2 for AAC-LC, also under SBR/PS
+  uint32_t sampleRate = 0;          // of the core
+  uint32_t outputRate = 0;          // what a decoder delivers: doubled by SBR when signalled
+  uint32_t channelConfig = 0;       // 0: a program config element says
+  uint32_t channels = 0;            // 0: unknown
+  uint32_t frameLength = 0;         // core samples per frame (960 or 1024); 0 outside GA types
+  bool sbr = false, ps = false;     // explicitly signalled (implicit SBR is found by decoding)
+  std::vector<uint32_t> labels;     // channel labels in the stream's order; empty when unknown
+  const char* why = nullptr;
+};
+
+// Parses an AudioSpecificConfig (the DecoderSpecificInfo of an AAC 'esds').
+Err parseAudioSpecificConfig(const uint8_t* data, size_t size, AacConfig* out);
+
+struct MpegAudioHeader {
+  uint32_t version = 0;   // 10 for MPEG-1, 20 for MPEG-2, 25 for MPEG-2.5
+  uint32_t layer = 0;     // 1, 2, 3
+  uint32_t sampleRate = 0, channels = 0, bitrate = 0;  // bitrate in bit/s; 0 for free format
+  uint32_t samplesPerFrame = 0;
+  uint32_t frameBytes = 0;  // header included; 0 for free format (found from the next sync)
+  const char* why = nullptr;
+};
+
+// Parses the 4-byte MPEG audio frame header at data[0].
+Err parseMpegAudioHeader(const uint8_t* data, size_t size, MpegAudioHeader* out);
+
+// Parses the payload of a 'colr' atom: 'nclx' (ISO) or 'nclc' (QuickTime). ICC profiles are
+// cantFindHandler.
+Err parseColr(const uint8_t* data, size_t size, ColourInfo* out);
+
+enum class YuvMatrix { bt601, bt709 };
+struct YuvColour {
+  YuvMatrix matrix = YuvMatrix::bt601;
+  bool fullRange = false;
+};
+
+// The conversion a track's pictures want: the matrix from 'colr' if it names one, else from the
+// VUI, else BT.601 below 720 lines and BT.709 from 720 up; the range from 'nclx', else the VUI,
+// else limited. Either source may be null.
+YuvColour chooseColour(const ColourInfo* colr, const ColourInfo* vui, uint32_t height);
+
+}  // namespace qte

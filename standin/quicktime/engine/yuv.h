@@ -1,0 +1,45 @@
+// Decoded 8-bit 4:2:0 pictures (planar I420/YV12, or NV12) to the engine's pixel formats.
+// Each chroma sample covers its 2x2 block of luma. Integer arithmetic, rounded to nearest and
+// clamped (within 0.65 of the exact value: yuv.cpp says why); RGB555 keeps the top five bits of
+// each 8-bit result. The SSE2 path gives exactly the bytes of the plain loop. Nothing is
+// allocated.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codecconfig.h"
+#include "qtengine.h"
+
+namespace qte {
+
+enum class YuvLayout { planar, nv12 };
+
+// A picture as a decoder delivered it, e.g. 640x368 for a 640x360 stream. Chroma planes hold
+// (width+1)/2 x (height+1)/2 samples; for nv12, `u` is the interleaved U,V plane and `v` unused.
+struct YuvPicture {
+  YuvLayout layout = YuvLayout::planar;
+  const uint8_t* y = nullptr;
+  const uint8_t* u = nullptr;
+  const uint8_t* v = nullptr;
+  ptrdiff_t yStride = 0, uStride = 0, vStride = 0;
+  int32_t width = 0, height = 0;
+};
+
+// The planes of a picture stored in one buffer the way Media Foundation's I420, IYUV, YV12 and
+// NV12 buffers are: Y rows of `stride` bytes, `rows` of them (the buffer's height, which may
+// exceed the picture's), then the chroma plane(s) at half the stride (NV12: the full stride).
+// `yv12` puts V before U. False when the buffer is too small for it.
+bool yuvPictureInBuffer(const uint8_t* data, size_t bytes, YuvLayout layout, bool yv12, int32_t width,
+                        int32_t height, ptrdiff_t stride, int32_t rows, YuvPicture* out);
+
+// Converts the top-left w x h of `pic` into `dst` at (x0, y0), clipped to the picture and to the
+// buffer as the renderer clips frames. paramErr for a picture or buffer that does not hold
+// together.
+Err yuvToRgb(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h, const PixelBuffer& dst,
+             int32_t x0, int32_t y0);
+// The same without the SIMD path: the reference the SIMD path must equal.
+Err yuvToRgbPlain(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h,
+                  const PixelBuffer& dst, int32_t x0, int32_t y0);
+
+}  // namespace qte

@@ -1,0 +1,465 @@
+// Codec configurations against ffprobe on ffmpeg-made movies, H.264 samples rewritten to Annex B
+// against ffmpeg's own decoding of the movie, and hand-made damaged configurations.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "codecconfig.h"
+#include "helpers.h"
+
+using namespace qte;
+
+namespace {
+std::string codecMedia(const std::string& name) { return "codec/" + name; }
+
+const SampleDescription& firstDescription(const Movie& m) { return m.track(0)->info().descriptions.at(0); }
+
+std::vector<uint8_t> extension(const SampleDescription& d, const char (&type)[5]) {
+  uint32_t n = 0;
+  const uint8_t* p = d.extension(fourcc(type), &n);
+  return p ? std::vector<uint8_t>(p, p + n) : std::vector<uint8_t>();
+}
+
+std::vector<uint8_t> sample(const Track& t, uint64_t i) {
+  uint64_t off = 0;
+  uint32_t size = 0, desc = 0;
+  std::vector<uint8_t> s;
+  if (t.sampleLocation(i, &off, &size, &desc)) return s;
+  s.resize(size);
+  SampleRun run;
+  run.offset = off;
+  run.bytes = size;
+  if (t.read(run, s.data())) s.clear();
+  return s;
+}
+
+uint16_t matrixCode(const std::string& ffName) {
+  if (ffName == "bt709") return 1;
+  if (ffName == "bt470bg") return 5;
+  if (ffName == "smpte170m") return 6;
+  return 2;
+}
+
+struct VideoCase {
+  const char* file;
+  YuvColour colour;  // what the track's pictures are in
+};
+
+class H264 : public ::testing::TestWithParam<VideoCase> {};
+
+TEST_P(H264, ConfigurationEqualsFfprobe) {
+  const VideoCase c = GetParam();
+  std::shared_ptr<Movie> m = open(codecMedia(c.file));
+  ASSERT_TRUE(m);
+  const SampleDescription& d = firstDescription(*m);
+  ASSERT_EQ(d.format, fourcc("avc1"));
+  const std::vector<uint8_t> avcC = extension(d, "avcC");
+  AvcConfig a;
+  ASSERT_EQ(parseAvcConfig(avcC.data(), avcC.size(), &a), noErr) << (a.why ? a.why : "");
+  const std::string p = ffprobe(media(codecMedia(c.file)),
+                                "stream=width,height,profile,level,color_range,color_space");
+  EXPECT_EQ(std::to_string(a.width), field(p, "width"));
+  EXPECT_EQ(std::to_string(a.height), field(p, "height"));
+  EXPECT_EQ(std::to_string(a.level), field(p, "level"));
+  const std::string profile = a.profile == 100 ? "High"
+                              : a.profile == 77 ? "Main"
+                              : a.profile == 66 ? ((a.compatibility & 0x40) ? "Constrained Baseline" : "Baseline")
+                                                : "?";
+  EXPECT_EQ(profile, field(p, "profile"));
+  EXPECT_EQ(a.nalLengthSize, 4);
+  EXPECT_EQ(a.spsCount, 1u);
+  EXPECT_EQ(a.ppsCount, 1u);
+  EXPECT_EQ(a.codedWidth % 16, 0u);
+  EXPECT_GE(a.codedHeight, a.height);
+  // ffprobe reports the stream's own VUI where it has one.
+  const std::string space = field(p, "color_space"), range = field(p, "color_range");
+  EXPECT_EQ(a.vui.described, space != "unknown");
+  if (a.vui.described) EXPECT_EQ(a.vui.matrix, matrixCode(space));
+  EXPECT_EQ(a.vui.rangeKnown, range != "unknown");
+  if (a.vui.rangeKnown) EXPECT_EQ(a.vui.fullRange, range == "pc");
+
+  ColourInfo colr;
+  const std::vector<uint8_t> colrBytes = extension(d, "colr");
+  const bool hasColr = !colrBytes.empty();
+  if (hasColr) ASSERT_EQ(parseColr(colrBytes.data(), colrBytes.size(), &colr), noErr);
+  const YuvColour chosen = chooseColour(hasColr ? &colr : nullptr, &a.vui, a.height);
+  EXPECT_EQ(chosen.matrix, c.colour.matrix);
+  EXPECT_EQ(chosen.fullRange, c.colour.fullRange);
+}
+
+// The parameter sets and every sample, rewritten, decode to the frames ffmpeg decodes from the
+// movie itself.
+class H264Stream : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(H264Stream, AnnexBDecodesLikeTheMovie) {
+  const char* file = GetParam();
+  std::shared_ptr<Movie> m = open(codecMedia(file));
+  ASSERT_TRUE(m);
+  const Track& t = *m->track(0);
+  const std::vector<uint8_t> avcC = extension(firstDescription(*m), "avcC");
+  AvcConfig a;
+  ASSERT_EQ(parseAvcConfig(avcC.data(), avcC.size(), &a), noErr);
+  std::vector<uint8_t> stream = a.annexB, out;
+  const size_t firstCapacity = 1 << 20;
+  out.reserve(firstCapacity);
+  const uint8_t* before = nullptr;
+  for (uint64_t i = 0; i < t.sampleCount(); ++i) {
+    const std::vector<uint8_t> s = sample(t, i);
+    ASSERT_FALSE(s.empty());
+    size_t n = 0;
+    ASSERT_EQ(avcSampleToAnnexB(s.data(), s.size(), a.nalLengthSize, out, &n), noErr) << "sample " << i;
+    ASSERT_EQ(n, s.size());  // 4-byte lengths become 4-byte start codes
+    if (i && n <= firstCapacity) EXPECT_EQ(out.data(), before) << "the buffer moved without growing";
+    before = out.data();
+    stream.insert(stream.end(), out.begin(), out.begin() + ptrdiff_t(n));
+  }
+  const std::string raw = ::testing::TempDir() + "annexb-" + file + ".h264";
+  std::FILE* f = std::fopen(raw.c_str(), "wb");
+  ASSERT_TRUE(f);
+  ASSERT_EQ(std::fwrite(stream.data(), 1, stream.size(), f), stream.size());
+  std::fclose(f);
+  const std::string decode = " -fps_mode passthrough -f framemd5 -hash md5 - | grep -v '^#' | cut -d, -f6";
+  const std::vector<uint8_t> ours = run("ffmpeg -v error -f h264 -i '" + raw + "'" + decode);
+  const std::vector<uint8_t> ref = run("ffmpeg -v error -i '" + media(codecMedia(file)) + "'" + decode);
+  EXPECT_EQ(lines(std::string(ours.begin(), ours.end())).size(), t.sampleCount());
+  EXPECT_EQ(std::string(ours.begin(), ours.end()), std::string(ref.begin(), ref.end()));
+  std::remove(raw.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Movies, H264Stream, ::testing::Values("h264-high.mp4", "h264-base.mov", "h264-1080.mp4"));
+
+const YuvColour k601{YuvMatrix::bt601, false}, k601Full{YuvMatrix::bt601, true}, k709{YuvMatrix::bt709, false}, k709Full{YuvMatrix::bt709, true};
+
+INSTANTIATE_TEST_SUITE_P(Movies, H264,
+                         ::testing::Values(VideoCase{"h264-high.mp4", k601},   // nothing said: 360 lines
+                                           VideoCase{"h264-base.mov", k601},   // nclc and VUI: BT.601
+                                           VideoCase{"h264-1080.mp4", k709},   // nclx: BT.709
+                                           VideoCase{"h264-full.mp4", k709Full},  // nclx full range
+                                           VideoCase{"h264-full.mov", k709Full},  // nclc, range from VUI
+                                           VideoCase{"h264-vui.mp4", k709Full},   // VUI alone
+                                           VideoCase{"h264-range.mp4", k601Full},  // VUI range alone
+                                           VideoCase{"h264-clash.mov", k709}),    // 'colr' before VUI
+                         [](const ::testing::TestParamInfo<VideoCase>& i) {
+                           std::string n = i.param.file;
+                           for (char& ch : n) if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return n;
+                         });
+
+// AAC: rate and channels come from the AudioSpecificConfig; in .mov the 'esds' sits in 'wave'.
+TEST(Aac, ConfigurationEqualsFfprobe) {
+  for (const char* file : {"aac-mono-44.mp4", "aac-mono-48.mov", "aac-stereo-44.mov", "aac-stereo-48.mp4",
+                           "aac-51-48.mp4", "aac-51-44.mov"}) {
+    SCOPED_TRACE(file);
+    std::shared_ptr<Movie> m = open(codecMedia(file));
+    ASSERT_TRUE(m);
+    const SampleDescription& d = firstDescription(*m);
+    EXPECT_EQ(d.format, fourcc("mp4a"));
+    if (std::strstr(file, ".mov")) {
+      EXPECT_EQ(d.soundVersion, 1);
+      EXPECT_TRUE(d.extension(fourcc("wave"), nullptr));
+    }
+    const std::vector<uint8_t> esds = extension(d, "esds");
+    EsDescriptor es;
+    ASSERT_EQ(parseEsds(esds.data(), esds.size(), &es), noErr) << (es.why ? es.why : "");
+    EXPECT_TRUE(es.isAac());
+    EXPECT_EQ(es.streamType, 5);
+    AacConfig a;
+    ASSERT_EQ(parseAudioSpecificConfig(es.specificInfo.data(), es.specificInfo.size(), &a), noErr);
+    const std::string p = ffprobe(media(codecMedia(file)), "stream=sample_rate,channels,profile");
+    EXPECT_EQ(std::to_string(a.outputRate), field(p, "sample_rate"));
+    EXPECT_EQ(std::to_string(a.channels), field(p, "channels"));
+    EXPECT_EQ(a.objectType, 2u);  // LC
+    EXPECT_EQ(field(p, "profile"), "LC");
+    EXPECT_FALSE(a.sbr);
+    EXPECT_EQ(a.frameLength, 1024u);
+    EXPECT_EQ(a.labels.size(), a.channels);
+    if (a.channels == 6) EXPECT_EQ(a.labels.back(), uint32_t(kLabelLfe)) << "5.1 is C L R Ls Rs LFE in the stream";
+  }
+}
+
+// MPEG audio: the frame headers of every sample of a movie, and a raw stream walked frame by
+// frame, against ffprobe's rate, channels and packet count.
+TEST(MpegAudio, HeadersEqualFfprobe) {
+  for (const char* file : {"mp3-44.mp4", "mp3-22.mov"}) {
+    SCOPED_TRACE(file);
+    std::shared_ptr<Movie> m = open(codecMedia(file));
+    ASSERT_TRUE(m);
+    const SampleDescription& d = firstDescription(*m);
+    if (d.format == fourcc("mp4a")) {
+      const std::vector<uint8_t> esds = extension(d, "esds");
+      EsDescriptor es;
+      ASSERT_EQ(parseEsds(esds.data(), esds.size(), &es), noErr);
+      EXPECT_TRUE(es.isMpegAudio());
+      EXPECT_FALSE(es.isAac());
+    } else {
+      EXPECT_EQ(d.format, fourcc(".mp3"));
+    }
+    const std::string p = ffprobe(media(codecMedia(file)), "stream=sample_rate,channels");
+    const std::vector<uint8_t> s = sample(*m->track(0), 0);
+    MpegAudioHeader h;
+    ASSERT_EQ(parseMpegAudioHeader(s.data(), s.size(), &h), noErr);
+    EXPECT_EQ(std::to_string(h.sampleRate), field(p, "sample_rate"));
+    EXPECT_EQ(std::to_string(h.channels), field(p, "channels"));
+    EXPECT_EQ(h.layer, 3u);
+    EXPECT_EQ(h.samplesPerFrame, h.version == 10 ? 1152u : 576u);
+  }
+  for (const char* file : {"mp2-48.mp2", "mp3-8.mp3", "mp3-44.mp4"}) {
+    SCOPED_TRACE(file);
+    const std::string path = media(codecMedia(file));
+    const std::string p = ffprobe(path, "stream=sample_rate,channels");
+    std::vector<uint8_t> bytes;
+    if (std::strstr(file, ".mp4")) {  // its samples one after the other
+      std::shared_ptr<Movie> m = open(codecMedia(file));
+      ASSERT_TRUE(m);
+      for (uint64_t i = 0; i < m->track(0)->sampleCount(); ++i) {
+        const std::vector<uint8_t> s = sample(*m->track(0), i);
+        bytes.insert(bytes.end(), s.begin(), s.end());
+      }
+    } else {
+      bytes = run("cat '" + path + "'");
+    }
+    const std::vector<uint8_t> count = run("ffprobe -v error -count_packets -show_entries stream=nb_read_packets -of csv=p=0 '" + path + "'");
+    size_t at = 0, frames = 0;
+    MpegAudioHeader h;
+    while (at < bytes.size()) {
+      ASSERT_EQ(parseMpegAudioHeader(bytes.data() + at, bytes.size() - at, &h), noErr) << "at " << at;
+      ASSERT_GT(h.frameBytes, 0u);
+      EXPECT_EQ(std::to_string(h.sampleRate), field(p, "sample_rate"));
+      at += h.frameBytes;
+      ++frames;
+    }
+    EXPECT_EQ(at, bytes.size());
+    EXPECT_EQ(std::to_string(frames), lines(std::string(count.begin(), count.end())).at(0));
+  }
+}
+
+// ---- Damaged and unusual configurations ------------------------------------------------------
+
+// A small avcC: 640x360 High profile, one SPS and one PPS, as libx264 writes it.
+std::vector<uint8_t> realAvcC() {
+  std::shared_ptr<Movie> m = open(codecMedia("h264-high.mp4"));
+  return m ? extension(firstDescription(*m), "avcC") : std::vector<uint8_t>();
+}
+
+TEST(AvcConfigDamage, RefusedWithoutReadingOutside) {
+  const std::vector<uint8_t> good = realAvcC();
+  ASSERT_GT(good.size(), 20u);
+  AvcConfig a;
+  ASSERT_EQ(parseAvcConfig(good.data(), good.size(), &a), noErr);
+  const size_t spsLen = size_t(good[6]) << 8 | good[7];
+  const size_t ppsEnd = 8 + spsLen + 1 + 2 + (size_t(good[8 + spsLen + 1]) << 8 | good[8 + spsLen + 2]);
+  // Every cut inside the parameter sets is refused; each copy is exactly as long as the cut so
+  // that ASan sees any read past it.
+  for (size_t n = 0; n < ppsEnd; ++n) {
+    std::vector<uint8_t> cut(good.begin(), good.begin() + ptrdiff_t(n));
+    EXPECT_EQ(parseAvcConfig(cut.data(), cut.size(), &a), invalidMedia) << "cut at " << n;
+    EXPECT_TRUE(a.why);
+  }
+  auto damaged = [&](size_t at, uint8_t value) {
+    std::vector<uint8_t> b = good;
+    b.at(at) = value;
+    return parseAvcConfig(b.data(), b.size(), &a);
+  };
+  EXPECT_EQ(damaged(4, 0xFE), invalidMedia);             // NAL length size 3
+  EXPECT_EQ(damaged(5, 0xE0 | 31), invalidMedia);        // 31 SPS announced, one there
+  EXPECT_EQ(damaged(6, 0xFF), invalidMedia);             // SPS length past the atom
+  EXPECT_EQ(damaged(8 + spsLen, 255), invalidMedia);     // 255 PPS announced
+  EXPECT_EQ(damaged(8, 0x68), invalidMedia);             // a PPS where the SPS belongs
+  EXPECT_EQ(damaged(0, 2), cantFindHandler);             // another configurationVersion
+  std::vector<uint8_t> empty = {1, 100, 0, 30, 0xFF, 0xE1, 0, 0, 1, 0, 0};  // zero-length SPS
+  EXPECT_EQ(parseAvcConfig(empty.data(), empty.size(), &a), invalidMedia);
+  // Without the High-profile tail the configuration stands.
+  std::vector<uint8_t> noTail(good.begin(), good.begin() + ptrdiff_t(ppsEnd));
+  ASSERT_EQ(parseAvcConfig(noTail.data(), noTail.size(), &a), noErr);
+  EXPECT_FALSE(a.hasHighTail);
+  EXPECT_EQ(a.width, 640u);
+  // The one SPS and one PPS behind start codes.
+  EXPECT_EQ(a.annexB.size(), ppsEnd - 3);  // 11 bytes of counts and lengths, 8 of start codes
+  EXPECT_EQ(0, std::memcmp(a.annexB.data(), "\0\0\0\1", 4));
+}
+
+TEST(AvcSample, LengthsPastTheSampleAreRefused) {
+  std::vector<uint8_t> out(3, 0xAA);
+  size_t n = 99;
+  const uint8_t two[] = {0, 0, 0, 2, 0x65, 0x88, 0, 0, 0, 0, 0, 0, 0, 1, 0x41};  // IDR, empty, 1 byte
+  ASSERT_EQ(avcSampleToAnnexB(two, sizeof two, 4, out, &n), noErr);
+  const uint8_t want[] = {0, 0, 0, 1, 0x65, 0x88, 0, 0, 0, 1, 0x41};
+  ASSERT_EQ(n, sizeof want);
+  EXPECT_EQ(0, std::memcmp(out.data(), want, n));
+  const uint8_t past[] = {0, 5, 0x65, 0x88, 0x00, 0x01};
+  out.assign(4, 0xAA);
+  EXPECT_EQ(avcSampleToAnnexB(past, sizeof past, 2, out, &n), invalidMedia);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(out, std::vector<uint8_t>(4, 0xAA)) << "nothing written for a refused sample";
+  const uint8_t cutLength[] = {3, 0x65, 0x88, 0x80, 0};  // one NAL, then half a length field
+  EXPECT_EQ(avcSampleToAnnexB(cutLength, sizeof cutLength, 2, out, &n), invalidMedia);
+  EXPECT_EQ(avcSampleToAnnexB(cutLength, sizeof cutLength, 3, out, &n), paramErr);
+}
+
+TEST(EsdsDamage, SizesCheckedAgainstTheirParents) {
+  std::shared_ptr<Movie> m = open(codecMedia("aac-stereo-48.mp4"));
+  ASSERT_TRUE(m);
+  const std::vector<uint8_t> good = extension(firstDescription(*m), "esds");
+  EsDescriptor es;
+  ASSERT_EQ(parseEsds(good.data(), good.size(), &es), noErr);
+  ASSERT_FALSE(es.specificInfo.empty());
+  for (size_t n = 0; n < good.size(); ++n) {
+    std::vector<uint8_t> cut(good.begin(), good.begin() + ptrdiff_t(n));
+    EXPECT_EQ(parseEsds(cut.data(), cut.size(), &es), invalidMedia) << "cut at " << n;
+  }
+  // ffmpeg writes each descriptor size in four bytes; a size past the parent is refused.
+  ASSERT_EQ(good[4], 3);
+  ASSERT_EQ(good[12], 4);
+  ASSERT_EQ(good[30], 5);
+  for (size_t i : {8, 16, 34}) {
+    std::vector<uint8_t> b = good;
+    b[i] = 0x7F;
+    EXPECT_EQ(parseEsds(b.data(), b.size(), &es), invalidMedia) << "size at " << i;
+  }
+  // Optional ES_Descriptor fields, a five-byte size, and a descriptor that is not an ES one.
+  const uint8_t withFields[] = {0, 0, 0, 0, 3, 18, 0, 1, 0xE0, 0, 7, 2, 'a', 'b', 0, 9,
+                                4, 0x80, 0x80, 0x80, 5, 0x6B, 0x15, 0, 0, 0};
+  EXPECT_EQ(parseEsds(withFields, sizeof withFields, &es), invalidMedia);  // DecoderConfig cut short
+  const uint8_t full[] = {0, 0, 0, 0, 3, 0x80, 25, 0, 1, 0xE0, 0, 7, 2, 'a', 'b', 0, 9,
+                          4, 13, 0x6B, 0x15, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 2};
+  ASSERT_EQ(parseEsds(full, sizeof full, &es), noErr) << (es.why ? es.why : "");
+  EXPECT_TRUE(es.hasDependsOn && es.hasOcr);
+  EXPECT_EQ(es.dependsOnEsId, 7);
+  EXPECT_EQ(es.ocrEsId, 9);
+  EXPECT_EQ(es.objectType, kObjectTypeMpeg1Audio);
+  EXPECT_EQ(es.maxBitrate, 0x10000u);
+  EXPECT_EQ(es.avgBitrate, 2u);
+  EXPECT_TRUE(es.specificInfo.empty());
+  const uint8_t fiveBytes[] = {0, 0, 0, 0, 3, 0x80, 0x80, 0x80, 0x80, 0};
+  EXPECT_EQ(parseEsds(fiveBytes, sizeof fiveBytes, &es), invalidMedia);
+  const uint8_t notEs[] = {0, 0, 0, 0, 4, 0};
+  EXPECT_EQ(parseEsds(notEs, sizeof notEs, &es), invalidMedia);
+}
+
+// Writes AudioSpecificConfig bits MSB first.
+struct Bits {
+  std::vector<uint8_t> b;
+  size_t n = 0;
+  Bits& put(uint32_t v, int k) {
+    for (int i = k - 1; i >= 0; --i, ++n) {
+      if (n % 8 == 0) b.push_back(0);
+      b.back() |= uint8_t(((v >> i) & 1) << (7 - n % 8));
+    }
+    return *this;
+  }
+};
+
+Err parseBits(const Bits& bits, AacConfig* a) { return parseAudioSpecificConfig(bits.b.data(), bits.b.size(), a); }
+
+TEST(AudioSpecificConfig, SignallingAndEscapes) {
+  AacConfig a;
+  // HE-AAC, explicit: SBR object type, core 22.05 kHz stereo, output 44.1 kHz, then AAC-LC.
+  Bits he;
+  he.put(5, 5).put(7, 4).put(2, 4).put(4, 4).put(2, 5).put(0, 3);
+  ASSERT_EQ(parseBits(he, &a), noErr);
+  EXPECT_TRUE(a.sbr);
+  EXPECT_FALSE(a.ps);
+  EXPECT_EQ(a.objectType, 2u);
+  EXPECT_EQ(a.sampleRate, 22050u);
+  EXPECT_EQ(a.outputRate, 44100u);
+  EXPECT_EQ(a.channels, 2u);
+  // HE-AAC v2 behind an AAC-LC core (backward-compatible): 0x2B7, SBR, then 0x548 and PS.
+  Bits v2;
+  v2.put(2, 5).put(6, 4).put(1, 4).put(0, 3).put(0x2B7, 11).put(5, 5).put(1, 1).put(3, 4).put(0x548, 11).put(1, 1);
+  ASSERT_EQ(parseBits(v2, &a), noErr);
+  EXPECT_TRUE(a.sbr && a.ps);
+  EXPECT_EQ(a.sampleRate, 24000u);
+  EXPECT_EQ(a.outputRate, 48000u);
+  EXPECT_EQ(a.channels, 1u);
+  // Escapes: object type 31+, an explicit 24-bit rate, and 960-sample frames.
+  Bits esc;
+  esc.put(31, 5).put(0, 6).put(15, 4).put(37800, 24).put(2, 4);
+  ASSERT_EQ(parseBits(esc, &a), noErr);
+  EXPECT_EQ(a.objectType, 32u);
+  EXPECT_EQ(a.sampleRate, 37800u);
+  EXPECT_EQ(a.frameLength, 0u);
+  Bits short960;
+  short960.put(2, 5).put(3, 4).put(2, 4).put(1, 1).put(0, 2);
+  ASSERT_EQ(parseBits(short960, &a), noErr);
+  EXPECT_EQ(a.frameLength, 960u);
+  // A program config element: front C + L/R pair, back pair, one LFE = 6 channels.
+  Bits pce;
+  pce.put(2, 5).put(3, 4).put(0, 4).put(0, 3);
+  pce.put(0, 4).put(1, 2).put(3, 4).put(2, 4).put(0, 4).put(1, 4).put(1, 2).put(0, 3).put(0, 4);
+  pce.put(0, 1).put(0, 1).put(0, 1);
+  pce.put(0, 1).put(0, 4).put(1, 1).put(1, 4).put(1, 1).put(2, 4).put(0, 4);
+  pce.put(0, int(8 - pce.n % 8) % 8).put(2, 8).put('h', 8).put('i', 8);  // align, a comment
+  Bits pceSbr = pce;  // SBR signalled behind the element: found past its comment
+  pceSbr.put(0x2B7, 11).put(5, 5).put(1, 1).put(0, 4);
+  ASSERT_EQ(parseBits(pceSbr, &a), noErr);
+  EXPECT_TRUE(a.sbr);
+  EXPECT_EQ(a.outputRate, 96000u);
+  EXPECT_EQ(a.channels, 6u);
+  EXPECT_EQ(a.channelConfig, 0u);
+  EXPECT_EQ(a.channels, 6u);
+  EXPECT_TRUE(a.labels.empty());
+  // The same element cut short: the count is unknown, not guessed.
+  Bits cutPce = pce;
+  cutPce.b.resize(4);
+  ASSERT_EQ(parseBits(cutPce, &a), invalidMedia);
+  // Cut short, reserved rate index, object type 0.
+  const uint8_t one[] = {0x12};
+  EXPECT_EQ(parseAudioSpecificConfig(one, 1, &a), invalidMedia);
+  Bits reserved;
+  reserved.put(2, 5).put(13, 4).put(2, 4).put(0, 3);
+  EXPECT_EQ(parseBits(reserved, &a), invalidMedia);
+}
+
+TEST(MpegAudioHeader, ReservedFieldsAreRefused) {
+  MpegAudioHeader h;
+  const uint8_t good[] = {0xFF, 0xFB, 0x90, 0x44};  // MPEG-1 layer III 128 kbit/s 44.1 kHz
+  ASSERT_EQ(parseMpegAudioHeader(good, 4, &h), noErr);
+  EXPECT_EQ(h.frameBytes, 417u);
+  EXPECT_EQ(parseMpegAudioHeader(good, 3, &h), invalidMedia);
+  for (auto bad : {std::array<uint8_t, 4>{0xFF, 0xEB, 0x90, 0x44},    // version 01
+                   std::array<uint8_t, 4>{0xFF, 0xF9, 0x90, 0x44},    // layer 00
+                   std::array<uint8_t, 4>{0xFF, 0xFB, 0xF0, 0x44},    // bitrate 15
+                   std::array<uint8_t, 4>{0xFF, 0xFB, 0x9C, 0x44},    // rate 3
+                   std::array<uint8_t, 4>{0xFF, 0x7B, 0x90, 0x44}})   // no sync
+    EXPECT_EQ(parseMpegAudioHeader(bad.data(), 4, &h), invalidMedia);
+  const uint8_t layer1[] = {0xFF, 0xFF, 0x10, 0xC0};  // MPEG-1 layer I 32 kbit/s 44.1 kHz mono
+  ASSERT_EQ(parseMpegAudioHeader(layer1, 4, &h), noErr);
+  EXPECT_EQ(h.layer, 1u);
+  EXPECT_EQ(h.samplesPerFrame, 384u);
+  EXPECT_EQ(h.frameBytes, 32u);
+  EXPECT_EQ(h.channels, 1u);
+  const uint8_t freeFormat[] = {0xFF, 0xFB, 0x00, 0x44};
+  ASSERT_EQ(parseMpegAudioHeader(freeFormat, 4, &h), noErr);
+  EXPECT_EQ(h.frameBytes, 0u);
+}
+
+TEST(Colr, NclxNclcAndOthers) {
+  ColourInfo c;
+  const uint8_t nclx[] = {'n', 'c', 'l', 'x', 0, 9, 0, 16, 0, 9, 0x80};
+  ASSERT_EQ(parseColr(nclx, sizeof nclx, &c), noErr);
+  EXPECT_TRUE(c.described && c.rangeKnown && c.fullRange);
+  EXPECT_EQ(c.primaries, 9);
+  EXPECT_EQ(c.transfer, 16);
+  EXPECT_EQ(c.matrix, 9);
+  EXPECT_EQ(parseColr(nclx, sizeof nclx - 1, &c), invalidMedia);
+  const uint8_t nclc[] = {'n', 'c', 'l', 'c', 0, 1, 0, 1, 0, 6};
+  ASSERT_EQ(parseColr(nclc, sizeof nclc, &c), noErr);
+  EXPECT_FALSE(c.rangeKnown);
+  EXPECT_EQ(chooseColour(&c, nullptr, 1080).matrix, YuvMatrix::bt601);
+  const uint8_t icc[] = {'p', 'r', 'o', 'f', 0, 0, 0, 0};
+  EXPECT_EQ(parseColr(icc, sizeof icc, &c), cantFindHandler);
+  // An unspecified matrix in 'colr' leaves the choice to the VUI, then to the picture height.
+  ColourInfo unspecified;
+  unspecified.described = true;
+  ColourInfo vui;
+  vui.described = true;
+  vui.matrix = 1;
+  EXPECT_EQ(chooseColour(&unspecified, &vui, 480).matrix, YuvMatrix::bt709);
+  EXPECT_EQ(chooseColour(&unspecified, nullptr, 719).matrix, YuvMatrix::bt601);
+  EXPECT_EQ(chooseColour(&unspecified, nullptr, 720).matrix, YuvMatrix::bt709);
+  EXPECT_FALSE(chooseColour(nullptr, nullptr, 720).fullRange);
+}
+}  // namespace

@@ -1,0 +1,56 @@
+#!/bin/sh
+# Makes the movies of the codec-configuration and colour tests with the ffmpeg tool into
+# OUTDIR (never committed), each movie's command beside it as NAME.cmd. Idempotent: a stamp
+# holding the script version lets a second run skip the work.
+set -eu
+VERSION=2
+OUT=${1:?usage: make-codec-movies.sh OUTDIR}
+mkdir -p "$OUT"
+STAMP="$OUT/.made-codec-v$VERSION"
+[ -f "$STAMP" ] && exit 0
+FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
+
+make() {
+  name=$1; shift
+  echo "$FF $*" > "$OUT/$name.cmd"
+  # shellcheck disable=SC2086
+  $FF "$@" "$OUT/$name"
+}
+
+V640="-f lavfi -i testsrc2=size=640x360:rate=25"
+X264="-c:v libx264 -preset veryfast -pix_fmt yuv420p"
+BT601="-color_primaries smpte170m -color_trc smpte170m -colorspace smpte170m"
+BT709="-color_primaries bt709 -color_trc bt709 -colorspace bt709"
+
+# H.264: High with B-frames and baseline without; 640x360 is coded as 640x368 and cropped.
+make h264-high.mp4 $V640 -t 1 $X264 -profile:v high -bf 3
+make h264-base.mov $V640 -t 1 $X264 -profile:v baseline $BT601 -color_range tv
+make h264-1080.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 0.2 $X264 -profile:v high $BT709 -color_range tv
+# Full range: 'nclx' in .mp4 says so; QuickTime's 'nclc' cannot, only the stream's VUI does.
+make h264-full.mp4 $V640 -t 0.2 $X264 $BT709 -color_range pc
+make h264-full.mov $V640 -t 0.2 $X264 $BT709 -color_range pc
+# Colour in the VUI alone (no 'colr'), and a 'colr' that disagrees with the VUI.
+make h264-vui.mp4 $V640 -t 0.2 $X264 -x264-params colorprim=bt709:transfer=bt709:colormatrix=bt709:fullrange=on
+make h264-range.mp4 $V640 -t 0.2 $X264 -x264-params fullrange=on
+make h264-clash.mov $V640 -t 0.2 $X264 $BT709 -x264-params colorprim=smpte170m:transfer=smpte170m:colormatrix=smpte170m
+
+# AAC-LC: mono, stereo and 5.1 at 44.1 and 48 kHz; in .mov the 'esds' sits inside 'wave'.
+aac() {
+  name=$1 layout=$2 rate=$3
+  make "$name" -f lavfi -i "sine=frequency=440:sample_rate=$rate:duration=0.3" -af "aformat=channel_layouts=$layout" -c:a aac -b:a 96k
+}
+aac aac-mono-44.mp4 mono 44100
+aac aac-mono-48.mov mono 48000
+aac aac-stereo-44.mov stereo 44100
+aac aac-stereo-48.mp4 stereo 48000
+aac aac-51-48.mp4 5.1 48000
+aac aac-51-44.mov 5.1 44100
+
+# MP3: MPEG-1 in .mp4 ('mp4a' with an 'esds'), MPEG-2 mono in .mov ('.mp3').
+make mp3-44.mp4 -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=0.3" -ac 2 -c:a libmp3lame -b:a 128k
+make mp3-22.mov -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=0.3" -ac 1 -c:a libmp3lame -b:a 32k
+# Raw MPEG audio streams whose frames follow one another: layer II, and MPEG-2.5 layer III.
+make mp2-48.mp2 -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=0.5" -ac 2 -c:a mp2 -b:a 192k
+make mp3-8.mp3 -f lavfi -i "sine=frequency=440:sample_rate=8000:duration=0.5" -ac 1 -c:a libmp3lame -b:a 16k -id3v2_version 0 -write_xing 0
+
+touch "$STAMP"
