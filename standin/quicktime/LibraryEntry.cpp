@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "RoutineTable.h"
+#include "WindowsDecoders.h"
 #include "quicktime/QuickTimeRuntimeMark.h"
 
 extern "C" const QuickTimeRuntimeMark QtsRuntimeMark = {
@@ -11,7 +12,10 @@ extern "C" const QuickTimeRuntimeMark QtsRuntimeMark = {
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
-    if (reason == DLL_PROCESS_ATTACH)
-        return QtsRoutineTableIsConsistent() ? TRUE : FALSE;
+    if (reason != DLL_PROCESS_ATTACH)
+        return TRUE;
+    if (!QtsRoutineTableIsConsistent())
+        return FALSE;
+    QtsInstallDecoders();
     return TRUE;
 }

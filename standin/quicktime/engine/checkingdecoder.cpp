@@ -1,0 +1,133 @@
+// Decoders that only check their input, for the engine's native builds (sanitizers, fuzzing,
+// tests of the decode-order logic). A picture's luma is its time tag modulo 220, plus 16, so a
+// test can tell which sample's picture was drawn; chroma is neutral. Sound is silence.
+#include <algorithm>
+#include <cstring>
+
+#include "decoder.h"
+
+namespace qte {
+
+namespace {
+
+constexpr size_t kReorderDepth = 3;  // pictures held back, as a decoder with B-frames does
+
+// Annex B: start codes, each NAL unit with a clear forbidden bit, at least one unit.
+bool validAnnexB(const uint8_t* p, size_t n) {
+  size_t i = 0, units = 0;
+  while (i + 3 <= n) {
+    size_t code = 0;
+    if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) code = 3;
+    else if (i + 4 <= n && p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 0 && p[i + 3] == 1) code = 4;
+    if (!code) {
+      if (units == 0) return false;  // bytes before the first start code
+      ++i;
+      continue;
+    }
+    i += code;
+    if (i >= n || (p[i] & 0x80)) return false;
+    ++units;
+  }
+  return units > 0;
+}
+
+class CheckingVideoDecoder final : public VideoDecoder {
+ public:
+  explicit CheckingVideoDecoder(const VideoCodec& c) : codec_(c) {
+    const int32_t w = int32_t(std::max<uint32_t>(2, c.width)), h = int32_t(std::max<uint32_t>(2, c.height));
+    planes_.assign(size_t(w) * h + size_t((w + 1) / 2) * ((h + 1) / 2) * 2, 128);
+    pic_.layout = YuvLayout::nv12;
+    pic_.width = w;
+    pic_.height = h;
+    pic_.y = planes_.data();
+    pic_.yStride = w;
+    pic_.u = planes_.data() + size_t(w) * h;
+    pic_.uStride = ((w + 1) / 2) * 2;
+  }
+  Err send(const uint8_t* data, size_t size, int64_t time) override {
+    if (!data || size == 0 || time < 0 || drained_) return paramErr;
+    const OSType f = codec_.format;
+    if ((f == fourcc("avc1") || f == fourcc("avc3")) && !validAnnexB(data, size)) return invalidMedia;
+    if ((f == fourcc("jpeg") || f == fourcc("mjpa")) && (size < 2 || data[0] != 0xFF || data[1] != 0xD8))
+      return invalidMedia;
+    pending_.insert(std::upper_bound(pending_.begin(), pending_.end(), time), time);
+    return noErr;
+  }
+  Err receive(Picture* out, bool* got) override {
+    *got = false;
+    if (pending_.empty() || (!drained_ && pending_.size() <= kReorderDepth)) return noErr;
+    const int64_t time = pending_.front();
+    pending_.erase(pending_.begin());
+    std::memset(planes_.data(), int(16 + time % 220), size_t(pic_.width) * pic_.height);
+    *out = Picture();
+    out->yuv = pic_;
+    out->time = time;
+    *got = true;
+    return noErr;
+  }
+  Err drain() override {
+    drained_ = true;
+    return noErr;
+  }
+
+ private:
+  VideoCodec codec_;
+  std::vector<uint8_t> planes_;
+  YuvPicture pic_;
+  std::vector<int64_t> pending_;  // at most kReorderDepth + 1 tags: receive() runs between sends
+  bool drained_ = false;
+};
+
+class CheckingAudioDecoder final : public AudioDecoder {
+ public:
+  explicit CheckingAudioDecoder(const AudioCodec& c) : codec_(c) {}
+  Err send(const uint8_t* packet, size_t size) override {
+    if (!packet || size == 0) return paramErr;
+    if (!codec_.aac) {
+      MpegAudioHeader h;
+      if (parseMpegAudioHeader(packet, size, &h)) return invalidMedia;
+    }
+    owed_ += codec_.framesPerPacket;
+    return noErr;
+  }
+  Err receive(void* out, uint32_t capacity, uint32_t* frames) override {
+    const uint32_t n = uint32_t(std::min<uint64_t>(owed_, capacity));
+    std::memset(out, 0, size_t(n) * codec_.output.bytesPerFrame());
+    owed_ -= n;
+    *frames = n;
+    return noErr;
+  }
+  Err drain() override { return noErr; }
+
+ private:
+  AudioCodec codec_;
+  uint64_t owed_ = 0;  // frames of silence sent packets decode to
+};
+
+class CheckingFactory final : public DecoderFactory {
+ public:
+  Err createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) override {
+    if (codec.width == 0 || codec.height == 0 || codec.width > 16384 || codec.height > 16384)
+      return cantFindHandler;
+    try {
+      out.reset(new CheckingVideoDecoder(codec));
+    } catch (const std::bad_alloc&) {
+      return memFullErr;
+    }
+    return noErr;
+  }
+  Err createAudio(const AudioCodec& codec, std::unique_ptr<AudioDecoder>& out) override {
+    if (!codec.output.valid() || codec.framesPerPacket == 0) return cantFindHandler;
+    out.reset(new CheckingAudioDecoder(codec));
+    return noErr;
+  }
+};
+
+}  // namespace
+
+DecoderFactory* checkingDecoderFactory() {
+  static CheckingFactory factory;
+  return &factory;
+}
+
+}  // namespace qte

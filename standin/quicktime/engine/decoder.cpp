@@ -1,0 +1,157 @@
+// The codecs that descriptions ask of the operating system's decoders, and the process's
+// decoder factory.
+#include "decoder.h"
+
+#include <atomic>
+
+namespace qte {
+
+namespace {
+std::atomic<DecoderFactory*> g_factory{nullptr};
+
+constexpr OSType kMsMp3 = 0x6D730055;  // 'ms\0\x55': WAVE_FORMAT_MPEGLAYER3 in a QuickTime entry
+
+bool isMpegAudioFormat(OSType f) { return f == fourcc(".mp3") || f == kMsMp3; }
+
+void failWith(const char** why, const char* text) {
+  if (why) *why = text;
+}
+
+// MPEG audio: the stream's frame header says the rate and channels; without a packet the entry
+// stands in for it.
+Err mpegAudioCodec(const SampleDescription& d, const uint8_t* packet, size_t n, AudioCodec* out,
+                   const char** why) {
+  out->aac = false;
+  out->sampleRate = uint32_t(d.sampleRate);
+  out->channels = d.channels;
+  out->framesPerPacket = 1152;
+  if (packet) {
+    MpegAudioHeader h;
+    const Err e = parseMpegAudioHeader(packet, n, &h);
+    if (e) {
+      failWith(why, h.why ? h.why : "the first MPEG audio packet has no frame header");
+      return e;
+    }
+    out->sampleRate = h.sampleRate;
+    out->channels = h.channels;
+    out->framesPerPacket = h.samplesPerFrame;
+  }
+  if (out->channels < 1 || out->channels > 2 || out->sampleRate < 8000 || out->sampleRate > 48000) {
+    failWith(why, "MPEG audio: no rate or channel count a frame header can have");
+    return invalidMedia;
+  }
+  if (out->channels == 1) out->labels = {kLabelMono};
+  else out->labels = {kLabelLeft, kLabelRight};
+  out->output.bits = 16;
+  out->output.isFloat = false;
+  return noErr;
+}
+}  // namespace
+
+void setDecoderFactory(DecoderFactory* factory) { g_factory.store(factory); }
+DecoderFactory* decoderFactory() { return g_factory.load(); }
+
+Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) {
+  *out = VideoCodec();
+  out->format = d.format;
+  out->width = d.width;
+  out->height = d.height;
+  if (d.format == fourcc("avc1") || d.format == fourcc("avc3")) {
+    uint32_t n = 0;
+    const uint8_t* avcC = d.extension(fourcc("avcC"), &n);
+    if (!avcC) {
+      failWith(why, "'avc1' without an 'avcC' configuration");
+      return invalidMedia;
+    }
+    AvcConfig c;
+    Err e = parseAvcConfig(avcC, n, &c);
+    if (e) {
+      failWith(why, c.why);
+      return e;
+    }
+    out->nalLengthSize = c.nalLengthSize;
+    out->header = std::move(c.annexB);
+    if (c.width && c.height) {
+      out->width = c.width;
+      out->height = c.height;
+    }
+    ColourInfo colr;
+    uint32_t cn = 0;
+    const uint8_t* colrAtom = d.extension(fourcc("colr"), &cn);
+    const bool haveColr = colrAtom && parseColr(colrAtom, cn, &colr) == noErr;
+    out->colour = chooseColour(haveColr ? &colr : nullptr, c.spsCount ? &c.vui : nullptr, out->height);
+    return noErr;
+  }
+  if (d.format == fourcc("jpeg") || d.format == fourcc("mjpa")) return noErr;
+  if (d.format == fourcc("mp4v")) {
+    // MPEG-4 part 2: the decoder configuration (its VOL header) goes ahead of the first sample.
+    uint32_t n = 0;
+    const uint8_t* esds = d.extension(fourcc("esds"), &n);
+    EsDescriptor es;
+    if (esds && parseEsds(esds, n, &es) == noErr) out->header = std::move(es.specificInfo);
+    return noErr;
+  }
+  failWith(why, "no decoder configuration for this video format");
+  return cantFindHandler;
+}
+
+Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t firstPacketBytes,
+                 AudioCodec* out, const char** why) {
+  *out = AudioCodec();
+  out->format = d.format;
+  out->output.interleaved = true;
+  out->output.bigEndian = false;
+  out->output.isSigned = true;
+  if (isMpegAudioFormat(d.format)) {
+    const Err e = mpegAudioCodec(d, firstPacket, firstPacketBytes, out, why);
+    out->output.sampleRate = out->sampleRate;
+    out->output.channels = out->channels;
+    return e;
+  }
+  if (d.format != fourcc("mp4a")) {
+    failWith(why, "no decoder configuration for this sound format");
+    return cantFindHandler;
+  }
+  uint32_t n = 0;
+  const uint8_t* esdsAtom = d.extension(fourcc("esds"), &n);
+  if (!esdsAtom) {
+    failWith(why, "'mp4a' without an 'esds' configuration");
+    return invalidMedia;
+  }
+  EsDescriptor es;
+  Err e = parseEsds(esdsAtom, n, &es);
+  if (e) {
+    failWith(why, es.why);
+    return e;
+  }
+  if (es.isMpegAudio()) {
+    e = mpegAudioCodec(d, firstPacket, firstPacketBytes, out, why);
+  } else if (es.isAac()) {
+    AacConfig c;
+    e = parseAudioSpecificConfig(es.specificInfo.data(), es.specificInfo.size(), &c);
+    if (e) {
+      failWith(why, c.why);
+      return e;
+    }
+    if (c.channels == 0 || c.channels > 8 || c.outputRate == 0) {
+      failWith(why, "AudioSpecificConfig: no channel count or rate a decoder can deliver");
+      return cantFindHandler;
+    }
+    out->aac = true;
+    out->sampleRate = c.outputRate;
+    out->channels = c.channels;
+    out->labels = c.labels;
+    out->framesPerPacket = (c.frameLength ? c.frameLength : 1024) * (c.outputRate > c.sampleRate ? 2 : 1);
+    out->config = std::move(es.specificInfo);
+    out->output.bits = 32;
+    out->output.isFloat = true;
+  } else {
+    failWith(why, "'esds': an object type no decoder is configured for");
+    return cantFindHandler;
+  }
+  out->output.sampleRate = out->sampleRate;
+  out->output.channels = out->channels;
+  return e;
+}
+
+}  // namespace qte

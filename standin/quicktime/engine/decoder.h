@@ -1,0 +1,107 @@
+// The operating system's decoders, as the engine sees them. The engine does the container work:
+// which samples, in which order, with which configuration; a decoder gets one access unit or
+// packet at a time and gives back pictures in display order or PCM. The runtime's Windows side
+// implements the factory with Media Foundation transforms, DMOs and WIC; natively a checking
+// decoder stands in, which only validates what it is given (the fuzzer and the sanitizer tests
+// reach every configuration parser and the decode-order logic through it).
+//
+// A decoder is used by one thread at a time (the engine object that owns it holds its lock);
+// decoders of different tracks run at once. Nothing here allocates per frame or per packet once
+// a decoder is made.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "codecconfig.h"
+#include "yuv.h"
+
+namespace qte {
+
+// What a video track's description says a decoder needs.
+struct VideoCodec {
+  OSType format = 0;                // the description's: 'avc1', 'avc3', 'jpeg', 'mjpa', ...
+  uint32_t width = 0, height = 0;   // the pictures' displayed size (H.264: after the SPS's crop)
+  uint32_t nalLengthSize = 0;       // H.264: the samples' NAL length prefix (1, 2, 4); else 0
+  std::vector<uint8_t> header;      // H.264: every SPS and PPS in Annex B form; else empty
+  YuvColour colour;                 // how its YUV pictures become RGB
+};
+
+// The codec a video description asks for: cantFindHandler for a format the engine has no
+// configuration for (it may still be drawn in-house: canDecodeVideo), invalidMedia with `why`
+// for a configuration that cannot be trusted.
+Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why = nullptr);
+
+// A decoded picture: 4:2:0 YUV, or packed B,G,R rows (what WIC gives for JPEG).
+struct Picture {
+  bool packed = false;
+  YuvPicture yuv;                   // !packed
+  const uint8_t* bgr = nullptr;     // packed: B,G,R, top row first
+  ptrdiff_t bgrStride = 0;
+  int32_t width = 0, height = 0;    // packed: the picture's size
+  int64_t time = 0;                 // the time tag of the sample it shows
+};
+
+class VideoDecoder {
+ public:
+  virtual ~VideoDecoder() = default;
+  // One access unit with its time tag (never negative; tags increase in display order). H.264
+  // comes in Annex B form, the codec's header in front of the first unit after creation. An
+  // error refuses that unit only: the stream goes on with the next.
+  virtual Err send(const uint8_t* data, size_t size, int64_t time) = 0;
+  // The next picture in display order when one is ready (*got). It stays valid until the next
+  // call to this decoder.
+  virtual Err receive(Picture* out, bool* got) = 0;
+  // No more input: what the decoder still holds comes out through receive().
+  virtual Err drain() = 0;
+};
+
+// What a sound track's description says a decoder needs.
+struct AudioCodec {
+  OSType format = 0;                // the description's: 'mp4a', '.mp3', 'ms\0\x55', ...
+  bool aac = false;                 // AAC (the configuration is an AudioSpecificConfig)
+  uint32_t sampleRate = 0;          // of the decoded sound (AAC with SBR: its output rate)
+  uint32_t channels = 0;
+  uint32_t framesPerPacket = 0;     // decoded frames per packet (AAC-LC 1024, MP3 1152, ...)
+  std::vector<uint32_t> labels;     // channel labels (kLabel*) in the decoded order; may be empty
+  std::vector<uint8_t> config;      // AAC: the AudioSpecificConfig
+  // What the decoder delivers: interleaved 32-bit float for AAC, 16-bit integers for MPEG audio.
+  AudioFormat output;
+};
+
+// The codec a sound description asks for. Rate, channels and layout come from the configuration
+// (AAC: the 'esds', also inside 'wave'; MPEG audio: the first packet's frame header when given),
+// not from the sample entry. cantFindHandler for formats the engine does not configure.
+Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t firstPacketBytes,
+                 AudioCodec* out, const char** why = nullptr);
+
+class AudioDecoder {
+ public:
+  virtual ~AudioDecoder() = default;
+  // One compressed packet. An error refuses that packet only (its sound is silence).
+  virtual Err send(const uint8_t* packet, size_t size) = 0;
+  // Up to `capacity` decoded frames in codec.output's format; *frames = 0 when it needs input.
+  virtual Err receive(void* out, uint32_t capacity, uint32_t* frames) = 0;
+  // No more input: what the decoder still holds comes out through receive().
+  virtual Err drain() = 0;
+};
+
+class DecoderFactory {
+ public:
+  virtual ~DecoderFactory() = default;
+  // cantFindHandler when the system has no decoder for the codec.
+  virtual Err createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) = 0;
+  virtual Err createAudio(const AudioCodec& codec, std::unique_ptr<AudioDecoder>& out) = 0;
+};
+
+// The process's decoders: the runtime installs them when it loads; null (the default) leaves
+// every compressed track undecoded. The factory must outlive every engine object.
+void setDecoderFactory(DecoderFactory* factory);
+DecoderFactory* decoderFactory();
+
+// The checking decoders: they validate their input (H.264 start codes and NAL units, packets
+// that are not empty) and deliver grey pictures in display order after a reorder delay, and
+// silence, in the codec's formats.
+DecoderFactory* checkingDecoderFactory();
+
+}  // namespace qte
