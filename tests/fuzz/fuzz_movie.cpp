@@ -4,11 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "decoder.h"
 #include "qtengine.h"
 
 using namespace qte;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // Compressed tracks reach their configuration parsers and the decode-order logic.
+  static const bool decoders = (setDecoderFactory(checkingDecoderFactory()), true);
+  (void)decoders;
   std::shared_ptr<Movie> m;
   Err trackErr = noErr;
   std::string reason;

@@ -1,6 +1,7 @@
 // Decoders that only check their input, for the engine's native builds (sanitizers, fuzzing,
 // tests of the decode-order logic). A picture's luma is its time tag modulo 220, plus 16, so a
-// test can tell which sample's picture was drawn; chroma is neutral. Sound is silence.
+// test can tell which sample's picture was drawn; chroma is neutral. Sound is silence. H.264
+// must come as Annex B, its first unit carrying the parameter sets.
 #include <algorithm>
 #include <cstring>
 
@@ -12,9 +13,11 @@ namespace {
 
 constexpr size_t kReorderDepth = 3;  // pictures held back, as a decoder with B-frames does
 
-// Annex B: start codes, each NAL unit with a clear forbidden bit, at least one unit.
-bool validAnnexB(const uint8_t* p, size_t n) {
+// Annex B: start codes, each NAL unit with a clear forbidden bit, at least one unit. Marks in
+// *types the NAL unit types seen (bit per type).
+bool validAnnexB(const uint8_t* p, size_t n, uint32_t* types) {
   size_t i = 0, units = 0;
+  *types = 0;
   while (i + 3 <= n) {
     size_t code = 0;
     if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) code = 3;
@@ -26,6 +29,7 @@ bool validAnnexB(const uint8_t* p, size_t n) {
     }
     i += code;
     if (i >= n || (p[i] & 0x80)) return false;
+    *types |= 1u << (p[i] & 0x1F);
     ++units;
   }
   return units > 0;
@@ -47,7 +51,14 @@ class CheckingVideoDecoder final : public VideoDecoder {
   Err send(const uint8_t* data, size_t size, int64_t time) override {
     if (!data || size == 0 || time < 0 || drained_) return paramErr;
     const OSType f = codec_.format;
-    if ((f == fourcc("avc1") || f == fourcc("avc3")) && !validAnnexB(data, size)) return invalidMedia;
+    if (f == fourcc("avc1") || f == fourcc("avc3")) {
+      uint32_t types = 0;
+      if (!validAnnexB(data, size, &types)) return invalidMedia;
+      // The first unit must carry the parameter sets the decoder starts from.
+      constexpr uint32_t kSps = 1u << 7, kPps = 1u << 8;
+      if (first_ && !codec_.header.empty() && (types & (kSps | kPps)) != (kSps | kPps)) return invalidMedia;
+    }
+    first_ = false;
     if ((f == fourcc("jpeg") || f == fourcc("mjpa")) && (size < 2 || data[0] != 0xFF || data[1] != 0xD8))
       return invalidMedia;
     pending_.insert(std::upper_bound(pending_.begin(), pending_.end(), time), time);
@@ -76,6 +87,7 @@ class CheckingVideoDecoder final : public VideoDecoder {
   YuvPicture pic_;
   std::vector<int64_t> pending_;  // at most kReorderDepth + 1 tags: receive() runs between sends
   bool drained_ = false;
+  bool first_ = true;
 };
 
 class CheckingAudioDecoder final : public AudioDecoder {

@@ -380,7 +380,7 @@ void MovieParser::parseTraf(Cursor traf, uint64_t moofAt, uint64_t* nextData,
       s.duration = (tf & 0x100) ? t.u32() : d.duration;
       s.size = (tf & 0x200) ? t.u32() : d.size;
       uint32_t f = (tf & 0x400) ? t.u32() : (i == 0 ? firstFlags : d.flags);
-      if (tf & 0x800) t.u32();  // composition offsets: the engine draws in decoding order
+      if (tf & 0x800) s.compositionOffset = int32_t(t.u32());  // signed in either version
       s.sync = !(f & kNonSync);
     }
     const size_t took = table.append(data, d.desc, run.data(), n, src_->size());

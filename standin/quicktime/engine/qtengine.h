@@ -150,6 +150,11 @@ class Track {
   // Sample index at a media time and the sync sample at or before it.
   bool sampleAt(int64_t mediaTime, uint64_t* index) const;
   uint64_t syncAtOrBefore(uint64_t index) const;
+  // Display order: the sample shown at a media time (its decoding time plus its composition
+  // offset), a sample's display time, and the earliest display time of the track.
+  bool shownAt(int64_t mediaTime, uint64_t* index) const;
+  int64_t displayTime(uint64_t index) const;
+  int64_t earliestDisplayTime() const;
   Err sampleLocation(uint64_t index, uint64_t* offset, uint32_t* size, uint32_t* desc) const;
   int64_t sampleTime(uint64_t index) const;  // media time of a sample's start
   uint32_t maxSampleBytes() const;            // largest sample (or packet, for frame-counted sound)

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "trackpictures.h"
 #include "videocodecs.h"
 
 namespace qte {
@@ -13,10 +14,13 @@ constexpr uint32_t kMaxSampleBytes = 64u << 20;
 
 struct TrackDraw {
   const Track* track = nullptr;
-  bool decodable = false;
+  bool decodable = false;      // by the engine's own codecs
   uint64_t last = UINT64_MAX;  // last decoded sample
   Frame frame;
   std::vector<uint8_t> sample;
+  // Otherwise by the system's decoders, set up at the first frame asked for.
+  bool picturesTried = false;
+  std::unique_ptr<TrackPictures> pictures;
 };
 }  // namespace
 
@@ -30,7 +34,10 @@ struct Renderer::State {
 
 uint64_t Renderer::samplesDecoded() const {
   std::lock_guard<std::mutex> lock(s_->mu);
-  return s_->decoded;
+  uint64_t n = s_->decoded;
+  for (const TrackDraw& d : s_->tracks)
+    if (d.pictures) n += d.pictures->samplesDecoded();
+  return n;
 }
 
 Renderer::Renderer(std::shared_ptr<const Movie> movie) : s_(new State) {
@@ -176,6 +183,31 @@ void blitTransformed(const Frame& f, const PixelBuffer& b, const TrackInfo& info
     }
   }
 }
+
+// A decoded picture into the frame (0x00RRGGBB words are B,G,R,0 bytes), for the ways of
+// drawing that read frames: track matrices, and packed pictures.
+Err pictureToFrame(const Picture& p, const VideoCodec& codec, Frame& f) {
+  const int32_t w = p.packed ? p.width : std::min<int32_t>(p.yuv.width, int32_t(codec.width ? codec.width : p.yuv.width));
+  const int32_t h = p.packed ? p.height : std::min<int32_t>(p.yuv.height, int32_t(codec.height ? codec.height : p.yuv.height));
+  if (w <= 0 || h <= 0) return paramErr;
+  if (f.width != uint32_t(w) || f.height != uint32_t(h) || f.rgb555) {
+    f.px.assign(size_t(w) * h, 0);
+    f.width = uint32_t(w);
+    f.height = uint32_t(h);
+    f.rgb555 = false;
+  }
+  if (!p.packed) {
+    const PixelBuffer frame{reinterpret_cast<uint8_t*>(f.px.data()), w, h, ptrdiff_t(w) * 4, PixelFormat::bgr0};
+    return yuvToRgb(p.yuv, codec.colour, w, h, frame, 0, 0);
+  }
+  for (int32_t y = 0; y < h; ++y) {
+    const uint8_t* row = p.bgr + y * p.bgrStride;
+    uint32_t* o = f.px.data() + size_t(y) * f.width;
+    for (int32_t x = 0; x < w; ++x)
+      o[x] = uint32_t(row[3 * x]) | uint32_t(row[3 * x + 1]) << 8 | uint32_t(row[3 * x + 2]) << 16;
+  }
+  return noErr;
+}
 }  // namespace
 
 Err Renderer::draw(int64_t movieTime) {
@@ -186,16 +218,42 @@ Err Renderer::draw(int64_t movieTime) {
   Err result = noErr;
   try {
     for (TrackDraw& d : s.tracks) {
-      if (!d.decodable) continue;  // its area stays as it was
+      const TrackInfo& info = d.track->info();
       int64_t media = 0;
+      if (!d.track->movieToMedia(movieTime, &media)) continue;
+      if (!d.decodable) {
+        if (!d.picturesTried) {
+          d.picturesTried = true;
+          TrackPictures::create(*d.track, d.pictures);
+        }
+        if (!d.pictures) continue;  // no decoder: its area stays as it was
+        Picture p;
+        bool got = false;
+        const VideoCodec* codec = nullptr;
+        Err e = d.pictures->pictureAt(media, &p, &got, &codec);
+        if (e && !result) result = e;
+        if (!got) continue;
+        const Rect& box = info.box;
+        if (!info.transformed && !p.packed) {
+          // Straight from the decoder's picture into the buffer, cropped to the track and to
+          // the picture's displayed size (a 640x360 stream decodes to 640x368).
+          const int32_t w = codec->width ? std::min<int32_t>(box.width(), int32_t(codec->width)) : box.width();
+          const int32_t h = codec->height ? std::min<int32_t>(box.height(), int32_t(codec->height)) : box.height();
+          e = yuvToRgb(p.yuv, codec->colour, w, h, s.buf, box.left - mbox.left, box.top - mbox.top);
+        } else if (!(e = pictureToFrame(p, *codec, d.frame))) {
+          if (info.transformed) blitTransformed(d.frame, s.buf, info, mbox);
+          else blit(d.frame, s.buf, box.left - mbox.left, box.top - mbox.top, box.width(), box.height());
+        }
+        if (e && !result) result = e;
+        continue;
+      }
       uint64_t index = 0;
-      if (!d.track->movieToMedia(movieTime, &media) || !d.track->sampleAt(media, &index)) continue;
+      if (!d.track->shownAt(media, &index)) continue;
       Err e = decodeTo(d, index, s.decoded);
       if (e) {
         if (!result) result = e;
         continue;
       }
-      const TrackInfo& info = d.track->info();
       if (info.transformed) {
         blitTransformed(d.frame, s.buf, info, mbox);
         continue;

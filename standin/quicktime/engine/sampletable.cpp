@@ -139,6 +139,23 @@ Err SampleTable::build(const StblAtoms& a, uint64_t fileSize, uint32_t descCount
     break;
   }
 
+  // ctts: composition offsets, signed whatever the version says (QuickTime stores them so).
+  if (a.haveCtts) {
+    c = a.ctts;
+    uint32_t nc = 0;
+    if (!tableHeader(c, 8, &nc)) return fail("'ctts' holds fewer entries than its count");
+    uint64_t at = 0;
+    for (uint32_t i = 0; i < nc && at < t->count_; ++i) {
+      const uint32_t cnt = c.u32();
+      const int32_t offset = int32_t(c.u32());
+      if (cnt == 0) continue;
+      t->addCompositionRun(at, offset);
+      at += cnt;
+    }
+    // Samples the table leaves out show at their decoding time.
+    if (!t->ctsFirst_.empty() && at < t->count_) t->addCompositionRun(at, 0);
+  }
+
   // stss: absent means every sample is a sync sample.
   if (a.haveStss) {
     c = a.stss;
@@ -169,6 +186,10 @@ std::unique_ptr<SampleTable> SampleTable::empty() {
 void SampleTable::truncate(uint64_t count) {
   if (count > count_) return;
   count_ = count;
+  while (!ctsFirst_.empty() && ctsFirst_.back() >= count_) {
+    ctsFirst_.pop_back();
+    ctsOffset_.pop_back();
+  }
   size_t used = chunkFirst_.size();
   while (used > 0 && chunkFirst_[used - 1] >= count_) --used;
   chunkFirst_.resize(used);
@@ -239,6 +260,7 @@ size_t SampleTable::append(uint64_t offset, uint32_t desc, const FragmentSample*
       }
       if (!allSync_ && f.sync) sync_.push_back(count_);
       maxSize_ = std::max(maxSize_, f.size);
+      if (f.compositionOffset || !ctsFirst_.empty()) addCompositionRun(count_, f.compositionOffset);
       addRun(1, f.duration);
     }
     at += f.size;
@@ -335,6 +357,85 @@ uint64_t SampleTable::syncAtOrAfter(uint64_t index) const {
   if (allSync_) return index;
   auto it = std::lower_bound(sync_.begin(), sync_.end(), index);
   return it == sync_.end() ? count_ : *it;
+}
+
+void SampleTable::addCompositionRun(uint64_t first, int32_t offset) {
+  if (!ctsOffset_.empty() && ctsOffset_.back() == offset) return;
+  if (ctsFirst_.empty() && first > 0) {  // samples before the first offset show as decoded
+    ctsFirst_.push_back(0);
+    ctsOffset_.push_back(0);
+  }
+  if (!ctsFirst_.empty() && ctsFirst_.back() == first) {
+    ctsOffset_.back() = offset;
+    return;
+  }
+  ctsFirst_.push_back(first);
+  ctsOffset_.push_back(offset);
+}
+
+int32_t SampleTable::compositionOffset(uint64_t index) const {
+  if (ctsFirst_.empty() || index >= count_) return 0;
+  const size_t r = size_t(std::upper_bound(ctsFirst_.begin(), ctsFirst_.end(), index) - ctsFirst_.begin()) - 1;
+  return ctsOffset_[r];
+}
+
+const std::vector<uint32_t>& SampleTable::presentationOrder() const {
+  std::call_once(presentationMade_, [this] {
+    presentationEnd_ = totalTime_;
+    // Where a duration run and an offset run both hold, the latest end is that of the last
+    // sample: one step per run of either list.
+    size_t r = 0, k = 0;
+    for (uint64_t i = 0; i < count_ && !ctsFirst_.empty() && r + 1 < runFirst_.size();) {
+      const uint64_t durationEnd = runFirst_[r + 1];
+      const uint64_t offsetEnd = k + 1 < ctsFirst_.size() ? ctsFirst_[k + 1] : count_;
+      const uint64_t b = std::min({durationEnd, offsetEnd, count_});
+      if (b > i)
+        presentationEnd_ = std::max(presentationEnd_, runTime_[r] + int64_t(b - runFirst_[r]) * runDur_[r] + ctsOffset_[k]);
+      i = std::max(i, b);
+      if (i >= durationEnd) ++r;
+      if (i >= offsetEnd && k + 1 < ctsFirst_.size()) ++k;
+    }
+    if (ctsFirst_.empty() || count_ > kMaxTableSamples) return;
+    try {
+      presentation_.resize(size_t(count_));
+      for (uint32_t i = 0; i < count_; ++i) presentation_[i] = i;
+      std::stable_sort(presentation_.begin(), presentation_.end(), [this](uint32_t a, uint32_t b) {
+        return presentationTime(a) < presentationTime(b);
+      });
+    } catch (const std::bad_alloc&) {
+      presentation_.clear();  // searched in decoding order instead
+    }
+  });
+  return presentation_;
+}
+
+int64_t SampleTable::presentationEnd() const {
+  presentationOrder();
+  return presentationEnd_;
+}
+
+int64_t SampleTable::earliestPresentation() const {
+  if (count_ == 0) return 0;
+  const std::vector<uint32_t>& order = presentationOrder();
+  return order.empty() ? presentationTime(0) : presentationTime(order.front());
+}
+
+bool SampleTable::presentedAt(int64_t time, uint64_t* index) const {
+  const std::vector<uint32_t>& order = presentationOrder();
+  if (order.empty()) {
+    if (ctsFirst_.empty()) return indexAt(time, index);
+    // Offsets, but no room for the order: each sample shows from its own presentation time.
+    if (!indexAt(time - compositionOffset(0), index)) return false;
+    return true;
+  }
+  // The last sample in presentation order that starts at or before time.
+  auto it = std::upper_bound(order.begin(), order.end(), time,
+                             [this](int64_t t, uint32_t i) { return t < presentationTime(i); });
+  if (it == order.begin()) return false;
+  const uint32_t i = *(it - 1);
+  if (it == order.end() && time >= presentationTime(i) + durationOf(i)) return false;
+  *index = i;
+  return true;
 }
 
 }  // namespace qte

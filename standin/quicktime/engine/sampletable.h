@@ -7,6 +7,7 @@
 // `packetBytes` bytes each, as the sound description says; nothing per frame is stored.
 #pragma once
 
+#include <mutex>
 #include <vector>
 
 #include "atoms.h"
@@ -35,6 +36,7 @@ class SampleTable {
   struct FragmentSample {
     uint32_t duration = 0, size = 0;
     bool sync = true;
+    int32_t compositionOffset = 0;
   };
   // Appends a fragment's run: n samples stored one after another from `offset`, as one chunk.
   // Takes the samples up to the first that lies outside the file, would pass the caps, or that
@@ -65,6 +67,16 @@ class SampleTable {
   uint64_t offsetOf(uint64_t index) const;  // file offset
   uint64_t bytesOf(uint64_t first, uint64_t n) const;  // bytes of n samples from first (one chunk)
   uint32_t maxSampleBytes() const { return maxSize_; }
+  // Composition ('ctts', a fragment's offsets): a sample shows from its decoding time plus its
+  // offset. Presentation order is decoding order when no offsets are stored.
+  bool hasCompositionOffsets() const { return !ctsFirst_.empty(); }
+  int32_t compositionOffset(uint64_t index) const;
+  int64_t presentationTime(uint64_t index) const { return timeOf(index) + compositionOffset(index); }
+  int64_t earliestPresentation() const;  // of all samples; 0 without samples
+  int64_t presentationEnd() const;       // the latest end of a sample shown; totalTime() without offsets
+  // The sample shown at presentation time `time`: the one with the latest presentation time at
+  // or before it, while `time` is before the presentation end of the samples. False outside.
+  bool presentedAt(int64_t time, uint64_t* index) const;
   // Sync samples.
   bool isSync(uint64_t index) const;
   uint64_t syncAtOrBefore(uint64_t index) const;
@@ -93,6 +105,17 @@ class SampleTable {
   // Sync samples (0-based, sorted); empty with allSync_ when every sample is a sync sample.
   bool allSync_ = true;
   std::vector<uint64_t> sync_;
+  // Composition offsets in runs: run r covers samples [ctsFirst_[r], ctsFirst_[r+1]) (the last to
+  // count_). Empty: no offsets.
+  std::vector<uint64_t> ctsFirst_;
+  std::vector<int32_t> ctsOffset_;
+  void addCompositionRun(uint64_t first, int32_t offset);
+  // Decoding indices in presentation order, made at the first search that needs them (the table
+  // is shared by threads once open: the flag guards the making).
+  mutable std::once_flag presentationMade_;
+  mutable std::vector<uint32_t> presentation_;
+  mutable int64_t presentationEnd_ = 0;
+  const std::vector<uint32_t>& presentationOrder() const;
 };
 
 }  // namespace qte

@@ -66,6 +66,9 @@ int64_t Track::sampleTime(uint64_t index) const { return table_->timeOf(index); 
 uint32_t Track::maxSampleBytes() const { return table_->maxSampleBytes(); }
 
 bool Track::sampleAt(int64_t mediaTime, uint64_t* index) const { return table_->indexAt(mediaTime, index); }
+bool Track::shownAt(int64_t mediaTime, uint64_t* index) const { return table_->presentedAt(mediaTime, index); }
+int64_t Track::displayTime(uint64_t index) const { return table_->presentationTime(index); }
+int64_t Track::earliestDisplayTime() const { return table_->earliestPresentation(); }
 uint64_t Track::syncAtOrBefore(uint64_t index) const { return table_->syncAtOrBefore(index); }
 
 Err Track::sampleLocation(uint64_t index, uint64_t* offset, uint32_t* size, uint32_t* desc) const {
@@ -111,7 +114,7 @@ bool Track::movieToMedia(int64_t time, uint32_t scale, int64_t* mediaTime) const
   if (time < 0 || scale == 0) return false;
   if (info_.edits.empty()) {
     int64_t m = mulDiv(time, info_.mediaTimeScale, scale);
-    if (m >= table_->totalTime()) return false;
+    if (m >= table_->presentationEnd()) return false;
     *mediaTime = m;
     return true;
   }
@@ -124,7 +127,7 @@ bool Track::movieToMedia(int64_t time, uint32_t scale, int64_t* mediaTime) const
       int64_t m = e.mediaTime;
       if (e.rate != 0) m += mulDiv(time - start, info_.mediaTimeScale, scale);
       *mediaTime = m;
-      return m < table_->totalTime();
+      return m < table_->presentationEnd();
     }
     movieStart += e.duration;
     start = end;

@@ -1,0 +1,153 @@
+// Compressed video's container side through the checking decoders: the picture drawn at each
+// time is the sample displayed then (composition offsets and edits applied), forward, after
+// jumps, and to the end; a configuration that cannot be used leaves the track's area alone.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+#include "decoder.h"
+#include "helpers.h"
+#include "moviewriter.h"
+
+using namespace qte;
+
+namespace {
+
+class CheckingDecoders : public ::testing::Test {
+ protected:
+  void SetUp() override { setDecoderFactory(checkingDecoderFactory()); }
+  void TearDown() override { setDecoderFactory(nullptr); }
+};
+
+const Track* videoTrack(const Movie& m) {
+  for (size_t i = 0; i < m.trackCount(); ++i)
+    if (m.track(i)->info().kind == Kind::video) return m.track(i);
+  return nullptr;
+}
+
+// B,G,R,0 of the checking decoders' picture for the sample shown at movie time t.
+uint32_t expectedPixel(const Track& t, int64_t movieTime) {
+  int64_t media = 0;
+  uint64_t index = 0;
+  if (!t.movieToMedia(movieTime, &media) || !t.shownAt(media, &index)) return 0xDEADBEEF;
+  const int64_t tag = t.displayTime(index) - std::min<int64_t>(0, t.earliestDisplayTime());
+  VideoCodec codec;
+  EXPECT_EQ(videoCodecOf(t.info().descriptions[0], &codec), noErr);
+  uint8_t planes[6] = {uint8_t(16 + tag % 220), uint8_t(16 + tag % 220), uint8_t(16 + tag % 220),
+                       uint8_t(16 + tag % 220), 128, 128};
+  YuvPicture p;
+  p.layout = YuvLayout::nv12;
+  p.y = planes;
+  p.yStride = 2;
+  p.u = planes + 4;
+  p.uStride = 2;
+  p.width = p.height = 2;
+  uint32_t px = 0;
+  const PixelBuffer one{reinterpret_cast<uint8_t*>(&px), 1, 1, 4, PixelFormat::bgr0};
+  EXPECT_EQ(yuvToRgbPlain(p, codec.colour, 1, 1, one, 0, 0), noErr);
+  return px;
+}
+
+struct Canvas {
+  std::vector<uint32_t> px;
+  PixelBuffer buf;
+  Canvas(int32_t w, int32_t h) : px(size_t(w) * h, 0x5A5A5A5A) {
+    buf = PixelBuffer{reinterpret_cast<uint8_t*>(px.data()), w, h, ptrdiff_t(w) * 4, PixelFormat::bgr0};
+  }
+  uint32_t at(int32_t x, int32_t y) const { return px[size_t(y) * buf.width + x]; }
+};
+
+TEST_F(CheckingDecoders, EveryFrameTimeShowsTheSampleDisplayedThen) {
+  // libx264 with three B-frames: composition offsets and an edit that skips their delay.
+  std::shared_ptr<Movie> m = open("codec/h264-high.mp4");
+  ASSERT_TRUE(m);
+  const Track* t = videoTrack(*m);
+  ASSERT_TRUE(t);
+  Renderer r(m);
+  Canvas c(m->box().width(), m->box().height());
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  const int64_t frame = m->timeScale() / 25;
+  std::vector<uint64_t> shown;
+  for (int64_t time = 0; time < m->duration(); time += frame) {
+    ASSERT_EQ(r.draw(time), noErr) << time;
+    EXPECT_EQ(c.at(5, 5), expectedPixel(*t, time)) << "at " << time;
+    EXPECT_EQ(c.at(c.buf.width - 1, c.buf.height - 1), c.at(5, 5)) << "the picture covers the box";
+    int64_t media = 0;
+    uint64_t index = 0;
+    if (t->movieToMedia(time, &media) && t->shownAt(media, &index)) shown.push_back(index);
+  }
+  // Every sample shows once, in an order other than decoding order.
+  std::vector<uint64_t> sorted = shown;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  EXPECT_EQ(sorted.size(), t->sampleCount());
+  EXPECT_NE(sorted, shown) << "no reordering in this movie: it tests nothing";
+  EXPECT_EQ(r.samplesDecoded(), t->sampleCount()) << "forward play decodes each sample once";
+}
+
+TEST_F(CheckingDecoders, JumpsShowTheSampleDisplayedAtTheirTime) {
+  std::shared_ptr<Movie> m = open("codec/h264-high.mp4");
+  ASSERT_TRUE(m);
+  const Track* t = videoTrack(*m);
+  Renderer r(m);
+  Canvas c(m->box().width(), m->box().height());
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  std::mt19937 random(7);
+  for (int i = 0; i < 40; ++i) {
+    const int64_t time = int64_t(random() % uint32_t(m->duration()));
+    ASSERT_EQ(r.draw(time), noErr);
+    EXPECT_EQ(c.at(7, 3), expectedPixel(*t, time)) << "at " << time;
+  }
+  // Drawing the same time again decodes nothing.
+  const uint64_t decoded = r.samplesDecoded();
+  ASSERT_EQ(r.draw(m->duration() / 2), noErr);
+  ASSERT_EQ(r.draw(m->duration() / 2), noErr);
+  ASSERT_EQ(r.draw(m->duration() / 2), noErr);
+  EXPECT_LE(r.samplesDecoded() - decoded, t->sampleCount());
+  const uint64_t after = r.samplesDecoded();
+  ASSERT_EQ(r.draw(m->duration() / 2), noErr);
+  EXPECT_EQ(r.samplesDecoded(), after);
+}
+
+TEST_F(CheckingDecoders, AnUnusableConfigurationLeavesTheAreaAsItWas) {
+  // An 'avc1' entry whose 'avcC' says a NAL length of 3, then a track without any decoder.
+  moviewriter::Track v;
+  v.handler = "vide";
+  v.timeScale = 600;
+  moviewriter::Bytes d = moviewriter::videoDescription("avc1", 32, 16, 24);
+  const uint8_t avcC[] = {0, 0, 0, 15, 'a', 'v', 'c', 'C', 1, 0x64, 0, 0x1F, 0xFE, 0xE0, 0};
+  d.insert(d.end(), avcC, avcC + sizeof avcC);
+  d[3] = uint8_t(d.size());
+  v.description = d;
+  v.stts = {{3, 200}};
+  v.constantSize = 8;
+  v.width = 32;
+  v.height = 16;
+  v.chunks.push_back({moviewriter::Bytes(24, 0), 3});
+  moviewriter::Movie movie;
+  movie.tracks.push_back(v);
+  const moviewriter::Bytes file = moviewriter::write(movie);
+  std::shared_ptr<Movie> m;
+  Err trackErr = noErr;
+  ASSERT_EQ(Movie::open(memorySource(file.data(), file.size()), m, &trackErr), noErr);
+  ASSERT_EQ(m->trackCount(), 1u) << "the track opens and reports its format";
+  EXPECT_EQ(m->track(0)->info().descriptions[0].format, fourcc("avc1"));
+  Renderer r(m);
+  Canvas c(32, 16);
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  EXPECT_EQ(r.draw(0), noErr);
+  EXPECT_EQ(r.draw(300), noErr);
+  EXPECT_TRUE(std::all_of(c.px.begin(), c.px.end(), [](uint32_t p) { return p == 0x5A5A5A5A; }));
+
+  setDecoderFactory(nullptr);
+  std::shared_ptr<Movie> h = open("codec/h264-base.mov");
+  ASSERT_TRUE(h);
+  Renderer none(h);
+  Canvas c2(h->box().width(), h->box().height());
+  ASSERT_EQ(none.setBuffer(c2.buf), noErr);
+  EXPECT_EQ(none.draw(0), noErr);
+  EXPECT_TRUE(std::all_of(c2.px.begin(), c2.px.end(), [](uint32_t p) { return p == 0x5A5A5A5A; }));
+}
+
+}  // namespace
