@@ -1,7 +1,397 @@
-// Video decoders of the system: not made yet (every track they would take is left undrawn).
+// Video decoders of the system: the first Media Foundation transform that takes the track's
+// format (H.264 on Wine; more on Windows), and WIC for JPEG. Pictures come out as 4:2:0 YUV in
+// the transform's own buffer (NV12 first, else I420 or YV12), or as B,G,R rows for JPEG.
+//
+// Wine's transforms decode through GStreamer, whose pipeline re-encodes every picture in BT.601
+// limited range (a BT.709 or full-range stream comes out converted, its chroma resampled): their
+// pictures say so. They also need three workarounds (platform notes): the output type is set again after
+// the stream change that comes before the first picture; draining does nothing there, so the end
+// of a stream feeds copies of the first unit under a time no real unit has until every real
+// picture is out (their pictures are dropped); and a picture-size change inside a stream fails,
+// which the engine avoids by making a new decoder for a new description.
+#include <wincodec.h>
+#include <mferror.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "MediaFoundation.h"
 #include "WindowsDecoders.h"
 
-qte::Err QtsCreateVideoDecoder(const qte::VideoCodec &, std::unique_ptr<qte::VideoDecoder> &)
+namespace {
+
+constexpr LONGLONG kDrainTime = LONGLONG(1) << 60;  // no real unit's time tag comes near it
+constexpr int kMaxDrainUnits = 16;                  // copies fed at the end before giving up
+constexpr size_t kInputSamples = 8;                 // units the transform may still hold
+
+// The transform's subtype for a QuickTime format: the known ones, else the format's own code.
+GUID VideoSubtypeOf(qte::OSType format)
 {
-    return qte::cantFindHandler;
+    if (format == qte::fourcc("avc1") || format == qte::fourcc("avc3"))
+        return MFVideoFormat_H264;
+    if (format == qte::fourcc("hvc1") || format == qte::fourcc("hev1"))
+        return MFVideoFormat_HEVC;
+    if (format == qte::fourcc("mp4v"))
+        return MFVideoFormat_MP4V;
+    GUID subtype = MFVideoFormat_Base;
+    subtype.Data1 = ((format & 0xFF) << 24) | ((format & 0xFF00) << 8) | ((format >> 8) & 0xFF00) | (format >> 24);
+    return subtype;
+}
+
+// Whether a transform is Wine's (winegstreamer.dll): its pictures come in BT.601 limited range.
+bool IsGStreamerTransform(IMFTransform *transform)
+{
+    HMODULE module = nullptr;
+    const void *code = *reinterpret_cast<void *const *>(transform);  // its table of methods
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCWSTR>(code), &module))
+        return false;
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    const wchar_t *name = wcsrchr(path, L'\\');
+    return lstrcmpiW(name ? name + 1 : path, L"winegstreamer.dll") == 0;
+}
+
+// An input sample with a buffer of its own; free for reuse when the transform let it go.
+struct InputUnit {
+    ComRef<IMFSample> sample;
+    ComRef<IMFMediaBuffer> buffer;
+    DWORD capacity = 0;
+    bool Free() const
+    {
+        sample->AddRef();
+        return sample->Release() == 1;
+    }
+};
+
+class TransformVideoDecoder final : public qte::VideoDecoder {
+public:
+    qte::Err Start(const qte::VideoCodec &codec, ComRef<IMFTransform> transform)
+    {
+        m_transform = std::move(transform);
+        m_codec = codec;
+        m_bt601 = IsGStreamerTransform(m_transform.Get());
+        ComRef<IMFMediaType> input;
+        if (FAILED(MFCreateMediaType(input.Out())) ||
+            FAILED(input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video)) ||
+            FAILED(input->SetGUID(MF_MT_SUBTYPE, VideoSubtypeOf(codec.format))) ||
+            FAILED(MFSetAttributeSize(input.Get(), MF_MT_FRAME_SIZE, codec.width, codec.height)) ||
+            FAILED(m_transform->SetInputType(0, input.Get(), 0)))
+            return qte::cantFindHandler;
+        if (!ChooseOutput())
+            return qte::cantFindHandler;
+        m_transform->ProcessMessage(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, 0);
+        m_transform->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0);
+        return qte::noErr;
+    }
+
+    ~TransformVideoDecoder() override
+    {
+        Unlock();
+        if (m_transform)
+            m_transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0);
+    }
+
+    qte::Err send(const uint8_t *data, size_t size, int64_t time) override
+    {
+        Unlock();
+        if (!data || size == 0 || size > 0x7FFFFFFF || time < 0)
+            return qte::paramErr;
+        if (m_first.empty())
+            m_first.assign(data, data + size);  // fed again to push the last pictures out
+        const qte::Err err = Feed(data, DWORD(size), time);
+        if (err == qte::noErr)
+            ++m_realIn;
+        return err;
+    }
+
+    qte::Err receive(qte::Picture *out, bool *got) override
+    {
+        Unlock();
+        *got = false;
+        for (int attempt = 0; attempt < 4 + kMaxDrainUnits; ++attempt) {
+            if (m_held && RetryHeld() != qte::noErr)
+                return qte::noErr;
+            MFT_OUTPUT_DATA_BUFFER output = {};
+            output.pSample = m_output.Get();
+            DWORD status = 0;
+            const HRESULT hr = m_transform->ProcessOutput(0, 1, &output, &status);
+            if (output.pEvents)
+                output.pEvents->Release();
+            if (hr == MF_E_TRANSFORM_STREAM_CHANGE) {
+                if (!ChooseOutput())
+                    return qte::badImageDescription;
+                continue;
+            }
+            if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) {
+                if (m_held)
+                    continue;
+                // Draining: another copy of the first unit pushes the held pictures on.
+                if (m_draining && m_realOut < m_realIn && m_drainUnits < kMaxDrainUnits && !m_first.empty()) {
+                    ++m_drainUnits;
+                    if (Feed(m_first.data(), DWORD(m_first.size()), kDrainTime) == qte::noErr)
+                        continue;
+                }
+                return qte::noErr;
+            }
+            if (FAILED(hr))
+                return qte::badImageDescription;
+            LONGLONG time = 0;
+            if (FAILED(m_output->GetSampleTime(&time)) || time >= kDrainTime)
+                continue;  // a copy fed at the end: not a real picture
+            ++m_realOut;
+            return Expose(time, out, got);
+        }
+        return qte::noErr;
+    }
+
+    qte::Err drain() override
+    {
+        Unlock();
+        m_draining = true;
+        m_transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
+        m_transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
+        return qte::noErr;
+    }
+
+private:
+    // Sets the first 4:2:0 output the transform offers, NV12 first, and makes the output sample
+    // for its size. Runs at the start and at each stream change, never per picture.
+    bool ChooseOutput()
+    {
+        static const GUID *const kWanted[] = {&MFVideoFormat_NV12, &MFVideoFormat_I420,
+                                               &MFVideoFormat_IYUV, &MFVideoFormat_YV12};
+        for (const GUID *wanted : kWanted) {
+            for (DWORD i = 0;; ++i) {
+                ComRef<IMFMediaType> type;
+                if (FAILED(m_transform->GetOutputAvailableType(0, i, type.Out())))
+                    break;
+                GUID subtype = GUID_NULL;
+                if (FAILED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) || subtype != *wanted)
+                    continue;
+                if (FAILED(m_transform->SetOutputType(0, type.Get(), 0)))
+                    continue;
+                UINT32 width = 0, height = 0;
+                if (FAILED(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height)) || !width || !height)
+                    return false;
+                UINT32 stride = 0;
+                if (FAILED(type->GetUINT32(MF_MT_DEFAULT_STRIDE, &stride)) || int32_t(stride) <= 0)
+                    stride = width;
+                m_layout = subtype == MFVideoFormat_NV12 ? qte::YuvLayout::nv12 : qte::YuvLayout::planar;
+                m_yv12 = subtype == MFVideoFormat_YV12;
+                m_width = int32_t(width);
+                m_height = int32_t(height);
+                m_stride = int32_t(stride);
+                return MakeOutputSample();
+            }
+        }
+        return false;
+    }
+
+    bool MakeOutputSample()
+    {
+        MFT_OUTPUT_STREAM_INFO info = {};
+        if (FAILED(m_transform->GetOutputStreamInfo(0, &info)))
+            return false;
+        if (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES))
+            return false;  // every transform of this kind wants the caller's buffers
+        const DWORD bytes = std::max<DWORD>(info.cbSize, DWORD(m_stride) * DWORD(m_height) * 3 / 2);
+        m_outputBuffer.Reset();
+        m_output.Reset();
+        return SUCCEEDED(MFCreateMemoryBuffer(bytes, m_outputBuffer.Out())) &&
+               SUCCEEDED(MFCreateSample(m_output.Out())) &&
+               SUCCEEDED(m_output->AddBuffer(m_outputBuffer.Get()));
+    }
+
+    // A free input sample holding the unit, given to the transform; one it cannot take yet is
+    // held and given again once a picture has come out.
+    qte::Err Feed(const uint8_t *data, DWORD size, LONGLONG time)
+    {
+        InputUnit *unit = nullptr;
+        for (InputUnit &u : m_inputs)
+            if (u.sample && u.sample.Get() != m_held && u.Free()) {
+                unit = &u;
+                break;
+            }
+        if (!unit) {
+            if (m_inputs.size() >= kInputSamples)
+                return qte::memFullErr;
+            m_inputs.emplace_back();
+            unit = &m_inputs.back();
+            if (FAILED(MFCreateSample(unit->sample.Out())))
+                return qte::memFullErr;
+        }
+        if (unit->capacity < size) {
+            unit->sample->RemoveAllBuffers();
+            unit->buffer.Reset();
+            const DWORD capacity = std::max<DWORD>(size, DWORD(64 << 10));
+            if (FAILED(MFCreateMemoryBuffer(capacity, unit->buffer.Out())) ||
+                FAILED(unit->sample->AddBuffer(unit->buffer.Get())))
+                return qte::memFullErr;
+            unit->capacity = capacity;
+        }
+        BYTE *bytes = nullptr;
+        if (FAILED(unit->buffer->Lock(&bytes, nullptr, nullptr)))
+            return qte::memFullErr;
+        std::memcpy(bytes, data, size);
+        unit->buffer->Unlock();
+        unit->buffer->SetCurrentLength(size);
+        unit->sample->SetSampleTime(time);
+        unit->sample->SetSampleDuration(1);
+        const HRESULT hr = m_transform->ProcessInput(0, unit->sample.Get(), 0);
+        if (hr == MF_E_NOTACCEPTING) {
+            m_held = unit->sample.Get();
+            return qte::noErr;
+        }
+        return SUCCEEDED(hr) ? qte::noErr : qte::invalidMedia;
+    }
+
+    qte::Err RetryHeld()
+    {
+        const HRESULT hr = m_transform->ProcessInput(0, m_held, 0);
+        if (hr == MF_E_NOTACCEPTING)
+            return qte::noErr;
+        m_held = nullptr;
+        return SUCCEEDED(hr) ? qte::noErr : qte::invalidMedia;
+    }
+
+    qte::Err Expose(LONGLONG time, qte::Picture *out, bool *got)
+    {
+        BYTE *data = nullptr;
+        DWORD length = 0;
+        if (FAILED(m_outputBuffer->Lock(&data, nullptr, &length)))
+            return qte::badImageDescription;
+        m_locked = true;
+        qte::Picture p;
+        if (!qte::yuvPictureInBuffer(data, length, m_layout, m_yv12, m_width, m_height, m_stride, m_height, &p.yuv))
+            return qte::badImageDescription;
+        p.time = time;
+        if (m_bt601) {
+            p.ownColour = true;
+            p.colour = qte::YuvColour{qte::YuvMatrix::bt601, false};
+        }
+        *out = p;
+        *got = true;
+        return qte::noErr;
+    }
+
+    void Unlock()
+    {
+        if (m_locked)
+            m_outputBuffer->Unlock();
+        m_locked = false;
+    }
+
+    qte::VideoCodec m_codec;
+    ComRef<IMFTransform> m_transform;
+    bool m_bt601 = false;  // Wine's transform: pictures re-encoded in BT.601 limited range
+    ComRef<IMFSample> m_output;
+    ComRef<IMFMediaBuffer> m_outputBuffer;
+    bool m_locked = false;  // the last picture's buffer, until the next call
+    std::vector<InputUnit> m_inputs;
+    IMFSample *m_held = nullptr;  // one of m_inputs the transform did not take yet
+    qte::YuvLayout m_layout = qte::YuvLayout::nv12;
+    bool m_yv12 = false;
+    int32_t m_width = 0, m_height = 0, m_stride = 0;
+    std::vector<uint8_t> m_first;  // the first unit, for pushing the last pictures out
+    bool m_draining = false;
+    int m_drainUnits = 0;
+    uint64_t m_realIn = 0, m_realOut = 0;
+};
+
+// JPEG through WIC: one picture per unit, no reordering.
+class WicJpegDecoder final : public qte::VideoDecoder {
+public:
+    qte::Err Start()
+    {
+        ComScope com;
+        return SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                          IID_IWICImagingFactory, reinterpret_cast<void **>(m_factory.Out())))
+                   ? qte::noErr
+                   : qte::cantFindHandler;
+    }
+
+    qte::Err send(const uint8_t *data, size_t size, int64_t time) override
+    {
+        m_ready = false;
+        if (!data || size == 0 || size > 0x7FFFFFFF || time < 0)
+            return qte::paramErr;
+        ComRef<IWICStream> stream;
+        ComRef<IWICBitmapDecoder> decoder;
+        ComRef<IWICBitmapFrameDecode> frame;
+        ComRef<IWICFormatConverter> converter;
+        UINT width = 0, height = 0;
+        if (FAILED(m_factory->CreateStream(stream.Out())) ||
+            FAILED(stream->InitializeFromMemory(const_cast<BYTE *>(data), DWORD(size))) ||
+            FAILED(m_factory->CreateDecoderFromStream(stream.Get(), nullptr, WICDecodeMetadataCacheOnDemand,
+                                                      decoder.Out())) ||
+            FAILED(decoder->GetFrame(0, frame.Out())) || FAILED(frame->GetSize(&width, &height)) ||
+            width == 0 || height == 0 || width > 16384 || height > 16384 ||
+            FAILED(m_factory->CreateFormatConverter(converter.Out())) ||
+            FAILED(converter->Initialize(frame.Get(), GUID_WICPixelFormat24bppBGR, WICBitmapDitherTypeNone,
+                                         nullptr, 0.0, WICBitmapPaletteTypeCustom)))
+            return qte::invalidMedia;
+        const UINT stride = (width * 3 + 3) & ~3u;
+        const size_t bytes = size_t(stride) * height;
+        if (m_pixels.size() < bytes)
+            m_pixels.resize(bytes);  // grows with the picture size, not per picture
+        if (FAILED(converter->CopyPixels(nullptr, stride, UINT(bytes), m_pixels.data())))
+            return qte::invalidMedia;
+        m_picture = qte::Picture();
+        m_picture.packed = true;
+        m_picture.bgr = m_pixels.data();
+        m_picture.bgrStride = stride;
+        m_picture.width = int32_t(width);
+        m_picture.height = int32_t(height);
+        m_picture.time = time;
+        m_ready = true;
+        return qte::noErr;
+    }
+
+    qte::Err receive(qte::Picture *out, bool *got) override
+    {
+        *got = m_ready;
+        if (m_ready)
+            *out = m_picture;
+        m_ready = false;
+        return qte::noErr;
+    }
+
+    qte::Err drain() override { return qte::noErr; }
+
+private:
+    ComRef<IWICImagingFactory> m_factory;
+    std::vector<uint8_t> m_pixels;
+    qte::Picture m_picture;
+    bool m_ready = false;
+};
+
+}  // namespace
+
+qte::Err QtsCreateVideoDecoder(const qte::VideoCodec &codec, std::unique_ptr<qte::VideoDecoder> &out)
+{
+    try {
+        if (codec.format == qte::fourcc("jpeg") || codec.format == qte::fourcc("mjpa")) {
+            std::unique_ptr<WicJpegDecoder> jpeg(new WicJpegDecoder);
+            const qte::Err err = jpeg->Start();
+            if (err == qte::noErr)
+                out = std::move(jpeg);
+            return err;
+        }
+        ComScope com;
+        ComRef<IMFTransform> transform;
+        if (FAILED(FindDecoderTransform(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video,
+                                        VideoSubtypeOf(codec.format), transform.Out())))
+            return qte::cantFindHandler;
+        std::unique_ptr<TransformVideoDecoder> decoder(new TransformVideoDecoder);
+        const qte::Err err = decoder->Start(codec, std::move(transform));
+        if (err == qte::noErr)
+            out = std::move(decoder);
+        return err;
+    } catch (const std::bad_alloc &) {
+        return qte::memFullErr;
+    }
 }

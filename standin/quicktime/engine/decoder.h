@@ -40,6 +40,9 @@ struct Picture {
   ptrdiff_t bgrStride = 0;
   int32_t width = 0, height = 0;    // packed: the picture's size
   int64_t time = 0;                 // the time tag of the sample it shows
+  // A decoder that converts its pictures to another colour than the stream's says which.
+  bool ownColour = false;
+  YuvColour colour;
 };
 
 class VideoDecoder {

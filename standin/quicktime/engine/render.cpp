@@ -198,7 +198,7 @@ Err pictureToFrame(const Picture& p, const VideoCodec& codec, Frame& f) {
   }
   if (!p.packed) {
     const PixelBuffer frame{reinterpret_cast<uint8_t*>(f.px.data()), w, h, ptrdiff_t(w) * 4, PixelFormat::bgr0};
-    return yuvToRgb(p.yuv, codec.colour, w, h, frame, 0, 0);
+    return yuvToRgb(p.yuv, p.ownColour ? p.colour : codec.colour, w, h, frame, 0, 0);
   }
   for (int32_t y = 0; y < h; ++y) {
     const uint8_t* row = p.bgr + y * p.bgrStride;
@@ -239,7 +239,8 @@ Err Renderer::draw(int64_t movieTime) {
           // the picture's displayed size (a 640x360 stream decodes to 640x368).
           const int32_t w = codec->width ? std::min<int32_t>(box.width(), int32_t(codec->width)) : box.width();
           const int32_t h = codec->height ? std::min<int32_t>(box.height(), int32_t(codec->height)) : box.height();
-          e = yuvToRgb(p.yuv, codec->colour, w, h, s.buf, box.left - mbox.left, box.top - mbox.top);
+          e = yuvToRgb(p.yuv, p.ownColour ? p.colour : codec->colour, w, h, s.buf, box.left - mbox.left,
+                       box.top - mbox.top);
         } else if (!(e = pictureToFrame(p, *codec, d.frame))) {
           if (info.transformed) blitTransformed(d.frame, s.buf, info, mbox);
           else blit(d.frame, s.buf, box.left - mbox.left, box.top - mbox.top, box.width(), box.height());

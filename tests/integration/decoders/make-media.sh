@@ -1,0 +1,40 @@
+#!/bin/sh
+# The decoder tests' media: compressed movies made with ffmpeg, and ffmpeg's own decoding of each
+# as the reference (every picture in display order, edits ignored, as raw NV12 or B,G,R rows).
+# Each file's command is written beside it as NAME.cmd. Idempotent through a stamp.
+set -eu
+VERSION=1
+OUT=${1:?usage: make-media.sh OUTDIR}
+mkdir -p "$OUT"
+STAMP="$OUT/.made-v$VERSION"
+[ -f "$STAMP" ] && exit 0
+FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
+
+make() {
+  name=$1; shift
+  echo "$FF $*" > "$OUT/$name.cmd"
+  # shellcheck disable=SC2086
+  $FF "$@" "$OUT/$name"
+}
+ref() {  # movie pixel-format
+  make "$1.$2" -ignore_editlist 1 -i "$OUT/$1" -map 0:v:0 -vsync passthrough -f rawvideo -pix_fmt "$2"
+}
+
+SRC="-f lavfi -i testsrc2=size=640x360:rate=25"
+X264="-c:v libx264 -preset veryfast -pix_fmt yuv420p"
+# High profile with pyramid B-frames, 640x360 (not a multiple of 16 high), two GOPs.
+make bframes.mp4 $SRC -t 2 $X264 -profile:v high -bf 3 -x264-params b-pyramid=normal -g 25
+# No B-frames, in the other containers.
+make nob.mov -f lavfi -i testsrc2=size=320x240:rate=30 -t 1 $X264 -profile:v baseline -bf 0 -g 15
+make nob.m4v -i "$OUT/nob.mov" -c copy -f mp4
+make nob.3gp -i "$OUT/nob.mov" -c copy
+make hd.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 0.6 $X264 -profile:v high -bf 2 -g 12
+# An edit list from cutting without decoding (the first samples lie before the edit).
+make long.mp4 $SRC -t 4 $X264 -profile:v high -bf 3 -g 25
+make edited.mp4 -ss 1.35 -i "$OUT/long.mp4" -c copy
+# Photo-JPEG in a QuickTime movie, 4:4:4 (WIC's 4:2:0 upsampling differs from ffmpeg's).
+make jpeg.mov -f lavfi -i testsrc2=size=320x240:rate=10 -t 1 -c:v mjpeg -pix_fmt yuvj444p -q:v 3
+
+for m in bframes.mp4 nob.mov nob.m4v nob.3gp hd.mp4 edited.mp4; do ref $m nv12; done
+ref jpeg.mov bgr24
+touch "$STAMP"
