@@ -8,9 +8,13 @@
 #include "pin_graph.h"
 
 enum class FrameReference {
-    kSameFormat,   // the reference is in the pin's own pixel format: byte for byte
+    kSameFormat,    // the reference is in the pin's own pixel format: byte for byte
     kFiveBitSource, // rgb555le reference, 32-bit pin: each 8-bit channel's top five bits
-    kEightBitSource // bgr0 reference, 16-bit pin: each channel narrowed to its top five bits
+    kEightBitSource, // bgr0 reference, 16-bit pin: each channel narrowed to its top five bits
+    // nv12 reference of a BT.601 limited-range stream, 32-bit pin: each channel within 1 of the
+    // exact conversion (the runtime's integer conversion is within 0.65 of the exact value and
+    // the reference is that value rounded)
+    kBt601Source
 };
 
 struct FrameCheck {

@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=3
+VERSION=5
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 sh "$SRC/../../media/make-movies.sh" "$OUT"
@@ -22,8 +22,10 @@ run() {  # name args...: ffmpeg writing OUT/name, its command kept beside it
 }
 video() {  # movie stream pixel-format
   run "$1.v$2.$3" -i "$OUT/$1" -map "0:v:$2" -f rawvideo -pix_fmt "$3"
-  ffprobe -v error -select_streams "v:$2" -show_entries stream=time_base,duration_ts,nb_frames,width,height \
-    -of default=nw=1 "$OUT/$1" > "$OUT/$1.v$2.probe"
+  # The frames shown (an edit list leaves samples out), counted by decoding.
+  ffprobe -v error -count_frames -select_streams "v:$2" \
+    -show_entries stream=time_base,duration_ts,nb_read_frames,width,height -of default=nw=1 "$OUT/$1" |
+    sed 's/^nb_read_frames=/nb_frames=/' > "$OUT/$1.v$2.probe"
 }
 audio() {  # movie stream format
   run "$1.a$2.$3" -i "$OUT/$1" -map "0:a:$2" -f "$3" -acodec "pcm_$3"
@@ -32,11 +34,19 @@ audio() {  # movie stream format
 run snd6k.mov -f lavfi -i "sine=frequency=440:sample_rate=6000:d=1" -c:a pcm_s16be
 run grid12800.mov -f lavfi -i testsrc2=size=320x240:rate=25 -t 0.8 -c:v qtrle -pix_fmt rgb24 -g 5
 run long.mov -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.4*sin(2*PI*650*t):s=44100:d=9" -c:a pcm_s16be
+# H.264 (through the system's decoder): B-frame pyramid at 640x360; no B-frames in a .mov; an
+# .mp4 cut without decoding at a frame's start, whose edit list skips the samples before it.
+X264="-c:v libx264 -preset veryfast -pix_fmt yuv420p"
+run h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25 -t 2 $X264 -profile:v high -bf 3 -x264-params b-pyramid=normal -g 25
+run h264nob.mov -f lavfi -i testsrc2=size=320x240:rate=30 -t 1 $X264 -profile:v baseline -bf 0 -g 15
+run h264long.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 4 $X264 -profile:v high -bf 3 -g 25
+run h264cut.mp4 -ss 1.36 -i "$OUT/h264long.mp4" -c copy
 
 for m in raw24 raw32 rle24 rle32 av2snd grid12800; do video $m.mov 0 bgr0; done
 for m in raw16 rle16 raw24 rle24; do video $m.mov 0 rgb555le; done
 video twovideo.mov 0 bgr0
 video twovideo.mov 1 bgr0
+for m in h264.mp4 h264nob.mov h264cut.mp4; do video $m 0 nv12; done
 
 for m in twos sowt ulaw alaw ima4 six snd6k long; do audio $m.mov 0 s16le; done
 audio in24.mov 0 s24le

@@ -38,6 +38,13 @@ LONGLONG VideoGrid::FrameAt(REFERENCE_TIME rt) const
     return k < frames ? k : frames - 1;
 }
 
+LONGLONG VideoGrid::FrameOfStamp(REFERENCE_TIME rt) const
+{
+    const LONGLONG units = (rt * timeBase + 5000000) / 10000000;
+    const LONGLONG k = units * frames / durationTs;
+    return k < frames ? k : frames - 1;
+}
+
 VideoGrid ReadGrid(const std::string &movie, int stream)
 {
     VideoGrid grid;

@@ -36,6 +36,9 @@ struct VideoGrid {
     bool valid() const { return timeBase > 0 && durationTs > 0 && frames > 0; }
     // The source frame shown at a time given in 100 ns units (frames of equal duration).
     LONGLONG FrameAt(REFERENCE_TIME rt) const;
+    // The same for a sample's stamp, taken to the nearest stream unit: a pin's double arithmetic
+    // may leave a stamp one 100 ns unit short of the frame it shows.
+    LONGLONG FrameOfStamp(REFERENCE_TIME rt) const;
 };
 VideoGrid ReadGrid(const std::string &movie, int stream);
 

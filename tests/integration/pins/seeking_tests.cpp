@@ -66,7 +66,11 @@ INSTANTIATE_TEST_SUITE_P(
                       SeekCase{"grid12800.mov", 2100000, "bgr0", kSame},
                       SeekCase{"grid12800.mov", 5990000, "bgr0", kSame},
                       SeekCase{"rle16.mov", 2100000, "rgb555le", FrameReference::kFiveBitSource},
-                      SeekCase{"rle16.mov", 6999000, "rgb555le", FrameReference::kFiveBitSource}));
+                      SeekCase{"rle16.mov", 6999000, "rgb555le", FrameReference::kFiveBitSource},
+                      // H.264: jumps into a group of pictures, with B-frames, and past an edit.
+                      SeekCase{"h264.mp4", 13300000, "nv12", FrameReference::kBt601Source},
+                      SeekCase{"h264.mp4", 4100000, "nv12", FrameReference::kBt601Source},
+                      SeekCase{"h264cut.mp4", 7000000, "nv12", FrameReference::kBt601Source}));
 
 TEST(SeekByFrames, DeliversTheFramesFromStartToStop)
 {
