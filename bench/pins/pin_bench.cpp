@@ -7,6 +7,8 @@
 //                                            per frame (medians): the pin's fill of a decoded
 //                                            frame, QuickTime drawing that frame alone, the
 //                                            difference, and one plain copy of the frame
+//   seek FILE median_ms M max_ms X           from a seek of the paused video pin to its first
+//                                            frame delivered (--seek FILE: this alone)
 // The filter is linked in and created directly; the stand-in is loaded first, as a host would.
 #include <windows.h>
 #include <dshow.h>
@@ -276,12 +278,73 @@ bool Fill(const char *movie)
     return true;
 }
 
+// From IMediaSeeking::SetPositions on the paused video pin to the first frame it delivers at the
+// new position: the flush, the restart of its worker, and the decoding from the sync sample
+// before the target. The sink holds each frame in Receive, so the pin waits between seeks.
+bool SeekLatency(const char *movie)
+{
+    ComPtr<IGraphBuilder> graph;
+    if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph))))
+        return false;
+    std::vector<ComPtr<IPin>> outputs;
+    if (!AddSource(graph.Get(), movie, false, &outputs) || outputs.empty())
+        return false;
+    SinkRef sink;
+    AM_MEDIA_TYPE partial = {};
+    partial.majortype = MEDIATYPE_Video;
+    partial.subtype = MEDIASUBTYPE_RGB32;
+    sink->AcceptMajorType(MEDIATYPE_Video);
+    sink->SetHashBytes(false);
+    sink->SetBlockReceive(true);
+    ComPtr<IMediaSeeking> seeking;
+    ComPtr<IMediaControl> control;
+    ComPtr<IMediaFilter> mediaFilter;
+    if (FAILED(graph->AddFilter(sink->Filter(), nullptr)) ||
+        FAILED(graph->ConnectDirect(outputs[0].Get(), sink->Pin(), &partial)) ||
+        FAILED(outputs[0].As(&seeking)) || FAILED(graph.As(&mediaFilter)) ||
+        FAILED(mediaFilter->SetSyncSource(nullptr)) || FAILED(graph.As(&control)) ||
+        FAILED(control->Pause()) || !sink->WaitForSamples(1, 20000))
+        return false;
+    LONGLONG duration = 0;
+    seeking->GetDuration(&duration);
+    std::vector<double> latencies;
+    bool ok = duration > 0;
+    for (int round = 0; round < kRounds && ok; round++) {
+        // Positions in the second half of a two-second group of pictures, and across the movie.
+        for (double at : {0.37, 0.81, 0.13, 0.66, 0.49}) {
+            LONGLONG target = LONGLONG(at * double(duration));
+            const size_t before = sink->Samples().size();
+            const double t0 = Now();
+            if (FAILED(seeking->SetPositions(&target, AM_SEEKING_AbsolutePositioning, nullptr,
+                                             AM_SEEKING_NoPositioning)) ||
+                !sink->WaitForSamples(before + 1, 20000)) {
+                ok = false;
+                break;
+            }
+            latencies.push_back(Now() - t0);
+        }
+    }
+    sink->SetBlockReceive(false);
+    control->Stop();
+    outputs.clear();
+    seeking.Reset();
+    control.Reset();
+    mediaFilter.Reset();
+    graph.Reset();
+    if (!ok)
+        return false;
+    std::printf("seek %s median_ms %.1f max_ms %.1f\n", movie, Median(latencies) * 1e3,
+                *std::max_element(latencies.begin(), latencies.end()) * 1e3);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s QUICKTIME.qts VIDEO.mov... [--audio AUDIO.mov...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s QUICKTIME.qts VIDEO.mov... [--seek VIDEO.mov] [--audio AUDIO.mov...]\n",
+                     argv[0]);
         return 2;
     }
     if (!LoadLibraryW(WidePath(argv[1]).c_str())) {
@@ -295,6 +358,13 @@ int main(int argc, char **argv)
     for (int i = 2; i < argc && rc == 0; i++) {
         if (std::strcmp(argv[i], "--audio") == 0) {
             audio = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--seek") == 0 && i + 1 < argc) {
+            if (!SeekLatency(argv[++i])) {
+                std::fprintf(stderr, "measuring seeks in %s failed\n", argv[i]);
+                rc = 1;
+            }
             continue;
         }
         if (!Graph(argv[i], false) || (!audio && !Fill(argv[i]))) {

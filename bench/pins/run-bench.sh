@@ -1,8 +1,9 @@
 #!/bin/sh
 # run-bench.sh BUILD_DIR: the pins' benchmark. Makes 640x480 'raw ' and 'rle ' movies and a
-# sound movie with ffmpeg, runs pin_bench (the filter in Wine's graph, its fill step, and Wine's
-# GStreamer parser in the same host when its 32-bit plugins are installed) and ffmpeg decoding
-# the same files, in the same run, and prints each figure as a ratio to its peer.
+# sound movie and H.264 movies with ffmpeg, runs pin_bench (the filter in Wine's graph, its fill
+# step, a seek's latency, and Wine's GStreamer parser in the same host when that architecture's
+# plugins are installed) and ffmpeg decoding the same files, in the same run, and prints each
+# figure as a ratio to its peer.
 set -eu
 BUILD=$(cd "${1:?usage: run-bench.sh BUILD_DIR}" && pwd)
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
@@ -14,9 +15,14 @@ V="-f lavfi -i testsrc2=size=640x480:rate=25"
 [ -f "$WORK/rle.mov" ] || $FF $V -t 8 -c:v qtrle -pix_fmt rgb24 -g 25 "$WORK/rle.mov"
 [ -f "$WORK/sound.mov" ] || $FF -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.4*sin(2*PI*650*t):s=44100:d=120" \
   -c:a pcm_s16be "$WORK/sound.mov"
+# H.264 through the system's decoder: 640x480, and 1080p with two-second groups of pictures.
+X264="-c:v libx264 -preset veryfast -pix_fmt yuv420p -profile:v high"
+[ -f "$WORK/h264.mp4" ] || $FF $V -t 8 $X264 -g 50 "$WORK/h264.mp4"
+[ -f "$WORK/h264hd.mp4" ] || $FF -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 8 $X264 -g 50 "$WORK/h264hd.mp4"
 
 out=$("$SRC/cmake/wine-run" "$BUILD/bench/pins/pin_bench.exe" "$BUILD/standin/default/QuickTime.qts" \
-  "$WORK/raw.mov" "$WORK/rle.mov" --audio "$WORK/sound.mov")
+  "$WORK/raw.mov" "$WORK/rle.mov" "$WORK/h264.mp4" "$WORK/h264hd.mp4" --seek "$WORK/h264hd.mp4" \
+  --audio "$WORK/sound.mov")
 
 # Best of three runs of a peer command, in seconds.
 best() {
@@ -34,7 +40,7 @@ gst() {
   ours=$(echo "$out" | grep "^graph .*/$1 " || true)
   peer=$(echo "$out" | grep "^gstreamer .*/$1 samples" || true)
   if [ -z "$peer" ]; then
-    echo "  $2 against Wine's GStreamer parser: unavailable (32-bit gstreamer1.0-plugins-base/-good/-libav)"
+    echo "  $2 against Wine's GStreamer parser: unavailable (gstreamer1.0-plugins-base/-good/-libav of this architecture)"
     return
   fi
   awk -v a="$(field "$ours" "$3")" -v s="$(field "$ours" seconds)" -v b="$(field "$peer" "$3")" \
@@ -64,6 +70,28 @@ for m in raw rle; do
     printf "per-frame work %-5s fill %.0f ns, drawing the decoded frame %.0f ns, own (median difference) %.0f ns; one copy %.0f ns; own / copy %.2fx (target <= 2.5)\n",
       "\x27" m "\x27", a, d, o, c, o / c }'
 done
+# H.264: against ffmpeg on one thread and on its default threads, and Wine's parser.
+h264() {  # file label single-thread-target
+  line=$(echo "$out" | grep "^graph .*/$1 ")
+  frames=$(field "$line" samples) secs=$(field "$line" seconds)
+  one="ffmpeg -v error -threads 1 -i $WORK/$1 -f rawvideo -pix_fmt bgr0 -y /dev/null"
+  many="ffmpeg -v error -i $WORK/$1 -f rawvideo -pix_fmt bgr0 -y /dev/null"
+  p1=$(best "$one") pn=$(best "$many")
+  awk -v f="$frames" -v s="$secs" -v p="$p1" -v l="$2" -v t="$3" 'BEGIN {
+    printf "frames/s %-22s ours %8.1f  ffmpeg -threads 1 %8.1f  ratio %.2fx (target >= %s)\n", l, f / s, f / p, p / s, t }'
+  awk -v f="$frames" -v s="$secs" -v p="$pn" -v l="$2" 'BEGIN {
+    printf "frames/s %-22s ours %8.1f  ffmpeg threads   %8.1f  ratio %.2fx (reported)\n", l, f / s, f / p, p / s }'
+  echo "  peers: $one; $many"
+  gst "$1" "frames/s $2" samples 1
+}
+h264 h264.mp4 "640x480 H.264 RGB32" 1.0
+h264 h264hd.mp4 "1920x1080 H.264 RGB32" 0.6
+fill=$(echo "$out" | grep "^fill .*h264hd.mp4")
+awk -v d="$(field "$fill" draw_ns)" -v c="$(field "$fill" copy_ns)" 'BEGIN {
+  printf "colour conversion of a decoded 1920x1080 frame into the world %.0f ns; one copy %.0f ns; ratio %.2fx (target <= 2)\n", d, c, d / c }'
+seek=$(echo "$out" | grep "^seek ")
+echo "seek to the first frame delivered, 1080p H.264, 2 s groups of pictures: median $(field "$seek" median_ms) ms, worst $(field "$seek" max_ms) ms (reported)"
+
 line=$(echo "$out" | grep "^graph .*sound.mov")
 bytes=$(field "$line" bytes) secs=$(field "$line" seconds)
 peer_cmd="ffmpeg -v error -i $WORK/sound.mov -f s16le -acodec pcm_s16le -y /dev/null"
