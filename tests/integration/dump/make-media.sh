@@ -3,7 +3,7 @@
 # bgr0, sound as little-endian PCM) as the reference, and the bad inputs. Each reference's
 # command is written beside it as NAME.cmd. Idempotent through a stamp.
 set -eu
-VERSION=3
+VERSION=4
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-media.sh OUTDIR}
 sh "$SRC/../../media/make-movies.sh" "$OUT"
@@ -59,6 +59,23 @@ ffprobe -v error -ignore_editlist 1 -select_streams v -show_entries packet=pts,d
 
 # Bad inputs: a text file named like a movie, a movie with nothing but a text track, a file
 # of an extension no filter is registered for, and a good movie under a Cyrillic name.
+# Damaged H.264 + AAC movies: bytes overwritten inside the media data at three places, an 'avcC'
+# whose NAL length size is 3 and one whose first parameter set runs past its box, an 'esds'
+# overwritten, sample sizes far past the file.
+$FF -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "sine=frequency=500:sample_rate=44100" -t 2 \
+  -c:v libx264 -preset veryfast -pix_fmt yuv420p -bf 2 -g 12 -c:a aac "$OUT/hav.mp4"
+size=$(stat -c %s "$OUT/hav.mp4")
+poke() {  # name offset count byte: a copy of hav.mp4 with count bytes at offset set to byte
+  cp "$OUT/hav.mp4" "$OUT/$1"
+  head -c "$3" /dev/zero | tr '\000' "\\$4" | dd of="$OUT/$1" bs=1 seek="$2" conv=notrunc status=none
+}
+box() { grep -obUa "$1" "$OUT/hav.mp4" | head -1 | cut -d: -f1; }
+for p in 30 55 80; do poke "dmg-mdat$p.mp4" $((size * p / 100)) 256 377; done
+poke dmg-avcc3.mp4 $(($(box avcC) + 8)) 1 376
+poke dmg-avccsps.mp4 $(($(box avcC) + 10)) 2 377
+poke dmg-esds.mp4 $(($(box esds) + 12)) 24 377
+poke dmg-stsz.mp4 $(($(box stsz) + 16)) 64 177
+
 echo "not a movie at all" > "$OUT/notmovie.mov"
 printf '1\n00:00:00,000 --> 00:00:00,500\nhello\n' > "$OUT/subtitles.srt"
 $FF -i "$OUT/subtitles.srt" -c:s mov_text "$OUT/textonly.mov"
