@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -78,6 +79,24 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoCase{"rle16.mov", 16, "rgb555le", FrameReference::kSameFormat},
                       VideoCase{"raw24.mov", 16, "bgr0", FrameReference::kEightBitSource},
                       VideoCase{"rle24.mov", 16, "bgr0", FrameReference::kEightBitSource}));
+
+// A format no decoder of the system takes (HEVC under Wine): the movie opens with its pin, which
+// delivers every frame, black, as for any track the runtime cannot draw.
+TEST(UndecodedVideo, OpensAndDeliversBlackFrames)
+{
+    PinGraph graph;
+    std::string where;
+    ASSERT_EQ(graph.Open("hevc.mp4", &where), S_OK) << where;
+    ASSERT_EQ(graph.PinCount(), 1u);
+    ASSERT_TRUE(graph.IsVideo(0));
+    ASSERT_TRUE(graph.Play());
+    const std::vector<testsupport::SinkRecord> records = graph.Sink(0)->Records();
+    std::vector<PlacedSample> pass;
+    ASSERT_NO_FATAL_FAILURE(ExpectOnePass(graph.Sink(0), records, &pass));
+    EXPECT_EQ(pass.size(), 25u);
+    for (const PlacedSample &s : pass)
+        EXPECT_TRUE(std::all_of(s.record->bytes.begin(), s.record->bytes.end(), [](BYTE b) { return b == 0; }));
+}
 
 // A sound track and what each path makes of it: the movie-level path delivers at least 16 bits
 // (and the movie's whole duration, silence past the track); the per-track path the sample
