@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=6
+VERSION=7
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 sh "$SRC/../../media/make-movies.sh" "$OUT"
@@ -41,6 +41,9 @@ run h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25 -t 2 $X264 -profile:v hig
 run h264nob.mov -f lavfi -i testsrc2=size=320x240:rate=30 -t 1 $X264 -profile:v baseline -bf 0 -g 15
 run h264long.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 4 $X264 -profile:v high -bf 3 -g 25
 run h264cut.mp4 -ss 1.36 -i "$OUT/h264long.mp4" -c copy
+# H.264 and AAC, long enough for the concurrency tests' seeks.
+run h264aac.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "sine=frequency=500:sample_rate=44100" -t 9 \
+  $X264 -profile:v high -bf 2 -g 25 -c:a aac -b:a 96k
 # HEVC, which no decoder of Wine takes.
 run hevc.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params log-level=none
 
