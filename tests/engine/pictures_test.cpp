@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <random>
+#include <utility>
 
 #include "decoder.h"
 #include "helpers.h"
@@ -148,6 +149,84 @@ TEST_F(CheckingDecoders, AnUnusableConfigurationLeavesTheAreaAsItWas) {
   ASSERT_EQ(none.setBuffer(c2.buf), noErr);
   EXPECT_EQ(none.draw(0), noErr);
   EXPECT_TRUE(std::all_of(c2.px.begin(), c2.px.end(), [](uint32_t p) { return p == 0x5A5A5A5A; }));
+}
+
+// Decoders that misbehave: one takes every sample and never gives a picture (Wine's transforms
+// do so silently for some inputs), one refuses the samples of every third display time.
+class Misbehaving final : public DecoderFactory {
+ public:
+  enum Kind { silent, refusing } kind = silent;
+  uint64_t sent = 0;
+  Err createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) override {
+    std::unique_ptr<VideoDecoder> inner;
+    Err e = checkingDecoderFactory()->createVideo(codec, inner);
+    if (e) return e;
+    out.reset(new Decoder(this, std::move(inner)));
+    return noErr;
+  }
+  Err createAudio(const AudioCodec&, std::unique_ptr<AudioDecoder>&) override { return cantFindHandler; }
+
+ private:
+  struct Decoder final : VideoDecoder {
+    Decoder(Misbehaving* f, std::unique_ptr<VideoDecoder> d) : factory(f), inner(std::move(d)) {}
+    Err send(const uint8_t* data, size_t size, int64_t time) override {
+      ++factory->sent;
+      // The first unit carries the parameter sets: without it nothing decodes.
+      const bool first = std::exchange(firstUnit, false);
+      if (factory->kind == refusing && !first && time % 3 == 1) return invalidMedia;
+      return factory->kind == silent ? noErr : inner->send(data, size, time);
+    }
+    Err receive(Picture* out, bool* got) override { return inner->receive(out, got); }
+    Err drain() override { return inner->drain(); }
+    Misbehaving* factory;
+    std::unique_ptr<VideoDecoder> inner;
+    bool firstUnit = true;
+  };
+};
+
+TEST_F(CheckingDecoders, ADecoderThatGivesNothingIsGivenUpNotWaitedFor) {
+  Misbehaving silent;
+  setDecoderFactory(&silent);
+  std::shared_ptr<Movie> m = open("codec/h264-high.mp4");
+  ASSERT_TRUE(m);
+  Renderer r(m);
+  Canvas c(m->box().width(), m->box().height());
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  EXPECT_NE(r.draw(0), noErr);
+  const uint64_t sent = silent.sent;
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, 64u) << "a bounded number of samples";
+  // Given up: later frames send nothing more, and the area stays as it was.
+  EXPECT_EQ(r.draw(m->duration() / 2), noErr);
+  EXPECT_EQ(silent.sent, sent);
+  EXPECT_TRUE(std::all_of(c.px.begin(), c.px.end(), [](uint32_t p) { return p == 0x5A5A5A5A; }));
+  setDecoderFactory(checkingDecoderFactory());
+}
+
+TEST_F(CheckingDecoders, ARefusedSampleCostsItsPictureOnly) {
+  Misbehaving refusing;
+  refusing.kind = Misbehaving::refusing;
+  setDecoderFactory(&refusing);
+  std::shared_ptr<Movie> m = open("codec/h264-high.mp4");
+  ASSERT_TRUE(m);
+  const Track* t = videoTrack(*m);
+  Renderer r(m);
+  Canvas c(m->box().width(), m->box().height());
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  int shown = 0;
+  const int64_t frame = m->timeScale() / 25;
+  for (int64_t time = 0; time < m->duration(); time += frame) {
+    ASSERT_EQ(r.draw(time), noErr) << time;
+    shown += c.at(5, 5) == expectedPixel(*t, time);
+  }
+  // The refused pictures are lost (their times show the next picture); every other frame time
+  // shows its own.
+  int refused = 0;
+  for (uint64_t i = 1; i < t->sampleCount(); ++i)
+    refused += (t->displayTime(i) - std::min<int64_t>(0, t->earliestDisplayTime())) % 3 == 1;
+  ASSERT_GT(refused, 0);
+  EXPECT_EQ(shown, int(t->sampleCount()) - refused);
+  setDecoderFactory(checkingDecoderFactory());
 }
 
 }  // namespace

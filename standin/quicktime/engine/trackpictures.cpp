@@ -168,6 +168,9 @@ Err TrackPictures::pictureAt(int64_t mediaTime, Picture* out, bool* got, const V
           failed_ = true;
           return e;
         }
+      } else if (lastTag_ < 0) {
+        failed_ = true;  // every sample sent and drained, and not one picture: it decodes nothing
+        return badImageDescription;
       } else {
         return noErr;  // nothing more comes: the area stays as it was
       }
