@@ -5,6 +5,7 @@
  * The hook is compiled C, entered from any caller: it is called on a 16-byte aligned stack,
  * and on x86-64 with 32 bytes of shadow space and the argument registers kept around it.
  */
+#include "quicktime/QuickTimeArgumentRegisters.h"
 #include "quicktime/QuickTimeBinding.h"
 #include "quicktime/QuickTimeSelectors.h"
 
@@ -58,24 +59,10 @@ QuickTimeRunHook:
         .seh_setframe %rbp, 0
         .seh_endprologue
         andq    $-16, %rsp
-        subq    $128, %rsp              /* shadow space, then 4 registers and 4 XMM registers */
-        movq    %rcx, 32(%rsp)
-        movq    %rdx, 40(%rsp)
-        movq    %r8, 48(%rsp)
-        movq    %r9, 56(%rsp)
-        movdqa  %xmm0, 64(%rsp)
-        movdqa  %xmm1, 80(%rsp)
-        movdqa  %xmm2, 96(%rsp)
-        movdqa  %xmm3, 112(%rsp)
+        subq    $(32 + QT_ARGUMENT_SAVE_BYTES), %rsp  /* shadow space, then the arguments */
+        QT_SAVE_ARGUMENTS(32)
         call    *%rax
-        movq    32(%rsp), %rcx
-        movq    40(%rsp), %rdx
-        movq    48(%rsp), %r8
-        movq    56(%rsp), %r9
-        movdqa  64(%rsp), %xmm0
-        movdqa  80(%rsp), %xmm1
-        movdqa  96(%rsp), %xmm2
-        movdqa  112(%rsp), %xmm3
+        QT_RESTORE_ARGUMENTS(32)
         leaq    0(%rbp), %rsp
         popq    %rbp
         ret

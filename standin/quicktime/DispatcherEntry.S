@@ -4,6 +4,8 @@
  * routine returns straight to the caller. An unknown selector answers as an unbound call:
  * the selector's group in the high half, 0xF7D1 in the low half.
  */
+#include "quicktime/QuickTimeArgumentRegisters.h"
+
         .text
 
 #if defined(__i386__)
@@ -41,28 +43,14 @@ QtsDispatcher:
         .seh_setframe %rbp, 0
         .seh_endprologue
         andq    $-16, %rsp
-        subq    $144, %rsp              /* shadow space, 4 registers, the selector, 4 XMM */
-        movq    %rcx, 32(%rsp)
-        movq    %rdx, 40(%rsp)
-        movq    %r8, 48(%rsp)
-        movq    %r9, 56(%rsp)
-        movq    %rax, 64(%rsp)
-        movdqa  %xmm0, 80(%rsp)
-        movdqa  %xmm1, 96(%rsp)
-        movdqa  %xmm2, 112(%rsp)
-        movdqa  %xmm3, 128(%rsp)
+        subq    $(32 + QT_ARGUMENT_SAVE_BYTES + 16), %rsp  /* shadow space, arguments, selector */
+        QT_SAVE_ARGUMENTS(32)
+        movq    %rax, 32+QT_ARGUMENT_SAVE_BYTES(%rsp)
         movl    %eax, %ecx
         call    QtsFindRoutine
         movq    %rax, %r11
-        movq    32(%rsp), %rcx
-        movq    40(%rsp), %rdx
-        movq    48(%rsp), %r8
-        movq    56(%rsp), %r9
-        movq    64(%rsp), %rax
-        movdqa  80(%rsp), %xmm0
-        movdqa  96(%rsp), %xmm1
-        movdqa  112(%rsp), %xmm2
-        movdqa  128(%rsp), %xmm3
+        QT_RESTORE_ARGUMENTS(32)
+        movq    32+QT_ARGUMENT_SAVE_BYTES(%rsp), %rax
         leaq    0(%rbp), %rsp
         popq    %rbp
         .seh_endproc
