@@ -98,6 +98,8 @@ public:
     UINT32 Take(void *out, UINT32 capacity, UINT32 frameBytes)
     {
         const UINT32 frames = std::min<UINT32>(capacity, m_left / frameBytes);
+        if (frames == 0 && m_left >= frameBytes)
+            return 0;  // no room: the frames wait
         std::memcpy(out, m_data, size_t(frames) * frameBytes);
         m_data += size_t(frames) * frameBytes;
         m_left = frames ? m_left - frames * frameBytes : 0;  // a part frame is dropped

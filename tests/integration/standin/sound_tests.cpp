@@ -8,6 +8,9 @@
 #include <memory>
 
 #include "harness.h"
+#include "moviewriter.h"
+
+namespace mw = moviewriter;
 
 namespace {
 
@@ -254,11 +257,27 @@ TEST_P(StandardAudio, ConvertsExtractedSoundLikeThePinAsks)
 INSTANTIATE_TEST_SUITE_P(Movies, StandardAudio, ::testing::Values("twos.mov", "in24.mov", "ulaw.mov", "raw8.mov",
                                                                  "six.mov"));
 
-// A sound the engine cannot decode (AAC) extracts as silence with no known sample width, so
-// the extraction stays planar float; the component lends it planes of its own.
+// A sound no decoder takes (AMR-NB) extracts as silence with no known sample width, so the
+// extraction stays planar float; the component lends it planes of its own.
 TEST(StandardAudioComponent, PlanarExtractionOfAnUndecodedTrackGivesSilence)
 {
-    ScopedMovie movie("aac.m4a");
+    mw::Movie amr;
+    mw::Track t;
+    t.handler = "soun";
+    t.timeScale = 8000;
+    t.description = mw::soundDescription("samr", 1, 16, 8000);
+    t.stts = {{50, 160}};  // a second of 20 ms frames at 12.2 kbit/s
+    t.constantSize = 32;
+    mw::Chunk chunk;
+    chunk.samples = 50;
+    for (int i = 0; i < 50; ++i) {
+        chunk.data.push_back(0x3C);
+        chunk.data.insert(chunk.data.end(), 31, uint8_t(i));
+    }
+    t.chunks.push_back(chunk);
+    amr.tracks.push_back(t);
+    ASSERT_TRUE(mw::save(MediaPath("samr.mov"), mw::write(amr)));
+    ScopedMovie movie("samr.mov");
     ASSERT_EQ(movie.error(), noErr);
     ScopedComponent audio;
     ASSERT_EQ(audio.error, noErr);
