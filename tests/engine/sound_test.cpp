@@ -312,6 +312,32 @@ TEST(Converter, StraightRunsKeepTheGeneralRule) {
     }
   }
 
+  // Float to 32-bit integers and to float: the interleaved runs are what the general loop
+  // makes of the same samples laid out in planes.
+  for (const AudioFormat& to : {pcm(32, false, false, 2), pcm(32, true, false, 2)}) {
+    AudioFormat planar = to;
+    planar.interleaved = false;
+    AudioFormat from = pcm(32, true, false, 2), fromPlanar = from;
+    fromPlanar.interleaved = false;
+    Converter straight, general;
+    ASSERT_EQ(straight.setFormats(from, to), noErr);
+    ASSERT_EQ(general.setFormats(fromPlanar, planar), noErr);
+    std::vector<float> left, right;
+    for (uint32_t i = 0; i < n; i += 2) left.push_back(specials[i]), right.push_back(specials[i + 1]);
+    std::vector<uint32_t> run(n), l(n / 2), r(n / 2);
+    const void* ip[1] = {specials};
+    void* op[1] = {run.data()};
+    const void* pp[2] = {left.data(), right.data()};
+    void* gp[2] = {l.data(), r.data()};
+    uint32_t used = 0, made = 0;
+    ASSERT_EQ(straight.convert(ip, n / 2, op, n / 2, &used, &made), noErr);
+    ASSERT_EQ(general.convert(pp, n / 2, gp, n / 2, &used, &made), noErr);
+    for (uint32_t i = 0; i < n; ++i) {
+      if (to.isFloat && std::isnan(specials[i])) continue;  // NaN stays NaN, its payload aside
+      EXPECT_EQ(run[i], i % 2 ? r[i / 2] : l[i / 2]) << "sample " << i << (to.isFloat ? " to float" : " to 32 bits");
+    }
+  }
+
   // 16-bit to float is exact, from either byte order; to 16 bits again is the same samples.
   const int16_t ints[] = {0, 1, -1, 32767, -32768, 12345, -12345, 256, -256};
   for (bool big : {false, true}) {

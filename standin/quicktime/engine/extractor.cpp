@@ -221,8 +221,9 @@ Err Extractor::State::mixBlock(uint32_t frames) {
     }
     const double srcRate = s.dec->format().sampleRate;
     uint64_t want = uint64_t(mulDiv(media, uint32_t(std::lround(srcRate)), info.mediaTimeScale));
-    // Seamless unless the edit list or a seek moved the source.
-    uint64_t expected = s.next;
+    // Seamless unless the edit list or a seek moved the source. The frames still pending come
+    // first: the block starts at the oldest of them, not at the next one to decode.
+    uint64_t expected = s.next == UINT64_MAX ? UINT64_MAX : s.next - s.pending;
     int64_t tolerance = int64_t(srcRate / fmt.sampleRate) + 2;
     if (expected == UINT64_MAX || int64_t(want) - int64_t(expected) > tolerance ||
         int64_t(expected) - int64_t(want) > tolerance) {

@@ -312,7 +312,7 @@ class Converter {
   bool resample_ = false;
   // Straight runs of one format to another with the same result as the general loops, chosen
   // by setFormats: the common ones of every extraction and sound conversion.
-  enum class Kernel { none, copy, swap16, s16ToF32, f32ToS16 };
+  enum class Kernel { none, copy, swap16, s16ToF32, f32ToS16, f32ToS32 };
   Kernel kernel_ = Kernel::none;
   double step_ = 1;      // input frames per output frame
   double prev_[32] = {};
