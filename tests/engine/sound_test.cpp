@@ -512,6 +512,31 @@ TEST(SystemSound, JumpsRestartWithPreRollAndDiscardWhatComesBefore) {
   EXPECT_EQ(pcm[0], 6.f);
 }
 
+// Through the extractor in pieces of any size: one decoder for the whole pass, the edit list
+// trimming the priming frames, every frame once and in order. The first piece ends two frames
+// short of a packet, where the frames read ahead of it cross into the next one.
+TEST(SystemSound, ExtractionReadsStraightOnWithOneDecoder) {
+  Tagging tags;
+  FactoryScope scope(&tags);
+  std::shared_ptr<Movie> m = open("codec/aac-stereo-48.mp4");
+  ASSERT_TRUE(m);
+  std::unique_ptr<Extractor> x;
+  ASSERT_EQ(Extractor::create(m, x), noErr);
+  const int64_t skipped = m->track(0)->info().edits.at(0).mediaTime;
+  std::vector<float> l(1024), r(1024);
+  uint64_t at = 0;
+  bool done = false;
+  while (!done) {
+    void* planes[2] = {l.data(), r.data()};
+    uint32_t got = 0;
+    ASSERT_EQ(x->fill(planes, at ? 300 + uint32_t(at % 400) : uint32_t(2048 - skipped - 2), &got, &done), noErr);
+    ASSERT_TRUE(got || done);
+    for (uint32_t i = 0; i < got; ++i) ASSERT_EQ(l[i], float(at + i + skipped + 1)) << at + i;
+    at += got;
+  }
+  EXPECT_EQ(tags.made, 1);
+}
+
 // A refused packet costs its own frames; a decoder that only takes packets is an error within
 // a bounded number of them; no factory leaves the track out as an undecodable one.
 TEST(SystemSound, RefusedPacketsAreSilenceAndAMuteDecoderIsAnError) {
