@@ -1,9 +1,9 @@
 #!/bin/sh
-# run-bench.sh BUILD_DIR: the pins' benchmark. Makes 640x480 'raw ' and 'rle ' movies and a
-# sound movie and H.264 movies with ffmpeg, runs pin_bench (the filter in Wine's graph, its fill
-# step, a seek's latency, and Wine's GStreamer parser in the same host when that architecture's
-# plugins are installed) and ffmpeg decoding the same files, in the same run, and prints each
-# figure as a ratio to its peer.
+# run-bench.sh BUILD_DIR: the pins' benchmark. Makes 640x480 'raw ' and 'rle ' movies, H.264
+# movies, a PCM sound movie and an AAC one with ffmpeg, runs pin_bench (the filter in Wine's
+# graph, its fill step, a seek's latency, and Wine's GStreamer parser in the same host when that
+# architecture's plugins are installed) and ffmpeg decoding the same files, in the same run, and
+# prints each figure as a ratio to its peer.
 set -eu
 BUILD=$(cd "${1:?usage: run-bench.sh BUILD_DIR}" && pwd)
 SRC=$(cd "$(dirname "$0")/../.." && pwd)
@@ -15,6 +15,8 @@ V="-f lavfi -i testsrc2=size=640x480:rate=25"
 [ -f "$WORK/rle.mov" ] || $FF $V -t 8 -c:v qtrle -pix_fmt rgb24 -g 25 "$WORK/rle.mov"
 [ -f "$WORK/sound.mov" ] || $FF -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.4*sin(2*PI*650*t):s=44100:d=120" \
   -c:a pcm_s16be "$WORK/sound.mov"
+[ -f "$WORK/aac.mp4" ] || $FF -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.4*sin(2*PI*650*t):s=44100:d=60" \
+  -c:a aac -b:a 128k "$WORK/aac.mp4"
 # H.264 through the system's decoder: 640x480, and 1080p with two-second groups of pictures.
 X264="-c:v libx264 -preset veryfast -pix_fmt yuv420p -profile:v high"
 [ -f "$WORK/h264.mp4" ] || $FF $V -t 8 $X264 -g 50 "$WORK/h264.mp4"
@@ -22,7 +24,7 @@ X264="-c:v libx264 -preset veryfast -pix_fmt yuv420p -profile:v high"
 
 out=$("$SRC/cmake/wine-run" "$BUILD/bench/pins/pin_bench.exe" "$BUILD/standin/default/QuickTime.qts" \
   "$WORK/raw.mov" "$WORK/rle.mov" "$WORK/h264.mp4" "$WORK/h264hd.mp4" --seek "$WORK/h264hd.mp4" \
-  --audio "$WORK/sound.mov")
+  --audio "$WORK/sound.mov" "$WORK/aac.mp4")
 
 # Best of three runs of a peer command, in seconds.
 best() {
@@ -101,4 +103,13 @@ awk -v b="$bytes" -v s="$secs" -v p="$peer" 'BEGIN {
     b / s / 1e6, b / p / 1e6, p / s }'
 echo "  peer: $peer_cmd"
 gst sound.mov "audio MB/s" bytes 1000000
+# AAC: the operating system's decoder behind the pin, against ffmpeg decoding to 16 bits.
+line=$(echo "$out" | grep "^graph .*aac.mp4")
+secs=$(field "$line" seconds)
+peer_cmd="ffmpeg -v error -i $WORK/aac.mp4 -f s16le -y /dev/null"
+peer=$(best "$peer_cmd")
+awk -v s="$secs" -v p="$peer" 'BEGIN {
+  printf "AAC s of sound/s 60 s stereo 44.1k  ours %8.1f  peer %8.1f  ratio %.2fx (target >= 0.9)\n",
+    60 / s, 60 / p, p / s }'
+echo "  peer: $peer_cmd"
 echo "  ours: pin_bench (in-process graph: Run to end-of-stream, best of 3; ffmpeg's times include its start)"

@@ -1,5 +1,6 @@
 // A QuickTime Memory Manager handle owned by a scope: unlocked and disposed when it goes.
 // Callers that fill it through an out-parameter (GetSoundDescriptionExtension) use Out().
+// CQuickTimePtr does the same for a pointer block.
 #pragma once
 
 #include "quicktime/QuickTime.h"
@@ -24,4 +25,22 @@ public:
 
 private:
     Handle m_h;
+};
+
+// A Memory Manager pointer block owned by a scope: disposed when it goes.
+class CQuickTimePtr {
+public:
+    explicit CQuickTimePtr(Ptr p) : m_p(p) {}
+    ~CQuickTimePtr()
+    {
+        if (m_p)
+            DisposePtr(m_p);
+    }
+    CQuickTimePtr(const CQuickTimePtr &) = delete;
+    CQuickTimePtr &operator=(const CQuickTimePtr &) = delete;
+
+    Ptr get() const { return m_p; }
+
+private:
+    Ptr m_p;
 };

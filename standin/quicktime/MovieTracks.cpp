@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "HandleHeap.h"
+#include "decoder.h"
 #include "MovieObjects.h"
 #include "RoutineTable.h"
 
@@ -78,8 +79,43 @@ void NativeDescription(uint8_t *bytes, size_t size, qte::Kind kind, uint16_t sou
     }
 }
 
-OSErr CopyDescription(const qte::TrackInfo &info, uint32_t index, Handle out)
+template <typename T>
+void PutNative(uint8_t *bytes, size_t size, size_t offset, T value)
 {
+    if (offset + sizeof value <= size)
+        std::memcpy(bytes + offset, &value, sizeof value);
+}
+
+// Compressed sound as its decoder sees it: the configuration's rate and channels (an 'mp4a'
+// entry in an MP4 says 2 channels whatever the stream holds), and variable compression where
+// each packet is a sample of its own size.
+void DescribeDecodedSound(const qte::Track &track, const qte::SampleDescription &d, uint8_t *bytes,
+                          size_t size)
+{
+    if (!qte::systemDecodesSound(d) || d.soundVersion > 1)
+        return;
+    uint8_t first[4];
+    uint64_t offset = 0;
+    uint32_t firstSize = 0, desc = 0;
+    qte::SampleRun run;
+    const bool havePacket = track.sampleLocation(0, &offset, &firstSize, &desc) == qte::noErr &&
+                            firstSize >= sizeof first;
+    run.offset = offset;
+    run.bytes = sizeof first;
+    qte::AudioCodec codec;
+    if (qte::audioCodecOf(d, havePacket && track.read(run, first) == qte::noErr ? first : nullptr, sizeof first,
+                          &codec) != qte::noErr)
+        return;
+    PutNative(bytes, size, 24, SInt16(codec.channels));
+    if (codec.sampleRate <= 0xFFFF)
+        PutNative(bytes, size, 32, UInt32(codec.sampleRate) << 16);
+    if (track.sampleCount() && track.locate(0, 1, 0, run) == qte::noErr && run.durationEach > 1)
+        PutNative(bytes, size, 28, SInt16(-2));
+}
+
+OSErr CopyDescription(const qte::Track &track, uint32_t index, Handle out)
+{
+    const qte::TrackInfo &info = track.info();
     if (index < 1 || index > info.descriptions.size())
         return badDataRefIndex;
     const qte::SampleDescription &d = info.descriptions[index - 1];
@@ -89,13 +125,43 @@ OSErr CopyDescription(const qte::TrackInfo &info, uint32_t index, Handle out)
     uint8_t *bytes = reinterpret_cast<uint8_t *>(*out);
     std::memcpy(bytes, d.stored.data(), d.stored.size());
     NativeDescription(bytes, d.stored.size(), info.kind, d.soundVersion);
+    if (info.kind == qte::Kind::sound)
+        DescribeDecodedSound(track, d, bytes, d.stored.size());
     return noErr;
+}
+
+// Compressed sound's packets differ in size: a run of them is cut where the size changes, so
+// that a reader can hand on one common packet size.
+void KeepOneSize(const qte::Track &track, qte::SampleRun &run)
+{
+    if (run.count < 2 || run.durationEach <= 1 || run.description < 1 ||
+        !qte::systemDecodesSound(track.info().descriptions[run.description - 1]))
+        return;
+    uint64_t offset = 0;
+    uint32_t first = 0, size = 0, desc = 0;
+    track.sampleLocation(run.first, &offset, &first, &desc);
+    uint64_t n = 1;
+    while (n < run.count && track.sampleLocation(run.first + n, &offset, &size, &desc) == qte::noErr &&
+           size == first)
+        ++n;
+    if (n == run.count)
+        return;
+    qte::SampleRun shorter;
+    if (track.locate(run.time, n, 0, shorter) == qte::noErr && shorter.count == n)
+        run = shorter;
 }
 
 uint32_t ReadBig32(const uint8_t *p)
 {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
+
+void PutBig32(uint8_t *p, uint32_t v)
+{
+    p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
+}
+
+constexpr OSType kDecompressionParams = QTFourCC("wave");
 
 // The payload of the first atom of `type` in [begin, end), searching one level into a 'wave'.
 bool FindAtom(const uint8_t *begin, const uint8_t *end, OSType type, int depth,
@@ -256,7 +322,7 @@ void GetMediaSampleDescription(Media theMedia, long index, SampleDescriptionHand
         QtsSetMoviesError(paramErr);
         return;
     }
-    QtsSetMoviesError(CopyDescription(media->engine->info(), index < 1 ? 0 : uint32_t(index),
+    QtsSetMoviesError(CopyDescription(*media->engine, index < 1 ? 0 : uint32_t(index),
                                       reinterpret_cast<Handle>(descH)));
 }
 
@@ -277,15 +343,35 @@ OSErr GetSoundDescriptionExtension(SoundDescriptionHandle desc, Handle *extensio
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(*desc);
     const uint8_t *payload = nullptr;
     size_t payloadSize = 0;
-    if (!FindAtom(bytes + fixed, bytes + end, idType, 0, &payload, &payloadSize))
+    if (FindAtom(bytes + fixed, bytes + end, idType, 0, &payload, &payloadSize)) {
+        OSErr err;
+        const Handle copy = QtsNewHandle(Size(payloadSize), false, &err);
+        if (!copy)
+            return err;
+        if (payloadSize)
+            std::memcpy(*copy, payload, payloadSize);
+        *extension = copy;
+        return noErr;
+    }
+    // An MP4's 'mp4a' keeps its 'esds' beside the entry's fields, where QuickTime's own keep
+    // it inside 'wave': the decompression parameters are made as QuickTime makes them.
+    if (idType != kDecompressionParams || sound.dataFormat != QTFourCC("mp4a") ||
+        !FindAtom(bytes + fixed, bytes + end, QTFourCC("esds"), 0, &payload, &payloadSize))
         return paramErr;
+    const size_t esdsSize = payloadSize + 8;
     OSErr err;
-    const Handle copy = QtsNewHandle(Size(payloadSize), false, &err);
-    if (!copy)
+    const Handle wave = QtsNewHandle(Size(12 + esdsSize + 8), true, &err);
+    if (!wave)
         return err;
-    if (payloadSize)
-        std::memcpy(*copy, payload, payloadSize);
-    *extension = copy;
+    uint8_t *out = reinterpret_cast<uint8_t *>(*wave);
+    PutBig32(out, 12);
+    PutBig32(out + 4, QTFourCC("frma"));
+    PutBig32(out + 8, QTFourCC("mp4a"));
+    PutBig32(out + 12, uint32_t(esdsSize));
+    PutBig32(out + 16, QTFourCC("esds"));
+    std::memcpy(out + 20, payload, payloadSize);
+    PutBig32(out + 12 + esdsSize, 8);  // the terminator atom
+    *extension = wave;
     return noErr;
 }
 
@@ -309,6 +395,7 @@ OSErr GetMediaSample(Media theMedia, Handle dataOut, long maxSizeToGrow, long *s
         return QtsSetMoviesError(QtsOSErr(located));
     if (run.description < 1 || run.description > track.info().descriptions.size())
         return QtsSetMoviesError(badDataRefIndex);
+    KeepOneSize(track, run);
     if (run.bytes > uint64_t(INT32_MAX))
         return QtsSetMoviesError(maxSizeToGrowTooSmall);
     if (dataOut) {
@@ -319,7 +406,7 @@ OSErr GetMediaSample(Media theMedia, Handle dataOut, long maxSizeToGrow, long *s
             return QtsSetMoviesError(err);
     }
     if (sampleDescriptionH) {
-        const OSErr err = CopyDescription(track.info(), run.description,
+        const OSErr err = CopyDescription(track, run.description,
                                           reinterpret_cast<Handle>(sampleDescriptionH));
         if (err != noErr)
             return QtsSetMoviesError(err);

@@ -3,12 +3,15 @@
 // unsigned). Input counts in the input format's units: sample frames for uncompressed and
 // companded sound, packets of 64 frames for ima4. Linear PCM converts straight from the
 // caller's bytes; compressed input is decoded into a scratch block allocated at open, where
-// decoded frames the output had no room for wait.
+// decoded frames the output had no room for wait. AAC and MPEG audio ('mp4a' configured by
+// the 'esds' in 'wave', '.mp3') go to the system's decoder, made at the first packet: their
+// input comes through the fill callback in packets of the record's common frame size.
 #include <cmath>
 #include <cstring>
 #include <mutex>
 
 #include "HandleHeap.h"
+#include "decoder.h"
 #include "MovieObjects.h"
 #include "RoutineTable.h"
 
@@ -20,6 +23,8 @@ constexpr SInt32 kExtendedSoundData = 0x4000, kExtendedSoundBufferSizeValid = 0x
 constexpr uint32_t kBlockFrames = 4096;    // decoded frames per step
 constexpr size_t kMaxWaveBytes = 4096;     // an atom list without a known size
 constexpr int kMaxEmptyInputs = 64;        // callbacks that return no bytes before giving up
+constexpr SInt32 kExtendedSoundCommonFrameSizeValid = 0x8;
+constexpr uint32_t kMaxSilentPackets = 32;  // packets a decoder may take without a sound
 
 struct QtsSoundConverter {
     std::mutex lock;  // guards everything below
@@ -34,6 +39,15 @@ struct QtsSoundConverter {
     uint32_t scratchFrames = 0, scratchUsed = 0;
     const uint8_t *input = nullptr;  // the fill callback's bytes not yet decoded
     size_t inputBytes = 0;
+    // AAC and MPEG audio: the system's decoder.
+    bool systemCodec = false;
+    bool configured = false;     // the codec is known ('mp4a' waits for its 'esds')
+    qte::AudioCodec audioCodec;
+    std::unique_ptr<qte::AudioDecoder> decoder;
+    bool drained = false;
+    uint32_t silentPackets = 0;
+    size_t packetBytes = 0;      // the input's packet size; 0: the whole input is one packet
+    std::vector<uint8_t> atoms;  // 'wave' atoms, for the description's extensions
 };
 
 QtsObjectTable<QtsSoundConverter> &Converters()
@@ -61,8 +75,35 @@ bool OutputFormat(const SoundComponentData &d, qte::AudioFormat *f)
 
 // Works out the decoded format and the input unit from the description; the converter is
 // set up again for it.
+OSErr ConfigureSystemCodec(QtsSoundConverter &sc)
+{
+    sc.decoder.reset();
+    sc.configured = false;
+    const qte::Err err = qte::audioCodecOf(sc.description, nullptr, 0, &sc.audioCodec);
+    if (err != qte::noErr)
+        return sc.description.format == QTFourCC("mp4a") && sc.atoms.empty() ? noErr : QtsOSErr(err);
+    sc.decoded = sc.audioCodec.output;
+    sc.unitFrames = 1;
+    sc.unitBytes = 1;
+    sc.linear = false;
+    sc.output.sampleRate = sc.output.sampleRate > 0 ? sc.output.sampleRate : sc.decoded.sampleRate;
+    const qte::Err set = sc.converter.setFormats(sc.decoded, sc.output);
+    if (set != qte::noErr)
+        return QtsOSErr(set);
+    try {
+        sc.scratch.resize(size_t(kBlockFrames) * sc.decoded.bytesPerFrame());
+    } catch (...) {
+        return memFullErr;
+    }
+    sc.scratchFrames = sc.scratchUsed = 0;
+    sc.configured = true;
+    return noErr;
+}
+
 OSErr Configure(QtsSoundConverter &sc)
 {
+    if (sc.systemCodec)
+        return ConfigureSystemCodec(sc);
     uint32_t realBits = 0;
     const qte::Err err = qte::decodedFormat(sc.description, &sc.decoded, &realBits);
     if (err != qte::noErr)
@@ -116,6 +157,63 @@ void ApplyDecompressionParams(QtsSoundConverter &sc, const uint8_t *atoms)
             sc.description.littleEndian = (atoms[at + 8] | atoms[at + 9]) != 0;
         at += size;
     }
+    if (!sc.systemCodec)
+        return;
+    // The codec's configuration ('esds') is one of these atoms: the description holds them as
+    // its extensions.
+    qte::SampleDescription &d = sc.description;
+    sc.atoms.assign(atoms, atoms + at);
+    d.stored = sc.atoms;
+    d.atoms.clear();
+    for (size_t a = 0; a < at;) {
+        const uint32_t size = ReadBig32(atoms + a);
+        d.atoms.push_back({ReadBig32(atoms + a + 4), uint32_t(a + 8), size - 8});
+        a += size;
+    }
+}
+
+// The system decoder's next frames into the scratch block, taking packets from the input as
+// it asks for them; none when it needs more input than there is.
+OSErr DecodeSystemCodec(QtsSoundConverter &sc, const uint8_t *&in, size_t &inBytes)
+{
+    if (!sc.configured)
+        return cantFindHandler;
+    if (!sc.decoder || (sc.drained && inBytes)) {
+        qte::DecoderFactory *factory = qte::decoderFactory();
+        sc.decoder.reset();
+        const qte::Err made = factory ? factory->createAudio(sc.audioCodec, sc.decoder) : qte::cantFindHandler;
+        if (made != qte::noErr)
+            return QtsOSErr(made);
+        sc.drained = false;
+        sc.silentPackets = 0;
+    }
+    sc.scratchFrames = sc.scratchUsed = 0;
+    for (;;) {
+        uint32_t frames = 0;
+        const qte::Err got = sc.decoder->receive(sc.scratch.data(), kBlockFrames, &frames);
+        if (got != qte::noErr)
+            return QtsOSErr(got);
+        if (frames) {
+            sc.scratchFrames = frames;
+            sc.silentPackets = 0;
+            return noErr;
+        }
+        if (inBytes == 0)
+            return noErr;
+        const size_t packet = sc.packetBytes && sc.packetBytes < inBytes ? sc.packetBytes : inBytes;
+        const qte::Err sent = sc.decoder->send(in, packet);
+        in += packet;
+        inBytes -= packet;
+        if (sent != qte::noErr) {
+            // A packet the decoder refuses is a packet of silence.
+            const uint32_t n = std::min(sc.audioCodec.framesPerPacket, kBlockFrames);
+            std::memset(sc.scratch.data(), 0, size_t(n) * sc.decoded.bytesPerFrame());
+            sc.scratchFrames = n;
+            return noErr;
+        }
+        if (++sc.silentPackets > kMaxSilentPackets)
+            return invalidMedia;  // it takes packets and says nothing
+    }
 }
 
 // Decodes and converts from `in` until the output is full or the input and the scratch run
@@ -140,7 +238,13 @@ OSErr Pump(QtsSoundConverter &sc, const uint8_t *&in, size_t &inBytes, uint8_t *
         return noErr;
     }
     while (*made < outCap) {
-        if (sc.scratchUsed == sc.scratchFrames) {
+        if (sc.scratchUsed == sc.scratchFrames && sc.systemCodec) {
+            const OSErr err = DecodeSystemCodec(sc, in, inBytes);
+            if (err != noErr)
+                return err;
+            if (sc.scratchFrames == 0)
+                break;
+        } else if (sc.scratchUsed == sc.scratchFrames) {
             const size_t units = std::min<size_t>(inBytes / sc.unitBytes, kBlockFrames / sc.unitFrames);
             if (units == 0)
                 break;
@@ -210,6 +314,7 @@ OSErr SoundConverterOpen(const SoundComponentData *inputFormat,
     // 'NONE' is this runtime's native PCM; a bare 'lpcm' carries no flags, so it is taken
     // as packed signed little-endian integers of the sample size.
     d.littleEndian = d.format == QTFourCC("sowt") || d.format == QTFourCC("NONE");
+    converter->systemCodec = qte::systemDecodesSound(d);
     if (d.format == QTFourCC("lpcm")) {
         d.constBitsPerChannel = d.sampleSize;
         d.lpcmFlags = 0x4 | 0x8;
@@ -274,6 +379,7 @@ OSErr SoundConverterBeginConversion(SoundConverter scRef)
     sc->scratchFrames = sc->scratchUsed = 0;
     sc->input = nullptr;
     sc->inputBytes = 0;
+    sc->decoder.reset();  // a system decoder cannot be reset: the next packet makes a new one
     return noErr;
 }
 
@@ -295,6 +401,8 @@ OSErr SoundConverterGetBufferSizes(SoundConverter scRef, unsigned long inputByte
     if (!sc || !inputFrames || !inputBytes || !outputBytes)
         return paramErr;
     std::lock_guard<std::mutex> lock(sc->lock);
+    if (sc->systemCodec)
+        return paramErr;  // its packets vary in size: no frame count maps to bytes
     const uint64_t units = inputBytesTarget / sc->unitBytes;
     const uint64_t out = OutputFramesFor(*sc, units * sc->unitFrames) * sc->output.bytesPerFrame();
     if (out > 0xFFFFFFFFu)
@@ -317,6 +425,8 @@ OSErr SoundConverterConvertBuffer(SoundConverter scRef, const void *inputPtr,
     if (!sc || (!inputPtr && inputFrames) || !outputPtr)
         return paramErr;
     std::lock_guard<std::mutex> lock(sc->lock);
+    if (sc->systemCodec)
+        return paramErr;  // packets come through SoundConverterFillBuffer, which knows their size
     const uint64_t bytes = uint64_t(inputFrames) * sc->unitBytes;
     const uint64_t cap = OutputFramesFor(*sc, uint64_t(inputFrames) * sc->unitFrames);
     if (bytes > 0x7FFFFFFF || cap > 0x7FFFFFFF)
@@ -364,9 +474,16 @@ OSErr SoundConverterFillBuffer(SoundConverter scRef, SoundConverterFillBufferDat
         // of it is less than one unit and cannot be used.
         SoundComponentDataPtr data = nullptr;
         if (!fillBufferDataUPP(&data, fillBufferDataRefCon) || !data) {
-            flags |= kSoundConverterDidntFillBuffer;
             sc->input = nullptr;
             sc->inputBytes = 0;
+            if (sc->decoder && !sc->drained) {
+                // The end of the input: what the decoder still holds comes out now.
+                sc->drained = true;
+                err = QtsOSErr(sc->decoder->drain());
+                if (err == noErr)
+                    continue;
+            }
+            flags |= kSoundConverterDidntFillBuffer;
             break;
         }
         size_t bytes;
@@ -378,6 +495,11 @@ OSErr SoundConverterFillBuffer(SoundConverter scRef, SoundConverterFillBufferDat
             bytes = data->sampleCount > 0 ? size_t(data->sampleCount) / sc->unitFrames * sc->unitBytes : 0;
         sc->input = data->buffer;
         sc->inputBytes = data->buffer ? bytes : 0;
+        sc->packetBytes = (data->flags & kExtendedSoundData) && extended->recordSize >= SInt32(sizeof *extended) &&
+                                  (extended->extendedFlags & kExtendedSoundCommonFrameSizeValid) &&
+                                  extended->commonFrameSize > 0
+                              ? size_t(extended->commonFrameSize)
+                              : 0;
         if (sc->inputBytes < sc->unitBytes && ++empty >= kMaxEmptyInputs) {
             flags |= kSoundConverterDidntFillBuffer;
             break;

@@ -1,6 +1,14 @@
 #include "helpers.h"
 
+#include "decoder.h"
+
 #include <cstdio>
+
+namespace {
+// The engine runs natively with the checking decoders, as the fuzzers do: compressed tracks
+// take the decoding path, their sound is silence.
+const bool kCheckingDecoders = (qte::setDecoderFactory(qte::checkingDecoderFactory()), true);
+}  // namespace
 
 std::string media(const std::string& name) { return std::string(QTE_MEDIA_DIR) + "/" + name; }
 

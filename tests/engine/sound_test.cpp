@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "decoder.h"
 #include "helpers.h"
 
 using namespace qte;
@@ -311,6 +312,32 @@ TEST(Converter, StraightRunsKeepTheGeneralRule) {
     }
   }
 
+  // Float to 32-bit integers and to float: the interleaved runs are what the general loop
+  // makes of the same samples laid out in planes.
+  for (const AudioFormat& to : {pcm(32, false, false, 2), pcm(32, true, false, 2)}) {
+    AudioFormat planar = to;
+    planar.interleaved = false;
+    AudioFormat from = pcm(32, true, false, 2), fromPlanar = from;
+    fromPlanar.interleaved = false;
+    Converter straight, general;
+    ASSERT_EQ(straight.setFormats(from, to), noErr);
+    ASSERT_EQ(general.setFormats(fromPlanar, planar), noErr);
+    std::vector<float> left, right;
+    for (uint32_t i = 0; i < n; i += 2) left.push_back(specials[i]), right.push_back(specials[i + 1]);
+    std::vector<uint32_t> run(n), l(n / 2), r(n / 2);
+    const void* ip[1] = {specials};
+    void* op[1] = {run.data()};
+    const void* pp[2] = {left.data(), right.data()};
+    void* gp[2] = {l.data(), r.data()};
+    uint32_t used = 0, made = 0;
+    ASSERT_EQ(straight.convert(ip, n / 2, op, n / 2, &used, &made), noErr);
+    ASSERT_EQ(general.convert(pp, n / 2, gp, n / 2, &used, &made), noErr);
+    for (uint32_t i = 0; i < n; ++i) {
+      if (to.isFloat && std::isnan(specials[i])) continue;  // NaN stays NaN, its payload aside
+      EXPECT_EQ(run[i], i % 2 ? r[i / 2] : l[i / 2]) << "sample " << i << (to.isFloat ? " to float" : " to 32 bits");
+    }
+  }
+
   // 16-bit to float is exact, from either byte order; to 16 bits again is the same samples.
   const int16_t ints[] = {0, 1, -1, 32767, -32768, 12345, -12345, 256, -256};
   for (bool big : {false, true}) {
@@ -340,3 +367,219 @@ TEST(Converter, StraightRunsKeepTheGeneralRule) {
   }
 }
 }  // namespace
+
+// ---- Compressed sound through the process's decoders ----------------------------------------
+
+namespace {
+// Puts a factory in place for a test's scope.
+class FactoryScope {
+ public:
+  explicit FactoryScope(DecoderFactory* f) : old_(decoderFactory()) { setDecoderFactory(f); }
+  ~FactoryScope() { setDecoderFactory(old_); }
+
+ private:
+  DecoderFactory* old_;
+};
+
+// Sound that says where it came from: every sample of a frame holds the count of frames the
+// decoder delivered before it, plus one (refused packets are the zeros). It refuses every
+// `refuseEvery`-th packet it is sent, or with `mute` takes packets and never answers.
+struct Tagging final : DecoderFactory {
+  uint32_t refuseEvery = 0;
+  bool mute = false;
+  int made = 0;
+  uint64_t sent = 0;
+  std::vector<uint64_t> firstSent;  // packets sent before each decoder's first output, by decoder
+
+  struct Dec final : AudioDecoder {
+    Tagging& f;
+    AudioCodec c;
+    uint64_t owed = 0, delivered = 0, packets = 0;
+    explicit Dec(Tagging& factory, const AudioCodec& codec) : f(factory), c(codec) {}
+    Err send(const uint8_t*, size_t) override {
+      ++f.sent;
+      if (f.refuseEvery && ++packets % f.refuseEvery == 0) return invalidMedia;
+      if (!f.mute) owed += c.framesPerPacket;
+      return noErr;
+    }
+    Err receive(void* out, uint32_t capacity, uint32_t* frames) override {
+      const uint32_t n = uint32_t(std::min<uint64_t>(owed, capacity));
+      float* o = static_cast<float*>(out);
+      for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t ch = 0; ch < c.channels; ++ch) o[size_t(i) * c.channels + ch] = float(delivered + i + 1);
+      owed -= n;
+      delivered += n;
+      *frames = n;
+      return noErr;
+    }
+    Err drain() override { return noErr; }
+  };
+  Err createVideo(const VideoCodec&, std::unique_ptr<VideoDecoder>&) override { return cantFindHandler; }
+  Err createAudio(const AudioCodec& codec, std::unique_ptr<AudioDecoder>& out) override {
+    ++made;
+    out.reset(new Dec(*this, codec));
+    return noErr;
+  }
+};
+
+// The decoded frame at which a table sample's sound begins.
+uint64_t packetStart(const Track& t, uint64_t index, uint32_t rate) {
+  return uint64_t(t.sampleTime(index)) * rate / t.info().mediaTimeScale;
+}
+
+// Every frame through the extractor from the start; the count it gave.
+uint64_t extractAll(Extractor& x, std::vector<float>* first = nullptr) {
+  const AudioFormat f = x.format();
+  std::vector<std::vector<float>> planes(f.channels, std::vector<float>(2048));
+  std::vector<void*> p(f.channels);
+  uint64_t total = 0;
+  bool done = false;
+  while (!done) {
+    for (uint32_t c = 0; c < f.channels; ++c) p[c] = planes[c].data();
+    uint32_t got = 0;
+    if (x.fill(p.data(), 2048, &got, &done) != noErr || got == 0) break;
+    if (first && first->empty())
+      for (uint32_t c = 0; c < f.channels; ++c) first->push_back(planes[c][0]);
+    total += got;
+  }
+  return total;
+}
+}  // namespace
+
+// Rate, channels and layout come from the configuration; 'mssz' is the decoder's width; the
+// edit list trims AAC's priming and the count is ffmpeg's (its stream duration).
+TEST(SystemSound, ExtractionTakesTheConfigurationAndTheEditList) {
+  FactoryScope scope(checkingDecoderFactory());
+  struct Want { const char* file; uint32_t channels, rate, bits; std::vector<uint32_t> labels; };
+  const Want cases[] = {
+      {"aac-mono-44.mp4", 1, 44100, 32, {kLabelMono}},
+      {"aac-stereo-44.mov", 2, 44100, 32, {kLabelLeft, kLabelRight}},
+      {"aac-51-48.mp4", 6, 48000, 32, {1, 2, 3, 4, 5, 6}},
+      {"aac-51-44.mov", 6, 44100, 32, {1, 2, 3, 4, 5, 6}},
+      {"mp3-44.mp4", 2, 44100, 16, {kLabelLeft, kLabelRight}},
+      {"mp3-22.mov", 1, 22050, 16, {kLabelMono}},
+  };
+  for (const Want& w : cases) {
+    SCOPED_TRACE(w.file);
+    std::shared_ptr<Movie> m = open(std::string("codec/") + w.file);
+    ASSERT_TRUE(m);
+    std::unique_ptr<Extractor> x;
+    ASSERT_EQ(Extractor::create(m, x), noErr);
+    ASSERT_EQ(x->setAllChannelsDiscrete(true), noErr);
+    EXPECT_EQ(x->format().channels, w.channels);
+    EXPECT_EQ(x->format().sampleRate, w.rate);
+    EXPECT_EQ(x->maxSampleSize(), w.bits);
+    EXPECT_EQ(x->channelLabels(), w.labels);
+    const std::string probe = ffprobe(media(std::string("codec/") + w.file), "stream=duration_ts");
+    EXPECT_EQ(extractAll(*x), std::stoull(field(probe, "duration_ts")));
+  }
+}
+
+// The decoder is made at the first sound, once while reading straight on, and again at a jump,
+// fed from the packet before the target's and read forward to it.
+TEST(SystemSound, JumpsRestartWithPreRollAndDiscardWhatComesBefore) {
+  Tagging tags;
+  FactoryScope scope(&tags);
+  std::shared_ptr<Movie> m = open("codec/aac-stereo-48.mp4");
+  ASSERT_TRUE(m);
+  const Track& t = *m->track(0);
+  std::unique_ptr<SoundDecoder> dec;
+  ASSERT_EQ(SoundDecoder::create(t, dec), noErr);
+  EXPECT_EQ(tags.made, 0);
+  EXPECT_EQ(dec->totalFrames(), uint64_t(t.sampleTime(t.sampleCount())));
+  std::vector<float> pcm(2 * 700);
+  uint64_t at = 0;
+  uint32_t got = 0;
+  while (at < dec->totalFrames()) {
+    ASSERT_EQ(dec->decode(at, 700, pcm.data(), &got), noErr);
+    ASSERT_GT(got, 0u);
+    for (uint32_t i = 0; i < got; ++i) ASSERT_EQ(pcm[2 * i], float(at + i + 1)) << at + i;
+    at += got;
+  }
+  EXPECT_EQ(at, dec->totalFrames());
+  EXPECT_EQ(tags.made, 1);
+
+  uint64_t target = 0;
+  ASSERT_TRUE(t.sampleAt(t.sampleTime(7) + 100, &target));
+  const uint64_t jump = uint64_t(t.sampleTime(7)) + 100;
+  ASSERT_EQ(dec->decode(jump, 10, pcm.data(), &got), noErr);
+  EXPECT_EQ(got, 10u);
+  EXPECT_EQ(tags.made, 2);
+  EXPECT_EQ(pcm[0], float(jump - packetStart(t, target - 1, 48000) + 1));
+  // Backwards restarts too.
+  ASSERT_EQ(dec->decode(5, 1, pcm.data(), &got), noErr);
+  EXPECT_EQ(tags.made, 3);
+  EXPECT_EQ(pcm[0], 6.f);
+}
+
+// Through the extractor in pieces of any size: one decoder for the whole pass, the edit list
+// trimming the priming frames, every frame once and in order. The first piece ends two frames
+// short of a packet, where the frames read ahead of it cross into the next one.
+TEST(SystemSound, ExtractionReadsStraightOnWithOneDecoder) {
+  Tagging tags;
+  FactoryScope scope(&tags);
+  std::shared_ptr<Movie> m = open("codec/aac-stereo-48.mp4");
+  ASSERT_TRUE(m);
+  std::unique_ptr<Extractor> x;
+  ASSERT_EQ(Extractor::create(m, x), noErr);
+  const int64_t skipped = m->track(0)->info().edits.at(0).mediaTime;
+  std::vector<float> l(1024), r(1024);
+  uint64_t at = 0;
+  bool done = false;
+  while (!done) {
+    void* planes[2] = {l.data(), r.data()};
+    uint32_t got = 0;
+    ASSERT_EQ(x->fill(planes, at ? 300 + uint32_t(at % 400) : uint32_t(2048 - skipped - 2), &got, &done), noErr);
+    ASSERT_TRUE(got || done);
+    for (uint32_t i = 0; i < got; ++i) ASSERT_EQ(l[i], float(at + i + skipped + 1)) << at + i;
+    at += got;
+  }
+  EXPECT_EQ(tags.made, 1);
+}
+
+// A refused packet costs its own frames; a decoder that only takes packets is an error within
+// a bounded number of them; no factory leaves the track out as an undecodable one.
+TEST(SystemSound, RefusedPacketsAreSilenceAndAMuteDecoderIsAnError) {
+  std::shared_ptr<Movie> m = open("codec/aac-stereo-48.mp4");
+  ASSERT_TRUE(m);
+  const Track& t = *m->track(0);
+  {
+    Tagging tags;
+    tags.refuseEvery = 3;
+    FactoryScope scope(&tags);
+    std::unique_ptr<SoundDecoder> dec;
+    ASSERT_EQ(SoundDecoder::create(t, dec), noErr);
+    std::vector<float> pcm(2 * dec->totalFrames());
+    uint32_t got = 0;
+    ASSERT_EQ(dec->decode(0, uint32_t(dec->totalFrames()), pcm.data(), &got), noErr);
+    ASSERT_EQ(got, dec->totalFrames());
+    for (uint64_t p = 0; p + 1 < t.sampleCount(); ++p) {
+      const bool refused = (p + 1) % 3 == 0;
+      for (uint64_t f = packetStart(t, p, 48000); f < packetStart(t, p + 1, 48000); ++f)
+        ASSERT_EQ(pcm[2 * f] == 0.f, refused) << "packet " << p << " frame " << f;
+    }
+  }
+  {
+    Tagging tags;
+    tags.mute = true;
+    FactoryScope scope(&tags);
+    std::unique_ptr<SoundDecoder> dec;
+    ASSERT_EQ(SoundDecoder::create(t, dec), noErr);
+    std::vector<float> pcm(2 * 100);
+    uint32_t got = 0;
+    EXPECT_NE(dec->decode(0, 100, pcm.data(), &got), noErr);
+    EXPECT_EQ(got, 0u);
+    EXPECT_LE(tags.sent, t.sampleCount());
+  }
+  {
+    FactoryScope scope(nullptr);
+    std::unique_ptr<SoundDecoder> dec;
+    EXPECT_EQ(SoundDecoder::create(t, dec), cantFindHandler);
+    std::unique_ptr<Extractor> x;
+    ASSERT_EQ(Extractor::create(m, x), noErr);
+    EXPECT_TRUE(x->channelLabels().empty());
+    std::vector<float> first;
+    EXPECT_EQ(extractAll(*x, &first), uint64_t(m->duration()) * 44100 / m->timeScale());
+    EXPECT_EQ(first.at(0), 0.f);
+  }
+}

@@ -361,3 +361,48 @@ TEST(Writer, Version2LpcmAbove65535Hz) {
   EXPECT_EQ(x->format().sampleRate, 96000.0);
 }
 }  // namespace
+
+namespace {
+// An 'mp4a' entry whose configuration cannot be used: the track opens and reports its format,
+// its sound is silence, and nothing reads past the damaged descriptor.
+TEST(Writer, UnusableAacConfigurationLeavesTheTrackOpenAndSilent) {
+  mw::Movie m;
+  mw::Track t;
+  t.handler = "soun";
+  t.timeScale = 44100;
+  mw::Bytes d = mw::soundDescription("mp4a", 2, 16, 44100);
+  // ES_Descriptor (tag 3) claiming 200 bytes where 9 follow; then a well-formed one whose
+  // AudioSpecificConfig names no sampling rate at all (index 15 without the 24-bit escape).
+  const mw::Bytes bad = {0, 0, 0, 17, 'e', 's', 'd', 's', 0, 0, 0, 0, 3, 200, 0, 1, 0, 4, 2, 0x40, 0x15};
+  d.insert(d.end(), bad.begin(), bad.end());
+  d[3] = uint8_t(d.size());
+  t.description = d;
+  t.stts = {{4, 1024}};
+  t.constantSize = 0;
+  t.sizes = {10, 12, 9, 11};
+  mw::Chunk c;
+  c.samples = 4;
+  c.data.assign(42, 0x21);
+  t.chunks.push_back(c);
+  m.tracks.push_back(t);
+  Err trackErr = noErr;
+  std::shared_ptr<Movie> movie = load(mw::write(m), &trackErr);
+  ASSERT_TRUE(movie);
+  EXPECT_EQ(trackErr, noErr);
+  const Track& track = *movie->track(0);
+  EXPECT_EQ(track.info().descriptions[0].format, fourcc("mp4a"));
+  AudioFormat f;
+  EXPECT_EQ(decodedFormat(track.info().descriptions[0], &f, nullptr), invalidMedia);
+  std::unique_ptr<SoundDecoder> dec;
+  EXPECT_EQ(SoundDecoder::create(track, dec), invalidMedia);
+  std::unique_ptr<Extractor> x;
+  ASSERT_EQ(Extractor::create(movie, x), noErr);
+  std::vector<float> l(4096, 1.f), r(4096, 1.f);
+  void* planes[2] = {l.data(), r.data()};
+  uint32_t got = 0;
+  bool done = false;
+  ASSERT_EQ(x->fill(planes, 4096, &got, &done), noErr);
+  EXPECT_GT(got, 0u);
+  for (uint32_t i = 0; i < got; ++i) ASSERT_EQ(l[i], 0.f);
+}
+}  // namespace

@@ -3,7 +3,7 @@
 # OUTDIR (never committed), each movie's command beside it as NAME.cmd. Idempotent: a stamp
 # holding the script version lets a second run skip the work.
 set -eu
-VERSION=2
+VERSION=3
 OUT=${1:?usage: make-codec-movies.sh OUTDIR}
 mkdir -p "$OUT"
 STAMP="$OUT/.made-codec-v$VERSION"
@@ -45,10 +45,21 @@ aac aac-stereo-44.mov stereo 44100
 aac aac-stereo-48.mp4 stereo 48000
 aac aac-51-48.mp4 5.1 48000
 aac aac-51-44.mov 5.1 44100
+aac aac-stereo-44.m4a stereo 44100
+# 5.1 with a tone of its own in each channel, so that an order mistaken shows.
+make aac-51-tones.mp4 -f lavfi -i "aevalsrc=0.1*sin(2*PI*300*t)|0.2*sin(2*PI*500*t)|0.3*sin(2*PI*700*t)|0.4*sin(2*PI*90*t)|0.5*sin(2*PI*1100*t)|0.6*sin(2*PI*1300*t):s=48000:d=0.3:c=5.1" -c:a aac -b:a 192k
+# A longer stereo track for the speed measurement.
+make aac-long.mp4 -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=60" -ac 2 -c:a aac -b:a 128k
+# H.264 with AAC, then cut by stream copy: the cut keeps the packets before the cut point and
+# an edit list that starts each track at it.
+make h264-aac.mp4 $V640 -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=3" -t 3 $X264 -g 25 -c:a aac -b:a 96k
+echo "$FF -ss 1.35 -i $OUT/h264-aac.mp4 -c copy" > "$OUT/h264-aac-cut.mp4.cmd"
+$FF -ss 1.35 -i "$OUT/h264-aac.mp4" -c copy "$OUT/h264-aac-cut.mp4"
 
 # MP3: MPEG-1 in .mp4 ('mp4a' with an 'esds'), MPEG-2 mono in .mov ('.mp3').
 make mp3-44.mp4 -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=0.3" -ac 2 -c:a libmp3lame -b:a 128k
 make mp3-22.mov -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=0.3" -ac 1 -c:a libmp3lame -b:a 32k
+make mp3-44.mov -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=0.3" -ac 2 -c:a libmp3lame -b:a 128k
 # Raw MPEG audio streams whose frames follow one another: layer II, and MPEG-2.5 layer III.
 make mp2-48.mp2 -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=0.5" -ac 2 -c:a mp2 -b:a 192k
 make mp3-8.mp3 -f lavfi -i "sine=frequency=440:sample_rate=8000:duration=0.5" -ac 1 -c:a libmp3lame -b:a 16k -id3v2_version 0 -write_xing 0

@@ -70,8 +70,15 @@ HRESULT CMovieAudioPin::PrepareTrackStreaming()
     } else {
         OSErr err = SoundConverterSetInfo(m_soundConverter, QTFourCC("cvbr"), reinterpret_cast<void *>(1));
         if (extension.get()) {
-            HLock(extension.get());
-            err = SoundConverterSetInfo(m_soundConverter, QTFourCC("wave"), *extension.get());
+            // The converter takes the atom list as a pointer block, whose size bounds its
+            // reading: a handle's bytes carry no size of their own.
+            const Size size = GetHandleSize(extension.get());
+            CQuickTimePtr atoms(NewPtr(size));
+            if (atoms.get()) {
+                HLock(extension.get());
+                BlockMove(*extension.get(), atoms.get(), size);
+                err = SoundConverterSetInfo(m_soundConverter, QTFourCC("wave"), atoms.get());
+            }
         }
         if (err == siUnknownInfoType)
             err = noErr;

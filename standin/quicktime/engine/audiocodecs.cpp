@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "qtengine.h"
+#include "decoder.h"
 
 namespace qte {
 
@@ -104,6 +104,14 @@ Err decodedFormat(const SampleDescription& d, AudioFormat* out, uint32_t* realBi
   } else if (t == fourcc("ulaw") || t == fourcc("alaw") || t == fourcc("ima4")) {
     bits = 16;
     f.bigEndian = false;
+  } else if (systemDecodesSound(d)) {
+    // What the system's decoder delivers, as the configuration says (not the sample entry).
+    AudioCodec codec;
+    const Err e = audioCodecOf(d, nullptr, 0, &codec);
+    if (e) return e;
+    *out = codec.output;
+    if (realBits) *realBits = codec.output.bits;
+    return noErr;
   } else {
     return cantFindHandler;
   }
@@ -118,6 +126,7 @@ Err decodedFormat(const SampleDescription& d, AudioFormat* out, uint32_t* realBi
 Err decodePackets(const SampleDescription& d, const uint8_t* in, size_t inBytes, void* out, size_t outCap,
                   uint32_t* framesOut, size_t* bytesUsed, CodecState* state) {
   AudioFormat f;
+  if (systemDecodesSound(d)) return cantFindHandler;  // packets go to a SoundDecoder's decoder
   Err e = decodedFormat(d, &f, nullptr);
   if (e) return e;
   const uint32_t ch = f.channels;

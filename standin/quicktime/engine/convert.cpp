@@ -153,6 +153,19 @@ void f32ToS16(const float* in, uint8_t* out, bool bigEndian, size_t samples) {
     storeBits(out + 2 * i, uint16_t(f32ToS16One(x)), 2, bigEndian);
   }
 }
+// The general loop's rule at 32 bits: scaled by 2^31 in double, NaN to 0, clamped, rounded
+// to nearest (even).
+void f32ToS32(const float* in, uint8_t* out, size_t samples) {
+  for (size_t i = 0; i < samples; ++i) {
+    float x;
+    std::memcpy(&x, in + i, sizeof x);
+    double s = double(x) * 2147483648.0;
+    if (!(s == s)) s = 0;
+    s = std::min(2147483647.0, std::max(-2147483648.0, s));
+    const int32_t v = int32_t(std::llrint(s));
+    std::memcpy(out + 4 * i, &v, sizeof v);
+  }
+}
 }  // namespace
 
 Err Converter::setFormats(const AudioFormat& in, const AudioFormat& out) {
@@ -186,8 +199,10 @@ Err Converter::setFormats(const AudioFormat& in, const AudioFormat& out) {
     const bool hostFloatIn = in.isFloat && in.bits == 32 && in.bigEndian != kLittleEndianHost;
     const bool s16In = !in.isFloat && in.bits == 16 && in.isSigned;
     const bool s16Out = !out.isFloat && out.bits == 16 && out.isSigned;
-    if (exact_ && in.bits == out.bits && in.isSigned == out.isSigned &&
-        (in.bigEndian == out.bigEndian || in.bits == 8))
+    const bool s32Out = !out.isFloat && out.bits == 32 && out.isSigned && out.bigEndian != kLittleEndianHost;
+    if ((exact_ && in.bits == out.bits && in.isSigned == out.isSigned &&
+         (in.bigEndian == out.bigEndian || in.bits == 8)) ||
+        (hostFloatIn && hostFloatOut))
       kernel_ = Kernel::copy;
     else if (exact_ && s16In && s16Out)
       kernel_ = Kernel::swap16;
@@ -195,6 +210,8 @@ Err Converter::setFormats(const AudioFormat& in, const AudioFormat& out) {
       kernel_ = Kernel::s16ToF32;
     else if (hostFloatIn && s16Out)
       kernel_ = Kernel::f32ToS16;
+    else if (hostFloatIn && s32Out && kLittleEndianHost)
+      kernel_ = Kernel::f32ToS32;
   }
   reset();
   return noErr;
@@ -234,6 +251,9 @@ Err Converter::convert(const void* const* in, uint32_t inFrames, void* const* ou
           break;
         case Kernel::f32ToS16:
           f32ToS16(reinterpret_cast<const float*>(src), dst, out_.bigEndian, samples);
+          break;
+        case Kernel::f32ToS32:
+          f32ToS32(reinterpret_cast<const float*>(src), dst, samples);
           break;
         case Kernel::none:
           break;

@@ -2,6 +2,7 @@
 // decoder factory.
 #include "decoder.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace qte {
@@ -12,6 +13,24 @@ std::atomic<DecoderFactory*> g_factory{nullptr};
 constexpr OSType kMsMp3 = 0x6D730055;  // 'ms\0\x55': WAVE_FORMAT_MPEGLAYER3 in a QuickTime entry
 
 bool isMpegAudioFormat(OSType f) { return f == fourcc(".mp3") || f == kMsMp3; }
+
+// Where a label's speaker comes in a WAVE channel mask's order.
+uint32_t speakerRank(uint32_t label) {
+  switch (label) {
+    case kLabelLeft: case kLabelMono: return 0;
+    case kLabelRight: return 1;
+    case kLabelCenter: return 2;
+    case kLabelLfe: return 3;
+    case kLabelLeftSurround: return 4;
+    case kLabelRightSurround: return 5;
+    case kLabelLeftCenter: return 6;
+    case kLabelRightCenter: return 7;
+    case kLabelCenterSurround: return 8;
+    case kLabelRearSurroundLeft: return 9;
+    case kLabelRearSurroundRight: return 10;
+    default: return 11;
+  }
+}
 
 void failWith(const char** why, const char* text) {
   if (why) *why = text;
@@ -47,6 +66,10 @@ Err mpegAudioCodec(const SampleDescription& d, const uint8_t* packet, size_t n, 
   return noErr;
 }
 }  // namespace
+
+bool systemDecodesSound(const SampleDescription& d) {
+  return d.format == fourcc("mp4a") || isMpegAudioFormat(d.format);
+}
 
 void setDecoderFactory(DecoderFactory* factory) { g_factory.store(factory); }
 DecoderFactory* decoderFactory() { return g_factory.load(); }
@@ -141,6 +164,8 @@ Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t 
     out->sampleRate = c.outputRate;
     out->channels = c.channels;
     out->labels = c.labels;
+    std::stable_sort(out->labels.begin(), out->labels.end(),
+                     [](uint32_t a, uint32_t b) { return speakerRank(a) < speakerRank(b); });
     out->framesPerPacket = (c.frameLength ? c.frameLength : 1024) * (c.outputRate > c.sampleRate ? 2 : 1);
     out->config = std::move(es.specificInfo);
     out->output.bits = 32;

@@ -66,7 +66,9 @@ struct AudioCodec {
   uint32_t sampleRate = 0;          // of the decoded sound (AAC with SBR: its output rate)
   uint32_t channels = 0;
   uint32_t framesPerPacket = 0;     // decoded frames per packet (AAC-LC 1024, MP3 1152, ...)
-  std::vector<uint32_t> labels;     // channel labels (kLabel*) in the decoded order; may be empty
+  // Channel labels (kLabel*) in the decoded order: decoders deliver channels by speaker position
+  // (L R C LFE Ls Rs ..., the order of a WAVE channel mask), whatever the stream's order.
+  std::vector<uint32_t> labels;
   std::vector<uint8_t> config;      // AAC: the AudioSpecificConfig
   // What the decoder delivers: interleaved 32-bit float for AAC, 16-bit integers for MPEG audio.
   AudioFormat output;
@@ -77,6 +79,8 @@ struct AudioCodec {
 // not from the sample entry. cantFindHandler for formats the engine does not configure.
 Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t firstPacketBytes,
                  AudioCodec* out, const char** why = nullptr);
+// The sound formats that only a system decoder plays (AAC, MPEG audio), configured or not.
+bool systemDecodesSound(const SampleDescription& d);
 
 class AudioDecoder {
  public:

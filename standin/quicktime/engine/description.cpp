@@ -1,6 +1,8 @@
 // Sample description fields and extension atoms.
 #include "description.h"
 
+#include "decoder.h"
+
 namespace qte {
 
 const uint8_t* SampleDescription::extension(OSType type, uint32_t* size) const {
@@ -107,7 +109,7 @@ void soundPacking(const SampleDescription& d, uint32_t* packetFrames, uint32_t* 
   if (ch == 0 || ch > 64) return;
   AudioFormat f;
   uint32_t real = 0;
-  if (decodedFormat(d, &f, &real) == noErr && d.format != fourcc("ima4") &&
+  if (!systemDecodesSound(d) && decodedFormat(d, &f, &real) == noErr && d.format != fourcc("ima4") &&
       d.format != fourcc("ulaw") && d.format != fourcc("alaw")) {
     *packetFrames = 1;
     *packetBytes = f.bits / 8 * ch;

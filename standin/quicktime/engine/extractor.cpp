@@ -24,10 +24,13 @@ struct Source {
   std::vector<float> out;
 };
 
-uint32_t labelsFor(uint32_t channels, uint32_t i) {
-  if (channels == 1) return 42;                 // mono
-  if (channels <= 2 || channels == 6) return i + 1;  // L R (C LFE Ls Rs)
-  return 0x10000u | i;                          // discrete
+// A source's label for its channel i: what its codec says, else by count.
+uint32_t labelFor(const Source& s, uint32_t i) {
+  const std::vector<uint32_t>& known = s.dec->labels();
+  if (known.size() == s.channels) return known[i];
+  if (s.channels == 1) return 42;                      // mono
+  if (s.channels <= 2 || s.channels == 6) return i + 1;  // L R (C LFE Ls Rs)
+  return 0x10000u | i;                                 // discrete
 }
 }  // namespace
 
@@ -180,10 +183,10 @@ std::vector<uint32_t> Extractor::channelLabels() const {
   if (s.sources.empty()) return l;
   if (s.discrete) {
     for (const Source& src : s.sources)
-      for (uint32_t c = 0; c < src.channels; ++c) l.push_back(labelsFor(src.channels, c));
+      for (uint32_t c = 0; c < src.channels; ++c) l.push_back(labelFor(src, c));
   } else {
-    uint32_t n = s.sources[s.widest].channels;
-    for (uint32_t c = 0; c < n; ++c) l.push_back(labelsFor(n, c));
+    const Source& wide = s.sources[s.widest];
+    for (uint32_t c = 0; c < wide.channels; ++c) l.push_back(labelFor(wide, c));
   }
   return l;
 }
@@ -218,8 +221,9 @@ Err Extractor::State::mixBlock(uint32_t frames) {
     }
     const double srcRate = s.dec->format().sampleRate;
     uint64_t want = uint64_t(mulDiv(media, uint32_t(std::lround(srcRate)), info.mediaTimeScale));
-    // Seamless unless the edit list or a seek moved the source.
-    uint64_t expected = s.next;
+    // Seamless unless the edit list or a seek moved the source. The frames still pending come
+    // first: the block starts at the oldest of them, not at the next one to decode.
+    uint64_t expected = s.next == UINT64_MAX ? UINT64_MAX : s.next - s.pending;
     int64_t tolerance = int64_t(srcRate / fmt.sampleRate) + 2;
     if (expected == UINT64_MAX || int64_t(want) - int64_t(expected) > tolerance ||
         int64_t(expected) - int64_t(want) > tolerance) {

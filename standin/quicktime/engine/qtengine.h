@@ -253,15 +253,21 @@ struct AudioFormat {
 };
 
 // The PCM a sound description decodes to, its real sample width (0 if unknown) and whether the
-// engine decodes it. cantFindHandler for formats it refuses (AAC, AMR, ...).
+// engine decodes it. AAC and MPEG audio give what the system's decoders deliver (32-bit float,
+// 16-bit integers) at the configuration's rate and channels; cantFindHandler for formats it
+// refuses (AMR, ...) or an unusable configuration.
 Err decodedFormat(const SampleDescription& d, AudioFormat* out, uint32_t* realBits);
 
 // Decodes one sound track's samples into PCM (decodedFormat(), interleaved), from any frame.
+// Compressed sound goes through the process's decoderFactory(), whose decoder is made at the
+// first decode (cantFindHandler from decode() where the system has none).
 class SoundDecoder {
  public:
   static Err create(const Track& track, std::unique_ptr<SoundDecoder>& out);
   ~SoundDecoder();
   const AudioFormat& format() const;
+  // Channel labels (kAudioChannelLabel_*) of the decoded order when the codec says them.
+  const std::vector<uint32_t>& labels() const;
   uint64_t totalFrames() const;  // in the media time scale's frames (sound: 1 per tick)
   // Decodes up to `frames` frames from media frame `at` into dst; *got is less at the end.
   Err decode(uint64_t at, uint32_t frames, void* dst, uint32_t* got);
@@ -311,7 +317,7 @@ class Converter {
   bool resample_ = false;
   // Straight runs of one format to another with the same result as the general loops, chosen
   // by setFormats: the common ones of every extraction and sound conversion.
-  enum class Kernel { none, copy, swap16, s16ToF32, f32ToS16 };
+  enum class Kernel { none, copy, swap16, s16ToF32, f32ToS16, f32ToS32 };
   Kernel kernel_ = Kernel::none;
   double step_ = 1;      // input frames per output frame
   double prev_[32] = {};

@@ -1,11 +1,37 @@
 // Per-track sound decoding from any sample frame. Frames are counted in the decoded stream;
 // classic tables hold one sample per frame, others one sample per packet of fixed frames.
+// Compressed sound (AAC, MPEG audio) goes packet by packet to the process's system decoder.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
+#include "decoder.h"
 #include "sampletable.h"
+#include "timemath.h"
 
 namespace qte {
+
+namespace {
+constexpr uint32_t kPcmFrames = 4096;       // decoded frames held for the reader
+constexpr uint32_t kMaxSilentPackets = 32;  // packets a decoder may take without a sound
+constexpr uint32_t kMaxPacketBytes = 1u << 20;
+}  // namespace
+
+// A system decoder's stream over the track's packets. Decoders keep no position that could be
+// reset, so a jump makes a new one, fed from a packet or more before the target (the overlap
+// of the packet before shapes the first one) and read forward to it.
+struct Packets {
+  AudioCodec codec;
+  uint32_t rate = 0;                 // decoded frames per second
+  uint32_t preRoll = 1;              // packets fed ahead of the target
+  std::unique_ptr<AudioDecoder> dec;
+  bool unavailable = false;          // the system has no decoder for it: silence
+  uint64_t nextPacket = 0;           // the next table sample to send
+  uint64_t outPos = 0;               // decoded frame that the decoder gives next
+  bool drained = false;
+  bool sounded = false;              // the decoder gave sound since it was made
+  uint32_t silent = 0;               // packets sent since the decoder last gave sound
+};
 
 struct SoundDecoder::State {
   std::mutex mu;  // guards the scratch buffers
@@ -19,11 +45,22 @@ struct SoundDecoder::State {
   CodecState codec;
   uint64_t codecNext = UINT64_MAX;  // the unit after the last decoded one
   uint64_t pcmFirst = 0, pcmFrames = 0;  // frames held in `pcm` (a read-ahead cache)
+  std::unique_ptr<Packets> packets;     // compressed sound only
+
+  Err configurePackets();
+  Err restart(uint64_t at);
+  Err pull();
+  Err sendNext();
+  Err decodeCompressed(uint64_t at, uint32_t frames, uint8_t* dst, uint32_t* got);
 };
 
 SoundDecoder::SoundDecoder() = default;
 SoundDecoder::~SoundDecoder() = default;
 const AudioFormat& SoundDecoder::format() const { return s_->fmt; }
+const std::vector<uint32_t>& SoundDecoder::labels() const {
+  static const std::vector<uint32_t> none;
+  return s_->packets ? s_->packets->codec.labels : none;
+}
 uint64_t SoundDecoder::totalFrames() const { return s_->total; }
 
 Err SoundDecoder::create(const Track& track, std::unique_ptr<SoundDecoder>& out) {
@@ -37,6 +74,12 @@ Err SoundDecoder::create(const Track& track, std::unique_ptr<SoundDecoder>& out)
     s.desc = info.descriptions[0];
     for (const auto& other : info.descriptions)
       if (other.format != s.desc.format || other.channels != s.desc.channels) return cantFindHandler;
+    if (systemDecodesSound(s.desc)) {
+      Err e = s.configurePackets();
+      if (e) return e;
+      out = std::move(d);
+      return noErr;
+    }
     Err e = decodedFormat(s.desc, &s.fmt, nullptr);
     if (e) return e;
     const bool ima = s.desc.format == fourcc("ima4");
@@ -72,10 +115,157 @@ Err SoundDecoder::create(const Track& track, std::unique_ptr<SoundDecoder>& out)
   }
 }
 
+// The track's packets are the table's samples (a frame-counted table would need packets of
+// one size, which compressed sound does not have); the first one configures MPEG audio.
+Err SoundDecoder::State::configurePackets() {
+  State& s = *this;
+  const Track& track = *s.track;
+  s.packets.reset(new Packets);
+  Packets& p = *s.packets;
+  const uint32_t largest = track.maxSampleBytes();
+  if (largest > kMaxPacketBytes) return cantFindHandler;
+  s.raw.resize(std::max<uint32_t>(largest, 4));
+  uint64_t offset = 0;
+  uint32_t size = 0, di = 0;
+  const uint8_t* first = nullptr;
+  if (track.sampleCount() && track.sampleLocation(0, &offset, &size, &di) == noErr && size >= 4 &&
+      size <= s.raw.size()) {
+    SampleRun run;
+    run.offset = offset;
+    run.bytes = size;
+    if (track.read(run, s.raw.data()) == noErr) first = s.raw.data();
+  }
+  Err e = audioCodecOf(s.desc, first, size, &p.codec);
+  if (e) return e;
+  if (!decoderFactory()) return cantFindHandler;  // as undecodable as any unknown format
+  if (track.sampleCount() == 0) p.unavailable = true;
+  SampleRun run;
+  if (track.sampleCount() && (track.locate(0, 1, 0, run) != noErr || run.durationEach == 1 || run.count == 0))
+    return cantFindHandler;  // frame-counted
+  s.fmt = p.codec.output;
+  p.rate = uint32_t(std::lround(s.fmt.sampleRate));
+  if (p.rate == 0 || !s.fmt.valid() || track.info().mediaTimeScale == 0) return cantFindHandler;
+  // MPEG audio's bit reservoir reaches back up to 511 bytes, over several small frames.
+  p.preRoll = p.codec.aac ? 1 : 4;
+  s.frameMode = false;
+  s.total = uint64_t(mulDiv(track.sampleTime(track.sampleCount()), p.rate, track.info().mediaTimeScale));
+  s.pcm.resize(size_t(kPcmFrames) * s.fmt.bytesPerFrame());
+  s.pcmFirst = s.pcmFrames = 0;
+  return noErr;
+}
+
+Err SoundDecoder::State::restart(uint64_t at) {
+  Packets& p = *packets;
+  const Track& t = *track;
+  const uint32_t scale = t.info().mediaTimeScale;
+  uint64_t index = 0;
+  if (!t.sampleAt(mulDiv(int64_t(at), scale, p.rate), &index)) return invalidTime;
+  const uint64_t start = index >= p.preRoll ? index - p.preRoll : 0;
+  p.dec.reset();
+  Err e = decoderFactory()->createAudio(p.codec, p.dec);
+  if (e) {
+    p.unavailable = true;
+    return e;
+  }
+  p.nextPacket = start;
+  p.outPos = uint64_t(mulDiv(t.sampleTime(start), p.rate, scale));
+  p.drained = false;
+  p.sounded = false;
+  p.silent = 0;
+  pcmFirst = p.outPos;
+  pcmFrames = 0;
+  return noErr;
+}
+
+// Sends the next packet. One the decoder refuses stands as silence of its length.
+Err SoundDecoder::State::sendNext() {
+  Packets& p = *packets;
+  const Track& t = *track;
+  const uint64_t index = p.nextPacket++;
+  uint64_t offset = 0;
+  uint32_t size = 0, di = 0;
+  Err e = t.sampleLocation(index, &offset, &size, &di);
+  if (e) return e;
+  bool refused = size == 0 || size > raw.size() || di == 0 || di > t.info().descriptions.size() ||
+                 t.info().descriptions[di - 1].format != desc.format;
+  if (!refused) {
+    SampleRun run;
+    run.offset = offset;
+    run.bytes = size;
+    if ((e = t.read(run, raw.data()))) return e;
+    refused = p.dec->send(raw.data(), size) != noErr;
+  }
+  if (!refused) {
+    if (++p.silent > kMaxSilentPackets) return invalidMedia;  // it takes packets and says nothing
+    return noErr;
+  }
+  const uint32_t scale = t.info().mediaTimeScale;
+  const uint64_t end = uint64_t(mulDiv(t.sampleTime(index + 1), p.rate, scale));
+  const uint32_t n = uint32_t(std::min<uint64_t>(end > p.outPos ? end - p.outPos : 0, kPcmFrames));
+  std::memset(pcm.data(), 0, size_t(n) * fmt.bytesPerFrame());
+  pcmFrames = n;
+  p.outPos += n;
+  return noErr;
+}
+
+// Replaces the cache with the decoder's next frames; none at the end of the stream.
+Err SoundDecoder::State::pull() {
+  Packets& p = *packets;
+  pcmFirst = p.outPos;
+  pcmFrames = 0;
+  for (;;) {
+    uint32_t n = 0;
+    Err e = p.dec->receive(pcm.data(), kPcmFrames, &n);
+    if (e) return e;
+    if (n) {
+      p.sounded = true;
+      p.silent = 0;
+      pcmFrames = n;
+      p.outPos += n;
+      return noErr;
+    }
+    if (p.nextPacket < track->sampleCount()) {
+      if ((e = sendNext())) return e;
+      if (pcmFrames) return noErr;  // a refused packet's silence
+      continue;
+    }
+    if (p.drained) return p.sounded || p.silent == 0 ? noErr : invalidMedia;
+    p.drained = true;
+    if ((e = p.dec->drain())) return e;
+  }
+}
+
+Err SoundDecoder::State::decodeCompressed(uint64_t at, uint32_t frames, uint8_t* dst, uint32_t* got) {
+  Packets& p = *packets;
+  if (p.unavailable) return cantFindHandler;
+  const size_t fb = fmt.bytesPerFrame();
+  // Decoding forward beats a new decoder for a few packets.
+  const uint64_t reach = uint64_t(std::max<uint32_t>(p.codec.framesPerPacket, 1)) * 4;
+  while (*got < frames && at < total) {
+    if (at >= pcmFirst && at < pcmFirst + pcmFrames) {
+      const uint64_t skip = at - pcmFirst;
+      const uint64_t n = std::min<uint64_t>({pcmFrames - skip, frames - *got, total - at});
+      std::memcpy(dst + size_t(*got) * fb, pcm.data() + size_t(skip) * fb, size_t(n) * fb);
+      *got += uint32_t(n);
+      at += n;
+      continue;
+    }
+    if (!p.dec || at < p.outPos || at - p.outPos > reach) {
+      Err e = restart(at);
+      if (e) return e;
+    }
+    Err e = pull();
+    if (e) return e;
+    if (pcmFrames == 0) break;  // the decoder gave all it had
+  }
+  return noErr;
+}
+
 Err SoundDecoder::decode(uint64_t at, uint32_t frames, void* dst, uint32_t* got) {
   State& s = *s_;
   std::lock_guard<std::mutex> lock(s.mu);
   *got = 0;
+  if (s.packets) return s.decodeCompressed(at, frames, static_cast<uint8_t*>(dst), got);
   const Track& t = *s.track;
   const size_t fb = s.fmt.bytesPerFrame();
   uint8_t* o = static_cast<uint8_t*>(dst);

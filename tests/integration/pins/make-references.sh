@@ -1,15 +1,16 @@
 #!/bin/sh
-# The pin tests' media: the generated movies, a few of our own (a 6000 Hz track, a long sound
+# The pin tests' media: the generated movies (the codec ones in codec/), a few of our own (a 6000 Hz track, a long sound
 # for counting buffers, a video at ffmpeg's default media scale), ffmpeg's decoding of each as the reference and ffprobe's view of the
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=7
+VERSION=8
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 sh "$SRC/../../media/make-movies.sh" "$OUT"
+sh "$SRC/../../media/make-codec-movies.sh" "$OUT/codec"
 STAMP="$OUT/.pin-references-v$VERSION"
-if [ -f "$STAMP" ] && [ -z "$(find "$OUT" -maxdepth 1 -name '.made-v*' -newer "$STAMP")" ]; then
+if [ -f "$STAMP" ] && [ -z "$(find "$OUT" "$OUT/codec" -maxdepth 1 -name '.made-*v*' -newer "$STAMP")" ]; then
   exit 0
 fi
 FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
@@ -60,4 +61,22 @@ audio raw8.mov 0 s16le
 audio in24.mov 0 s16le
 audio av2snd.mov 0 s16le
 audio av2snd.mov 1 s16le
+# Compressed sound, as ffmpeg decodes it: through the edit list (AAC as 32-bit integers from
+# its float, MP3 as 16 bits) for the movie-level path, and the media whole for the per-track
+# path, which plays a track's media without its edits. NAME.a0.count and NAME.a0.media-count
+# hold ffprobe's sample counts of the two (ffmpeg's decoding runs on past the edit's end, to
+# the end of the last packet).
+compressed() {  # movie movie-level-format
+  m=codec/$1
+  audio "$m" 0 "$2"
+  run "$m.a0.media.s16le" -ignore_editlist 1 -i "$OUT/$m" -map 0:a:0 -f s16le -acodec pcm_s16le
+  ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts -of default=nw=1:nk=1 "$OUT/$m" > "$OUT/$m.a0.count"
+  ffprobe -v error -ignore_editlist 1 -select_streams a:0 -show_entries stream=duration_ts -of default=nw=1:nk=1 \
+    "$OUT/$m" > "$OUT/$m.a0.media-count"
+}
+for m in aac-mono-44.mp4 aac-mono-48.mov aac-stereo-44.mov aac-stereo-48.mp4 aac-51-48.mp4 aac-51-44.mov \
+         aac-stereo-44.m4a aac-51-tones.mp4 h264-aac-cut.mp4; do
+  compressed $m s32le
+done
+for m in mp3-44.mp4 mp3-44.mov mp3-22.mov; do compressed $m s16le; done
 touch "$STAMP"

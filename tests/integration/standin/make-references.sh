@@ -1,12 +1,13 @@
 #!/bin/sh
-# The stand-in tests' media: the generated movies, and ffmpeg's own decoding of them as the
+# The stand-in tests' media: the generated movies (the codec ones in codec/), and ffmpeg's own decoding of them as the
 # reference (frames as raw pictures, sound as raw PCM). Each reference's command is written
 # beside it as NAME.cmd. Idempotent through a stamp, newer than the movies' own.
 set -eu
-VERSION=2
+VERSION=3
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 sh "$SRC/../../media/make-movies.sh" "$OUT"
+sh "$SRC/../../media/make-codec-movies.sh" "$OUT/codec"
 STAMP="$OUT/.references-v$VERSION"
 # Remade when the movies were remade after the references.
 if [ -f "$STAMP" ] && [ -z "$(find "$OUT" -maxdepth 1 -name '.made-v*' -newer "$STAMP")" ]; then

@@ -8,6 +8,9 @@
 #include <memory>
 
 #include "harness.h"
+#include "moviewriter.h"
+
+namespace mw = moviewriter;
 
 namespace {
 
@@ -254,11 +257,27 @@ TEST_P(StandardAudio, ConvertsExtractedSoundLikeThePinAsks)
 INSTANTIATE_TEST_SUITE_P(Movies, StandardAudio, ::testing::Values("twos.mov", "in24.mov", "ulaw.mov", "raw8.mov",
                                                                  "six.mov"));
 
-// A sound the engine cannot decode (AAC) extracts as silence with no known sample width, so
-// the extraction stays planar float; the component lends it planes of its own.
+// A sound no decoder takes (AMR-NB) extracts as silence with no known sample width, so the
+// extraction stays planar float; the component lends it planes of its own.
 TEST(StandardAudioComponent, PlanarExtractionOfAnUndecodedTrackGivesSilence)
 {
-    ScopedMovie movie("aac.m4a");
+    mw::Movie amr;
+    mw::Track t;
+    t.handler = "soun";
+    t.timeScale = 8000;
+    t.description = mw::soundDescription("samr", 1, 16, 8000);
+    t.stts = {{50, 160}};  // a second of 20 ms frames at 12.2 kbit/s
+    t.constantSize = 32;
+    mw::Chunk chunk;
+    chunk.samples = 50;
+    for (int i = 0; i < 50; ++i) {
+        chunk.data.push_back(0x3C);
+        chunk.data.insert(chunk.data.end(), 31, uint8_t(i));
+    }
+    t.chunks.push_back(chunk);
+    amr.tracks.push_back(t);
+    ASSERT_TRUE(mw::save(MediaPath("samr.mov"), mw::write(amr)));
+    ScopedMovie movie("samr.mov");
     ASSERT_EQ(movie.error(), noErr);
     ScopedComponent audio;
     ASSERT_EQ(audio.error, noErr);
@@ -510,4 +529,58 @@ TEST(SoundConverterErrors, RefusesUndecodableInputUnknownSelectorsAndBadArgument
     EXPECT_EQ(bytes, 680ul);
     EXPECT_EQ(outBytes, 10ul * 64 * 4);
     SoundConverterClose(sc);
+}
+
+// Compressed sound as the per-track path reads it: the description says the configuration's
+// rate and channels and variable compression; an MP4's 'esds' comes inside a 'wave' atom list
+// as QuickTime's own files have it; samples come in runs of one size.
+TEST(CompressedSound, DescriptionWaveAndSamplesAsTheConverterWantsThem)
+{
+    ScopedMovie movie("codec/aac-51-48.mp4");
+    ASSERT_EQ(movie.error(), noErr);
+    const Media media = movie.media(QTFourCC("soun"), 1);
+    ScopedHandle desc(NewHandle(0));
+    GetMediaSampleDescription(media, 1, reinterpret_cast<SampleDescriptionHandle>(desc.get()));
+    ASSERT_EQ(GetMoviesError(), noErr);
+    const SoundDescription sound = *desc.as<SoundDescription>();
+    EXPECT_EQ(sound.dataFormat, QTFourCC("mp4a"));
+    EXPECT_EQ(sound.numChannels, 6);
+    EXPECT_EQ(sound.sampleRate, 48000u << 16);
+    EXPECT_EQ(sound.compressionID, -2);
+
+    ScopedHandle esds, wave;
+    const auto descH = reinterpret_cast<SoundDescriptionHandle>(desc.get());
+    ASSERT_EQ(GetSoundDescriptionExtension(descH, esds.out(), QTFourCC("esds")), noErr);
+    ASSERT_EQ(GetSoundDescriptionExtension(descH, wave.out(), QTFourCC("wave")), noErr);
+    const Size esdsSize = GetHandleSize(esds.get());
+    ASSERT_EQ(GetHandleSize(wave.get()), 12 + 8 + esdsSize + 8);
+    const uint8_t *w = reinterpret_cast<const uint8_t *>(*wave.get());
+    auto big32 = [](const uint8_t *p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; };
+    EXPECT_EQ(big32(w), 12u);
+    EXPECT_EQ(big32(w + 4), QTFourCC("frma"));
+    EXPECT_EQ(big32(w + 8), QTFourCC("mp4a"));
+    EXPECT_EQ(big32(w + 12), uint32_t(8 + esdsSize));
+    EXPECT_EQ(big32(w + 16), QTFourCC("esds"));
+    EXPECT_EQ(std::memcmp(w + 20, *esds.get(), size_t(esdsSize)), 0);
+    EXPECT_EQ(big32(w + 20 + esdsSize), 8u) << "the terminator atom";
+    EXPECT_EQ(big32(w + 24 + esdsSize), 0u);
+
+    // Runs of one packet size, the whole media in order.
+    ScopedHandle data(NewHandle(0));
+    TimeValue t = 0;
+    long samples = 0, runs = 0;
+    for (int guard = 0; guard < 100; ++guard) {
+        long size = 0, count = 0;
+        TimeValue duration = 0;
+        if (GetMediaSample(media, data.get(), 1 << 20, &size, t, nullptr, &duration, nullptr, nullptr, 0, &count,
+                           nullptr) != noErr)
+            break;
+        ASSERT_GT(count, 0);
+        EXPECT_EQ(size % count, 0) << "at " << t;
+        samples += count;
+        ++runs;
+        t += count * duration;
+    }
+    EXPECT_EQ(samples, GetMediaSampleCount(media));
+    EXPECT_GT(runs, 1) << "AAC packets differ in size";
 }

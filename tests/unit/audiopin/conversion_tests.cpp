@@ -276,6 +276,11 @@ TEST_F(ConversionTest, WaveExtensionReachesTheConverterAndIsDisposed)
     EXPECT_EQ(m_pQt->CountOf(kQTSel_SoundConverterBeginConversion), 1u);
     EXPECT_EQ(m_pQt->CountOf(kQTSel_DisposeHandle), disposedWithout + 1)
         << "the handle that carried the atom is gone after the set-up";
+    // The atom list goes as a pointer block of its own size (the converter's bound), and goes.
+    const std::vector<fakeqt::Call> blocks = m_pQt->CallsTo(kQTSel_NewPtr);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].args[0], 4u);
+    EXPECT_EQ(m_pQt->CountOf(kQTSel_DisposePtr), 1u);
 }
 
 TEST_F(ConversionTest, DestructionReleasesConverterAndBuffers)
