@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder.h"
 #include "qtengine.h"
 
 std::string media(const std::string& name);
@@ -15,3 +16,15 @@ std::string ffprobe(const std::string& file, const std::string& entries);  // co
 std::string field(const std::string& line, const std::string& key);
 std::vector<std::string> lines(const std::string& s);
 std::shared_ptr<qte::Movie> open(const std::string& name, qte::Err* trackErr = nullptr);
+
+// Puts a decoder factory in place for a scope (the tests run with the checking decoders).
+class FactoryScope {
+ public:
+  explicit FactoryScope(qte::DecoderFactory* f) : old_(qte::decoderFactory()) { qte::setDecoderFactory(f); }
+  ~FactoryScope() { qte::setDecoderFactory(old_); }
+  FactoryScope(const FactoryScope&) = delete;
+  FactoryScope& operator=(const FactoryScope&) = delete;
+
+ private:
+  qte::DecoderFactory* old_;
+};

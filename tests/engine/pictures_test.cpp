@@ -7,7 +7,6 @@
 #include <random>
 #include <utility>
 
-#include "decoder.h"
 #include "helpers.h"
 #include "moviewriter.h"
 
@@ -17,8 +16,7 @@ namespace {
 
 class CheckingDecoders : public ::testing::Test {
  protected:
-  void SetUp() override { setDecoderFactory(checkingDecoderFactory()); }
-  void TearDown() override { setDecoderFactory(nullptr); }
+  FactoryScope decoders_{checkingDecoderFactory()};
 };
 
 const Track* videoTrack(const Movie& m) {
@@ -141,7 +139,7 @@ TEST_F(CheckingDecoders, AnUnusableConfigurationLeavesTheAreaAsItWas) {
   EXPECT_EQ(r.draw(300), noErr);
   EXPECT_TRUE(std::all_of(c.px.begin(), c.px.end(), [](uint32_t p) { return p == 0x5A5A5A5A; }));
 
-  setDecoderFactory(nullptr);
+  FactoryScope noDecoders(nullptr);
   std::shared_ptr<Movie> h = open("codec/h264-base.mov");
   ASSERT_TRUE(h);
   Renderer none(h);
@@ -186,7 +184,7 @@ class Misbehaving final : public DecoderFactory {
 
 TEST_F(CheckingDecoders, ADecoderThatGivesNothingIsGivenUpNotWaitedFor) {
   Misbehaving silent;
-  setDecoderFactory(&silent);
+  FactoryScope scope(&silent);
   std::shared_ptr<Movie> m = open("codec/h264-high.mp4");
   ASSERT_TRUE(m);
   Renderer r(m);
@@ -200,13 +198,12 @@ TEST_F(CheckingDecoders, ADecoderThatGivesNothingIsGivenUpNotWaitedFor) {
   EXPECT_EQ(r.draw(m->duration() / 2), noErr);
   EXPECT_EQ(silent.sent, sent);
   EXPECT_TRUE(std::all_of(c.px.begin(), c.px.end(), [](uint32_t p) { return p == 0x5A5A5A5A; }));
-  setDecoderFactory(checkingDecoderFactory());
 }
 
 TEST_F(CheckingDecoders, ARefusedSampleCostsItsPictureOnly) {
   Misbehaving refusing;
   refusing.kind = Misbehaving::refusing;
-  setDecoderFactory(&refusing);
+  FactoryScope scope(&refusing);
   std::shared_ptr<Movie> m = open("codec/h264-high.mp4");
   ASSERT_TRUE(m);
   const Track* t = videoTrack(*m);
@@ -226,7 +223,6 @@ TEST_F(CheckingDecoders, ARefusedSampleCostsItsPictureOnly) {
     refused += (t->displayTime(i) - std::min<int64_t>(0, t->earliestDisplayTime())) % 3 == 1;
   ASSERT_GT(refused, 0);
   EXPECT_EQ(shown, int(t->sampleCount()) - refused);
-  setDecoderFactory(checkingDecoderFactory());
 }
 
 }  // namespace

@@ -371,16 +371,6 @@ TEST(Converter, StraightRunsKeepTheGeneralRule) {
 // ---- Compressed sound through the process's decoders ----------------------------------------
 
 namespace {
-// Puts a factory in place for a test's scope.
-class FactoryScope {
- public:
-  explicit FactoryScope(DecoderFactory* f) : old_(decoderFactory()) { setDecoderFactory(f); }
-  ~FactoryScope() { setDecoderFactory(old_); }
-
- private:
-  DecoderFactory* old_;
-};
-
 // Sound that says where it came from: every sample of a frame holds the count of frames the
 // decoder delivered before it, plus one (refused packets are the zeros). It refuses every
 // `refuseEvery`-th packet it is sent, or with `mute` takes packets and never answers.
