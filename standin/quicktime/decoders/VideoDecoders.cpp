@@ -55,6 +55,19 @@ bool IsGStreamerTransform(IMFTransform *transform)
     return lstrcmpiW(name ? name + 1 : path, L"winegstreamer.dll") == 0;
 }
 
+// An output sample and its buffer, locked while its picture is out.
+struct OutputSlot {
+    ComRef<IMFSample> sample;
+    ComRef<IMFMediaBuffer> buffer;
+    bool locked = false;
+    void Unlock()
+    {
+        if (locked)
+            buffer->Unlock();
+        locked = false;
+    }
+};
+
 // An input sample with a buffer of its own; free for reuse when the transform let it go.
 struct InputUnit {
     ComRef<IMFSample> sample;
@@ -90,14 +103,14 @@ public:
 
     ~TransformVideoDecoder() override
     {
-        Unlock();
+        for (OutputSlot &slot : m_outputs)
+            slot.Unlock();
         if (m_transform)
             m_transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0);
     }
 
     qte::Err send(const uint8_t *data, size_t size, int64_t time) override
     {
-        Unlock();
         if (!data || size == 0 || size > 0x7FFFFFFF || time < 0)
             return qte::paramErr;
         if (m_first.empty())
@@ -110,13 +123,15 @@ public:
 
     qte::Err receive(qte::Picture *out, bool *got) override
     {
-        Unlock();
         *got = false;
+        // The last two pictures stay valid: the slot written now held the one before them.
+        OutputSlot &slot = m_outputs[m_turn];
+        slot.Unlock();
         for (int attempt = 0; attempt < 4 + kMaxDrainUnits; ++attempt) {
             if (m_held && RetryHeld() != qte::noErr)
                 return qte::noErr;
             MFT_OUTPUT_DATA_BUFFER output = {};
-            output.pSample = m_output.Get();
+            output.pSample = slot.sample.Get();
             DWORD status = 0;
             const HRESULT hr = m_transform->ProcessOutput(0, 1, &output, &status);
             if (output.pEvents)
@@ -140,17 +155,19 @@ public:
             if (FAILED(hr))
                 return qte::badImageDescription;
             LONGLONG time = 0;
-            if (FAILED(m_output->GetSampleTime(&time)) || time >= kDrainTime)
+            if (FAILED(slot.sample->GetSampleTime(&time)) || time >= kDrainTime)
                 continue;  // a copy fed at the end: not a real picture
             ++m_realOut;
-            return Expose(time, out, got);
+            const qte::Err err = Expose(slot, time, out, got);
+            if (*got)
+                m_turn ^= 1;
+            return err;
         }
         return qte::noErr;
     }
 
     qte::Err drain() override
     {
-        Unlock();
         m_draining = true;
         m_transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_OF_STREAM, 0);
         m_transform->ProcessMessage(MFT_MESSAGE_COMMAND_DRAIN, 0);
@@ -199,11 +216,15 @@ private:
         if (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES))
             return false;  // every transform of this kind wants the caller's buffers
         const DWORD bytes = std::max<DWORD>(info.cbSize, DWORD(m_stride) * DWORD(m_height) * 3 / 2);
-        m_outputBuffer.Reset();
-        m_output.Reset();
-        return SUCCEEDED(MFCreateMemoryBuffer(bytes, m_outputBuffer.Out())) &&
-               SUCCEEDED(MFCreateSample(m_output.Out())) &&
-               SUCCEEDED(m_output->AddBuffer(m_outputBuffer.Get()));
+        for (OutputSlot &slot : m_outputs) {
+            slot.Unlock();
+            slot.buffer.Reset();
+            slot.sample.Reset();
+            if (FAILED(MFCreateMemoryBuffer(bytes, slot.buffer.Out())) || FAILED(MFCreateSample(slot.sample.Out())) ||
+                FAILED(slot.sample->AddBuffer(slot.buffer.Get())))
+                return false;
+        }
+        return true;
     }
 
     // A free input sample holding the unit, given to the transform; one it cannot take yet is
@@ -258,13 +279,13 @@ private:
         return SUCCEEDED(hr) ? qte::noErr : qte::invalidMedia;
     }
 
-    qte::Err Expose(LONGLONG time, qte::Picture *out, bool *got)
+    qte::Err Expose(OutputSlot &slot, LONGLONG time, qte::Picture *out, bool *got)
     {
         BYTE *data = nullptr;
         DWORD length = 0;
-        if (FAILED(m_outputBuffer->Lock(&data, nullptr, &length)))
+        if (FAILED(slot.buffer->Lock(&data, nullptr, &length)))
             return qte::badImageDescription;
-        m_locked = true;
+        slot.locked = true;
         qte::Picture p;
         if (!qte::yuvPictureInBuffer(data, length, m_layout, m_yv12, m_width, m_height, m_stride, m_height, &p.yuv))
             return qte::badImageDescription;
@@ -278,19 +299,11 @@ private:
         return qte::noErr;
     }
 
-    void Unlock()
-    {
-        if (m_locked)
-            m_outputBuffer->Unlock();
-        m_locked = false;
-    }
-
     qte::VideoCodec m_codec;
     ComRef<IMFTransform> m_transform;
     bool m_bt601 = false;  // Wine's transform: pictures re-encoded in BT.601 limited range
-    ComRef<IMFSample> m_output;
-    ComRef<IMFMediaBuffer> m_outputBuffer;
-    bool m_locked = false;  // the last picture's buffer, until the next call
+    OutputSlot m_outputs[2];  // pictures come out into each in turn
+    unsigned m_turn = 0;      // the slot written next
     std::vector<InputUnit> m_inputs;
     IMFSample *m_held = nullptr;  // one of m_inputs the transform did not take yet
     qte::YuvLayout m_layout = qte::YuvLayout::nv12;
@@ -319,6 +332,7 @@ public:
         m_ready = false;
         if (!data || size == 0 || size > 0x7FFFFFFF || time < 0)
             return qte::paramErr;
+        ComScope com;  // the engine may decode ahead on a thread of its own
         ComRef<IWICStream> stream;
         ComRef<IWICBitmapDecoder> decoder;
         ComRef<IWICBitmapFrameDecode> frame;
@@ -336,13 +350,16 @@ public:
             return qte::invalidMedia;
         const UINT stride = (width * 3 + 3) & ~3u;
         const size_t bytes = size_t(stride) * height;
-        if (m_pixels.size() < bytes)
-            m_pixels.resize(bytes);  // grows with the picture size, not per picture
-        if (FAILED(converter->CopyPixels(nullptr, stride, UINT(bytes), m_pixels.data())))
+        // The last two pictures stay valid: they take turns in two buffers.
+        std::vector<uint8_t> &pixels = m_pixels[m_turn];
+        if (pixels.size() < bytes)
+            pixels.resize(bytes);  // grows with the picture size, not per picture
+        if (FAILED(converter->CopyPixels(nullptr, stride, UINT(bytes), pixels.data())))
             return qte::invalidMedia;
+        m_turn ^= 1;
         m_picture = qte::Picture();
         m_picture.packed = true;
-        m_picture.bgr = m_pixels.data();
+        m_picture.bgr = pixels.data();
         m_picture.bgrStride = stride;
         m_picture.width = int32_t(width);
         m_picture.height = int32_t(height);
@@ -364,7 +381,8 @@ public:
 
 private:
     ComRef<IWICImagingFactory> m_factory;
-    std::vector<uint8_t> m_pixels;
+    std::vector<uint8_t> m_pixels[2];
+    unsigned m_turn = 0;
     qte::Picture m_picture;
     bool m_ready = false;
 };

@@ -39,13 +39,12 @@ class CheckingVideoDecoder final : public VideoDecoder {
  public:
   explicit CheckingVideoDecoder(const VideoCodec& c) : codec_(c) {
     const int32_t w = int32_t(std::max<uint32_t>(2, c.width)), h = int32_t(std::max<uint32_t>(2, c.height));
-    planes_.assign(size_t(w) * h + size_t((w + 1) / 2) * ((h + 1) / 2) * 2, 128);
+    for (std::vector<uint8_t>& planes : planes_)
+      planes.assign(size_t(w) * h + size_t((w + 1) / 2) * ((h + 1) / 2) * 2, 128);
     pic_.layout = YuvLayout::nv12;
     pic_.width = w;
     pic_.height = h;
-    pic_.y = planes_.data();
     pic_.yStride = w;
-    pic_.u = planes_.data() + size_t(w) * h;
     pic_.uStride = ((w + 1) / 2) * 2;
   }
   Err send(const uint8_t* data, size_t size, int64_t time) override {
@@ -69,9 +68,13 @@ class CheckingVideoDecoder final : public VideoDecoder {
     if (pending_.empty() || (!drained_ && pending_.size() <= kReorderDepth)) return noErr;
     const int64_t time = pending_.front();
     pending_.erase(pending_.begin());
-    std::memset(planes_.data(), int(16 + time % 220), size_t(pic_.width) * pic_.height);
+    // The last two pictures stay valid: they take turns in two buffers.
+    std::vector<uint8_t>& planes = planes_[turn_++ & 1];
+    std::memset(planes.data(), int(16 + time % 220), size_t(pic_.width) * pic_.height);
     *out = Picture();
     out->yuv = pic_;
+    out->yuv.y = planes.data();
+    out->yuv.u = planes.data() + size_t(pic_.width) * pic_.height;
     out->time = time;
     *got = true;
     return noErr;
@@ -83,7 +86,8 @@ class CheckingVideoDecoder final : public VideoDecoder {
 
  private:
   VideoCodec codec_;
-  std::vector<uint8_t> planes_;
+  std::vector<uint8_t> planes_[2];
+  unsigned turn_ = 0;
   YuvPicture pic_;
   std::vector<int64_t> pending_;  // at most kReorderDepth + 1 tags: receive() runs between sends
   bool drained_ = false;

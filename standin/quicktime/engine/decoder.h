@@ -52,8 +52,8 @@ class VideoDecoder {
   // comes in Annex B form, the codec's header in front of the first unit after creation. An
   // error refuses that unit only: the stream goes on with the next.
   virtual Err send(const uint8_t* data, size_t size, int64_t time) = 0;
-  // The next picture in display order when one is ready (*got). It stays valid until the next
-  // call to this decoder.
+  // The next picture in display order when one is ready (*got). It stays valid until two more
+  // pictures have come out: the engine draws one while the next is decoded.
   virtual Err receive(Picture* out, bool* got) = 0;
   // No more input: what the decoder still holds comes out through receive().
   virtual Err drain() = 0;

@@ -233,6 +233,8 @@ Err Renderer::draw(int64_t movieTime) {
         Err e = d.pictures->pictureAt(media, &p, &got, &codec);
         if (e && !result) result = e;
         if (!got) continue;
+        // The next picture is decoded while this one is drawn and delivered (both stay valid).
+        d.pictures->decodeAhead();
         const Rect& box = info.box;
         if (!info.transformed && !p.packed) {
           // Straight from the decoder's picture into the buffer, cropped to the track and to

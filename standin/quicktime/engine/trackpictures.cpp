@@ -13,7 +13,15 @@ constexpr uint32_t kMaxSampleBytes = 64u << 20;
 }  // namespace
 
 TrackPictures::TrackPictures(const Track& track) : track_(track), factory_(decoderFactory()) {}
-TrackPictures::~TrackPictures() = default;
+
+TrackPictures::~TrackPictures() {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  if (helper_.joinable()) helper_.join();
+}
 
 Err TrackPictures::create(const Track& track, std::unique_ptr<TrackPictures>& out) {
   const TrackInfo& info = track.info();
@@ -47,7 +55,7 @@ Err TrackPictures::startDecoder(uint32_t description) {
 }
 
 Err TrackPictures::restart(uint64_t sync) {
-  haveShown_ = false;
+  haveShown_ = haveAhead_ = false;
   lastTag_ = -1;
   uint64_t offset = 0;
   uint32_t size = 0, description = 0;
@@ -99,7 +107,47 @@ Err TrackPictures::sendNext() {
   return noErr;
 }
 
+// Decodes on until a picture whose tag is at least `targetTag` comes out: *got and *out with
+// its sample; the pictures before it are passed over. *got stays false when nothing more comes.
+Err TrackPictures::pull(int64_t targetTag, Picture* out, uint64_t* index, bool* got) {
+  *got = false;
+  for (;;) {
+    Picture p;
+    bool have = false;
+    Err e = decoder_->receive(&p, &have);
+    if (e) return e;
+    if (have) {
+      silent_ = 0;
+      lastTag_ = p.time;
+      if (p.time < targetTag) continue;  // shown before the target: passed over
+      if (!track_.shownAt(p.time + earliest_, index)) continue;  // a tag no sample has
+      *out = p;
+      *got = true;
+      return noErr;
+    }
+    if (silent_ > kMaxSilent) return badImageDescription;  // it takes samples and gives nothing
+    if (!drained_ && next_ < track_.sampleCount()) {
+      if ((e = sendNext())) return e;
+    } else if (!drained_) {
+      if ((e = decoder_->drain())) return e;
+      drained_ = true;
+    } else if (next_ < track_.sampleCount()) {
+      // Drained for a new description: its decoder goes on from the next sample.
+      uint64_t offset = 0;
+      uint32_t size = 0, description = 0;
+      if ((e = track_.sampleLocation(next_, &offset, &size, &description)) || (e = startDecoder(description)))
+        return e;
+    } else if (lastTag_ < 0) {
+      return badImageDescription;  // every sample sent and drained, and not one picture
+    } else {
+      return noErr;  // nothing more comes
+    }
+  }
+}
+
 Err TrackPictures::pictureAt(int64_t mediaTime, Picture* out, bool* got, const VideoCodec** codec) {
+  std::unique_lock<std::mutex> lock(lock_);  // waits for the helper's decoding ahead
+  wanted_ = false;
   *got = false;
   *codec = &codec_;
   uint64_t target = 0;
@@ -109,74 +157,72 @@ Err TrackPictures::pictureAt(int64_t mediaTime, Picture* out, bool* got, const V
     *got = true;
     return noErr;
   }
-  haveShown_ = false;
+  if (haveAhead_ && aheadIndex_ == target) {  // decoded ahead, and asked for
+    haveAhead_ = false;
+    return give(ahead_, target, out, got);
+  }
+  haveShown_ = haveAhead_ = false;
   try {
     const int64_t targetTag = tagOf(target);
     const uint64_t sync = track_.syncAtOrBefore(target);
     // Going on from what was sent serves a picture after the last one that came out, unless a
     // sync sample lies far past the samples sent: then a new start is quicker.
     const bool ahead = decoder_ && lastTag_ < targetTag;
-    if (!ahead || (target > next_ + kFarAhead && sync > next_)) {
-      Err e = restart(sync);
-      if (e) {
-        failed_ = true;
-        return e;
-      }
+    Err e = noErr;
+    if (!ahead || (target > next_ + kFarAhead && sync > next_)) e = restart(sync);
+    Picture p;
+    uint64_t index = 0;
+    bool have = false;
+    if (!e) e = pull(targetTag, &p, &index, &have);
+    if (e) {
+      failed_ = true;
+      return e;
     }
-    for (;;) {
-      Picture p;
-      bool have = false;
-      Err e = decoder_->receive(&p, &have);
-      if (e) {
-        failed_ = true;
-        return e;
-      }
-      if (have) {
-        silent_ = 0;
-        lastTag_ = p.time;
-        if (p.time < targetTag) continue;  // shown before the target: passed over
-        // The target, or the picture after it when the decoder lost it.
-        uint64_t index = target;
-        if (p.time != targetTag && !track_.shownAt(p.time + earliest_, &index)) index = target;
-        shown_ = p;
-        shownIndex_ = index;
-        haveShown_ = true;
-        *out = p;
-        *got = true;
-        return noErr;
-      }
-      if (silent_ > kMaxSilent) {
-        failed_ = true;  // it takes samples and gives nothing: not a wait without end
-        return badImageDescription;
-      }
-      if (!drained_ && next_ < track_.sampleCount()) {
-        if ((e = sendNext())) {
-          failed_ = true;
-          return e;
-        }
-      } else if (!drained_) {
-        if ((e = decoder_->drain())) {
-          failed_ = true;
-          return e;
-        }
-        drained_ = true;
-      } else if (next_ < track_.sampleCount()) {
-        // Drained for a new description: its decoder goes on from the next sample.
-        uint64_t offset = 0;
-        uint32_t size = 0, description = 0;
-        if ((e = track_.sampleLocation(next_, &offset, &size, &description)) || (e = startDecoder(description))) {
-          failed_ = true;
-          return e;
-        }
-      } else if (lastTag_ < 0) {
-        failed_ = true;  // every sample sent and drained, and not one picture: it decodes nothing
-        return badImageDescription;
-      } else {
-        return noErr;  // nothing more comes: the area stays as it was
-      }
-    }
+    return have ? give(p, index, out, got) : noErr;  // nothing more: the area stays as it was
   } catch (const std::bad_alloc&) {
     return memFullErr;
+  }
+}
+
+Err TrackPictures::give(const Picture& p, uint64_t index, Picture* out, bool* got) {
+  shown_ = p;
+  shownIndex_ = index;
+  haveShown_ = true;
+  *out = p;
+  *got = true;
+  return noErr;
+}
+
+void TrackPictures::decodeAhead() {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    if (failed_ || !decoder_ || haveAhead_ || !haveShown_) return;
+    if (!helper_.joinable()) {
+      try {
+        helper_ = std::thread(&TrackPictures::helperLoop, this);
+      } catch (...) {
+        return;  // no thread: pictures are decoded when asked for
+      }
+    }
+    wanted_ = true;
+  }
+  wake_.notify_one();
+}
+
+void TrackPictures::helperLoop() {
+  std::unique_lock<std::mutex> lock(lock_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || wanted_; });
+    if (stop_) return;
+    wanted_ = false;
+    if (failed_ || !decoder_ || haveAhead_) continue;
+    try {
+      bool have = false;
+      if (pull(lastTag_ + 1, &ahead_, &aheadIndex_, &have)) failed_ = true;
+      haveAhead_ = have;
+    } catch (const std::bad_alloc&) {
+      // the caller decodes it when it asks
+    }
   }
 }
 

@@ -6,12 +6,21 @@
 // pictures before it; the end of the media drains the decoder. A change of sample description
 // drains the decoder and starts one for the new description.
 //
+// While its caller draws and delivers a picture, a helper thread of the track decodes the next
+// one (decodeAhead): forward play overlaps decoding with everything else. The two pictures, the
+// one given and the one decoded ahead, stay valid together (decoders keep their last two).
+//
 // A decoder that takes samples and gives no picture is given up after a bounded number of
 // samples; a sample it refuses costs that picture. Buffers grow at the first samples and on a
-// new description, never per picture. Not thread-safe: its owner (the Renderer) holds a lock.
+// new description, never per picture. One caller at a time (the Renderer holds its lock); the
+// helper thread takes lock_ for its work.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "decoder.h"
 
@@ -27,6 +36,8 @@ class TrackPictures {
   // The picture shown at `mediaTime`: *got false when none is (before the first picture, or the
   // track's decoding failed). It stays valid until the next call; `codec` says how to show it.
   Err pictureAt(int64_t mediaTime, Picture* out, bool* got, const VideoCodec** codec);
+  // The next picture is decoded on the helper thread while the caller draws the one given.
+  void decodeAhead();
   uint64_t samplesDecoded() const { return decoded_; }
 
  private:
@@ -34,6 +45,9 @@ class TrackPictures {
   Err restart(uint64_t sync);
   Err startDecoder(uint32_t description);
   Err sendNext();
+  Err pull(int64_t targetTag, Picture* out, uint64_t* index, bool* got);
+  Err give(const Picture& p, uint64_t index, Picture* out, bool* got);
+  void helperLoop();
   int64_t tagOf(uint64_t index) const { return track_.displayTime(index) - earliest_; }
 
   const Track& track_;
@@ -51,8 +65,16 @@ class TrackPictures {
   bool haveShown_ = false;            // shown_ is the picture last given, still valid
   uint64_t shownIndex_ = 0;
   Picture shown_;
-  uint64_t decoded_ = 0;
+  std::atomic<uint64_t> decoded_{0};
   std::vector<uint8_t> sample_, unit_;  // read and rewritten units, kept between samples
+  // Decoding ahead. lock_ guards the decoder and everything above while the helper works.
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::thread helper_;
+  bool stop_ = false, wanted_ = false;
+  bool haveAhead_ = false;            // ahead_ is the picture after shown_, decoded ahead
+  uint64_t aheadIndex_ = 0;
+  Picture ahead_;
 };
 
 }  // namespace qte
