@@ -5,17 +5,10 @@
 set -eu
 VERSION=3
 OUT=${1:?usage: make-codec-movies.sh OUTDIR}
+. "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
 STAMP="$OUT/.made-codec-v$VERSION"
 [ -f "$STAMP" ] && exit 0
-FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
-
-make() {
-  name=$1; shift
-  echo "$FF $*" > "$OUT/$name.cmd"
-  # shellcheck disable=SC2086
-  $FF "$@" "$OUT/$name"
-}
 
 V640="-f lavfi -i testsrc2=size=640x360:rate=25"
 X264="-c:v libx264 -preset veryfast -pix_fmt yuv420p"

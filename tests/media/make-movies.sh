@@ -5,17 +5,10 @@
 set -eu
 VERSION=7
 OUT=${1:?usage: make-movies.sh OUTDIR}
+. "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
 STAMP="$OUT/.made-v$VERSION"
 [ -f "$STAMP" ] && exit 0
-FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
-
-make() {
-  name=$1; shift
-  echo "$FF $*" > "$OUT/$name.cmd"
-  # shellcheck disable=SC2086
-  $FF "$@" "$OUT/$name"
-}
 
 V320="-f lavfi -i testsrc2=size=320x240:rate=25"
 V321="-f lavfi -i testsrc2=size=321x243:rate=30000/1001"

@@ -5,17 +5,10 @@
 set -eu
 VERSION=1
 OUT=${1:?usage: make-media.sh OUTDIR}
+. "$(dirname "$0")/../../media/lib.sh"
 mkdir -p "$OUT"
 STAMP="$OUT/.made-v$VERSION"
 [ -f "$STAMP" ] && exit 0
-FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
-
-make() {
-  name=$1; shift
-  echo "$FF $*" > "$OUT/$name.cmd"
-  # shellcheck disable=SC2086
-  $FF "$@" "$OUT/$name"
-}
 ref() {  # movie pixel-format
   make "$1.$2" -ignore_editlist 1 -i "$OUT/$1" -map 0:v:0 -vsync passthrough -f rawvideo -pix_fmt "$2"
 }

@@ -6,40 +6,33 @@ set -eu
 VERSION=4
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-media.sh OUTDIR}
+. "$(dirname "$0")/../../media/lib.sh"
 sh "$SRC/../../media/make-movies.sh" "$OUT"
 STAMP="$OUT/.dump-media-v$VERSION"
 [ -f "$STAMP" ] && exit 0
-FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
-
-ref() {
-  name=$1; shift
-  echo "$FF $*" > "$OUT/$name.cmd"
-  # shellcheck disable=SC2086
-  $FF "$@" "$OUT/$name"
-}
 
 for m in raw24 rle24 av2snd; do
-  ref "$m.mov.bgr0" -i "$OUT/$m.mov" -map 0:v:0 -f rawvideo -pix_fmt bgr0
+  make "$m.mov.bgr0" -i "$OUT/$m.mov" -map 0:v:0 -f rawvideo -pix_fmt bgr0
 done
 # 16-bit sources: ffmpeg widens 5-bit channels otherwise than QuickTime, so the reference
 # stays at the source's depth and the test compares the top five bits.
 for m in raw16 rle16; do
-  ref "$m.mov.rgb555le" -i "$OUT/$m.mov" -map 0:v:0 -f rawvideo -pix_fmt rgb555le
+  make "$m.mov.rgb555le" -i "$OUT/$m.mov" -map 0:v:0 -f rawvideo -pix_fmt rgb555le
 done
 for m in twos sowt ulaw alaw ima4 six in24 raw8; do
-  ref "$m.mov.s16le" -i "$OUT/$m.mov" -map 0:a:0 -f s16le -acodec pcm_s16le
+  make "$m.mov.s16le" -i "$OUT/$m.mov" -map 0:a:0 -f s16le -acodec pcm_s16le
 done
-ref in24.mov.s24le -i "$OUT/in24.mov" -map 0:a:0 -f s24le -acodec pcm_s24le
-ref raw8.mov.u8 -i "$OUT/raw8.mov" -map 0:a:0 -f u8 -acodec pcm_u8
+make in24.mov.s24le -i "$OUT/in24.mov" -map 0:a:0 -f s24le -acodec pcm_s24le
+make raw8.mov.u8 -i "$OUT/raw8.mov" -map 0:a:0 -f u8 -acodec pcm_u8
 
 # Real-world shapes: fragmented, cut short, turned by the track matrix, edited.
 for m in frag fragmoof fragnotfdt whole rot90 rot180 rot270; do
-  ref "$m.mov.bgr0" -i "$OUT/$m.mov" -map 0:v:0 -f rawvideo -pix_fmt bgr0
+  make "$m.mov.bgr0" -i "$OUT/$m.mov" -map 0:v:0 -f rawvideo -pix_fmt bgr0
 done
 for m in frag fragmoof fragnotfdt whole cutmdat cutsample edited; do
-  ref "$m.mov.s16le" -i "$OUT/$m.mov" -map 0:a:0 -f s16le -acodec pcm_s16le
+  make "$m.mov.s16le" -i "$OUT/$m.mov" -map 0:a:0 -f s16le -acodec pcm_s16le
 done
-ref edited.mov.media.s16le -ignore_editlist 1 -i "$OUT/edited.mov" -map 0:a:0 -f s16le -acodec pcm_s16le
+make edited.mov.media.s16le -ignore_editlist 1 -i "$OUT/edited.mov" -map 0:a:0 -f s16le -acodec pcm_s16le
 # How many of the whole movie's video samples lie inside each cut copy.
 for m in cutmdat cutsample headeronly; do
   size=$(stat -c %s "$OUT/$m.mov")

@@ -7,46 +7,39 @@ set -eu
 VERSION=8
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
+. "$(dirname "$0")/../../media/lib.sh"
 sh "$SRC/../../media/make-movies.sh" "$OUT"
 sh "$SRC/../../media/make-codec-movies.sh" "$OUT/codec"
 STAMP="$OUT/.pin-references-v$VERSION"
 if [ -f "$STAMP" ] && [ -z "$(find "$OUT" "$OUT/codec" -maxdepth 1 -name '.made-*v*' -newer "$STAMP")" ]; then
   exit 0
 fi
-FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
-
-run() {  # name args...: ffmpeg writing OUT/name, its command kept beside it
-  name=$1; shift
-  echo "$FF $*" > "$OUT/$name.cmd"
-  # shellcheck disable=SC2086
-  $FF "$@" "$OUT/$name"
-}
 video() {  # movie stream pixel-format
-  run "$1.v$2.$3" -i "$OUT/$1" -map "0:v:$2" -f rawvideo -pix_fmt "$3"
+  make "$1.v$2.$3" -i "$OUT/$1" -map "0:v:$2" -f rawvideo -pix_fmt "$3"
   # The frames shown (an edit list leaves samples out), counted by decoding.
   ffprobe -v error -count_frames -select_streams "v:$2" \
     -show_entries stream=time_base,duration_ts,nb_read_frames,width,height -of default=nw=1 "$OUT/$1" |
     sed 's/^nb_read_frames=/nb_frames=/' > "$OUT/$1.v$2.probe"
 }
 audio() {  # movie stream format
-  run "$1.a$2.$3" -i "$OUT/$1" -map "0:a:$2" -f "$3" -acodec "pcm_$3"
+  make "$1.a$2.$3" -i "$OUT/$1" -map "0:a:$2" -f "$3" -acodec "pcm_$3"
 }
 
-run snd6k.mov -f lavfi -i "sine=frequency=440:sample_rate=6000:d=1" -c:a pcm_s16be
-run grid12800.mov -f lavfi -i testsrc2=size=320x240:rate=25 -t 0.8 -c:v qtrle -pix_fmt rgb24 -g 5
-run long.mov -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.4*sin(2*PI*650*t):s=44100:d=9" -c:a pcm_s16be
+make snd6k.mov -f lavfi -i "sine=frequency=440:sample_rate=6000:d=1" -c:a pcm_s16be
+make grid12800.mov -f lavfi -i testsrc2=size=320x240:rate=25 -t 0.8 -c:v qtrle -pix_fmt rgb24 -g 5
+make long.mov -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.4*sin(2*PI*650*t):s=44100:d=9" -c:a pcm_s16be
 # H.264 (through the system's decoder): B-frame pyramid at 640x360; no B-frames in a .mov; an
 # .mp4 cut without decoding at a frame's start, whose edit list skips the samples before it.
 X264="-c:v libx264 -preset veryfast -pix_fmt yuv420p"
-run h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25 -t 2 $X264 -profile:v high -bf 3 -x264-params b-pyramid=normal -g 25
-run h264nob.mov -f lavfi -i testsrc2=size=320x240:rate=30 -t 1 $X264 -profile:v baseline -bf 0 -g 15
-run h264long.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 4 $X264 -profile:v high -bf 3 -g 25
-run h264cut.mp4 -ss 1.36 -i "$OUT/h264long.mp4" -c copy
+make h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25 -t 2 $X264 -profile:v high -bf 3 -x264-params b-pyramid=normal -g 25
+make h264nob.mov -f lavfi -i testsrc2=size=320x240:rate=30 -t 1 $X264 -profile:v baseline -bf 0 -g 15
+make h264long.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 4 $X264 -profile:v high -bf 3 -g 25
+make h264cut.mp4 -ss 1.36 -i "$OUT/h264long.mp4" -c copy
 # H.264 and AAC, long enough for the concurrency tests' seeks.
-run h264aac.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "sine=frequency=500:sample_rate=44100" -t 9 \
+make h264aac.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "sine=frequency=500:sample_rate=44100" -t 9 \
   $X264 -profile:v high -bf 2 -g 25 -c:a aac -b:a 96k
 # HEVC, which no decoder of Wine takes.
-run hevc.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params log-level=none
+make hevc.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params log-level=none
 
 for m in raw24 raw32 rle24 rle32 av2snd grid12800; do video $m.mov 0 bgr0; done
 for m in raw16 rle16 raw24 rle24; do video $m.mov 0 rgb555le; done
@@ -69,7 +62,7 @@ audio av2snd.mov 1 s16le
 compressed() {  # movie movie-level-format
   m=codec/$1
   audio "$m" 0 "$2"
-  run "$m.a0.media.s16le" -ignore_editlist 1 -i "$OUT/$m" -map 0:a:0 -f s16le -acodec pcm_s16le
+  make "$m.a0.media.s16le" -ignore_editlist 1 -i "$OUT/$m" -map 0:a:0 -f s16le -acodec pcm_s16le
   ffprobe -v error -select_streams a:0 -show_entries stream=duration_ts -of default=nw=1:nk=1 "$OUT/$m" > "$OUT/$m.a0.count"
   ffprobe -v error -ignore_editlist 1 -select_streams a:0 -show_entries stream=duration_ts -of default=nw=1:nk=1 \
     "$OUT/$m" > "$OUT/$m.a0.media-count"

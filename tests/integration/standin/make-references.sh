@@ -6,6 +6,7 @@ set -eu
 VERSION=3
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
+. "$(dirname "$0")/../../media/lib.sh"
 sh "$SRC/../../media/make-movies.sh" "$OUT"
 sh "$SRC/../../media/make-codec-movies.sh" "$OUT/codec"
 STAMP="$OUT/.references-v$VERSION"
@@ -13,20 +14,12 @@ STAMP="$OUT/.references-v$VERSION"
 if [ -f "$STAMP" ] && [ -z "$(find "$OUT" -maxdepth 1 -name '.made-v*' -newer "$STAMP")" ]; then
   exit 0
 fi
-FF="ffmpeg -hide_banner -loglevel error -y -nostdin"
-
-ref() {
-  name=$1; shift
-  echo "$FF $*" > "$OUT/$name.cmd"
-  # shellcheck disable=SC2086
-  $FF "$@" "$OUT/$name"
-}
 
 video() {  # movie pixel-format
-  ref "$1.$2" -i "$OUT/$1" -map 0:v:0 -f rawvideo -pix_fmt "$2"
+  make "$1.$2" -i "$OUT/$1" -map 0:v:0 -f rawvideo -pix_fmt "$2"
 }
 audio() {  # movie codec format
-  ref "$1.$3" -i "$OUT/$1" -map 0:a:0 -f "$3" -acodec "$2"
+  make "$1.$3" -i "$OUT/$1" -map 0:a:0 -f "$3" -acodec "$2"
 }
 
 probe() {  # movie: its streams as ffprobe sees them, one key=value a line
