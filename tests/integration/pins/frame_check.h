@@ -14,7 +14,10 @@ enum class FrameReference {
     // nv12 reference of a BT.601 limited-range stream, 32-bit pin: each channel within 1 of the
     // exact conversion (the runtime's integer conversion is within 0.65 of the exact value and
     // the reference is that value rounded)
-    kBt601Source
+    kBt601Source,
+    // bgr0 reference of a 4:4:4 JPEG, 32-bit pin: each channel within 3 (WIC's IDCT and colour
+    // conversion are not ffmpeg's)
+    kJpegSource
 };
 
 struct FrameCheck {

@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=8
+VERSION=9
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
@@ -38,6 +38,8 @@ make h264cut.mp4 -ss 1.36 -i "$OUT/h264long.mp4" -c copy
 # H.264 and AAC, long enough for the concurrency tests' seeks.
 make h264aac.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "sine=frequency=500:sample_rate=44100" -t 9 \
   $X264 -profile:v high -bf 2 -g 25 -c:a aac -b:a 96k
+# Photo-JPEG, 4:4:4 (through WIC).
+make jpeg.mov -f lavfi -i testsrc2=size=320x240:rate=10 -t 1 -c:v mjpeg -pix_fmt yuvj444p -q:v 3
 # HEVC, which no decoder of Wine takes.
 make hevc.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params log-level=none
 
@@ -46,6 +48,7 @@ for m in raw16 rle16 raw24 rle24; do video $m.mov 0 rgb555le; done
 video twovideo.mov 0 bgr0
 video twovideo.mov 1 bgr0
 for m in h264.mp4 h264nob.mov h264cut.mp4; do video $m 0 nv12; done
+video jpeg.mov 0 bgr0
 
 for m in twos sowt ulaw alaw ima4 six snd6k long; do audio $m.mov 0 s16le; done
 audio in24.mov 0 s24le

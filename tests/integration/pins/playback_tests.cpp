@@ -72,7 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoCase{"rle16.mov", 32, "rgb555le", FrameReference::kFiveBitSource},
                       VideoCase{"h264.mp4", 32, "nv12", FrameReference::kBt601Source},
                       VideoCase{"h264nob.mov", 32, "nv12", FrameReference::kBt601Source},
-                      VideoCase{"h264cut.mp4", 32, "nv12", FrameReference::kBt601Source}));
+                      VideoCase{"h264cut.mp4", 32, "nv12", FrameReference::kBt601Source},
+                      VideoCase{"jpeg.mov", 32, "bgr0", FrameReference::kJpegSource}));
 INSTANTIATE_TEST_SUITE_P(
     Screen16, VideoPlayback,
     ::testing::Values(VideoCase{"raw16.mov", 16, "rgb555le", FrameReference::kSameFormat},
