@@ -50,13 +50,13 @@ class CheckingVideoDecoder final : public VideoDecoder {
   Err send(const uint8_t* data, size_t size, int64_t time) override {
     if (!data || size == 0 || time < 0 || drained_) return paramErr;
     const OSType f = codec_.format;
-    if (f == fourcc("avc1") || f == fourcc("avc3")) {
-      uint32_t types = 0;
-      if (!validAnnexB(data, size, &types)) return invalidMedia;
-      // The first unit must carry the parameter sets the decoder starts from.
-      constexpr uint32_t kSps = 1u << 7, kPps = 1u << 8;
-      if (first_ && !codec_.header.empty() && (types & (kSps | kPps)) != (kSps | kPps)) return invalidMedia;
-    }
+    const bool avc = f == fourcc("avc1") || f == fourcc("avc3");
+    uint32_t types = 0;
+    if ((avc || f == fourcc("hvc1") || f == fourcc("hev1")) && !validAnnexB(data, size, &types))
+      return invalidMedia;
+    // H.264's first unit must carry the parameter sets the decoder starts from.
+    constexpr uint32_t kSps = 1u << 7, kPps = 1u << 8;
+    if (avc && first_ && !codec_.header.empty() && (types & (kSps | kPps)) != (kSps | kPps)) return invalidMedia;
     first_ = false;
     if ((f == fourcc("jpeg") || f == fourcc("mjpa")) && (size < 2 || data[0] != 0xFF || data[1] != 0xD8))
       return invalidMedia;

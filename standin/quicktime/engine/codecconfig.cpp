@@ -238,6 +238,46 @@ Err parseAvcConfig(const uint8_t* data, size_t size, AvcConfig* out) {
   return noErr;
 }
 
+Err parseHevcConfig(const uint8_t* data, size_t size, HevcConfig* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = HevcConfig();
+  HevcConfig& h = *out;
+  Cursor c(data, size);
+  const uint8_t version = c.u8();
+  c.skip(20);  // profile, tier, level, segmentation, parallelism, chroma, depths, frame rate
+  const uint8_t lengthSize = uint8_t((c.u8() & 3) + 1);
+  const uint8_t arrays = c.u8();
+  if (c.bad) return fail(&h.why, invalidMedia, "hvcC: shorter than its fixed fields");
+  if (version != 1) return fail(&h.why, cantFindHandler, "hvcC: configurationVersion is not 1");
+  if (lengthSize == 3) return fail(&h.why, invalidMedia, "hvcC: NAL length size 3");
+  h.nalLengthSize = lengthSize;
+  try {
+    h.annexB.reserve(size + 4 * 64);
+    for (uint32_t a = 0; a < arrays; ++a) {
+      const uint8_t type = c.u8() & 0x3F;
+      const uint16_t count = c.u16();
+      if (c.bad) return fail(&h.why, invalidMedia, "hvcC: an array's header runs past the atom");
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t n = c.u16();
+        if (c.bad || n < 2 || !c.need(n)) return fail(&h.why, invalidMedia, "hvcC: a NAL unit empty or past the atom");
+        const uint8_t* nal = c.p + c.pos;
+        if ((nal[0] & 0x80) || ((nal[0] >> 1) & 0x3F) != type)
+          return fail(&h.why, invalidMedia, "hvcC: a NAL unit not of its array's type");
+        static const uint8_t kStart[4] = {0, 0, 0, 1};
+        h.annexB.insert(h.annexB.end(), kStart, kStart + 4);
+        h.annexB.insert(h.annexB.end(), nal, nal + n);
+        c.skip(n);
+        h.vpsCount += type == 32;
+        h.spsCount += type == 33;
+        h.ppsCount += type == 34;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+  return noErr;
+}
+
 Err avcSampleToAnnexB(const uint8_t* in, size_t n, uint32_t nalLengthSize, std::vector<uint8_t>& out,
                       size_t* outBytes) {
   if ((!in && n) || !outBytes) return paramErr;

@@ -41,8 +41,19 @@ struct AvcConfig {
 // Parses the payload of an 'avcC' atom.
 Err parseAvcConfig(const uint8_t* data, size_t size, AvcConfig* out);
 
-// Rewrites one length-prefixed access unit with start codes into `out`, which grows only when
-// too small (keep it between samples); *outBytes is the length written. A NAL length that runs
+struct HevcConfig {
+  uint8_t nalLengthSize = 0;           // 1, 2 or 4
+  uint32_t vpsCount = 0, spsCount = 0, ppsCount = 0;
+  std::vector<uint8_t> annexB;         // every parameter set and SEI of the arrays, in their order,
+                                       // each behind 00 00 00 01 ('hev1' may carry none)
+  const char* why = nullptr;
+};
+
+// Parses the payload of an 'hvcC' atom (HEVC): its fixed fields and its arrays of NAL units.
+Err parseHevcConfig(const uint8_t* data, size_t size, HevcConfig* out);
+
+// Rewrites one length-prefixed access unit (H.264 or HEVC) with start codes into `out`, which
+// grows only when too small (keep it between samples); *outBytes is the length written. A NAL length that runs
 // past the sample, or a length field cut short, refuses the whole sample (invalidMedia). Empty
 // NAL units are dropped.
 Err avcSampleToAnnexB(const uint8_t* in, size_t n, uint32_t nalLengthSize, std::vector<uint8_t>& out,

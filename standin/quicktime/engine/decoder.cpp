@@ -105,6 +105,28 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
     out->colour = chooseColour(haveColr ? &colr : nullptr, c.spsCount ? &c.vui : nullptr, out->height);
     return noErr;
   }
+  if (d.format == fourcc("hvc1") || d.format == fourcc("hev1")) {
+    uint32_t n = 0;
+    const uint8_t* hvcC = d.extension(fourcc("hvcC"), &n);
+    if (!hvcC) {
+      failWith(why, "HEVC without an 'hvcC' configuration");
+      return invalidMedia;
+    }
+    HevcConfig c;
+    Err e = parseHevcConfig(hvcC, n, &c);
+    if (e) {
+      failWith(why, c.why);
+      return e;
+    }
+    out->nalLengthSize = c.nalLengthSize;
+    out->header = std::move(c.annexB);
+    ColourInfo colr;
+    uint32_t cn = 0;
+    const uint8_t* colrAtom = d.extension(fourcc("colr"), &cn);
+    out->colour = chooseColour(colrAtom && parseColr(colrAtom, cn, &colr) == noErr ? &colr : nullptr, nullptr,
+                               out->height);
+    return noErr;
+  }
   if (d.format == fourcc("jpeg") || d.format == fourcc("mjpa")) return noErr;
   if (d.format == fourcc("mp4v")) {
     // MPEG-4 part 2: the decoder configuration (its VOL header) goes ahead of the first sample.

@@ -20,10 +20,11 @@ namespace qte {
 
 // What a video track's description says a decoder needs.
 struct VideoCodec {
-  OSType format = 0;                // the description's: 'avc1', 'avc3', 'jpeg', 'mjpa', ...
+  OSType format = 0;                // the description's: 'avc1', 'avc3', 'hvc1', 'jpeg', ...
   uint32_t width = 0, height = 0;   // the pictures' displayed size (H.264: after the SPS's crop)
-  uint32_t nalLengthSize = 0;       // H.264: the samples' NAL length prefix (1, 2, 4); else 0
-  std::vector<uint8_t> header;      // H.264: every SPS and PPS in Annex B form; else empty
+  uint32_t nalLengthSize = 0;       // H.264, HEVC: the samples' NAL length prefix (1, 2, 4)
+  std::vector<uint8_t> header;      // H.264, HEVC: the parameter sets in Annex B form;
+                                    // MPEG-4 part 2: its decoder configuration
   YuvColour colour;                 // how its YUV pictures become RGB
 };
 

@@ -176,7 +176,8 @@ Err TrackPictures::pictureAt(int64_t mediaTime, Picture* out, bool* got, const V
     if (!e) e = pull(targetTag, &p, &index, &have);
     if (e) {
       failed_ = true;
-      return e;
+      // No decoder for the format: the track stays undrawn, as one the engine cannot configure.
+      return e == cantFindHandler ? noErr : e;
     }
     return have ? give(p, index, out, got) : noErr;  // nothing more: the area stays as it was
   } catch (const std::bad_alloc&) {

@@ -33,8 +33,9 @@ class TrackPictures {
   static Err create(const Track& track, std::unique_ptr<TrackPictures>& out);
   ~TrackPictures();
 
-  // The picture shown at `mediaTime`: *got false when none is (before the first picture, or the
-  // track's decoding failed). It stays valid until the next call; `codec` says how to show it.
+  // The picture shown at `mediaTime`: *got false when none is (before the first picture, no
+  // decoder for the format, or the track's decoding failed: then the error, once). It stays
+  // valid until the next call; `codec` says how to show it.
   Err pictureAt(int64_t mediaTime, Picture* out, bool* got, const VideoCodec** codec);
   // The next picture is decoded on the helper thread while the caller draws the one given.
   void decodeAhead();
