@@ -92,16 +92,36 @@ TEST_P(H264, ConfigurationEqualsFfprobe) {
 
 // The parameter sets and every sample, rewritten, decode to the frames ffmpeg decodes from the
 // movie itself.
-class H264Stream : public ::testing::TestWithParam<const char*> {};
+class H264Stream : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    m = open(codecMedia(GetParam()));
+    ASSERT_TRUE(m);
+    const std::vector<uint8_t> avcC = extension(firstDescription(*m), "avcC");
+    ASSERT_EQ(parseAvcConfig(avcC.data(), avcC.size(), &a), noErr);
+  }
+  std::shared_ptr<Movie> m;
+  AvcConfig a;
+};
+
+// Writes `stream` to `raw` and expects ffmpeg to decode it, as a raw H.264 stream, to the frames
+// it decodes from the movie itself.
+void expectDecodesLikeTheMovie(const std::vector<uint8_t>& stream, const std::string& raw, const char* file,
+                               uint64_t frames) {
+  std::FILE* f = std::fopen(raw.c_str(), "wb");
+  ASSERT_TRUE(f);
+  ASSERT_EQ(std::fwrite(stream.data(), 1, stream.size(), f), stream.size());
+  std::fclose(f);
+  const std::string decode = " -fps_mode passthrough -f framemd5 -hash md5 - | grep -v '^#' | cut -d, -f6";
+  const std::vector<uint8_t> ours = run("ffmpeg -v error -f h264 -i '" + raw + "'" + decode);
+  const std::vector<uint8_t> ref = run("ffmpeg -v error -i '" + media(codecMedia(file)) + "'" + decode);
+  EXPECT_EQ(lines(std::string(ours.begin(), ours.end())).size(), frames);
+  EXPECT_EQ(std::string(ours.begin(), ours.end()), std::string(ref.begin(), ref.end()));
+}
 
 TEST_P(H264Stream, AnnexBDecodesLikeTheMovie) {
   const char* file = GetParam();
-  std::shared_ptr<Movie> m = open(codecMedia(file));
-  ASSERT_TRUE(m);
   const Track& t = *m->track(0);
-  const std::vector<uint8_t> avcC = extension(firstDescription(*m), "avcC");
-  AvcConfig a;
-  ASSERT_EQ(parseAvcConfig(avcC.data(), avcC.size(), &a), noErr);
   std::vector<uint8_t> stream = a.annexB, out;
   const size_t firstCapacity = 1 << 20;
   out.reserve(firstCapacity);
@@ -117,19 +137,71 @@ TEST_P(H264Stream, AnnexBDecodesLikeTheMovie) {
     stream.insert(stream.end(), out.begin(), out.begin() + ptrdiff_t(n));
   }
   const std::string raw = ::testing::TempDir() + "annexb-" + file + ".h264";
-  std::FILE* f = std::fopen(raw.c_str(), "wb");
-  ASSERT_TRUE(f);
-  ASSERT_EQ(std::fwrite(stream.data(), 1, stream.size(), f), stream.size());
-  std::fclose(f);
-  const std::string decode = " -fps_mode passthrough -f framemd5 -hash md5 - | grep -v '^#' | cut -d, -f6";
-  const std::vector<uint8_t> ours = run("ffmpeg -v error -f h264 -i '" + raw + "'" + decode);
-  const std::vector<uint8_t> ref = run("ffmpeg -v error -i '" + media(codecMedia(file)) + "'" + decode);
-  EXPECT_EQ(lines(std::string(ours.begin(), ours.end())).size(), t.sampleCount());
-  EXPECT_EQ(std::string(ours.begin(), ours.end()), std::string(ref.begin(), ref.end()));
+  expectDecodesLikeTheMovie(stream, raw, file, t.sampleCount());
   std::remove(raw.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Movies, H264Stream, ::testing::Values("h264-high.mp4", "h264-base.mov", "h264-1080.mp4"));
+// The parameter sets split at their start codes.
+std::vector<std::vector<uint8_t>> nalUnits(const std::vector<uint8_t>& annexB) {
+  std::vector<std::vector<uint8_t>> units;
+  for (size_t i = 0; i + 4 <= annexB.size();) {
+    size_t end = i + 4;
+    while (end + 4 <= annexB.size() && !(annexB[end] == 0 && annexB[end + 1] == 0 && annexB[end + 2] == 0 && annexB[end + 3] == 1)) ++end;
+    if (end + 4 > annexB.size()) end = annexB.size();
+    units.emplace_back(annexB.begin() + ptrdiff_t(i) + 4, annexB.begin() + ptrdiff_t(end));
+    i = end;
+  }
+  return units;
+}
+
+// The stream with its SPS said to be BT.601 limited decodes to the very same pictures, and says
+// BT.601 limited, whatever the original VUI said (or did not say).
+TEST_P(H264Stream, AnSpsRewrittenAsBt601DecodesToTheSamePictures) {
+  const char* file = GetParam();
+  const Track& t = *m->track(0);
+  std::vector<uint8_t> stream, out;
+  static const uint8_t kStart[4] = {0, 0, 0, 1};
+  for (const std::vector<uint8_t>& nal : nalUnits(a.annexB)) {
+    std::vector<uint8_t> unit = nal;
+    if ((nal[0] & 31) == 7) {
+      ASSERT_EQ(avcSpsAsBt601(nal.data(), nal.size(), unit), noErr);
+      AvcConfig before, after;
+      const std::vector<uint8_t> wrapped = [&] {
+        std::vector<uint8_t> c = {1, a.profile, a.compatibility, a.level, 0xFF, 0xE1, uint8_t(unit.size() >> 8),
+                                  uint8_t(unit.size()), 0};
+        c.insert(c.begin() + 8, unit.begin(), unit.end());
+        return c;
+      }();
+      ASSERT_EQ(parseAvcConfig(wrapped.data(), wrapped.size(), &after), noErr) << (after.why ? after.why : "");
+      EXPECT_EQ(after.width, a.width);
+      EXPECT_EQ(after.height, a.height);
+      EXPECT_TRUE(after.vui.described && after.vui.rangeKnown && !after.vui.fullRange);
+      EXPECT_EQ(after.vui.matrix, 6);
+      std::vector<uint8_t> again;
+      ASSERT_EQ(avcSpsAsBt601(unit.data(), unit.size(), again), noErr);
+      EXPECT_EQ(again, unit) << "an SPS that says BT.601 already is kept as it is";
+    }
+    stream.insert(stream.end(), kStart, kStart + 4);
+    stream.insert(stream.end(), unit.begin(), unit.end());
+  }
+  for (uint64_t i = 0; i < t.sampleCount(); ++i) {
+    const std::vector<uint8_t> s = sample(t, i);
+    size_t n = 0;
+    ASSERT_EQ(avcSampleToAnnexB(s.data(), s.size(), a.nalLengthSize, out, &n), noErr);
+    stream.insert(stream.end(), out.begin(), out.begin() + ptrdiff_t(n));
+  }
+  const std::string raw = ::testing::TempDir() + "bt601-" + file + ".h264";
+  expectDecodesLikeTheMovie(stream, raw, file, t.sampleCount());
+  const std::string p = ffprobe(raw, "stream=color_space,color_range,color_primaries");
+  EXPECT_EQ(field(p, "color_space"), "smpte170m");
+  EXPECT_EQ(field(p, "color_primaries"), "smpte170m");
+  EXPECT_EQ(field(p, "color_range"), "tv");
+  std::remove(raw.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Movies, H264Stream,
+                         ::testing::Values("h264-high.mp4", "h264-base.mov", "h264-1080.mp4", "h264-vui.mp4",
+                                           "h264-range.mp4"));
 
 // HEVC: the 'hvcC' arrays in Annex B form ahead of the rewritten samples decode, as a raw HEVC
 // stream, to the movie's own frames.
@@ -331,6 +403,46 @@ TEST(AvcConfigDamage, RefusedWithoutReadingOutside) {
   // The one SPS and one PPS behind start codes.
   EXPECT_EQ(a.annexB.size(), ppsEnd - 3);  // 11 bytes of counts and lengths, 8 of start codes
   EXPECT_EQ(0, std::memcmp(a.annexB.data(), "\0\0\0\1", 4));
+}
+
+// An SPS without a VUI gains one that holds only the colour; a damaged one is refused.
+TEST(AvcSps, AVuiIsAddedWhereThereIsNoneAndDamageIsRefused) {
+  // Baseline, level 3.0, 640x480, frame_num and POC type 2, no cropping, no VUI.
+  std::vector<uint8_t> bits;
+  auto put = [&](uint32_t v, int k) { while (k--) bits.push_back(uint8_t(v >> k & 1)); };
+  auto ue = [&](uint32_t v) {
+    int k = 0;
+    while ((v + 1) >> (k + 1)) ++k;
+    put(0, k);
+    put(v + 1, k + 1);
+  };
+  put(66, 8), put(0, 8), put(30, 8), ue(0), ue(0), ue(2), ue(1), put(0, 1), ue(39), ue(29), put(1, 1), put(1, 1),
+      put(0, 1), put(0, 1), put(1, 1);
+  while (bits.size() % 8) bits.push_back(0);
+  std::vector<uint8_t> sps = {0x67};
+  for (size_t i = 0; i < bits.size(); i += 8) {
+    uint8_t b = 0;
+    for (size_t j = 0; j < 8; ++j) b = uint8_t(b << 1 | bits[i + j]);
+    sps.push_back(b);
+  }
+  std::vector<uint8_t> out;
+  ASSERT_EQ(avcSpsAsBt601(sps.data(), sps.size(), out), noErr);
+  std::vector<uint8_t> avcC = {1, 66, 0, 30, 0xFF, 0xE1, 0, uint8_t(out.size())};
+  avcC.insert(avcC.end(), out.begin(), out.end());
+  avcC.push_back(0);
+  AvcConfig a;
+  ASSERT_EQ(parseAvcConfig(avcC.data(), avcC.size(), &a), noErr) << (a.why ? a.why : "");
+  EXPECT_EQ(a.width, 640u);
+  EXPECT_EQ(a.height, 480u);
+  EXPECT_TRUE(a.vui.described && a.vui.rangeKnown && !a.vui.fullRange);
+  EXPECT_EQ(a.vui.primaries, 6);
+  EXPECT_EQ(a.vui.transfer, 6);
+  EXPECT_EQ(a.vui.matrix, 6);
+
+  EXPECT_EQ(avcSpsAsBt601(sps.data(), 5, out), invalidMedia) << "cut inside the picture size";
+  std::vector<uint8_t> zeros = {0x67, 66, 0, 30, 0, 0};
+  EXPECT_EQ(avcSpsAsBt601(zeros.data(), zeros.size(), out), invalidMedia) << "no stop bit";
+  EXPECT_EQ(avcSpsAsBt601(avcC.data(), avcC.size(), out), paramErr) << "not an SPS";
 }
 
 TEST(AvcSample, LengthsPastTheSampleAreRefused) {

@@ -1,6 +1,6 @@
 // Writes the codec configurations and first samples of movies as seeds for fuzz_codec: each
-// sample description's 'avcC', 'esds' (and its AudioSpecificConfig) and 'colr' payloads, and
-// the first two samples of every track.
+// sample description's 'avcC' (and its first SPS), 'esds' (and its AudioSpecificConfig) and
+// 'colr' payloads, and the first two samples of every track.
 // usage: extract_configs OUTDIR MOVIE...
 #include <cstdio>
 #include <string>
@@ -40,6 +40,14 @@ int main(int argc, char** argv) {
           uint32_t n = 0;
           const uint8_t* p = d.extension(atom.type, &n);
           if (p && save(base + "-" + atom.name, p, n)) ++written;
+          AvcConfig avc;  // the first SPS sits behind its start code
+          if (p && atom.type == fourcc("avcC") && parseAvcConfig(p, n, &avc) == noErr && avc.annexB.size() > 4) {
+            size_t end = 5;
+            while (end + 3 < avc.annexB.size() && !(avc.annexB[end] == 0 && avc.annexB[end + 1] == 0 && avc.annexB[end + 2] == 0))
+              ++end;
+            if (end + 3 >= avc.annexB.size()) end = avc.annexB.size();
+            if (save(base + "-sps", avc.annexB.data() + 4, end - 4)) ++written;
+          }
           EsDescriptor es;
           if (p && atom.type == fourcc("esds") && parseEsds(p, n, &es) == noErr && !es.specificInfo.empty() &&
               save(base + "-asc", es.specificInfo.data(), es.specificInfo.size()))

@@ -1,14 +1,19 @@
 // Video decoders of the system: the first Media Foundation transform that takes the track's
 // format (H.264 on Wine; more on Windows), and WIC for JPEG. Pictures come out as 4:2:0 YUV in
-// the transform's own buffer (NV12 first, else I420 or YV12), or as B,G,R rows for JPEG.
+// the transform's own buffer (NV12 first, else I420 or YV12; I420 first from Wine's, whose
+// decoder makes it), or as B,G,R rows for JPEG.
 //
-// Wine's transforms decode through GStreamer, whose pipeline re-encodes every picture in BT.601
-// limited range (a BT.709 or full-range stream comes out converted, its chroma resampled): their
-// pictures say so. They also need three workarounds (platform notes): the output type is set again after
-// the stream change that comes before the first picture; draining does nothing there, so the end
-// of a stream feeds copies of the first unit under a time no real unit has until every real
-// picture is out (their pictures are dropped); and a picture-size change inside a stream fails,
-// which the engine avoids by making a new decoder for a new description.
+// Wine's transforms decode through GStreamer, whose pipeline converts every picture it takes for
+// another colour than BT.601 limited range (BT.709, full range, or a stream of 720 lines or more
+// that does not say) into BT.601 limited, resampling its chroma: that costs more than decoding
+// and loses detail. The H.264 parameter sets fed to them therefore say BT.601 limited, which
+// leaves the pictures as decoded, and the engine converts them as the stream says; pictures of
+// other formats, or of a stream whose parameter sets cannot be rewritten, say they were
+// converted. They also need three workarounds (platform notes): the output type is set again
+// after the stream change that comes before the first picture; draining does nothing there, so
+// the end of a stream feeds copies of the first unit under a time no real unit has until every
+// real picture is out (their pictures are dropped); and a picture-size change inside a stream
+// fails, which the engine avoids by making a new decoder for a new description.
 #include <wincodec.h>
 #include <mferror.h>
 
@@ -86,7 +91,9 @@ public:
     {
         m_transform = std::move(transform);
         m_codec = codec;
-        m_bt601 = IsGStreamerTransform(m_transform.Get());
+        m_gstreamer = IsGStreamerTransform(m_transform.Get());
+        m_rewriteSps = m_gstreamer && (codec.format == qte::fourcc("avc1") || codec.format == qte::fourcc("avc3"));
+        m_reencoded = m_gstreamer && !m_rewriteSps;
         ComRef<IMFMediaType> input;
         if (FAILED(MFCreateMediaType(input.Out())) ||
             FAILED(input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video)) ||
@@ -113,6 +120,10 @@ public:
     {
         if (!data || size == 0 || size > 0x7FFFFFFF || time < 0)
             return qte::paramErr;
+        if (m_rewriteSps && RewriteParameterSets(data, size)) {
+            data = m_unit.data();
+            size = m_unitBytes;
+        }
         if (m_first.empty())
             m_first.assign(data, data + size);  // fed again to push the last pictures out
         const qte::Err err = Feed(data, DWORD(size), time);
@@ -181,7 +192,10 @@ private:
     {
         static const GUID *const kWanted[] = {&MFVideoFormat_NV12, &MFVideoFormat_I420,
                                                &MFVideoFormat_IYUV, &MFVideoFormat_YV12};
-        for (const GUID *wanted : kWanted) {
+        // Wine's GStreamer decoder makes I420: any other layout costs a conversion per picture.
+        static const GUID *const kWantedFromGStreamer[] = {&MFVideoFormat_I420, &MFVideoFormat_IYUV,
+                                                            &MFVideoFormat_NV12, &MFVideoFormat_YV12};
+        for (const GUID *wanted : m_gstreamer ? kWantedFromGStreamer : kWanted) {
             for (DWORD i = 0;; ++i) {
                 ComRef<IMFMediaType> type;
                 if (FAILED(m_transform->GetOutputAvailableType(0, i, type.Out())))
@@ -270,6 +284,57 @@ private:
         return SUCCEEDED(hr) ? qte::noErr : qte::invalidMedia;
     }
 
+    // Copies an Annex B unit into m_unit with every SPS ahead of its first slice rewritten to
+    // say BT.601 limited range; false when it has none (it is fed as it is). An SPS that cannot
+    // be rewritten goes as it was, and the pictures from then on say they were converted.
+    bool RewriteParameterSets(const uint8_t *data, size_t size)
+    {
+        m_unitBytes = 0;
+        size_t copied = 0;  // bytes of `data` accounted for in m_unit
+        size_t at = NextStartCode(data, size, 0);
+        while (at + 3 < size) {
+            const size_t nal = at + 3;
+            const uint8_t type = data[nal] & 31;
+            if (type >= 1 && type <= 5)
+                break;  // slices follow: nothing more to rewrite
+            const size_t end = NextStartCode(data, size, nal);
+            if (type == 7) {
+                size_t last = end;
+                while (last > nal && data[last - 1] == 0)
+                    --last;  // the zero in front of a four-byte start code
+                if (qte::avcSpsAsBt601(data + nal, last - nal, m_sps) == qte::noErr) {
+                    Append(data + copied, nal - copied);
+                    Append(m_sps.data(), m_sps.size());
+                    copied = last;
+                } else {
+                    m_reencoded = true;
+                }
+            }
+            at = end;
+        }
+        if (copied == 0)
+            return false;
+        Append(data + copied, size - copied);
+        return true;
+    }
+
+    void Append(const uint8_t *data, size_t size)
+    {
+        if (m_unit.size() < m_unitBytes + size)
+            m_unit.resize(m_unitBytes + size);  // grows with the largest unit holding an SPS
+        std::memcpy(m_unit.data() + m_unitBytes, data, size);
+        m_unitBytes += size;
+    }
+
+    // The offset of the next 00 00 01 at or after `from`, or `size`.
+    static size_t NextStartCode(const uint8_t *data, size_t size, size_t from)
+    {
+        for (size_t i = from; i + 2 < size; ++i)
+            if (data[i + 2] <= 1 && data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1)
+                return i;
+        return size;
+    }
+
     qte::Err RetryHeld()
     {
         const HRESULT hr = m_transform->ProcessInput(0, m_held, 0);
@@ -290,7 +355,7 @@ private:
         if (!qte::yuvPictureInBuffer(data, length, m_layout, m_yv12, m_width, m_height, m_stride, m_height, &p.yuv))
             return qte::badImageDescription;
         p.time = time;
-        if (m_bt601) {
+        if (m_reencoded) {
             p.ownColour = true;
             p.colour = qte::YuvColour{qte::YuvMatrix::bt601, false};
         }
@@ -301,7 +366,11 @@ private:
 
     qte::VideoCodec m_codec;
     ComRef<IMFTransform> m_transform;
-    bool m_bt601 = false;  // Wine's transform: pictures re-encoded in BT.601 limited range
+    bool m_gstreamer = false;   // Wine's transform
+    bool m_rewriteSps = false;  // its H.264 parameter sets are fed saying BT.601 limited
+    bool m_reencoded = false;   // its pictures come converted to BT.601 limited range
+    std::vector<uint8_t> m_unit, m_sps;  // a unit with its parameter sets rewritten; one SPS
+    size_t m_unitBytes = 0;
     OutputSlot m_outputs[2];  // pictures come out into each in turn
     unsigned m_turn = 0;      // the slot written next
     std::vector<InputUnit> m_inputs;

@@ -18,6 +18,11 @@ struct BitReader {
   size_t bits, pos = 0;
   bool bad = false;
   BitReader(const uint8_t* data, size_t n) : p(data), bits(n * 8) {}
+  static BitReader ofBits(const uint8_t* data, size_t bits) {
+    BitReader r(data, 0);
+    r.bits = bits;
+    return r;
+  }
   size_t left() const { return bits - pos; }
   uint32_t u(uint32_t k) {  // k <= 32
     if (bad || k > left()) { bad = true; return 0; }
@@ -76,18 +81,20 @@ bool highProfile(uint32_t p) {
   }
 }
 
-// The picture size and VUI colour of a sequence parameter set (NAL header included, emulation
-// prevention still in).
-Err parseSps(const uint8_t* nal, size_t n, AvcConfig* c) {
-  // RBSP without emulation prevention bytes; SPS fields end long before 64 KiB.
-  std::vector<uint8_t> rbsp;
+// A NAL unit's payload without its header byte and emulation prevention bytes.
+void unescapeNal(const uint8_t* nal, size_t n, std::vector<uint8_t>& rbsp) {
+  rbsp.clear();
   rbsp.reserve(n);
   for (size_t i = 1, zeros = 0; i < n; ++i) {
     if (zeros >= 2 && nal[i] == 3) { zeros = 0; continue; }
     zeros = nal[i] == 0 ? zeros + 1 : 0;
     rbsp.push_back(nal[i]);
   }
-  BitReader b(rbsp.data(), rbsp.size());
+}
+
+// A sequence parameter set's fields up to its VUI, which the reader is left in front of: the
+// picture size.
+Err readSpsHead(BitReader& b, AvcConfig* c) {
   const uint32_t profile = b.u(8);
   b.u(16);  // constraint flags, level
   if (b.ue() > 31) return fail(&c->why, invalidMedia, "SPS: seq_parameter_set_id above 31");
@@ -143,6 +150,17 @@ Err parseSps(const uint8_t* nal, size_t n, AvcConfig* c) {
     return fail(&c->why, invalidMedia, "SPS: frame cropping larger than the picture");
   c->width = uint32_t(c->codedWidth - cropX);
   c->height = uint32_t(c->codedHeight - cropY);
+  return noErr;
+}
+
+// The picture size and VUI colour of a sequence parameter set (NAL header included, emulation
+// prevention still in).
+Err parseSps(const uint8_t* nal, size_t n, AvcConfig* c) {
+  std::vector<uint8_t> rbsp;  // SPS fields end long before 64 KiB
+  unescapeNal(nal, n, rbsp);
+  BitReader b(rbsp.data(), rbsp.size());
+  const Err e = readSpsHead(b, c);
+  if (e) return e;
 
   // VUI: only up to the colour description; what follows is of no use here.
   c->vui = ColourInfo();
@@ -165,6 +183,22 @@ Err parseSps(const uint8_t* nal, size_t n, AvcConfig* c) {
   }
   return noErr;
 }
+
+// MSB-first bit writer.
+struct BitWriter {
+  std::vector<uint8_t> bytes;
+  uint32_t used = 0;  // bits of the last byte in use; 0 when it is full or there is none
+  void put(uint32_t v, uint32_t k) {
+    while (k--) {
+      if (used == 0) bytes.push_back(0);
+      bytes.back() = uint8_t(bytes.back() | ((v >> k) & 1) << (7 - used));
+      used = (used + 1) & 7;
+    }
+  }
+  void copy(BitReader& b, size_t k) {
+    for (; k && !b.bad; --k) put(b.u(1), 1);
+  }
+};
 
 // One parameter set of an 'avcC': length, NAL of the expected type, appended behind a start code.
 bool takeParameterSet(Cursor& c, uint32_t type, std::vector<uint8_t>& annexB, const uint8_t** nal, size_t* len) {
@@ -236,6 +270,77 @@ Err parseAvcConfig(const uint8_t* data, size_t size, AvcConfig* out) {
     return fail(&a.why, memFullErr, "avcC: out of memory");
   }
   return noErr;
+}
+
+Err avcSpsAsBt601(const uint8_t* nal, size_t n, std::vector<uint8_t>& out) {
+  if (!nal || n < 2 || (nal[0] & 0x9F) != 7) return paramErr;
+  try {
+    std::vector<uint8_t> rbsp;
+    unescapeNal(nal, n, rbsp);
+    // The rbsp_stop_one_bit: the last bit set.
+    size_t last = rbsp.size();
+    while (last && rbsp[last - 1] == 0) --last;
+    if (!last) return invalidMedia;
+    uint32_t trailing = 0;
+    while (!(rbsp[last - 1] >> trailing & 1)) ++trailing;
+    const size_t stop = last * 8 - 1 - trailing;
+    BitReader b = BitReader::ofBits(rbsp.data(), stop);  // it ends at the stop bit
+    AvcConfig head;
+    if (readSpsHead(b, &head)) return invalidMedia;
+    BitWriter w;
+    BitReader from = BitReader::ofBits(rbsp.data(), stop);
+    w.copy(from, b.pos);
+    const bool hadVui = b.flag();
+    if (b.bad) return invalidMedia;
+    w.put(1, 1);  // vui_parameters_present_flag
+    if (hadVui) {
+      const size_t at = b.pos;
+      if (b.flag() && b.u(8) == 255) b.u(32);  // aspect ratio
+      if (b.flag()) b.u(1);                    // overscan
+      from = BitReader::ofBits(rbsp.data(), stop);
+      from.skip(at);
+      w.copy(from, b.pos - at);
+    } else {
+      w.put(0, 2);  // no aspect ratio, no overscan
+    }
+    // video_signal_type: component (5), limited range, described as BT.601 525 (6, 6, 6).
+    w.put(1, 1);
+    w.put(5, 3);
+    w.put(0, 1);
+    w.put(1, 1);
+    w.put(0x060606, 24);
+    if (hadVui) {
+      if (b.flag()) {  // the old video_signal_type is dropped
+        b.u(4);
+        if (b.flag()) b.u(24);
+      }
+      if (b.bad) return invalidMedia;
+      from = BitReader::ofBits(rbsp.data(), stop);
+      from.skip(b.pos);
+      w.copy(from, stop - b.pos);  // the rest of the VUI as it was
+    } else {
+      // No chroma location, timing, HRD, picture structure or bitstream restriction: what a
+      // missing VUI implies.
+      w.put(0, 6);
+    }
+    w.put(1, 1);  // rbsp_stop_one_bit, then zeros to the byte
+    if (w.used) w.put(0, 8 - w.used);
+    out.clear();
+    out.reserve(w.bytes.size() * 3 / 2 + 2);
+    out.push_back(nal[0]);
+    size_t zeros = 0;
+    for (uint8_t byte : w.bytes) {
+      if (zeros >= 2 && byte <= 3) {
+        out.push_back(3);
+        zeros = 0;
+      }
+      out.push_back(byte);
+      zeros = byte == 0 ? zeros + 1 : 0;
+    }
+    return noErr;
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
 }
 
 Err parseHevcConfig(const uint8_t* data, size_t size, HevcConfig* out) {

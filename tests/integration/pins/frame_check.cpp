@@ -8,13 +8,16 @@
 
 namespace {
 
-// B, G, R of one pixel of an NV12 picture in BT.601 limited range, converted exactly.
-void Bt601(const uint8_t *nv12, size_t width, size_t height, size_t x, size_t y, double bgr[3])
+// B, G, R of one pixel of an NV12 picture in BT.601 limited range or BT.709 full range,
+// converted exactly.
+void YuvToBgr(const uint8_t *nv12, size_t width, size_t height, size_t x, size_t y, bool bt709Full, double bgr[3])
 {
     const uint8_t *uv = nv12 + width * height + (y / 2) * width + (x / 2) * 2;
-    const double l = (nv12[y * width + x] - 16) * 255.0 / 219;
-    const double cb = (uv[0] - 128) * 255.0 / 224, cr = (uv[1] - 128) * 255.0 / 224;
-    const double r = l + 1.402 * cr, b = l + 1.772 * cb, g = (l - 0.299 * r - 0.114 * b) / 0.587;
+    const double kr = bt709Full ? 0.2126 : 0.299, kb = bt709Full ? 0.0722 : 0.114;
+    const double ys = bt709Full ? 1.0 : 255.0 / 219, cs = bt709Full ? 1.0 : 255.0 / 224;
+    const double l = (nv12[y * width + x] - (bt709Full ? 0 : 16)) * ys;
+    const double cb = (uv[0] - 128) * cs, cr = (uv[1] - 128) * cs;
+    const double r = l + 2 * (1 - kr) * cr, b = l + 2 * (1 - kb) * cb, g = (l - kr * r - kb * b) / (1 - kr - kb);
     const double v[3] = {b, g, r};
     for (int i = 0; i < 3; i++)
         bgr[i] = std::min(255.0, std::max(0.0, std::round(v[i])));
@@ -48,7 +51,7 @@ size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &ch
 
     const size_t width = size_t(grid.width), height = size_t(grid.height);
     const size_t pinBytes = size_t(bmi.biBitCount) / 8;
-    const bool yuv = check.kind == FrameReference::kBt601Source;
+    const bool yuv = check.kind == FrameReference::kBt601Source || check.kind == FrameReference::kBt709FullSource;
     const size_t refBytes = check.format == "bgr0" ? 4 : 2;  // else rgb555le
     const size_t stride = (width * pinBytes + 3) & ~size_t(3);
     const size_t refFrame = yuv ? width * height * 3 / 2 : width * height * refBytes;
@@ -77,7 +80,7 @@ size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &ch
                 const uint8_t *got = bytes.data() + y * stride;
                 for (size_t x = 0; x < width; x++) {
                     double want[3];
-                    Bt601(ref, width, height, x, y, want);
+                    YuvToBgr(ref, width, height, x, y, check.kind == FrameReference::kBt709FullSource, want);
                     for (int c = 0; c < 3; c++) {
                         if (std::fabs(got[4 * x + c] - want[c]) > 1) {
                             ADD_FAILURE() << "pixel " << x << " of row " << y << " channel " << c << ": "

@@ -15,6 +15,8 @@ enum class FrameReference {
     // exact conversion (the runtime's integer conversion is within 0.65 of the exact value and
     // the reference is that value rounded)
     kBt601Source,
+    // nv12 reference of a BT.709 full-range stream, 32-bit pin: the same, in that colour
+    kBt709FullSource,
     // bgr0 reference of a 4:4:4 JPEG, 32-bit pin: each channel within 3 (WIC's IDCT and colour
     // conversion are not ffmpeg's)
     kJpegSource

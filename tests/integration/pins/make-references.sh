@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=9
+VERSION=10
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
@@ -14,12 +14,14 @@ STAMP="$OUT/.pin-references-v$VERSION"
 if [ -f "$STAMP" ] && [ -z "$(find "$OUT" "$OUT/codec" -maxdepth 1 -name '.made-*v*' -newer "$STAMP")" ]; then
   exit 0
 fi
-video() {  # movie stream pixel-format
-  make "$1.v$2.$3" -i "$OUT/$1" -map "0:v:$2" -f rawvideo -pix_fmt "$3"
+video() {  # movie stream pixel-format [output options]
+  m=$1 v=$2 f=$3
+  shift 3
+  make "$m.v$v.$f" -i "$OUT/$m" -map "0:v:$v" "$@" -f rawvideo -pix_fmt "$f"
   # The frames shown (an edit list leaves samples out), counted by decoding.
-  ffprobe -v error -count_frames -select_streams "v:$2" \
-    -show_entries stream=time_base,duration_ts,nb_read_frames,width,height -of default=nw=1 "$OUT/$1" |
-    sed 's/^nb_read_frames=/nb_frames=/' > "$OUT/$1.v$2.probe"
+  ffprobe -v error -count_frames -select_streams "v:$v" \
+    -show_entries stream=time_base,duration_ts,nb_read_frames,width,height -of default=nw=1 "$OUT/$m" |
+    sed 's/^nb_read_frames=/nb_frames=/' > "$OUT/$m.v$v.probe"
 }
 audio() {  # movie stream format
   make "$1.a$2.$3" -i "$OUT/$1" -map "0:a:$2" -f "$3" -acodec "pcm_$3"
@@ -35,6 +37,9 @@ make h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25 -t 2 $X264 -profile:v hi
 make h264nob.mov -f lavfi -i testsrc2=size=320x240:rate=30 -t 1 $X264 -profile:v baseline -bf 0 -g 15
 make h264long.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 4 $X264 -profile:v high -bf 3 -g 25
 make h264cut.mp4 -ss 1.36 -i "$OUT/h264long.mp4" -c copy
+# BT.709 in full range, said in the VUI alone.
+make h264full.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 1 $X264 -profile:v high \
+  -x264-params colorprim=bt709:transfer=bt709:colormatrix=bt709:fullrange=on
 # H.264 and AAC, long enough for the concurrency tests' seeks.
 make h264aac.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "sine=frequency=500:sample_rate=44100" -t 9 \
   $X264 -profile:v high -bf 2 -g 25 -c:a aac -b:a 96k
@@ -48,6 +53,7 @@ for m in raw16 rle16 raw24 rle24; do video $m.mov 0 rgb555le; done
 video twovideo.mov 0 bgr0
 video twovideo.mov 1 bgr0
 for m in h264.mp4 h264nob.mov h264cut.mp4; do video $m 0 nv12; done
+video h264full.mp4 0 nv12 -vf scale=in_range=full:out_range=full  # the decoded planes, not made limited
 video jpeg.mov 0 bgr0
 
 for m in twos sowt ulaw alaw ima4 six snd6k long; do audio $m.mov 0 s16le; done

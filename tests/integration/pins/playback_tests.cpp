@@ -73,6 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoCase{"h264.mp4", 32, "nv12", FrameReference::kBt601Source},
                       VideoCase{"h264nob.mov", 32, "nv12", FrameReference::kBt601Source},
                       VideoCase{"h264cut.mp4", 32, "nv12", FrameReference::kBt601Source},
+                      VideoCase{"h264full.mp4", 32, "nv12", FrameReference::kBt709FullSource},
                       VideoCase{"jpeg.mov", 32, "bgr0", FrameReference::kJpegSource}));
 INSTANTIATE_TEST_SUITE_P(
     Screen16, VideoPlayback,
