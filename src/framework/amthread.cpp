@@ -57,12 +57,14 @@ DWORD CAMThread::CallWorker(DWORD dwParam)
         return static_cast<DWORD>(E_FAIL);
 
     m_dwParam = dwParam;
+    InterlockedExchange(&m_lPending, 1);
     SetEvent(m_EventSend);
     // The reply comes first: a worker that replies and then ends has still answered.
     HANDLE ahWait[2] = {m_EventComplete, m_hThread};
     if (WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) == WAIT_OBJECT_0)
         return m_dwReturnVal;
     // The worker is gone; nobody will take the request.
+    InterlockedExchange(&m_lPending, 0);
     ResetEvent(m_EventSend);
     return static_cast<DWORD>(E_FAIL);
 }
@@ -75,7 +77,7 @@ DWORD CAMThread::GetRequest()
 
 BOOL CAMThread::CheckRequest(DWORD *pParam)
 {
-    if (WaitForSingleObject(m_EventSend, 0) != WAIT_OBJECT_0)
+    if (!InterlockedCompareExchange(&m_lPending, 0, 0) || WaitForSingleObject(m_EventSend, 0) != WAIT_OBJECT_0)
         return FALSE;
     if (pParam)
         *pParam = m_dwParam;
@@ -86,6 +88,7 @@ void CAMThread::Reply(DWORD dw)
 {
     m_dwReturnVal = dw;
     // Cleared before the caller wakes, so a new request cannot be mistaken for this one.
+    InterlockedExchange(&m_lPending, 0);
     ResetEvent(m_EventSend);
     SetEvent(m_EventComplete);
 }

@@ -47,6 +47,10 @@ private:
 
     HANDLE m_EventSend;      // manual reset: a request is pending until the worker replies
     HANDLE m_EventComplete;  // auto reset: the reply is ready
+    // Set from the request's post to its reply: the worker polls it between units of work
+    // instead of the event, which would cost a call into the system (a server round trip on
+    // Wine) per unit.
+    LONG volatile m_lPending = 0;
     DWORD m_dwParam;         // written by the caller under m_AccessLock
     DWORD m_dwReturnVal;     // written by the worker before m_EventComplete
     HANDLE volatile m_hThread;

@@ -175,6 +175,7 @@ class Misbehaving final : public DecoderFactory {
       return factory->kind == silent ? noErr : inner->send(data, size, time);
     }
     Err receive(Picture* out, bool* got) override { return inner->receive(out, got); }
+    unsigned picturesKept() const override { return inner->picturesKept(); }
     Err drain() override { return inner->drain(); }
     Misbehaving* factory;
     std::unique_ptr<VideoDecoder> inner;

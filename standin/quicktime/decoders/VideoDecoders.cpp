@@ -29,6 +29,10 @@ namespace {
 constexpr LONGLONG kDrainTime = LONGLONG(1) << 60;  // no real unit's time tag comes near it
 constexpr int kMaxDrainUnits = 16;                  // copies fed at the end before giving up
 constexpr size_t kInputSamples = 8;                 // units the transform may still hold
+// Pictures kept valid, so that the engine can decode a few ahead: as many as fit in this many
+// bytes, at least two, at most kMaxPicturesKept.
+constexpr size_t kPictureBytes = 48u << 20;
+constexpr unsigned kMaxPicturesKept = 8;
 
 // The transform's subtype for a QuickTime format: the known ones, else the format's own code.
 GUID VideoSubtypeOf(qte::OSType format)
@@ -65,9 +69,17 @@ struct OutputSlot {
     ComRef<IMFSample> sample;
     ComRef<IMFMediaBuffer> buffer;
     bool locked = false;
+    OutputSlot() = default;
+    OutputSlot(OutputSlot &&other) noexcept
+        : sample(std::move(other.sample)), buffer(std::move(other.buffer)), locked(other.locked)
+    {
+        other.locked = false;
+    }
+    OutputSlot &operator=(OutputSlot &&) = delete;
+    ~OutputSlot() { Unlock(); }
     void Unlock()
     {
-        if (locked)
+        if (locked && buffer)
             buffer->Unlock();
         locked = false;
     }
@@ -110,8 +122,6 @@ public:
 
     ~TransformVideoDecoder() override
     {
-        for (OutputSlot &slot : m_outputs)
-            slot.Unlock();
         if (m_transform)
             m_transform->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0);
     }
@@ -135,10 +145,12 @@ public:
     qte::Err receive(qte::Picture *out, bool *got) override
     {
         *got = false;
-        // The last two pictures stay valid: the slot written now held the one before them.
-        OutputSlot &slot = m_outputs[m_turn];
-        slot.Unlock();
+        if (m_outputs.empty())
+            return qte::badImageDescription;
+        // The last pictures stay valid: the slot written now held the oldest of them.
+        m_outputs[m_turn].Unlock();
         for (int attempt = 0; attempt < 4 + kMaxDrainUnits; ++attempt) {
+            OutputSlot &slot = m_outputs[m_turn];  // a stream change makes new slots
             if (m_held && RetryHeld() != qte::noErr)
                 return qte::noErr;
             MFT_OUTPUT_DATA_BUFFER output = {};
@@ -171,11 +183,13 @@ public:
             ++m_realOut;
             const qte::Err err = Expose(slot, time, out, got);
             if (*got)
-                m_turn ^= 1;
+                m_turn = (m_turn + 1) % unsigned(m_outputs.size());
             return err;
         }
         return qte::noErr;
     }
+
+    unsigned picturesKept() const override { return std::max(2u, unsigned(m_outputs.size())); }
 
     qte::Err drain() override
     {
@@ -230,13 +244,24 @@ private:
         if (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES))
             return false;  // every transform of this kind wants the caller's buffers
         const DWORD bytes = std::max<DWORD>(info.cbSize, DWORD(m_stride) * DWORD(m_height) * 3 / 2);
-        for (OutputSlot &slot : m_outputs) {
-            slot.Unlock();
-            slot.buffer.Reset();
-            slot.sample.Reset();
+        const size_t count = std::min<size_t>(kMaxPicturesKept, std::max<size_t>(2, kPictureBytes / bytes));
+        // The pictures already out stay valid in the slots they came in, kept until the next change.
+        if (m_exposed) {
+            m_retired.clear();
+            m_retired.swap(m_outputs);
+        }
+        m_outputs.clear();
+        m_exposed = false;
+        m_turn = 0;
+        m_outputs.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            m_outputs.emplace_back();
+            OutputSlot &slot = m_outputs.back();
             if (FAILED(MFCreateMemoryBuffer(bytes, slot.buffer.Out())) || FAILED(MFCreateSample(slot.sample.Out())) ||
-                FAILED(slot.sample->AddBuffer(slot.buffer.Get())))
+                FAILED(slot.sample->AddBuffer(slot.buffer.Get()))) {
+                m_outputs.clear();
                 return false;
+            }
         }
         return true;
     }
@@ -351,6 +376,7 @@ private:
         if (FAILED(slot.buffer->Lock(&data, nullptr, &length)))
             return qte::badImageDescription;
         slot.locked = true;
+        m_exposed = true;
         qte::Picture p;
         if (!qte::yuvPictureInBuffer(data, length, m_layout, m_yv12, m_width, m_height, m_stride, m_height, &p.yuv))
             return qte::badImageDescription;
@@ -371,8 +397,10 @@ private:
     bool m_reencoded = false;   // its pictures come converted to BT.601 limited range
     std::vector<uint8_t> m_unit, m_sps;  // a unit with its parameter sets rewritten; one SPS
     size_t m_unitBytes = 0;
-    OutputSlot m_outputs[2];  // pictures come out into each in turn
-    unsigned m_turn = 0;      // the slot written next
+    std::vector<OutputSlot> m_outputs;  // pictures come out into each in turn
+    std::vector<OutputSlot> m_retired;  // those of the stream before the last change
+    bool m_exposed = false;             // a picture came out in m_outputs
+    unsigned m_turn = 0;                // the slot written next
     std::vector<InputUnit> m_inputs;
     IMFSample *m_held = nullptr;  // one of m_inputs the transform did not take yet
     qte::YuvLayout m_layout = qte::YuvLayout::nv12;
@@ -419,13 +447,13 @@ public:
             return qte::invalidMedia;
         const UINT stride = (width * 3 + 3) & ~3u;
         const size_t bytes = size_t(stride) * height;
-        // The last two pictures stay valid: they take turns in two buffers.
+        // The last pictures stay valid: they take turns in their buffers.
         std::vector<uint8_t> &pixels = m_pixels[m_turn];
         if (pixels.size() < bytes)
             pixels.resize(bytes);  // grows with the picture size, not per picture
         if (FAILED(converter->CopyPixels(nullptr, stride, UINT(bytes), pixels.data())))
             return qte::invalidMedia;
-        m_turn ^= 1;
+        m_turn = (m_turn + 1) % kKept;
         m_picture = qte::Picture();
         m_picture.packed = true;
         m_picture.bgr = pixels.data();
@@ -446,11 +474,13 @@ public:
         return qte::noErr;
     }
 
+    unsigned picturesKept() const override { return kKept; }
     qte::Err drain() override { return qte::noErr; }
 
 private:
+    static constexpr unsigned kKept = 4;
     ComRef<IWICImagingFactory> m_factory;
-    std::vector<uint8_t> m_pixels[2];
+    std::vector<uint8_t> m_pixels[kKept];
     unsigned m_turn = 0;
     qte::Picture m_picture;
     bool m_ready = false;

@@ -68,8 +68,8 @@ class CheckingVideoDecoder final : public VideoDecoder {
     if (pending_.empty() || (!drained_ && pending_.size() <= kReorderDepth)) return noErr;
     const int64_t time = pending_.front();
     pending_.erase(pending_.begin());
-    // The last two pictures stay valid: they take turns in two buffers.
-    std::vector<uint8_t>& planes = planes_[turn_++ & 1];
+    // The last few pictures stay valid: they take turns in their buffers.
+    std::vector<uint8_t>& planes = planes_[turn_++ % kKept];
     std::memset(planes.data(), int(16 + time % 220), size_t(pic_.width) * pic_.height);
     *out = Picture();
     out->yuv = pic_;
@@ -79,14 +79,16 @@ class CheckingVideoDecoder final : public VideoDecoder {
     *got = true;
     return noErr;
   }
+  unsigned picturesKept() const override { return kKept; }
   Err drain() override {
     drained_ = true;
     return noErr;
   }
 
  private:
+  static constexpr unsigned kKept = 4;  // few, so that decoding ahead meets its bound
   VideoCodec codec_;
-  std::vector<uint8_t> planes_[2];
+  std::vector<uint8_t> planes_[kKept];
   unsigned turn_ = 0;
   YuvPicture pic_;
   std::vector<int64_t> pending_;  // at most kReorderDepth + 1 tags: receive() runs between sends

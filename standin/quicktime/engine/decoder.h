@@ -53,9 +53,13 @@ class VideoDecoder {
   // comes in Annex B form, the codec's header in front of the first unit after creation. An
   // error refuses that unit only: the stream goes on with the next.
   virtual Err send(const uint8_t* data, size_t size, int64_t time) = 0;
-  // The next picture in display order when one is ready (*got). It stays valid until two more
-  // pictures have come out: the engine draws one while the next is decoded.
+  // The next picture in display order when one is ready (*got). It stays valid until
+  // picturesKept() more pictures have come out: the engine draws one while the next ones are
+  // decoded ahead.
   virtual Err receive(Picture* out, bool* got) = 0;
+  // How many of its last pictures the decoder keeps valid (at least 2); it may change only when
+  // a picture of another size comes out.
+  virtual unsigned picturesKept() const = 0;
   // No more input: what the decoder still holds comes out through receive().
   virtual Err drain() = 0;
 };

@@ -16,7 +16,7 @@ TrackPictures::TrackPictures(const Track& track) : track_(track), factory_(decod
 
 TrackPictures::~TrackPictures() {
   {
-    std::lock_guard<std::mutex> lock(lock_);
+    std::lock_guard<std::mutex> ring(ringLock_);
     stop_ = true;
   }
   wake_.notify_one();
@@ -54,8 +54,10 @@ Err TrackPictures::startDecoder(uint32_t description) {
   return noErr;
 }
 
+// Under both locks.
 Err TrackPictures::restart(uint64_t sync) {
-  haveShown_ = haveAhead_ = false;
+  haveShown_ = false;
+  aheadCount_ = 0;
   lastTag_ = -1;
   uint64_t offset = 0;
   uint32_t size = 0, description = 0;
@@ -108,15 +110,18 @@ Err TrackPictures::sendNext() {
 }
 
 // Decodes on until a picture whose tag is at least `targetTag` comes out: *got and *out with
-// its sample; the pictures before it are passed over. *got stays false when nothing more comes.
-Err TrackPictures::pull(int64_t targetTag, Picture* out, uint64_t* index, bool* got) {
+// its sample; the pictures before it are passed over. *got stays false when nothing more comes,
+// or before the decoder would give picture number `outLimit` (counting from the first).
+Err TrackPictures::pull(int64_t targetTag, Picture* out, uint64_t* index, bool* got, uint64_t outLimit) {
   *got = false;
   for (;;) {
+    if (picturesOut_ >= outLimit) return noErr;  // the next picture out could reuse one in use
     Picture p;
     bool have = false;
     Err e = decoder_->receive(&p, &have);
     if (e) return e;
     if (have) {
+      ++picturesOut_;
       silent_ = 0;
       lastTag_ = p.time;
       if (p.time < targetTag) continue;  // shown before the target: passed over
@@ -132,7 +137,9 @@ Err TrackPictures::pull(int64_t targetTag, Picture* out, uint64_t* index, bool* 
       if ((e = decoder_->drain())) return e;
       drained_ = true;
     } else if (next_ < track_.sampleCount()) {
-      // Drained for a new description: its decoder goes on from the next sample.
+      // Drained for a new description: its decoder goes on from the next sample. Not while
+      // decoding ahead: the pictures in use live in the old decoder.
+      if (outLimit != UINT64_MAX) return noErr;
       uint64_t offset = 0;
       uint32_t size = 0, description = 0;
       if ((e = track_.sampleLocation(next_, &offset, &size, &description)) || (e = startDecoder(description)))
@@ -146,24 +153,30 @@ Err TrackPictures::pull(int64_t targetTag, Picture* out, uint64_t* index, bool* 
 }
 
 Err TrackPictures::pictureAt(int64_t mediaTime, Picture* out, bool* got, const VideoCodec** codec) {
-  std::unique_lock<std::mutex> lock(lock_);  // waits for the helper's decoding ahead
-  wanted_ = false;
   *got = false;
-  *codec = &codec_;
+  *codec = &codec_;  // changed only here, under lock_ (the helper makes no decoder)
   uint64_t target = 0;
   if (failed_ || !track_.shownAt(mediaTime, &target)) return noErr;
-  if (haveShown_ && shownIndex_ == target) {
-    *out = shown_;
-    *got = true;
-    return noErr;
+  const int64_t targetTag = tagOf(target);
+  {
+    std::lock_guard<std::mutex> ring(ringLock_);
+    if (haveShown_ && shownIndex_ == target) {
+      *out = shown_;
+      *got = true;
+      return noErr;
+    }
+    if (takeAhead(target, targetTag, out, got)) return noErr;
   }
-  if (haveAhead_ && aheadIndex_ == target) {  // decoded ahead, and asked for
-    haveAhead_ = false;
-    return give(ahead_, target, out, got);
-  }
-  haveShown_ = haveAhead_ = false;
+  // Not decoded yet: the helper steps aside after its picture, which may be the one wanted.
+  asking_ = true;
+  std::lock_guard<std::mutex> lock(lock_);
+  asking_ = false;
+  std::lock_guard<std::mutex> ring(ringLock_);
+  if (failed_) return noErr;
   try {
-    const int64_t targetTag = tagOf(target);
+    if (takeAhead(target, targetTag, out, got)) return noErr;
+    aheadCount_ = 0;
+    haveShown_ = false;
     const uint64_t sync = track_.syncAtOrBefore(target);
     // Going on from what was sent serves a picture after the last one that came out, unless a
     // sync sample lies far past the samples sent: then a new start is quicker.
@@ -179,50 +192,86 @@ Err TrackPictures::pictureAt(int64_t mediaTime, Picture* out, bool* got, const V
       // No decoder for the format: the track stays undrawn, as one the engine cannot configure.
       return e == cantFindHandler ? noErr : e;
     }
-    return have ? give(p, index, out, got) : noErr;  // nothing more: the area stays as it was
+    if (have) give(p, index, picturesOut_, out, got);  // else nothing more: the area stays as it was
+    return noErr;
   } catch (const std::bad_alloc&) {
     return memFullErr;
   }
 }
 
-Err TrackPictures::give(const Picture& p, uint64_t index, Picture* out, bool* got) {
+// Under ringLock_: the target's picture when it was decoded ahead, the pictures before it passed
+// over. Pictures after the target stay for later calls.
+bool TrackPictures::takeAhead(uint64_t target, int64_t targetTag, Picture* out, bool* got) {
+  while (aheadCount_) {
+    const Ahead& a = ahead_[aheadFirst_];
+    if (a.index != target && tagOf(a.index) >= targetTag) return false;
+    aheadFirst_ = (aheadFirst_ + 1) % kMaxAhead;
+    --aheadCount_;
+    if (a.index == target) {
+      give(a.picture, a.index, a.ordinal, out, got);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Under ringLock_.
+void TrackPictures::give(const Picture& p, uint64_t index, uint64_t ordinal, Picture* out, bool* got) {
   shown_ = p;
   shownIndex_ = index;
+  shownOrdinal_ = ordinal;
   haveShown_ = true;
   *out = p;
   *got = true;
-  return noErr;
 }
 
 void TrackPictures::decodeAhead() {
-  {
-    std::lock_guard<std::mutex> lock(lock_);
-    if (failed_ || !decoder_ || haveAhead_ || !haveShown_) return;
-    if (!helper_.joinable()) {
-      try {
-        helper_ = std::thread(&TrackPictures::helperLoop, this);
-      } catch (...) {
-        return;  // no thread: pictures are decoded when asked for
-      }
+  std::lock_guard<std::mutex> ring(ringLock_);
+  // The helper refills in runs: waking it costs more than a picture's work in some systems.
+  if (failed_ || !haveShown_ || !helperIdle_ || wanted_ || aheadCount_ > kMaxAhead / 2) return;
+  if (!helper_.joinable()) {
+    try {
+      helper_ = std::thread(&TrackPictures::helperLoop, this);
+    } catch (...) {
+      return;  // no thread: pictures are decoded when asked for
     }
-    wanted_ = true;
   }
+  wanted_ = true;
   wake_.notify_one();
 }
 
 void TrackPictures::helperLoop() {
-  std::unique_lock<std::mutex> lock(lock_);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || wanted_; });
-    if (stop_) return;
-    wanted_ = false;
-    if (failed_ || !decoder_ || haveAhead_) continue;
-    try {
+    {
+      std::unique_lock<std::mutex> ring(ringLock_);
+      helperIdle_ = true;
+      wake_.wait(ring, [this] { return stop_ || wanted_; });
+      if (stop_) return;
+      wanted_ = false;
+      helperIdle_ = false;
+    }
+    std::lock_guard<std::mutex> lock(lock_);
+    // One picture at a time, while there is room: in the ring, and in the decoder's pictures
+    // (the one given stays valid while fewer than picturesKept() more have come out).
+    while (!stop_ && !asking_ && !failed_ && decoder_) {
+      uint64_t limit = 0;
+      {
+        std::lock_guard<std::mutex> ring(ringLock_);
+        if (!haveShown_ || aheadCount_ == kMaxAhead) break;
+        limit = shownOrdinal_ + std::max(2u, decoder_->picturesKept()) - 1;
+      }
+      Ahead a;
       bool have = false;
-      if (pull(lastTag_ + 1, &ahead_, &aheadIndex_, &have)) failed_ = true;
-      haveAhead_ = have;
-    } catch (const std::bad_alloc&) {
-      // the caller decodes it when it asks
+      try {
+        if (pull(lastTag_ + 1, &a.picture, &a.index, &have, limit)) failed_ = true;
+      } catch (const std::bad_alloc&) {
+        break;  // the caller decodes it when it asks
+      }
+      if (!have) break;  // the end, no room, or failed
+      a.ordinal = picturesOut_;
+      std::lock_guard<std::mutex> ring(ringLock_);
+      ahead_[(aheadFirst_ + aheadCount_) % kMaxAhead] = a;  // the caller only takes from the front
+      ++aheadCount_;
     }
   }
 }

@@ -7,13 +7,19 @@
 // drains the decoder and starts one for the new description.
 //
 // While its caller draws and delivers a picture, a helper thread of the track decodes the next
-// one (decodeAhead): forward play overlaps decoding with everything else. The two pictures, the
-// one given and the one decoded ahead, stay valid together (decoders keep their last two).
+// ones (decodeAhead), a few pictures ahead: forward play keeps the decoder busy while everything
+// else runs, and a decoder that works on several frames at once gets them. The picture given and
+// those decoded ahead stay valid together: the helper stops before the decoder would reuse the
+// picture given (VideoDecoder::picturesKept).
 //
 // A decoder that takes samples and gives no picture is given up after a bounded number of
 // samples; a sample it refuses costs that picture. Buffers grow at the first samples and on a
-// new description, never per picture. One caller at a time (the Renderer holds its lock); the
-// helper thread takes lock_ for its work.
+// new description, never per picture. One caller at a time (the Renderer holds its lock).
+//
+// Locks, in this order: lock_ guards the decoder and the samples sent (the helper holds it while
+// it decodes, the caller when it must decode itself); ringLock_ guards the pictures decoded
+// ahead and the one given, briefly. A picture decoded ahead is taken under ringLock_ alone, so
+// the caller never waits for a picture being decoded when the one it wants is ready.
 #pragma once
 
 #include <atomic>
@@ -46,36 +52,49 @@ class TrackPictures {
   Err restart(uint64_t sync);
   Err startDecoder(uint32_t description);
   Err sendNext();
-  Err pull(int64_t targetTag, Picture* out, uint64_t* index, bool* got);
-  Err give(const Picture& p, uint64_t index, Picture* out, bool* got);
+  Err pull(int64_t targetTag, Picture* out, uint64_t* index, bool* got, uint64_t outLimit = UINT64_MAX);
+  void give(const Picture& p, uint64_t index, uint64_t ordinal, Picture* out, bool* got);
+  bool takeAhead(uint64_t target, int64_t targetTag, Picture* out, bool* got);
+  void wakeHelper();
   void helperLoop();
   int64_t tagOf(uint64_t index) const { return track_.displayTime(index) - earliest_; }
 
   const Track& track_;
   DecoderFactory* factory_;
   int64_t earliest_ = 0;              // the track's earliest display time: tag 0
+  // Under lock_:
   uint32_t description_ = 0;          // of the codec and decoder below (1-based); 0: none
   VideoCodec codec_;
   std::unique_ptr<VideoDecoder> decoder_;
-  bool failed_ = false;               // the decoder gave up: nothing more is shown
   bool drained_ = false;
   bool headerDue_ = false;            // the next unit sent carries the codec's header
   uint64_t next_ = 0;                 // the next sample to send, in decoding order
   uint32_t silent_ = 0;               // samples sent since the last picture came out
   int64_t lastTag_ = -1;              // the tag of the last picture that came out
-  bool haveShown_ = false;            // shown_ is the picture last given, still valid
-  uint64_t shownIndex_ = 0;
-  Picture shown_;
   std::atomic<uint64_t> decoded_{0};
   std::vector<uint8_t> sample_, unit_;  // read and rewritten units, kept between samples
-  // Decoding ahead. lock_ guards the decoder and everything above while the helper works.
+  // Decoding ahead.
+  struct Ahead {
+    Picture picture;
+    uint64_t index = 0;    // its sample
+    uint64_t ordinal = 0;  // which picture out of the decoders it was (picturesOut_)
+  };
+  static constexpr unsigned kMaxAhead = 6;
   std::mutex lock_;
-  std::condition_variable wake_;
+  std::mutex ringLock_;
+  std::condition_variable wake_;      // the helper waits on it under ringLock_
   std::thread helper_;
-  bool stop_ = false, wanted_ = false;
-  bool haveAhead_ = false;            // ahead_ is the picture after shown_, decoded ahead
-  uint64_t aheadIndex_ = 0;
-  Picture ahead_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> asking_{false};   // the caller waits for lock_: the helper steps aside
+  std::atomic<bool> failed_{false};   // the decoder gave up: nothing more is shown
+  uint64_t picturesOut_ = 0;          // pictures that came out of the decoders (lock_)
+  // Under ringLock_:
+  bool wanted_ = false, helperIdle_ = true;
+  bool haveShown_ = false;            // shown_ is the picture last given, still valid
+  uint64_t shownIndex_ = 0, shownOrdinal_ = 0;
+  Picture shown_;
+  Ahead ahead_[kMaxAhead];            // the pictures after shown_, in display order: a ring
+  unsigned aheadFirst_ = 0, aheadCount_ = 0;
 };
 
 }  // namespace qte
