@@ -149,6 +149,73 @@ TEST_F(CheckingDecoders, AnUnusableConfigurationLeavesTheAreaAsItWas) {
   EXPECT_TRUE(std::all_of(c2.px.begin(), c2.px.end(), [](uint32_t p) { return p == 0x5A5A5A5A; }));
 }
 
+// The checking decoders, counted: how many the engine made.
+class Counting final : public DecoderFactory {
+ public:
+  int made = 0;
+  Err createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) override {
+    ++made;
+    return checkingDecoderFactory()->createVideo(codec, out);
+  }
+  Err createAudio(const AudioCodec& codec, std::unique_ptr<AudioDecoder>& out) override {
+    return checkingDecoderFactory()->createAudio(codec, out);
+  }
+};
+
+// Closed groups of pictures are decoded by two decoders at once: every frame time still shows
+// its sample, forward, after jumps into and out of the side decoder's groups, and to the end.
+TEST_F(CheckingDecoders, TwoDecodersShareClosedGroupsAndShowEveryFrame) {
+  Counting counting;
+  FactoryScope scope(&counting);
+  std::shared_ptr<Movie> m = open("codec/h264-groups.mp4");
+  ASSERT_TRUE(m);
+  const Track* t = videoTrack(*m);
+  ASSERT_TRUE(t);
+  Renderer r(m);
+  Canvas c(m->box().width(), m->box().height());
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  const int64_t frame = m->timeScale() / 25;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int64_t time = 0; time < m->duration(); time += frame) {
+      ASSERT_EQ(r.draw(time), noErr) << time;
+      ASSERT_EQ(c.at(5, 5), expectedPixel(*t, time)) << "pass " << pass << " at " << time;
+    }
+  }
+  EXPECT_GE(counting.made, 2) << "no second decoder took a group";
+  std::mt19937 random(5);
+  for (int i = 0; i < 60; ++i) {
+    // Short steps forward, through group boundaries, and jumps anywhere.
+    int64_t time = int64_t(random() % uint32_t(m->duration()));
+    for (int step = 0; step < 8 && time < m->duration(); ++step, time += frame) {
+      ASSERT_EQ(r.draw(time), noErr);
+      ASSERT_EQ(c.at(3, 7), expectedPixel(*t, time)) << "jump " << i << " at " << time;
+    }
+  }
+}
+
+// Open groups (leading pictures refer to the group before) are decoded by one decoder.
+TEST_F(CheckingDecoders, OpenGroupsStayWithOneDecoder) {
+  Counting counting;
+  FactoryScope scope(&counting);
+  std::shared_ptr<Movie> m = open("codec/h264-opengop.mp4");
+  ASSERT_TRUE(m);
+  const Track* t = videoTrack(*m);
+  ASSERT_TRUE(t);
+  bool leading = false;  // a sample shown before the sync sample it follows in decoding order
+  for (uint64_t i = 1; i < t->sampleCount(); ++i)
+    leading = leading || t->displayTime(i) < t->displayTime(t->syncAtOrBefore(i));
+  ASSERT_TRUE(leading) << "no open group in this movie: it tests nothing";
+  Renderer r(m);
+  Canvas c(m->box().width(), m->box().height());
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  const int64_t frame = m->timeScale() / 25;
+  for (int64_t time = 0; time < m->duration(); time += frame) {
+    ASSERT_EQ(r.draw(time), noErr) << time;
+    ASSERT_EQ(c.at(5, 5), expectedPixel(*t, time)) << time;
+  }
+  EXPECT_EQ(counting.made, 1);
+}
+
 // Decoders that misbehave: one takes every sample and never gives a picture (Wine's transforms
 // do so silently for some inputs), one refuses the samples of every third display time.
 class Misbehaving final : public DecoderFactory {

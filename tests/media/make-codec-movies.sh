@@ -3,7 +3,7 @@
 # OUTDIR (never committed), each movie's command beside it as NAME.cmd. Idempotent: a stamp
 # holding the script version lets a second run skip the work.
 set -eu
-VERSION=4
+VERSION=5
 OUT=${1:?usage: make-codec-movies.sh OUTDIR}
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
@@ -17,6 +17,10 @@ BT709="-color_primaries bt709 -color_trc bt709 -colorspace bt709"
 
 # H.264: High with B-frames and baseline without; 640x360 is coded as 640x368 and cropped.
 make h264-high.mp4 $V640 -t 1 $X264 -profile:v high -bf 3
+# Groups of 12 pictures, closed (each decoder may start at any of them) and open (leading
+# pictures of a group refer to the group before).
+make h264-groups.mp4 $V640 -t 3 $X264 -profile:v high -bf 3 -x264-params b-pyramid=normal -g 12
+make h264-opengop.mp4 $V640 -t 3 $X264 -profile:v high -bf 3 -x264-params open-gop=1 -g 12
 make h264-base.mov $V640 -t 1 $X264 -profile:v baseline $BT601 -color_range tv
 make h264-1080.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 0.2 $X264 -profile:v high $BT709 -color_range tv
 # Full range: 'nclx' in .mp4 says so; QuickTime's 'nclc' cannot, only the stream's VUI does.

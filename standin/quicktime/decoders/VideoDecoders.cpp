@@ -104,6 +104,7 @@ public:
     {
         m_transform = std::move(transform);
         m_codec = codec;
+        m_inputs.reserve(kInputSamples);  // input units are made as the transform holds more, never moved
         m_gstreamer = IsGStreamerTransform(m_transform.Get());
         m_rewriteSps = m_gstreamer && (codec.format == qte::fourcc("avc1") || codec.format == qte::fourcc("avc3"));
         m_reencoded = m_gstreamer && !m_rewriteSps;

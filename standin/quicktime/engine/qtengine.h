@@ -150,6 +150,7 @@ class Track {
   // Sample index at a media time and the sync sample at or before it.
   bool sampleAt(int64_t mediaTime, uint64_t* index) const;
   uint64_t syncAtOrBefore(uint64_t index) const;
+  uint64_t syncAtOrAfter(uint64_t index) const;  // sampleCount() when none
   // Display order: the sample shown at a media time (its decoding time plus its composition
   // offset), a sample's display time, and the earliest display time of the track.
   bool shownAt(int64_t mediaTime, uint64_t* index) const;

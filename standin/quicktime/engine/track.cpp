@@ -70,6 +70,7 @@ bool Track::shownAt(int64_t mediaTime, uint64_t* index) const { return table_->p
 int64_t Track::displayTime(uint64_t index) const { return table_->presentationTime(index); }
 int64_t Track::earliestDisplayTime() const { return table_->earliestPresentation(); }
 uint64_t Track::syncAtOrBefore(uint64_t index) const { return table_->syncAtOrBefore(index); }
+uint64_t Track::syncAtOrAfter(uint64_t index) const { return table_->syncAtOrAfter(index); }
 
 Err Track::sampleLocation(uint64_t index, uint64_t* offset, uint32_t* size, uint32_t* desc) const {
   const SampleTable& t = *table_;

@@ -10,6 +10,41 @@ namespace {
 constexpr uint64_t kFarAhead = 60;      // samples past the last one sent before a new start
 constexpr uint32_t kMaxSilent = 48;     // samples without a picture before giving up
 constexpr uint32_t kMaxSampleBytes = 64u << 20;
+constexpr uint64_t kPushOut = 16;       // units past its group the side decoder may take
+
+// The bytes of a picture's displayed planes (or B,G,R rows).
+size_t pictureBytes(const Picture& p) {
+  if (p.packed) return size_t(p.width) * 3 * size_t(p.height);
+  const size_t w = size_t(p.yuv.width), h = size_t(p.yuv.height), cw = (w + 1) / 2, ch = (h + 1) / 2;
+  return w * h + cw * ch * 2;
+}
+
+// Copies a picture into `dst` (pictureBytes(p) long), rows packed, as *out.
+void copyPicture(const Picture& p, uint8_t* dst, Picture* out) {
+  *out = p;
+  auto rows = [&](const uint8_t* from, ptrdiff_t stride, size_t bytes, size_t count) {
+    for (size_t r = 0; r < count; ++r) std::memcpy(dst + r * bytes, from + ptrdiff_t(r) * stride, bytes);
+    const uint8_t* start = dst;
+    dst += bytes * count;
+    return start;
+  };
+  if (p.packed) {
+    out->bgr = rows(p.bgr, p.bgrStride, size_t(p.width) * 3, size_t(p.height));
+    out->bgrStride = p.width * 3;
+    return;
+  }
+  const size_t w = size_t(p.yuv.width), h = size_t(p.yuv.height), cw = (w + 1) / 2, ch = (h + 1) / 2;
+  out->yuv.y = rows(p.yuv.y, p.yuv.yStride, w, h);
+  out->yuv.yStride = ptrdiff_t(w);
+  if (p.yuv.layout == YuvLayout::nv12) {
+    out->yuv.u = rows(p.yuv.u, p.yuv.uStride, cw * 2, ch);
+    out->yuv.uStride = ptrdiff_t(cw * 2);
+  } else {
+    out->yuv.u = rows(p.yuv.u, p.yuv.uStride, cw, ch);
+    out->yuv.v = rows(p.yuv.v, p.yuv.vStride, cw, ch);
+    out->yuv.uStride = out->yuv.vStride = ptrdiff_t(cw);
+  }
+}
 }  // namespace
 
 TrackPictures::TrackPictures(const Track& track) : track_(track), factory_(decoderFactory()) {}
@@ -20,7 +55,9 @@ TrackPictures::~TrackPictures() {
     stop_ = true;
   }
   wake_.notify_one();
+  sideWake_.notify_one();
   if (helper_.joinable()) helper_.join();
+  if (sideHelper_.joinable()) sideHelper_.join();
 }
 
 Err TrackPictures::create(const Track& track, std::unique_ptr<TrackPictures>& out) {
@@ -54,10 +91,14 @@ Err TrackPictures::startDecoder(uint32_t description) {
   return noErr;
 }
 
-// Under both locks.
+// Under lock_.
 Err TrackPictures::restart(uint64_t sync) {
-  haveShown_ = false;
-  aheadCount_ = 0;
+  {
+    std::lock_guard<std::mutex> ring(ringLock_);
+    haveShown_ = false;
+    aheadCount_ = 0;
+    releaseSide();
+  }
   lastTag_ = -1;
   uint64_t offset = 0;
   uint32_t size = 0, description = 0;
@@ -67,10 +108,49 @@ Err TrackPictures::restart(uint64_t sync) {
   return startDecoder(description);
 }
 
+Err TrackPictures::readUnit(uint64_t index, const VideoCodec& codec, bool header, std::vector<uint8_t>& sample,
+                            std::vector<uint8_t>& unit, const uint8_t** data, size_t* bytes) const {
+  *bytes = 0;
+  uint64_t offset = 0;
+  uint32_t size = 0, description = 0;
+  Err e = track_.sampleLocation(index, &offset, &size, &description);
+  if (e) return e;
+  if (sample.size() < size) sample.resize(size);
+  SampleRun run;
+  run.offset = offset;
+  run.bytes = size;
+  if (track_.read(run, sample.data())) return noErr;  // a sample outside the file shows nothing
+  const uint8_t* p = sample.data();
+  size_t n = size;
+  if (codec.nalLengthSize) {
+    if (avcSampleToAnnexB(sample.data(), size, codec.nalLengthSize, unit, &n)) return noErr;
+    p = unit.data();
+  }
+  if (header && !codec.header.empty()) {
+    // The parameter sets go in front of the unit, in the same buffer.
+    if (p == sample.data()) unit.assign(sample.begin(), sample.begin() + size);
+    unit.insert(unit.begin(), codec.header.begin(), codec.header.end());
+    p = unit.data();
+    n += codec.header.size();
+  }
+  *data = p;
+  *bytes = n;
+  return noErr;
+}
+
 // Reads the next sample in decoding order and sends it, rewritten for the decoder. A sample of
 // another description drains this decoder first; one that cannot be read or that the decoder
-// refuses is passed over.
+// refuses is passed over; the side decoder's group is skipped.
 Err TrackPictures::sendNext() {
+  assignSide();
+  {
+    std::lock_guard<std::mutex> ring(ringLock_);
+    if (sideOwns(next_) && next_ == sideFirst_) {
+      next_ = sideEnd_;
+      sideSkipped_ = true;
+      if (next_ >= track_.sampleCount()) return noErr;  // the side's group ends the track
+    }
+  }
   uint64_t offset = 0;
   uint32_t size = 0, description = 0;
   Err e = track_.sampleLocation(next_, &offset, &size, &description);
@@ -81,27 +161,10 @@ Err TrackPictures::sendNext() {
     return e;
   }
   const uint64_t index = next_++;
-  if (sample_.size() < size) sample_.resize(size);
-  SampleRun run;
-  run.offset = offset;
-  run.bytes = size;
-  if (track_.read(run, sample_.data())) return noErr;  // a sample outside the file shows nothing
-  const uint8_t* unit = sample_.data();
-  size_t bytes = size;
-  if (codec_.nalLengthSize) {
-    if (avcSampleToAnnexB(sample_.data(), size, codec_.nalLengthSize, unit_, &bytes)) return noErr;
-    unit = unit_.data();
-  }
-  if (headerDue_ && !codec_.header.empty()) {
-    // The parameter sets go in front of the first unit, in the same buffer.
-    if (unit == sample_.data()) {
-      unit_.assign(sample_.begin(), sample_.begin() + size);
-      unit = unit_.data();
-    }
-    unit_.insert(unit_.begin(), codec_.header.begin(), codec_.header.end());
-    unit = unit_.data();
-    bytes += codec_.header.size();
-  }
+  const uint8_t* unit = nullptr;
+  size_t bytes = 0;
+  if ((e = readUnit(index, codec_, headerDue_, sample_, unit_, &unit, &bytes))) return e;
+  if (!bytes) return noErr;
   headerDue_ = false;
   ++decoded_;
   ++silent_;
@@ -154,45 +217,63 @@ Err TrackPictures::pull(int64_t targetTag, Picture* out, uint64_t* index, bool* 
 
 Err TrackPictures::pictureAt(int64_t mediaTime, Picture* out, bool* got, const VideoCodec** codec) {
   *got = false;
-  *codec = &codec_;  // changed only here, under lock_ (the helper makes no decoder)
+  *codec = &codec_;  // changed only here, under lock_ (the helpers make no main decoder)
   uint64_t target = 0;
   if (failed_ || !track_.shownAt(mediaTime, &target)) return noErr;
   const int64_t targetTag = tagOf(target);
+  bool restartNeeded = false;
   {
-    std::lock_guard<std::mutex> ring(ringLock_);
+    std::unique_lock<std::mutex> ring(ringLock_);
     if (haveShown_ && shownIndex_ == target) {
       *out = shown_;
       *got = true;
       return noErr;
     }
-    if (takeAhead(target, targetTag, out, got)) return noErr;
+    if (side_ != Side::idle && target >= sideEnd_) releaseSide();  // gone past: free for the next
+    if (side_ != Side::idle && target >= sideFirst_) {
+      if (side_ != Side::failed && fromSide(target, ring, out, got)) return noErr;
+      // The side failed, or lost this picture: the main decoder decodes the group, from its
+      // start when it skipped it; no side decoder for this track from now on.
+      restartNeeded = sideSkipped_;
+      sideOff_ = true;
+      releaseSide();
+    }
+    if (!restartNeeded && takeAhead(target, targetTag, out, got)) return noErr;
   }
   // Not decoded yet: the helper steps aside after its picture, which may be the one wanted.
   asking_ = true;
   std::lock_guard<std::mutex> lock(lock_);
   asking_ = false;
-  std::lock_guard<std::mutex> ring(ringLock_);
   if (failed_) return noErr;
   try {
-    if (takeAhead(target, targetTag, out, got)) return noErr;
-    aheadCount_ = 0;
-    haveShown_ = false;
+    {
+      std::lock_guard<std::mutex> ring(ringLock_);
+      if (!restartNeeded && takeAhead(target, targetTag, out, got)) return noErr;
+      aheadCount_ = 0;
+      haveShown_ = false;
+    }
     const uint64_t sync = track_.syncAtOrBefore(target);
     // Going on from what was sent serves a picture after the last one that came out, unless a
     // sync sample lies far past the samples sent: then a new start is quicker.
-    const bool ahead = decoder_ && lastTag_ < targetTag;
+    const bool ahead = decoder_ && lastTag_ < targetTag && !restartNeeded;
     Err e = noErr;
     if (!ahead || (target > next_ + kFarAhead && sync > next_)) e = restart(sync);
     Picture p;
     uint64_t index = 0;
     bool have = false;
+    // The side takes no group at or before the target: this pull would skip its picture.
+    sideFloor_ = target + 1;
     if (!e) e = pull(targetTag, &p, &index, &have);
+    sideFloor_ = 0;
     if (e) {
       failed_ = true;
       // No decoder for the format: the track stays undrawn, as one the engine cannot configure.
       return e == cantFindHandler ? noErr : e;
     }
-    if (have) give(p, index, picturesOut_, out, got);  // else nothing more: the area stays as it was
+    if (have) {
+      std::lock_guard<std::mutex> ring(ringLock_);
+      give(p, index, picturesOut_, out, got);
+    }  // else nothing more: the area stays as it was
     return noErr;
   } catch (const std::bad_alloc&) {
     return memFullErr;
@@ -274,6 +355,202 @@ void TrackPictures::helperLoop() {
       ++aheadCount_;
     }
   }
+}
+
+// Under lock_: gives the side decoder the group after the one the main decoder is in, when it
+// is free and the group suits.
+void TrackPictures::assignSide() {
+  {
+    std::lock_guard<std::mutex> ring(ringLock_);
+    if (sideOff_ || side_ != Side::idle) return;
+  }
+  const uint64_t count = track_.sampleCount();
+  const uint64_t first = track_.syncAtOrAfter(std::max(next_ + 1, sideFloor_));
+  if (first >= count || first == sideRejected_) return;
+  const uint64_t end = track_.syncAtOrAfter(first + 1);
+  if (!sideEligible(first, end)) {
+    sideRejected_ = first;
+    return;
+  }
+  std::lock_guard<std::mutex> ring(ringLock_);
+  if (!sideHelper_.joinable()) {
+    try {
+      sideHelper_ = std::thread(&TrackPictures::sideLoop, this);
+    } catch (...) {
+      sideOff_ = true;  // no thread: one decoder does it all
+      return;
+    }
+  }
+  try {
+    sideHave_.assign(end - first, false);
+    sidePictures_.resize(end - first);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  side_ = Side::assigned;
+  sideFirst_ = first;
+  sideEnd_ = end;
+  sideSkipped_ = false;
+  ++sideGeneration_;
+  sideWake_.notify_one();
+}
+
+// A group the side decoder can take: of the main decoder's description, small enough to keep
+// whole, and closed, as is the group after it (no picture shows before its group's sync sample:
+// open groups lead with pictures that refer to the group before), so that each decoder starts
+// cleanly at a sync sample.
+bool TrackPictures::sideEligible(uint64_t first, uint64_t end) const {
+  const uint64_t n = end - first, count = track_.sampleCount();
+  if (n < kMinSideGroup || n > kMaxSideGroup || !codec_.width || !codec_.height) return false;
+  const bool packed = codec_.format == fourcc("jpeg") || codec_.format == fourcc("mjpa");
+  const size_t picture = size_t(codec_.width) * codec_.height * (packed ? 3 : 2);
+  if (picture > kMaxSideBytes / n) return false;
+  uint64_t offset = 0;
+  uint32_t size = 0, d1 = 0, d2 = 0;
+  if (track_.sampleLocation(first, &offset, &size, &d1) || track_.sampleLocation(end - 1, &offset, &size, &d2) ||
+      d1 != description_ || d2 != description_)
+    return false;
+  // Closed groups: the sync sample shows first in its group, and in the group after it.
+  const int64_t start = track_.displayTime(first), next = end < count ? track_.displayTime(end) : 0;
+  for (uint64_t i = first + 1; i < end; ++i)
+    if (track_.displayTime(i) < start) return false;
+  const uint64_t after = std::min(count, track_.syncAtOrAfter(end + 1));
+  for (uint64_t i = end + 1; i < after; ++i)
+    if (track_.displayTime(i) < next) return false;
+  return true;
+}
+
+// Under ringLock_: whether the side decoder has `index`'s group.
+bool TrackPictures::sideOwns(uint64_t index) const {
+  return (side_ == Side::assigned || side_ == Side::done) && index >= sideFirst_ && index < sideEnd_;
+}
+
+// Under ringLock_.
+void TrackPictures::releaseSide() {
+  side_ = Side::idle;
+  sideSkipped_ = false;
+  ++sideGeneration_;
+}
+
+// Under ringLock_ (`ring` holds it): the side's picture of `target`, waited for while the side
+// decodes; false when the side failed or finished its group without it.
+bool TrackPictures::fromSide(uint64_t target, std::unique_lock<std::mutex>& ring, Picture* out, bool* got) {
+  const uint64_t generation = sideGeneration_, k = target - sideFirst_;
+  for (;;) {
+    if (sideGeneration_ != generation) return false;
+    if (sideHave_[k]) {
+      give(sidePictures_[k], target, shownOrdinal_, out, got);  // the main decoder's pictures stay as they were
+      return true;
+    }
+    if (side_ != Side::assigned) return false;
+    sideReady_.wait(ring);
+  }
+}
+
+void TrackPictures::sideLoop() {
+  std::unique_lock<std::mutex> ring(ringLock_);
+  uint64_t handled = 0;
+  for (;;) {
+    sideWake_.wait(ring, [&] { return stop_ || (side_ == Side::assigned && sideGeneration_ != handled); });
+    if (stop_) return;
+    handled = sideGeneration_;
+    const uint64_t first = sideFirst_, end = sideEnd_;
+    ring.unlock();
+    bool ok = false;
+    try {
+      ok = sideDecode(first, end, handled);
+    } catch (const std::bad_alloc&) {
+    }
+    ring.lock();
+    if (sideGeneration_ == handled) {
+      side_ = ok ? Side::done : Side::failed;
+      sideOff_ = sideOff_ || !ok;  // a side decoder that fails once is not tried again
+    }
+    sideReady_.notify_all();
+  }
+}
+
+// The side thread: decodes [first, end) and the units after it that push its last pictures out
+// (or drains at the end of the track), keeping the group's pictures. False when it fails.
+bool TrackPictures::sideDecode(uint64_t first, uint64_t end, uint64_t generation) {
+  const uint64_t count = track_.sampleCount();
+  uint64_t offset = 0;
+  uint32_t size = 0, description = 0;
+  if (track_.sampleLocation(first, &offset, &size, &description)) return false;
+  // Decoders go forward only (Wine's stamps pictures wrongly after a jump back in time).
+  if (!sideDecoder_ || description != sideDescription_ || first < sideFed_) {
+    sideDecoder_.reset();
+    const SampleDescription* d = nullptr;
+    if (track_.description(description, &d) || videoCodecOf(*d, &sideCodec_) ||
+        factory_->createVideo(sideCodec_, sideDecoder_))
+      return false;
+    sideDescription_ = description;
+    sideHeaderDue_ = true;
+  }
+  const uint64_t want = end - first;
+  uint64_t have = 0;
+  uint32_t silent = 0;
+  auto receiveAll = [&]() {
+    for (;;) {
+      Picture p;
+      bool got = false;
+      if (sideDecoder_->receive(&p, &got) || !got) return;
+      silent = 0;
+      have += sideKeep(p, first, end, generation);
+    }
+  };
+  bool drain = true;
+  for (uint64_t i = first; i < count && have < want; ++i) {
+    if (i >= end + kPushOut || silent > kMaxSilent) {
+      drain = false;
+      break;
+    }
+    {
+      std::lock_guard<std::mutex> ring(ringLock_);
+      if (stop_ || sideGeneration_ != generation) return false;
+    }
+    if (i >= end && (track_.sampleLocation(i, &offset, &size, &description) || description != sideDescription_))
+      break;  // another description after the group: drain instead
+    const uint8_t* unit = nullptr;
+    size_t bytes = 0;
+    if (readUnit(i, sideCodec_, sideHeaderDue_, sideSample_, sideUnit_, &unit, &bytes)) return false;
+    if (bytes) {
+      sideHeaderDue_ = false;
+      sideFed_ = i + 1;
+      ++silent;
+      if (i < end) ++decoded_;  // the units that push the last pictures out are not the group's
+      sideDecoder_->send(unit, bytes, tagOf(i));  // a refused unit costs its picture only
+    }
+    receiveAll();
+  }
+  if (have < want && drain) {
+    sideDecoder_->drain();
+    receiveAll();
+    sideDecoder_.reset();  // drained: the next group gets a new one
+  }
+  return true;
+}
+
+// The side thread: keeps a picture of [first, end) in its slot and publishes it; 1 when kept.
+uint64_t TrackPictures::sideKeep(const Picture& p, uint64_t first, uint64_t end, uint64_t generation) {
+  uint64_t index = 0;
+  if (!track_.shownAt(p.time + earliest_, &index) || index < first || index >= end) return 0;
+  const size_t bytes = pictureBytes(p), k = size_t(index - first);
+  if (sideStoreGeneration_ != generation) {
+    // The group's first picture sizes the slots; no picture of a group before is in use.
+    sideStoreGeneration_ = generation;
+    sideSlotBytes_ = bytes;
+    if (sideStore_.size() < bytes * (end - first)) sideStore_.resize(bytes * (end - first));
+  }
+  if (bytes > sideSlotBytes_) return 0;  // a larger picture inside a group: it stays missing
+  Picture copy;
+  copyPicture(p, sideStore_.data() + k * sideSlotBytes_, &copy);
+  std::lock_guard<std::mutex> ring(ringLock_);
+  if (sideGeneration_ != generation || sideHave_[k]) return 0;
+  sidePictures_[k] = copy;
+  sideHave_[k] = true;
+  sideReady_.notify_all();
+  return 1;
 }
 
 }  // namespace qte

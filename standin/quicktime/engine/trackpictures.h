@@ -12,14 +12,20 @@
 // those decoded ahead stay valid together: the helper stops before the decoder would reuse the
 // picture given (VideoDecoder::picturesKept).
 //
+// Small pictures in short closed groups of pictures are decoded by two decoders at once: a side
+// decoder, on a thread of its own, decodes the group after the one the main decoder is in, its
+// pictures copied out, and the main decoder skips that group (feeding the sync sample after it
+// pushes the main decoder's last pictures out, as a cut between closed groups does).
+//
 // A decoder that takes samples and gives no picture is given up after a bounded number of
 // samples; a sample it refuses costs that picture. Buffers grow at the first samples and on a
 // new description, never per picture. One caller at a time (the Renderer holds its lock).
 //
-// Locks, in this order: lock_ guards the decoder and the samples sent (the helper holds it while
-// it decodes, the caller when it must decode itself); ringLock_ guards the pictures decoded
-// ahead and the one given, briefly. A picture decoded ahead is taken under ringLock_ alone, so
-// the caller never waits for a picture being decoded when the one it wants is ready.
+// Locks, in this order: lock_ guards the main decoder and the samples sent (the helper holds it
+// while it decodes, the caller when it must decode itself); ringLock_ guards the pictures decoded
+// ahead, the side decoder's group and pictures, and the one given, briefly. A picture decoded
+// ahead is taken under ringLock_ alone, so the caller never waits for a picture being decoded
+// when the one it wants is ready. The side decoder belongs to its thread alone.
 #pragma once
 
 #include <atomic>
@@ -52,6 +58,18 @@ class TrackPictures {
   Err restart(uint64_t sync);
   Err startDecoder(uint32_t description);
   Err sendNext();
+  // Reads sample `index` and rewrites it for `codec`'s decoder (the header in front when asked):
+  // *data and *bytes; a sample that cannot be read or rewritten gives *bytes 0.
+  Err readUnit(uint64_t index, const VideoCodec& codec, bool header, std::vector<uint8_t>& sample,
+               std::vector<uint8_t>& unit, const uint8_t** data, size_t* bytes) const;
+  void assignSide();  // under lock_
+  bool sideEligible(uint64_t first, uint64_t end) const;
+  bool sideOwns(uint64_t index) const;  // under ringLock_
+  bool fromSide(uint64_t target, std::unique_lock<std::mutex>& ring, Picture* out, bool* got);
+  void releaseSide();  // under ringLock_
+  void sideLoop();
+  bool sideDecode(uint64_t first, uint64_t end, uint64_t generation);
+  uint64_t sideKeep(const Picture& p, uint64_t first, uint64_t end, uint64_t generation);
   Err pull(int64_t targetTag, Picture* out, uint64_t* index, bool* got, uint64_t outLimit = UINT64_MAX);
   void give(const Picture& p, uint64_t index, uint64_t ordinal, Picture* out, bool* got);
   bool takeAhead(uint64_t target, int64_t targetTag, Picture* out, bool* got);
@@ -95,6 +113,34 @@ class TrackPictures {
   Picture shown_;
   Ahead ahead_[kMaxAhead];            // the pictures after shown_, in display order: a ring
   unsigned aheadFirst_ = 0, aheadCount_ = 0;
+
+  // The side decoder. Its group [sideFirst_, sideEnd_) is the side's from its assignment until
+  // the caller has gone past it, a new start, or a failure; its pictures lie in sideStore_, one
+  // slot per sample of the group.
+  enum class Side { idle, assigned, done, failed };
+  static constexpr uint64_t kMinSideGroup = 8, kMaxSideGroup = 120;
+  static constexpr size_t kMaxSideBytes = 32u << 20;
+  std::thread sideHelper_;
+  std::condition_variable sideWake_;     // the side thread waits on it under ringLock_
+  std::condition_variable sideReady_;    // the caller waits on it for the side's pictures
+  bool sideOff_ = false;                 // not for this track (set after a failure)
+  bool sideSkipped_ = false;             // the main decoder skipped the side's group
+  Side side_ = Side::idle;
+  uint64_t sideFirst_ = 0, sideEnd_ = 0, sideGeneration_ = 0;
+  std::vector<uint8_t> sideStore_;       // written by the side thread, read once published
+  size_t sideSlotBytes_ = 0;
+  std::vector<Picture> sidePictures_;    // by sample, for the group
+  std::vector<bool> sideHave_;
+  uint64_t sideRejected_ = UINT64_MAX;    // the last group found unsuitable (lock_)
+  uint64_t sideFloor_ = 0;               // the side's next group starts here or later (lock_)
+  // The side thread's own.
+  uint64_t sideStoreGeneration_ = 0;     // the group the slots are sized for
+  std::unique_ptr<VideoDecoder> sideDecoder_;
+  VideoCodec sideCodec_;
+  uint32_t sideDescription_ = 0;
+  bool sideHeaderDue_ = false;
+  uint64_t sideFed_ = 0;                 // one past the last sample it was given
+  std::vector<uint8_t> sideSample_, sideUnit_;
 };
 
 }  // namespace qte
