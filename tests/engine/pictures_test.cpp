@@ -293,4 +293,29 @@ TEST_F(CheckingDecoders, ARefusedSampleCostsItsPictureOnly) {
   EXPECT_EQ(shown, int(t->sampleCount()) - refused);
 }
 
+// The same with two decoders: a picture the side decoder lost sends the main decoder back to
+// its group's start, and every picture that was not refused still shows at its time (the
+// decoders' first units are never refused, so a few more may show).
+TEST_F(CheckingDecoders, ARefusedSampleInTheSideDecodersGroupCostsItsPictureOnly) {
+  Misbehaving refusing;
+  refusing.kind = Misbehaving::refusing;
+  FactoryScope scope(&refusing);
+  std::shared_ptr<Movie> m = open("codec/h264-groups.mp4");
+  ASSERT_TRUE(m);
+  const Track* t = videoTrack(*m);
+  Renderer r(m);
+  Canvas c(m->box().width(), m->box().height());
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  int shown = 0, refused = 0;
+  const int64_t frame = m->timeScale() / 25;
+  for (int64_t time = 0; time < m->duration(); time += frame) {
+    ASSERT_EQ(r.draw(time), noErr) << time;
+    shown += c.at(5, 5) == expectedPixel(*t, time);
+  }
+  for (uint64_t i = 1; i < t->sampleCount(); ++i)
+    refused += (t->displayTime(i) - std::min<int64_t>(0, t->earliestDisplayTime())) % 3 == 1;
+  EXPECT_GE(shown, int(t->sampleCount()) - refused);
+  EXPECT_LT(shown, int(t->sampleCount())) << "nothing was refused";
+}
+
 }  // namespace
