@@ -71,13 +71,24 @@ struct OutputSlot {
     ComRef<IMFMediaBuffer> buffer;
     bool locked = false;
     OutputSlot() = default;
-    OutputSlot(OutputSlot &&other) noexcept
-        : sample(std::move(other.sample)), buffer(std::move(other.buffer)), locked(other.locked)
+    OutputSlot(const OutputSlot &) = delete;
+    OutputSlot &operator=(const OutputSlot &) = delete;
+    ~OutputSlot() { Unlock(); }
+    // Takes another slot's sample and buffer, its picture still valid; this slot's go.
+    void TakeFrom(OutputSlot &other)
     {
+        Unlock();
+        sample = std::move(other.sample);
+        buffer = std::move(other.buffer);
+        locked = other.locked;
         other.locked = false;
     }
-    OutputSlot &operator=(OutputSlot &&) = delete;
-    ~OutputSlot() { Unlock(); }
+    void Reset()
+    {
+        Unlock();
+        sample.Reset();
+        buffer.Reset();
+    }
     void Unlock()
     {
         if (locked && buffer)
@@ -147,7 +158,7 @@ public:
     qte::Err receive(qte::Picture *out, bool *got) override
     {
         *got = false;
-        if (m_outputs.empty())
+        if (m_count == 0)
             return qte::badImageDescription;
         // The last pictures stay valid: the slot written now held the oldest of them.
         m_outputs[m_turn].Unlock();
@@ -185,13 +196,13 @@ public:
             ++m_realOut;
             const qte::Err err = Expose(slot, time, out, got);
             if (*got)
-                m_turn = (m_turn + 1) % unsigned(m_outputs.size());
+                m_turn = (m_turn + 1) % m_count;
             return err;
         }
         return qte::noErr;
     }
 
-    unsigned picturesKept() const override { return std::max(2u, unsigned(m_outputs.size())); }
+    unsigned picturesKept() const override { return std::max(2u, m_count); }
 
     qte::Err drain() override
     {
@@ -249,19 +260,19 @@ private:
         const size_t count = std::min<size_t>(kMaxPicturesKept, std::max<size_t>(2, kPictureBytes / bytes));
         // The pictures already out stay valid in the slots they came in, kept until the next change.
         if (m_exposed) {
-            m_retired.clear();
-            m_retired.swap(m_outputs);
+            for (unsigned i = 0; i < kMaxPicturesKept; ++i)
+                m_retired[i].TakeFrom(m_outputs[i]);
         }
-        m_outputs.clear();
+        for (OutputSlot &slot : m_outputs)
+            slot.Reset();
         m_exposed = false;
         m_turn = 0;
-        m_outputs.reserve(count);
-        for (size_t i = 0; i < count; ++i) {
-            m_outputs.emplace_back();
-            OutputSlot &slot = m_outputs.back();
+        m_count = unsigned(count);
+        for (unsigned i = 0; i < m_count; ++i) {
+            OutputSlot &slot = m_outputs[i];
             if (FAILED(MFCreateMemoryBuffer(bytes, slot.buffer.Out())) || FAILED(MFCreateSample(slot.sample.Out())) ||
                 FAILED(slot.sample->AddBuffer(slot.buffer.Get()))) {
-                m_outputs.clear();
+                m_count = 0;
                 return false;
             }
         }
@@ -399,9 +410,11 @@ private:
     bool m_reencoded = false;   // its pictures come converted to BT.601 limited range
     std::vector<uint8_t> m_unit, m_sps;  // a unit with its parameter sets rewritten; one SPS
     size_t m_unitBytes = 0;
-    std::vector<OutputSlot> m_outputs;  // pictures come out into each in turn
-    std::vector<OutputSlot> m_retired;  // those of the stream before the last change
-    bool m_exposed = false;             // a picture came out in m_outputs
+    // Fixed arrays: a stream change allocates nothing of the module's own.
+    OutputSlot m_outputs[kMaxPicturesKept];  // pictures come out into the first m_count in turn
+    OutputSlot m_retired[kMaxPicturesKept];  // those of the stream before the last change
+    unsigned m_count = 0;
+    bool m_exposed = false;                  // a picture came out in m_outputs
     unsigned m_turn = 0;                // the slot written next
     std::vector<InputUnit> m_inputs;
     IMFSample *m_held = nullptr;  // one of m_inputs the transform did not take yet

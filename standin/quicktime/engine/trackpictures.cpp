@@ -12,6 +12,10 @@ constexpr uint32_t kMaxSilent = 48;     // samples without a picture before givi
 constexpr uint32_t kMaxSampleBytes = 64u << 20;
 constexpr uint64_t kPushOut = 16;       // units past its group the side decoder may take
 
+// What a sample buffer is given at once: the largest sample, within reason (a damaged table may
+// claim huge samples; larger real ones grow the buffer when read).
+size_t sampleBytes(const Track& track) { return std::min<size_t>(track.maxSampleBytes(), 8u << 20); }
+
 // The bytes of a picture's displayed planes (or B,G,R rows).
 size_t pictureBytes(const Picture& p) {
   if (p.packed) return size_t(p.width) * 3 * size_t(p.height);
@@ -69,6 +73,9 @@ Err TrackPictures::create(const Track& track, std::unique_ptr<TrackPictures>& ou
   if (e) return e;
   try {
     out.reset(new TrackPictures(track));
+    // Whole-size buffers at once: which decoder reads which sample varies from pass to pass.
+    out->sample_.reserve(sampleBytes(track));
+    out->unit_.reserve(sampleBytes(track) + codec.header.size());
   } catch (const std::bad_alloc&) {
     return memFullErr;
   }
@@ -127,11 +134,16 @@ Err TrackPictures::readUnit(uint64_t index, const VideoCodec& codec, bool header
     p = unit.data();
   }
   if (header && !codec.header.empty()) {
-    // The parameter sets go in front of the unit, in the same buffer.
-    if (p == sample.data()) unit.assign(sample.begin(), sample.begin() + size);
-    unit.insert(unit.begin(), codec.header.begin(), codec.header.end());
+    // The parameter sets go in front of the unit, in the same buffer, which grows only when the
+    // two do not fit (inserting them would leave it longer at every new decoder).
+    const size_t h = codec.header.size();
+    const bool inUnit = p == unit.data();
+    if (unit.size() < n + h) unit.resize(n + h);
+    if (inUnit) p = unit.data();  // it may have moved
+    std::memmove(unit.data() + h, p, n);
+    std::memcpy(unit.data(), codec.header.data(), h);
     p = unit.data();
-    n += codec.header.size();
+    n += h;
   }
   *data = p;
   *bytes = n;
@@ -486,6 +498,8 @@ bool TrackPictures::sideDecode(uint64_t first, uint64_t end, uint64_t generation
       return false;
     sideDescription_ = description;
     sideHeaderDue_ = true;
+    sideSample_.reserve(sampleBytes(track_));
+    sideUnit_.reserve(sampleBytes(track_) + sideCodec_.header.size());
   }
   const uint64_t want = end - first;
   uint64_t have = 0;
