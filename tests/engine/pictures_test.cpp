@@ -268,54 +268,47 @@ TEST_F(CheckingDecoders, ADecoderThatGivesNothingIsGivenUpNotWaitedFor) {
   EXPECT_TRUE(std::all_of(c.px.begin(), c.px.end(), [](uint32_t p) { return p == 0x5A5A5A5A; }));
 }
 
-TEST_F(CheckingDecoders, ARefusedSampleCostsItsPictureOnly) {
+// Plays `movie` forward with decoders that refuse the samples of every third display time:
+// of its *samples, *shown frame times show their own picture and *refused samples were refused
+// (their pictures lost).
+void playRefusing(const char* movie, int* samples, int* shown, int* refused) {
   Misbehaving refusing;
   refusing.kind = Misbehaving::refusing;
   FactoryScope scope(&refusing);
-  std::shared_ptr<Movie> m = open("codec/h264-high.mp4");
+  std::shared_ptr<Movie> m = open(movie);
   ASSERT_TRUE(m);
   const Track* t = videoTrack(*m);
   Renderer r(m);
   Canvas c(m->box().width(), m->box().height());
   ASSERT_EQ(r.setBuffer(c.buf), noErr);
-  int shown = 0;
+  *samples = int(t->sampleCount());
+  *shown = *refused = 0;
   const int64_t frame = m->timeScale() / 25;
   for (int64_t time = 0; time < m->duration(); time += frame) {
     ASSERT_EQ(r.draw(time), noErr) << time;
-    shown += c.at(5, 5) == expectedPixel(*t, time);
+    *shown += c.at(5, 5) == expectedPixel(*t, time);
   }
+  for (uint64_t i = 1; i < t->sampleCount(); ++i)
+    *refused += (t->displayTime(i) - std::min<int64_t>(0, t->earliestDisplayTime())) % 3 == 1;
+  ASSERT_GT(*refused, 0);
+}
+
+TEST_F(CheckingDecoders, ARefusedSampleCostsItsPictureOnly) {
+  int samples = 0, shown = 0, refused = 0;
+  ASSERT_NO_FATAL_FAILURE(playRefusing("codec/h264-high.mp4", &samples, &shown, &refused));
   // The refused pictures are lost (their times show the next picture); every other frame time
   // shows its own.
-  int refused = 0;
-  for (uint64_t i = 1; i < t->sampleCount(); ++i)
-    refused += (t->displayTime(i) - std::min<int64_t>(0, t->earliestDisplayTime())) % 3 == 1;
-  ASSERT_GT(refused, 0);
-  EXPECT_EQ(shown, int(t->sampleCount()) - refused);
+  EXPECT_EQ(shown, samples - refused);
 }
 
 // The same with two decoders: a picture the side decoder lost sends the main decoder back to
 // its group's start, and every picture that was not refused still shows at its time (the
 // decoders' first units are never refused, so a few more may show).
 TEST_F(CheckingDecoders, ARefusedSampleInTheSideDecodersGroupCostsItsPictureOnly) {
-  Misbehaving refusing;
-  refusing.kind = Misbehaving::refusing;
-  FactoryScope scope(&refusing);
-  std::shared_ptr<Movie> m = open("codec/h264-groups.mp4");
-  ASSERT_TRUE(m);
-  const Track* t = videoTrack(*m);
-  Renderer r(m);
-  Canvas c(m->box().width(), m->box().height());
-  ASSERT_EQ(r.setBuffer(c.buf), noErr);
-  int shown = 0, refused = 0;
-  const int64_t frame = m->timeScale() / 25;
-  for (int64_t time = 0; time < m->duration(); time += frame) {
-    ASSERT_EQ(r.draw(time), noErr) << time;
-    shown += c.at(5, 5) == expectedPixel(*t, time);
-  }
-  for (uint64_t i = 1; i < t->sampleCount(); ++i)
-    refused += (t->displayTime(i) - std::min<int64_t>(0, t->earliestDisplayTime())) % 3 == 1;
-  EXPECT_GE(shown, int(t->sampleCount()) - refused);
-  EXPECT_LT(shown, int(t->sampleCount())) << "nothing was refused";
+  int samples = 0, shown = 0, refused = 0;
+  ASSERT_NO_FATAL_FAILURE(playRefusing("codec/h264-groups.mp4", &samples, &shown, &refused));
+  EXPECT_GE(shown, samples - refused);
+  EXPECT_LT(shown, samples) << "nothing was refused";
 }
 
 }  // namespace
