@@ -154,7 +154,7 @@ Err TrackPictures::readUnit(uint64_t index, const VideoCodec& codec, bool header
 // another description drains this decoder first; one that cannot be read or that the decoder
 // refuses is passed over; the side decoder's group is skipped.
 Err TrackPictures::sendNext() {
-  assignSide();
+  bool sideFree = false;
   {
     std::lock_guard<std::mutex> ring(ringLock_);
     if (sideOwns(next_) && next_ == sideFirst_) {
@@ -162,7 +162,9 @@ Err TrackPictures::sendNext() {
       sideSkipped_ = true;
       if (next_ >= track_.sampleCount()) return noErr;  // the side's group ends the track
     }
+    sideFree = !sideOff_ && side_ == Side::idle;
   }
+  if (sideFree) assignSide();
   uint64_t offset = 0;
   uint32_t size = 0, description = 0;
   Err e = track_.sampleLocation(next_, &offset, &size, &description);
@@ -369,13 +371,9 @@ void TrackPictures::helperLoop() {
   }
 }
 
-// Under lock_: gives the side decoder the group after the one the main decoder is in, when it
-// is free and the group suits.
+// Under lock_, the side idle (only the holder of lock_ assigns it): gives the side decoder the
+// group after the one the main decoder is in, when the group suits.
 void TrackPictures::assignSide() {
-  {
-    std::lock_guard<std::mutex> ring(ringLock_);
-    if (sideOff_ || side_ != Side::idle) return;
-  }
   const uint64_t count = track_.sampleCount();
   const uint64_t first = track_.syncAtOrAfter(std::max(next_ + 1, sideFloor_));
   if (first >= count || first == sideRejected_) return;

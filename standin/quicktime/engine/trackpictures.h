@@ -62,7 +62,7 @@ class TrackPictures {
   // *data and *bytes; a sample that cannot be read or rewritten gives *bytes 0.
   Err readUnit(uint64_t index, const VideoCodec& codec, bool header, std::vector<uint8_t>& sample,
                std::vector<uint8_t>& unit, const uint8_t** data, size_t* bytes) const;
-  void assignSide();  // under lock_
+  void assignSide();  // under lock_, the side idle
   bool sideEligible(uint64_t first, uint64_t end) const;
   bool sideOwns(uint64_t index) const;  // under ringLock_
   bool fromSide(uint64_t target, std::unique_lock<std::mutex>& ring, Picture* out, bool* got);
