@@ -242,6 +242,71 @@ TEST(Writer, EditListsMapTimesAndInterestingTimes) {
   EXPECT_EQ(buf[0], 9);
 }
 
+// Where a track's frames are on the movie's timeline: in presentation order (B-frames reordered
+// by their composition offsets), through an empty edit and an edit that starts inside a frame and
+// ends inside another, with the edges the video pins ask for, in the movie's own scale and in a
+// finer one.
+TEST(Writer, TrackTimesFollowPresentationOrderAndEdits) {
+  mw::Movie mv;
+  mw::Track t = solid(9, 9, 9, 4, 4, 0, 0, 0);
+  mw::Chunk c = t.chunks[0];
+  t.chunks.assign(8, c);
+  t.sizes.assign(8, uint32_t(c.data.size()));
+  t.timeScale = 3000;
+  // Decoded I P B B P B B P at 100 units each; shown at 1 2 3 4 5 6 7 8 hundred (I, B, B, P ...).
+  t.stts = {{8, 100}};
+  t.ctts = {{1, 100}, {1, 300}, {2, 0}, {1, 300}, {2, 0}, {1, 100}};
+  // 100 movie units (of 600) of nothing, then media 150..650 (inside the first frame to inside
+  // the sixth), then the rest from 650.
+  t.edits = {{100, -1}, {100, 150}, {20, 650}};
+  mv.tracks.push_back(t);
+  std::shared_ptr<Movie> m = load(mw::write(mv));
+  ASSERT_TRUE(m);
+  const Track& tr = *m->track(0);
+  const uint32_t kSample = nextTimeMediaSample, kEdge = nextTimeEdgeOK, kEdit = nextTimeTrackEdit;
+  // Frames start (in media) at 100 200 300 ... 800; through the edit (media 150 at movie 100, 5
+  // media units a movie unit) at movie 100 (the frame begun before the edit), 110, 130, 150, 170,
+  // 190; the third edit shows media 650..750 from 200: 200 (frame 600..700 begun), 210.
+  const std::vector<int64_t> starts = {100, 110, 130, 150, 170, 190, 200, 210};
+  int64_t time = -1;
+  std::vector<int64_t> got;
+  for (time = tr.nextTrackTime(0, kSample | kEdge); time >= 0; time = tr.nextTrackTime(time, kSample))
+    got.push_back(time);
+  EXPECT_EQ(got, starts);
+  // The frame shown at a time, and none in the empty edit or past the samples.
+  EXPECT_EQ(tr.nextTrackTime(50, kSample | kEdge, -0x10000), -1);
+  EXPECT_EQ(tr.nextTrackTime(100, kSample | kEdge, -0x10000), 100);
+  EXPECT_EQ(tr.nextTrackTime(129, kSample | kEdge, -0x10000), 110);
+  EXPECT_EQ(tr.nextTrackTime(130, kSample | kEdge, -0x10000), 130);
+  EXPECT_EQ(tr.nextTrackTime(130, kSample, -0x10000), 110);
+  EXPECT_EQ(tr.nextTrackTime(205, kSample | kEdge, -0x10000), 200);
+  EXPECT_EQ(tr.nextTrackTime(250, kSample | kEdge, -0x10000), -1) << "past the last edit";
+  // With the edits' edges: the empty edit's end, each edit's end, where the samples run out.
+  got.clear();
+  for (time = tr.nextTrackTime(0, kEdit | kEdge); time >= 0; time = tr.nextTrackTime(time, kEdit))
+    got.push_back(time);
+  EXPECT_EQ(got, (std::vector<int64_t>{0, 100, 200, 220}));
+  EXPECT_EQ(tr.nextTrackTime(190, kSample | kEdit), 200);
+  EXPECT_EQ(tr.nextTrackTime(219, kSample | kEdit), 220);
+  EXPECT_EQ(tr.nextTrackTime(230, kSample | kEdit), -1) << "nothing after the last edit";
+  // In a movie scale five times finer, the same times five times larger.
+  got.clear();
+  for (time = tr.nextTrackTime(0, kSample | kEdge, 0x10000, 3000); time >= 0;
+       time = tr.nextTrackTime(time, kSample, 0x10000, 3000))
+    got.push_back(time);
+  std::vector<int64_t> fine;
+  for (int64_t s : starts) fine.push_back(s * 5);
+  EXPECT_EQ(got, fine);
+  // Drawing at those times shows those frames: each frame once, as the pins draw them.
+  std::vector<uint8_t> buf(4 * 4 * 3, 0x33);
+  Renderer r(m);
+  ASSERT_EQ(r.setBuffer(PixelBuffer{buf.data(), 4, 4, 12, PixelFormat::bgr24}), noErr);
+  const uint64_t before = r.samplesDecoded();
+  for (int64_t s : fine) ASSERT_EQ(r.draw(s, 3000), noErr);
+  EXPECT_EQ(buf[0], 9);
+  EXPECT_GT(r.samplesDecoded(), before);
+}
+
 TEST(Writer, FrameCountedIma4CountsWholePacketsAndDecodesLikeFfmpeg) {
   // The packets of ffmpeg's ima4 file re-written the classic way: one sample per frame.
   std::shared_ptr<Movie> src = open("ima4.mov");

@@ -408,31 +408,30 @@ Err MovieParser::publish() {
   for (Pending& p : pending_) {
     TrackInfo& info = p.info;
     const SampleTable& t = *p.table;
+    // Edits and the movie show a track's samples in presentation order: its media lasts until
+    // the last of them stops being shown (past its decoding end where pictures are reordered).
     if (p.fragmented) {
       info.mediaDuration = t.totalTime();
       // An edit of no length at the end of a fragmented track's list runs to the end of its media.
       if (!info.edits.empty() && info.edits.back().duration == 0 && info.edits.back().mediaTime >= 0)
-        info.edits.back().duration =
-            std::max<int64_t>(0, mulDivUp(t.totalTime() - info.edits.back().mediaTime, m_.timeScale_, info.mediaTimeScale));
-      info.duration = movieTimeOfMediaEnd(info, t.totalTime(), m_.timeScale_);
+        info.edits.back().duration = std::max<int64_t>(
+            0, mulDivUp(t.presentationEnd() - info.edits.back().mediaTime, m_.timeScale_, info.mediaTimeScale));
+      info.duration = movieTimeOfMediaEnd(info, t.presentationEnd(), m_.timeScale_);
       changed = true;
     } else if (t.clipped() || !headerUsable_) {
       // A track cut short lasts as long as the samples it keeps.
       if (t.clipped()) info.mediaDuration = std::min(info.mediaDuration, t.totalTime());
-      const int64_t end = movieTimeOfMediaEnd(info, t.totalTime(), m_.timeScale_);
+      const int64_t end = movieTimeOfMediaEnd(info, t.presentationEnd(), m_.timeScale_);
       info.duration = headerUsable_ ? std::min(info.duration, end) : end;
       changed = true;
     }
   }
   if (changed) {
-    // A movie cut short ends where the first of its cut tracks runs out of samples: past that
-    // point it is no longer whole.
-    int64_t longest = 0, cutEnd = INT64_MAX;
-    for (const Pending& p : pending_) {
-      longest = std::max(longest, p.info.duration);
-      if ((p.table->clipped() || p.closed) && p.table->count() > 0) cutEnd = std::min(cutEnd, p.info.duration);
-    }
-    m_.duration_ = std::min(longest, cutEnd);
+    // A movie cut short lasts as long as the longest of what its tracks keep: each frame and
+    // sound sample inside the file plays at its own time, the others end early.
+    int64_t longest = 0;
+    for (const Pending& p : pending_) longest = std::max(longest, p.info.duration);
+    m_.duration_ = longest;
   }
   for (Pending& p : pending_) {
     std::unique_ptr<Track> t(new (std::nothrow) Track(std::move(p.info), std::move(p.table), src_, m_.timeScale_));

@@ -125,7 +125,12 @@ struct SampleRun {
   uint64_t offset = 0, bytes = 0;
 };
 
-enum : uint32_t { nextTimeMediaSample = 1 << 0, nextTimeSyncSample = 1 << 3, nextTimeEdgeOK = 1 << 14 };
+enum : uint32_t {
+  nextTimeMediaSample = 1 << 0,
+  nextTimeTrackEdit = 1 << 2,
+  nextTimeSyncSample = 1 << 3,
+  nextTimeEdgeOK = 1 << 14,
+};
 
 class Track {
  public:
@@ -140,9 +145,14 @@ class Track {
   // Reads a located run into dst (run.bytes long).
   Err read(const SampleRun& run, void* dst) const;
   // The start of the next sample after `time` (at it with nextTimeEdgeOK), -1 when none;
-  // backward with rate < 0. Media time and, for track(), movie time with the edits applied.
+  // backward with rate < 0: the last before it (at it with nextTimeEdgeOK). Media time by
+  // decoding order; and for the track, movie time through the edits, where a sample counts from
+  // the first time at which it is shown (presentation order), edits and empty edits show nothing
+  // but their own samples, and nextTimeTrackEdit adds the times an edit begins or ends or runs
+  // out of samples. The movie time may be counted in another scale than the movie's.
   int64_t nextMediaTime(int64_t time, uint32_t flags, int32_t rate = 0x10000) const;
   int64_t nextTrackTime(int64_t movieTime, uint32_t flags, int32_t rate = 0x10000) const;
+  int64_t nextTrackTime(int64_t time, uint32_t flags, int32_t rate, uint32_t scale) const;
   // Movie time -> media time through the edit list; false in an empty edit or past the end.
   bool movieToMedia(int64_t movieTime, int64_t* mediaTime) const;
   // The same with the movie time counted in another time scale (e.g. a sound sample rate).
@@ -178,8 +188,8 @@ class Movie {
   // the tracks' durations; a media time scale of 0, or media in another file, leaves that track
   // without samples. A damaged track is dropped: the movie is returned and `trackErr` tells the
   // first dropped track's error. A track whose data run past the end of the file keeps the
-  // samples inside it and lasts as long as they do; such a movie ends where the first of its cut
-  // tracks runs out. Movie fragments ('moof') append to their tracks' tables. `reason` says why
+  // samples inside it and lasts as long as they do; such a movie lasts as long as its longest
+  // track. Movie fragments ('moof') append to their tracks' tables. `reason` says why
   // the movie was refused or the first track dropped: "damaged: ..." for data that break a rule,
   // "unsupported: ..." for what the engine does not do.
   static Err open(std::shared_ptr<ByteSource> src, std::shared_ptr<Movie>& out, Err* trackErr,
@@ -227,8 +237,10 @@ class Renderer {
   explicit Renderer(std::shared_ptr<const Movie> movie);
   ~Renderer();
   Err setBuffer(const PixelBuffer& buf);
-  // Draws at movie time. Tracks that cannot be decoded leave their area as it was.
+  // Draws at movie time (or a time in another scale). Tracks that cannot be decoded leave their
+  // area as it was.
   Err draw(int64_t movieTime);
+  Err draw(int64_t time, uint32_t scale);
   uint64_t samplesDecoded() const;  // over the renderer's life, all tracks
 
  private:

@@ -210,7 +210,9 @@ Err pictureToFrame(const Picture& p, const VideoCodec& codec, Frame& f) {
 }
 }  // namespace
 
-Err Renderer::draw(int64_t movieTime) {
+Err Renderer::draw(int64_t movieTime) { return draw(movieTime, s_->movie->timeScale()); }
+
+Err Renderer::draw(int64_t time, uint32_t scale) {
   State& s = *s_;
   std::lock_guard<std::mutex> lock(s.mu);
   if (!s.buf.bits) return paramErr;
@@ -220,7 +222,7 @@ Err Renderer::draw(int64_t movieTime) {
     for (TrackDraw& d : s.tracks) {
       const TrackInfo& info = d.track->info();
       int64_t media = 0;
-      if (!d.track->movieToMedia(movieTime, &media)) continue;
+      if (!d.track->movieToMedia(time, scale, &media)) continue;
       if (!d.decodable) {
         if (!d.picturesTried) {
           d.picturesTried = true;

@@ -438,4 +438,36 @@ bool SampleTable::presentedAt(int64_t time, uint64_t* index) const {
   return true;
 }
 
+int64_t SampleTable::startNear(int64_t time, bool edge, bool backward, bool shown) const {
+  if (count_ == 0) return -1;
+  const std::vector<uint32_t>* order = shown ? &presentationOrder() : nullptr;
+  if (!order || order->empty()) {
+    // Decoding order; offsets without room for the order shift it by the first one.
+    const int64_t shift = shown ? compositionOffset(0) : 0;
+    time -= shift;
+    uint64_t i = 0;
+    if (backward) {
+      int64_t probe = edge ? time : time - 1;
+      if (probe >= totalTime_) probe = totalTime_ - 1;
+      if (probe < 0 || !indexAt(probe, &i)) return -1;
+      return timeOf(i) + shift;
+    }
+    if (time >= 0) {
+      if (!indexAt(time, &i)) return -1;
+      if (!(edge && timeOf(i) == time)) ++i;
+    }
+    return i < count_ ? timeOf(i) + shift : -1;
+  }
+  auto before = [this](int64_t t, uint32_t i) { return t < presentationTime(i); };
+  auto after = [this](uint32_t i, int64_t t) { return presentationTime(i) < t; };
+  if (backward) {
+    auto it = edge ? std::upper_bound(order->begin(), order->end(), time, before)
+                   : std::lower_bound(order->begin(), order->end(), time, after);
+    return it == order->begin() ? -1 : presentationTime(*(it - 1));
+  }
+  auto it = edge ? std::lower_bound(order->begin(), order->end(), time, after)
+                 : std::upper_bound(order->begin(), order->end(), time, before);
+  return it == order->end() ? -1 : presentationTime(*it);
+}
+
 }  // namespace qte

@@ -77,6 +77,9 @@ class SampleTable {
   // The sample shown at presentation time `time`: the one with the latest presentation time at
   // or before it, while `time` is before the presentation end of the samples. False outside.
   bool presentedAt(int64_t time, uint64_t* index) const;
+  // Sample starts, by decoding time or by presentation time (`shown`): the first after `time`
+  // (at it with `edge`), or `backward` the last before it (at it with `edge`); -1 when none.
+  int64_t startNear(int64_t time, bool edge, bool backward, bool shown) const;
   // Sync samples.
   bool isSync(uint64_t index) const;
   uint64_t syncAtOrBefore(uint64_t index) const;

@@ -84,27 +84,23 @@ Err Track::sampleLocation(uint64_t index, uint64_t* offset, uint32_t* size, uint
 int64_t Track::nextMediaTime(int64_t time, uint32_t flags, int32_t rate) const {
   const SampleTable& t = *table_;
   if (t.count() == 0) return -1;
-  bool edge = (flags & nextTimeEdgeOK) != 0;
-  bool syncOnly = (flags & nextTimeSyncSample) != 0 && (flags & nextTimeMediaSample) == 0;
+  const bool edge = (flags & nextTimeEdgeOK) != 0;
+  const bool syncOnly = (flags & nextTimeSyncSample) != 0 && (flags & nextTimeMediaSample) == 0;
+  if (!syncOnly) return t.startNear(time, edge, rate < 0, false);
+  uint64_t i = 0;
   if (rate >= 0) {
-    uint64_t i = 0;
-    if (time < 0) {
-      i = 0;
-    } else {
+    if (time >= 0) {
       if (!t.indexAt(time, &i)) return -1;
       if (!(edge && t.timeOf(i) == time)) ++i;
     }
-    if (syncOnly) i = t.syncAtOrAfter(i);
+    i = t.syncAtOrAfter(i);
     return i < t.count() ? t.timeOf(i) : -1;
   }
-  // Backward: the start of the sample before time (or at it with edge).
   if (time < 0) return -1;
   int64_t probe = edge ? time : time - 1;
   if (probe >= t.totalTime()) probe = t.totalTime() - 1;
-  uint64_t i = 0;
   if (probe < 0 || !t.indexAt(probe, &i)) return -1;
-  if (syncOnly) i = t.syncAtOrBefore(i);
-  return t.timeOf(i);
+  return t.timeOf(t.syncAtOrBefore(i));
 }
 
 bool Track::movieToMedia(int64_t movieTime, int64_t* mediaTime) const {
@@ -136,52 +132,103 @@ bool Track::movieToMedia(int64_t time, uint32_t scale, int64_t* mediaTime) const
   return false;
 }
 
+namespace {
+
+// A stretch of a track's timeline: an edit, or for a track without edits the whole of it.
+struct Span {
+  int64_t start, end;  // in the caller's scale
+  int64_t media;       // media time shown at `start`; -1 for an empty edit
+  bool dwell;          // rate 0: the sample at `media` stays for the whole span
+};
+
+// Calls fn(span) in timeline order until it returns true. Without edits the media plays from 0
+// until its last sample stops being shown.
+template <class Fn>
+void walkSpans(const TrackInfo& info, int64_t shownEnd, uint32_t movieScale, uint32_t scale, Fn&& fn) {
+  if (info.edits.empty()) {
+    fn(Span{0, mulDivUp(shownEnd, scale, info.mediaTimeScale), 0, false});
+    return;
+  }
+  int64_t movieStart = 0;
+  for (const Edit& e : info.edits) {
+    const Span s{mulDiv(movieStart, scale, movieScale), mulDiv(movieStart + e.duration, scale, movieScale),
+                 e.mediaTime < 0 ? -1 : e.mediaTime, e.rate == 0};
+    movieStart += e.duration;
+    if (fn(s)) return;
+  }
+}
+
+}  // namespace
+
 int64_t Track::nextTrackTime(int64_t movieTime, uint32_t flags, int32_t rate) const {
-  const uint32_t ms = info_.mediaTimeScale, vs = movieScale_;
-  if (table_->count() == 0) return -1;  // an edit may begin, but no sample does
-  if (info_.edits.empty()) {
-    int64_t m = rate >= 0 ? mulDivUp(movieTime, ms, vs) : mulDiv(movieTime, ms, vs);
-    bool exact = mulDiv(m, vs, ms) == movieTime && mulDivUp(movieTime, ms, vs) == mulDiv(movieTime, ms, vs);
-    // A time between two media units: the sample starting at the rounded time counts.
-    int64_t r = nextMediaTime(m, exact ? flags : (flags | nextTimeEdgeOK), rate);
-    return r < 0 ? -1 : mulDivUp(r, vs, ms);
-  }
-  if (rate < 0) {  // backward within the edit holding the time; an edit starting mid-sample clamps
-    int64_t start = 0;
-    const bool edge = (flags & nextTimeEdgeOK) != 0;
-    for (const Edit& e : info_.edits) {
-      const int64_t end = start + e.duration;
-      const bool holds = edge ? (movieTime >= start && movieTime < end) : (movieTime > start && movieTime <= end);
-      if (holds && e.mediaTime >= 0 && e.rate != 0) {
-        const int64_t off = movieTime - start;
-        const int64_t m = e.mediaTime + mulDiv(off, ms, vs);
-        const bool exact = mulDivUp(off, ms, vs) == mulDiv(off, ms, vs);
-        int64_t r = nextMediaTime(m, exact ? flags : (flags | nextTimeEdgeOK), rate);
-        if (r < 0) return -1;
-        if (r < e.mediaTime) r = e.mediaTime;
-        return start + mulDivUp(r - e.mediaTime, vs, ms);
+  return nextTrackTime(movieTime, flags, rate, movieScale_);
+}
+
+// Times are where something changes on the track's timeline: a sample starts being shown (in
+// presentation order, through the edits; a sample is shown from the first time that maps onto
+// its start), or with nextTimeTrackEdit an edit begins or ends, or the samples run out inside an
+// edit.
+int64_t Track::nextTrackTime(int64_t time, uint32_t flags, int32_t rate, uint32_t scale) const {
+  const SampleTable& t = *table_;
+  const uint32_t ms = info_.mediaTimeScale;
+  if (t.count() == 0 || ms == 0 || scale == 0 || movieScale_ == 0) return -1;
+  const bool edge = (flags & nextTimeEdgeOK) != 0;
+  const bool samples = (flags & (nextTimeMediaSample | nextTimeSyncSample)) != 0;
+  const bool syncOnly = (flags & nextTimeSyncSample) != 0 && (flags & nextTimeMediaSample) == 0;
+  const bool edits = (flags & nextTimeTrackEdit) != 0;
+  const bool backward = rate < 0;
+  const int64_t shownEnd = t.presentationEnd();
+  // A sample start near a media time, in presentation order (sync samples by decoding time).
+  auto startNear = [&](int64_t m, bool atIt, bool back) {
+    if (syncOnly) return nextMediaTime(m, flags | (atIt ? uint32_t(nextTimeEdgeOK) : 0u), back ? -0x10000 : 0x10000);
+    return t.startNear(m, atIt, back, true);
+  };
+  auto shownAt = [&](int64_t m) {
+    uint64_t index = 0;
+    return m >= 0 && m < shownEnd && t.presentedAt(m, &index);
+  };
+  // The first time of a span at which the media shows a sample at or after media time r.
+  auto timeOf = [&](const Span& s, int64_t r) { return s.start + std::max<int64_t>(0, mulDivUp(r - s.media, scale, ms)); };
+  int64_t best = -1;
+  auto consider = [&](int64_t v) {
+    const bool ok = backward ? (v < time || (edge && v == time)) : (v > time || (edge && v == time));
+    if (v >= 0 && ok && (best < 0 || (backward ? v > best : v < best))) best = v;
+  };
+  walkSpans(info_, shownEnd, movieScale_, scale, [&](const Span& s) {
+    if (edits) {
+      consider(s.start);
+      consider(s.end);
+      if (s.media >= 0 && !s.dwell) {
+        const int64_t out = timeOf(s, shownEnd);
+        if (out > s.start && out < s.end) consider(out);
       }
-      start = end;
     }
-    return -1;
-  }
-  int64_t start = 0;
-  for (const Edit& e : info_.edits) {
-    int64_t end = start + e.duration;
-    if (end > movieTime && e.mediaTime >= 0 && e.duration > 0) {
-      if (movieTime < start) return start;  // the next edit begins with a sample
-      int64_t off = movieTime - start;
-      int64_t m = e.mediaTime + mulDivUp(off, ms, vs);
-      bool exact = mulDiv(mulDivUp(off, ms, vs), vs, ms) == off;
-      int64_t r = nextMediaTime(m, exact ? flags : (flags | nextTimeEdgeOK), rate);
-      if (r >= 0) {
-        int64_t t = start + mulDivUp(r - e.mediaTime, vs, ms);
-        if (t < end) return t;
+    if (samples && s.media >= 0 && s.end > s.start) {
+      if (backward) {
+        const bool holds = edge ? (time >= s.start && time < s.end) : (time > s.start && time <= s.end);
+        if (holds) {
+          const int64_t m = s.dwell ? s.media : s.media + mulDiv(edge ? time - s.start : time - s.start - 1, ms, scale);
+          const int64_t r = shownAt(m) ? startNear(m, true, true) : -1;
+          if (r >= 0) consider(s.dwell ? s.start : timeOf(s, r));
+        }
+      } else if (time < s.start || (edge && time == s.start)) {
+        if (shownAt(s.media)) {
+          consider(s.start);
+        } else if (!s.dwell) {
+          const int64_t r = startNear(s.media, false, false);
+          if (r >= 0 && timeOf(s, r) < s.end) consider(timeOf(s, r));
+        }
+      } else if (time < s.end && !s.dwell) {
+        // The first start shown after `time` (at it with edge: shown from the unit before).
+        const int64_t off = time - s.start;
+        const int64_t r = startNear(s.media + mulDiv(edge ? off - 1 : off, ms, scale), false, false);
+        if (r >= 0 && timeOf(s, r) < s.end) consider(timeOf(s, r));
       }
     }
-    start = end;
-  }
-  return -1;
+    // Later spans begin at or after this one's end.
+    return !backward && best >= 0 && best <= s.end;
+  });
+  return best;
 }
 
 }  // namespace qte

@@ -208,6 +208,13 @@ Bytes write(const Movie& m) {
     o.u32(uint32_t(t.stts.size()));
     for (auto& e : t.stts) { o.u32(e.first); o.u32(e.second); }
     o.close(stts);
+    if (!t.ctts.empty()) {
+      size_t ctts = o.open("ctts");
+      o.u32(0);
+      o.u32(uint32_t(t.ctts.size()));
+      for (auto& e : t.ctts) { o.u32(e.first); o.u32(uint32_t(e.second)); }
+      o.close(ctts);
+    }
     if (!t.sync.empty()) {
       size_t stss = o.open("stss");
       o.u32(0);

@@ -22,6 +22,7 @@ struct Track {
   uint32_t timeScale = 600;
   Bytes description;  // one stsd entry (see videoDescription / soundDescription)
   std::vector<std::pair<uint32_t, uint32_t>> stts;  // (count, duration)
+  std::vector<std::pair<uint32_t, int32_t>> ctts;   // (count, composition offset); empty: none
   uint32_t constantSize = 0;   // stsz sample size; 0: `sizes` lists each sample
   std::vector<uint32_t> sizes;
   std::vector<Chunk> chunks;
