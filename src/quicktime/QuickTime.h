@@ -29,11 +29,15 @@ long GetMovieTrackCount(Movie theMovie);
 Track GetMovieIndTrackType(Movie theMovie, long index, OSType trackType, long flags);
 TimeScale GetMovieTimeScale(Movie theMovie);
 TimeValue GetMovieDuration(Movie theMovie);
+// Counts the movie's time in another scale from now on (its duration, edits and current time
+// are converted).
+void SetMovieTimeScale(Movie theMovie, TimeScale timeScale);
 void GetMovieBox(Movie theMovie, Rect *boxRect);
 void SetMovieBox(Movie theMovie, const Rect *boxRect);
 void MacOffsetRect(Rect *r, SInt16 dh, SInt16 dv);
 
-// media
+// track and media
+TimeValue GetTrackDuration(Track theTrack);  // movie time, its edits applied
 Media GetTrackMedia(Track theTrack);
 TimeScale GetMediaTimeScale(Media theMedia);
 TimeValue GetMediaDuration(Media theMedia);

@@ -49,6 +49,8 @@
     X(DisposeTrackMedia, 0x00020112)                       \
     X(DisposeMovieTrack, 0x00020113)                       \
     X(GetTrackNextInterestingTime, 0x00020114)             \
+    X(SetMovieTimeScale, 0x00020115)                       \
+    X(GetTrackDuration, 0x00020116)                        \
     X(MovieAudioExtractionBegin, 0x000204B4)               \
     X(MovieAudioExtractionEnd, 0x000204B5)                 \
     X(MovieAudioExtractionFillBuffer, 0x000204B6)          \

@@ -181,7 +181,7 @@ void MoviesTask(Movie theMovie, long)
         QtsSetMoviesError(noErr);
         return;
     }
-    QtsSetMoviesError(QtsOSErr(movie->renderer->draw(movie->time)));
+    QtsSetMoviesError(QtsOSErr(movie->renderer->draw(movie->time, movie->timeScale)));
 }
 
 }  // extern "C"

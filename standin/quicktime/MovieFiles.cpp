@@ -168,6 +168,7 @@ OSErr PublishMovie(std::shared_ptr<const qte::Movie> engine, Movie *out)
     }
     const qte::Rect box = engine->box();
     movie->box = {SInt16(box.top), SInt16(box.left), SInt16(box.bottom), SInt16(box.right)};
+    movie->timeScale = engine->timeScale();
     movie->engine = std::move(engine);
     const uintptr_t id = QtsMovies().Add(movie);
     if (id == 0)

@@ -1,9 +1,16 @@
 // The object tables behind the movie routines' handles, and the per-thread movie error.
 #include "MovieObjects.h"
 
+#include "timemath.h"
+
 namespace {
 thread_local OSErr t_moviesError = noErr;
 }  // namespace
+
+int64_t QtsMovieTime(const QtsMovie &movie, int64_t engineTime)
+{
+    return qte::mulDivUp(engineTime, movie.timeScale.load(), movie.engine->timeScale());
+}
 
 QtsObjectTable<QtsMovie> &QtsMovies()
 {

@@ -82,9 +82,13 @@ struct QtsGWorld {
 struct QtsMovie {
     std::shared_ptr<const qte::Movie> engine;
 
+    // The scale the movie's time is counted in: the file's until SetMovieTimeScale. Written
+    // under `lock`; read without it by the routines that only convert with it.
+    std::atomic<uint32_t> timeScale{600};
+
     std::mutex lock;  // guards everything below
     Rect box = {};
-    TimeValue time = 0;
+    TimeValue time = 0;  // in timeScale
     std::shared_ptr<QtsGWorld> world;
     std::unique_ptr<qte::Renderer> renderer;  // made when a world is first attached
     bool drawable = false;                    // the renderer points into the world
@@ -98,6 +102,10 @@ struct QtsTrack {
     const qte::Track *engine = nullptr;
     Track handle = nullptr;
 };
+
+// A time of the engine's movie (in the file's time scale) in the movie's present scale,
+// rounded up.
+int64_t QtsMovieTime(const QtsMovie &movie, int64_t engineTime);
 
 QtsObjectTable<QtsMovie> &QtsMovies();
 QtsObjectTable<QtsTrack> &QtsTracks();

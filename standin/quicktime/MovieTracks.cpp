@@ -8,6 +8,7 @@
 #include "decoder.h"
 #include "MovieObjects.h"
 #include "RoutineTable.h"
+#include "timemath.h"
 
 namespace {
 
@@ -239,7 +240,20 @@ TimeScale GetMovieTimeScale(Movie theMovie)
     if (!movie)
         return QtsSetMoviesError(paramErr), 0;
     QtsSetMoviesError(noErr);
-    return TimeScale(movie->engine->timeScale());
+    return TimeScale(movie->timeScale.load());
+}
+
+void SetMovieTimeScale(Movie theMovie, TimeScale timeScale)
+{
+    const std::shared_ptr<QtsMovie> movie = QtsMovies().Find(theMovie);
+    if (!movie || timeScale <= 0) {
+        QtsSetMoviesError(paramErr);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(movie->lock);
+    movie->time = ClampTime(qte::mulDiv(movie->time, uint32_t(timeScale), movie->timeScale.load()));
+    movie->timeScale = uint32_t(timeScale);
+    QtsSetMoviesError(noErr);
 }
 
 TimeValue GetMovieDuration(Movie theMovie)
@@ -248,7 +262,7 @@ TimeValue GetMovieDuration(Movie theMovie)
     if (!movie)
         return QtsSetMoviesError(paramErr), 0;
     QtsSetMoviesError(noErr);
-    return ClampTime(movie->engine->duration());
+    return ClampTime(QtsMovieTime(*movie, movie->engine->duration()));
 }
 
 void GetMovieBox(Movie theMovie, Rect *boxRect)
@@ -443,7 +457,7 @@ void GetMediaNextInterestingTime(Media theMedia, SInt16 interestingTimeFlags, Ti
     const uint32_t flags = uint16_t(interestingTimeFlags);
     const int64_t found = track.nextMediaTime(time, flags, rate);
     const uint32_t after = flags & ~uint32_t(qte::nextTimeEdgeOK);
-    AnswerNextTime(found, found >= 0 ? track.nextMediaTime(found, after, 0x10000) : -1,
+    AnswerNextTime(found, found >= 0 && interestingDuration ? track.nextMediaTime(found, after, 0x10000) : -1,
                    track.info().mediaDuration, interestingTime, interestingDuration);
     QtsSetMoviesError(noErr);
 }
@@ -462,12 +476,25 @@ void GetTrackNextInterestingTime(Track theTrack, SInt16 interestingTimeFlags, Ti
         return;
     }
     const qte::Track &engine = *track->engine;
+    const uint32_t scale = track->movie->timeScale;
     const uint32_t flags = uint16_t(interestingTimeFlags);
-    const int64_t found = engine.nextTrackTime(time, flags, rate);
+    const int64_t found = engine.nextTrackTime(time, flags, rate, scale);
     const uint32_t after = flags & ~uint32_t(qte::nextTimeEdgeOK);
-    AnswerNextTime(found, found >= 0 ? engine.nextTrackTime(found, after, 0x10000) : -1,
-                   track->movie->engine->duration(), interestingTime, interestingDuration);
+    // The duration costs a second search; the video pins ask per frame and do not want it.
+    AnswerNextTime(found,
+                   found >= 0 && interestingDuration ? engine.nextTrackTime(found, after, 0x10000, scale) : -1,
+                   QtsMovieTime(*track->movie, track->movie->engine->duration()), interestingTime,
+                   interestingDuration);
     QtsSetMoviesError(noErr);
+}
+
+TimeValue GetTrackDuration(Track theTrack)
+{
+    const std::shared_ptr<QtsTrack> track = QtsTracks().Find(theTrack);
+    if (!track)
+        return QtsSetMoviesError(paramErr), 0;
+    QtsSetMoviesError(noErr);
+    return ClampTime(QtsMovieTime(*track->movie, track->engine->info().duration));
 }
 
 OSErr DisposeTrackMedia(Media theMedia)
@@ -512,6 +539,7 @@ namespace {
 const QtsRoutine kMovieTrackRoutines[] = {
     QTS_ROUTINE(GetMovieTrackCount),          QTS_ROUTINE(GetMovieIndTrackType),
     QTS_ROUTINE(GetMovieTimeScale),           QTS_ROUTINE(GetMovieDuration),
+    QTS_ROUTINE(SetMovieTimeScale),           QTS_ROUTINE(GetTrackDuration),
     QTS_ROUTINE(GetMovieBox),                 QTS_ROUTINE(SetMovieBox),
     QTS_ROUTINE(GetTrackMedia),               QTS_ROUTINE(GetMediaTimeScale),
     QTS_ROUTINE(GetMediaDuration),            QTS_ROUTINE(GetMediaSampleCount),

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "FakeQuickTimeState.h"
+#include "FakeTimeline.h"
 #include "HandleHeap.h"
 #include "RoutineTable.h"
 
@@ -62,11 +63,13 @@ OSErr FakeNewMovieFromFile(Movie *movie, SInt16 reference, SInt16 *resId, String
         return model.newMovieError;
     auto object = std::make_unique<State::MovieObject>();
     object->model = model;
+    object->fileScale = model.timeScale;
     object->box = model.box;
     for (const TrackModel &track : model.tracks) {
         auto trackObject = std::make_unique<State::TrackObject>();
         trackObject->model = track;
         trackObject->media.model = &trackObject->model;
+        trackObject->movie = object.get();
         object->tracks.push_back(std::move(trackObject));
     }
     *movie = reinterpret_cast<Movie>(object.get());
@@ -144,6 +147,35 @@ TimeValue FakeGetMovieDuration(Movie movie)
     FAKE_ROUTINE(GetMovieDuration, Arg(movie));
     const State::MovieObject *object = Checked(state.FindMovie(movie), fault, invalidMovie);
     return object ? object->model.duration : 0;
+}
+
+void FakeSetMovieTimeScale(Movie movie, TimeScale scale)
+{
+    FAKE_ROUTINE(SetMovieTimeScale, Arg(movie), Arg(scale));
+    State::MovieObject *object = Checked(state.FindMovie(movie), fault, invalidMovie);
+    if (!object || scale <= 0)
+        return;
+    const LONGLONG old = object->model.timeScale;
+    object->model.duration = TimeValue((LONGLONG(object->model.duration) * scale + old - 1) / old);
+    object->time = TimeValue(LONGLONG(object->time) * scale / old);
+    object->model.timeScale = scale;
+}
+
+// The media's duration in movie time, or the edits' sum.
+TimeValue FakeGetTrackDuration(Track track)
+{
+    FAKE_ROUTINE(GetTrackDuration, Arg(track));
+    const State::TrackObject *object = Checked(state.FindTrack(track), fault, invalidTrack);
+    if (!object || object->model.timeScale <= 0 || object->movie->fileScale <= 0)
+        return 0;
+    LONGLONG fileUnits = 0;
+    for (const TrackModel::Edit &e : object->model.edits)
+        fileUnits += e.duration;
+    if (object->model.edits.empty())
+        fileUnits = (LONGLONG(object->model.duration) * object->movie->fileScale +
+                     object->model.timeScale - 1) / object->model.timeScale;
+    return TimeValue((fileUnits * object->movie->model.timeScale + object->movie->fileScale - 1) /
+                     object->movie->fileScale);
 }
 
 void FakeGetMovieBox(Movie movie, Rect *box)
@@ -324,8 +356,7 @@ void FakeGetMediaNextInterestingTime(Media media, SInt16 flags, TimeValue time, 
     NextSampleTime(MediaModel(state, media, fault), flags, time, rate, found, duration);
 }
 
-// In movie time: the media's grid through the two time scales (the fake has no edits), a time
-// between two media units counting the sample that starts at the rounded one.
+// In movie time: the track's timeline (its samples' own times, through its edits).
 void FakeGetTrackNextInterestingTime(Track track, SInt16 flags, TimeValue time, Fixed rate,
                                      TimeValue *found, TimeValue *duration)
 {
@@ -333,24 +364,22 @@ void FakeGetTrackNextInterestingTime(Track track, SInt16 flags, TimeValue time, 
                  Arg(found), Arg(duration));
     if (found)
         *found = -1;
+    if (duration)
+        *duration = 0;
     const State::TrackObject *object = Checked(state.FindTrack(track), fault, invalidTrack);
-    const LONGLONG movieScale = state.movieModel.timeScale;
-    if (!object || movieScale <= 0 || object->model.timeScale <= 0)
+    if (!object)
         return;
-    const LONGLONG mediaScale = object->model.timeScale;
-    const LONGLONG product = LONGLONG(time) * mediaScale;
-    LONGLONG media = product / movieScale;
-    if (rate >= 0 && media * movieScale < product)
-        ++media;
-    const SInt16 f = media * movieScale == product ? flags : SInt16(flags | 0x4000);
-    TimeValue inMedia = -1;
-    NextSampleTime(&object->model, f, TimeValue(media), rate, &inMedia, duration);
-    if (inMedia < 0)
+    const Timeline timeline =
+        TimelineOf(object->model, object->movie->fileScale, object->movie->model.timeScale);
+    const LONGLONG at = NextInterestingTime(timeline, flags, time, rate);
+    if (at < 0)
         return;
     if (found)
-        *found = TimeValue((LONGLONG(inMedia) * movieScale + mediaScale - 1) / mediaScale);
-    if (duration)
-        *duration = TimeValue((LONGLONG(*duration) * movieScale + mediaScale - 1) / mediaScale);
+        *found = TimeValue(at);
+    if (duration) {
+        const LONGLONG next = NextInterestingTime(timeline, SInt16(flags & ~0x4000), at, 0x10000);
+        *duration = TimeValue((next >= 0 ? next : object->movie->model.duration) - at);
+    }
 }
 
 OSErr FakeDisposeTrackMedia(Media media)
@@ -395,6 +424,8 @@ const QtsRoutine kFakeMovieRoutines[] = {
     QTS_ROUTINE_AS(GetMediaSample, FakeGetMediaSample),
     QTS_ROUTINE_AS(GetMediaNextInterestingTime, FakeGetMediaNextInterestingTime),
     QTS_ROUTINE_AS(GetTrackNextInterestingTime, FakeGetTrackNextInterestingTime),
+    QTS_ROUTINE_AS(SetMovieTimeScale, FakeSetMovieTimeScale),
+    QTS_ROUTINE_AS(GetTrackDuration, FakeGetTrackDuration),
     QTS_ROUTINE_AS(DisposeTrackMedia, FakeDisposeTrackMedia),
     QTS_ROUTINE_AS(DisposeMovieTrack, FakeDisposeMovieTrack),
 };

@@ -29,6 +29,18 @@ struct TrackModel {
     TimeValue duration = 0;         // the media's, in its time scale
     long sampleCount = 0;
     TimeValue sampleDuration = 1;   // media units per sample
+    // Sample times on the movie's timeline (GetTrackNextInterestingTime): sample i lasts its
+    // own entry of sampleDurations where it has one; every sample is shown displayOffset media
+    // units after its decoding time (a late first frame); the edits (movie time in the
+    // model's time scale, media time -1 for an empty edit) place the media, which otherwise
+    // plays from movie time 0.
+    std::vector<TimeValue> sampleDurations;
+    TimeValue displayOffset = 0;
+    struct Edit {
+        TimeValue duration;
+        TimeValue mediaTime;
+    };
+    std::vector<Edit> edits;
     long sampleSize = 1;            // bytes per sample, as GetMediaSample delivers them
     std::vector<uint8_t> description;              // sample description 1; empty: none
     std::map<OSType, std::vector<uint8_t>> extensions;  // GetSoundDescriptionExtension atoms

@@ -17,13 +17,16 @@ struct FakeQuickTime::State {
         const TrackModel *model = nullptr;
         bool disposed = false;
     };
+    struct MovieObject;
     struct TrackObject {
         TrackModel model;
         MediaObject media;
+        MovieObject *movie = nullptr;
         bool disposed = false;
     };
     struct MovieObject {
-        MovieModel model;
+        MovieModel model;  // time scale and duration as SetMovieTimeScale left them
+        TimeScale fileScale = 0;  // the model's own, which its edits count
         std::vector<std::unique_ptr<TrackObject>> tracks;
         Rect box = {0, 0, 0, 0};
         TimeValue time = 0;
