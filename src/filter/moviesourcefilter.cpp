@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <uuids.h>
+
 #include "filter/ansipath.h"
 #include "framework/widestring.h"
 #include "pins/audio/movieaudiopin.h"
@@ -203,11 +205,17 @@ STDMETHODIMP CMovieSourceFilter::Load(LPCOLESTR pszFileName, const AM_MEDIA_TYPE
     return S_OK;
 }
 
-STDMETHODIMP CMovieSourceFilter::GetCurFile(LPOLESTR *ppszFileName, AM_MEDIA_TYPE *)
+STDMETHODIMP CMovieSourceFilter::GetCurFile(LPOLESTR *ppszFileName, AM_MEDIA_TYPE *pmt)
 {
     if (!ppszFileName)
         return E_POINTER;
     *ppszFileName = nullptr;
+    // The caller frees what the type holds: it must hold nothing.
+    if (pmt) {
+        memset(pmt, 0, sizeof(*pmt));
+        pmt->majortype = MEDIATYPE_Stream;
+        pmt->subtype = GUID_NULL;
+    }
 
     CAutoLock cAutoLock(&m_cStateLock);
     if (!m_pFileName)
@@ -290,6 +298,8 @@ HRESULT CMovieSourceFilter::OpenMovie(const char *pszPath)
         return E_FAIL;
     }
 
+    RefineTimeScale();
+
     // Pins of an earlier failed attempt are gone, so this attempt starts on an empty table.
     const int nFirstPin = m_nPins;
     bool bAudioPinMade = false;
@@ -327,6 +337,39 @@ HRESULT CMovieSourceFilter::OpenMovie(const char *pszPath)
         return E_FAIL;
     }
     return S_OK;
+}
+
+void CMovieSourceFilter::RefineTimeScale()
+{
+    // Positions stay below half the 32-bit range: sums of two of them cannot overflow.
+    const LONGLONG llMaxUnits = LONGLONG(1) << 30;
+    // Reference times convert back to units exactly at scales up to their own.
+    const LONGLONG llMaxScale = 10000000;
+    const TimeScale scale = GetMovieTimeScale(m_movie);
+    const TimeValue duration = GetMovieDuration(m_movie);
+    if (scale <= 0 || duration < 0)
+        return;
+    LONGLONG llFine = scale;
+    for (long i = 1;; i++) {
+        const Track track = GetMovieIndTrackType(m_movie, i, kVideoType, kTrackMediaType);
+        if (!track)
+            break;
+        const Media media = GetTrackMedia(track);
+        const LONGLONG llMedia = media ? GetMediaTimeScale(media) : 0;
+        if (llMedia <= 0)
+            continue;
+        LONGLONG a = llFine, b = llMedia;
+        while (b) {
+            const LONGLONG r = a % b;
+            a = b;
+            b = r;
+        }
+        const LONGLONG llCandidate = llFine / a * llMedia;
+        if (llCandidate <= llMaxScale && LONGLONG(duration) * (llCandidate / scale) <= llMaxUnits)
+            llFine = llCandidate;
+    }
+    if (llFine != scale)
+        SetMovieTimeScale(m_movie, TimeScale(llFine));
 }
 
 HRESULT CMovieSourceFilter::OpenVideoTrack(int iTrack, Media media, HRESULT *phrPins)

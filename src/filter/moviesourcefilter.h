@@ -55,7 +55,7 @@ public:
     STDMETHODIMP Stop() override;
     STDMETHODIMP Pause() override;
 
-    // IFileSourceFilter. The media type is ignored by Load and left untouched by GetCurFile.
+    // IFileSourceFilter. The media type is ignored by Load; GetCurFile gives an empty one.
     STDMETHODIMP Load(LPCOLESTR pszFileName, const AM_MEDIA_TYPE *pmt) override;
     STDMETHODIMP GetCurFile(LPOLESTR *ppszFileName, AM_MEDIA_TYPE *pmt) override;
 
@@ -77,6 +77,10 @@ private:
     // Under the filter lock; takes the QuickTime lock. S_OK or E_FAIL; on failure the movie is
     // disposed and the pins this attempt made are gone again.
     HRESULT OpenMovie(const char *pszPath);
+    // Counts the movie's time finely enough for every video frame to have its own exact time
+    // (29.97 frames a second fall between the units of a movie counting milliseconds), while
+    // the movie's length still fits the pins' 32-bit positions with room to spare.
+    void RefineTimeScale();
     // One track's pin, if it gets one. A video track without samples or a readable
     // description gets none (S_OK); a sound track whose description cannot be read fails
     // the load.

@@ -44,24 +44,40 @@ REFERENCE_TIME CMovieOutputPin::ToReference(LONGLONG llPinUnits) const
 
 LONG CMovieOutputPin::ToPinUnits(REFERENCE_TIME rt) const
 {
-    return SaturateToLong(
-        TruncateToLongLong(double(SaturatingProduct(rt, m_lTimeScale)) / kUnitsPerSecond));
+    const LONGLONG llProduct = SaturatingProduct(rt, m_lTimeScale);
+    if (m_bFrameTimed) {
+        // ToReference truncates: rounding to the nearest unit brings a reported time back to
+        // its own unit (a frame's), where truncating would land one unit before it.
+        const LONGLONG llUnits = llProduct / 10000000, llRest = llProduct % 10000000;
+        return SaturateToLong(llUnits + (llRest >= 5000000 ? 1 : llRest <= -5000000 ? -1 : 0));
+    }
+    return SaturateToLong(TruncateToLongLong(double(llProduct) / kUnitsPerSecond));
 }
 
 LONGLONG CMovieOutputPin::ToCurrentFormat(REFERENCE_TIME rt) const
 {
     if (!IsEqualGUID(m_TimeFormat, TIME_FORMAT_FRAME))
         return rt;
-    return TruncateToLongLong(double(rt) * m_dFrameRate / kUnitsPerSecond);
+    return SamplesAt(rt);
 }
 
 REFERENCE_TIME CMovieOutputPin::FromCurrentFormat(LONGLONG llValue) const
 {
     if (!IsEqualGUID(m_TimeFormat, TIME_FORMAT_FRAME))
         return llValue;
+    return SampleStart(llValue);
+}
+
+LONGLONG CMovieOutputPin::SamplesAt(REFERENCE_TIME rt) const
+{
+    return TruncateToLongLong(double(rt) * m_dFrameRate / kUnitsPerSecond);
+}
+
+REFERENCE_TIME CMovieOutputPin::SampleStart(LONGLONG llSample) const
+{
     if (!(m_dFrameRate > 0.0))
         return 0;
-    return TruncateToLongLong(double(SaturatingProduct(llValue, 10000000)) / m_dFrameRate);
+    return TruncateToLongLong(double(SaturatingProduct(llSample, 10000000)) / m_dFrameRate);
 }
 
 double CMovieOutputPin::SampleInterval() const
@@ -135,7 +151,10 @@ HRESULT CMovieOutputPin::ChangeStart()
         CAutoLock lock(&m_PinLock);
         m_lElapsed = 0;
         m_lDelivered = 0;
-        m_lStart = SnapToSample(m_lStart);
+        // A frame-timed pin starts the segment where asked: the frame shown there is shown
+        // from the segment's start, in step with the other pins' sound.
+        if (!m_bFrameTimed)
+            m_lStart = SnapToSample(m_lStart);
         m_lCurrent = m_lStart;
         OnStartRepositioned();
     }
@@ -234,9 +253,14 @@ STDMETHODIMP CMovieOutputPin::GetStopPosition(LONGLONG *pStop)
     return S_OK;
 }
 
-STDMETHODIMP CMovieOutputPin::GetCurrentPosition(LONGLONG *)
+// The read position: where the next sample is taken from, in movie (or media) time.
+STDMETHODIMP CMovieOutputPin::GetCurrentPosition(LONGLONG *pCurrent)
 {
-    return E_NOTIMPL;
+    if (!pCurrent)
+        return E_POINTER;
+    CAutoLock lock(&m_PinLock);
+    *pCurrent = ToCurrentFormat(ToReference(m_lCurrent));
+    return S_OK;
 }
 
 STDMETHODIMP CMovieOutputPin::ConvertTimeFormat(LONGLONG *pTarget, const GUID *pTargetFormat,
@@ -261,17 +285,21 @@ STDMETHODIMP CMovieOutputPin::SetPositions(LONGLONG *pCurrent, DWORD dwCurrentFl
 {
     const DWORD dwCurrentPart = dwCurrentFlags & AM_SEEKING_PositioningBitsMask;
     const DWORD dwStopPart = dwStopFlags & AM_SEEKING_PositioningBitsMask;
+    // Returning the times is what the graph manager asks of every seek it passes on; alone it
+    // asks for the times without moving anything.
+    const DWORD dwKnownStop = AM_SEEKING_PositioningBitsMask | AM_SEEKING_ReturnTime;
     if (dwStopFlags) {
         if (!pStop)
             return E_POINTER;
-        if (dwStopFlags & ~DWORD(AM_SEEKING_PositioningBitsMask))
+        if (dwStopFlags & ~dwKnownStop)
             return E_INVALIDARG;
     }
+    const bool bNewStart = dwCurrentPart == AM_SEEKING_AbsolutePositioning ||
+                           dwCurrentPart == AM_SEEKING_RelativePositioning;
     if (dwCurrentFlags) {
         if (!pCurrent)
             return E_POINTER;
-        if (dwCurrentPart != AM_SEEKING_AbsolutePositioning &&
-            dwCurrentPart != AM_SEEKING_RelativePositioning)
+        if (!bNewStart && dwCurrentFlags != AM_SEEKING_ReturnTime)
             return E_INVALIDARG;
     }
 
@@ -280,7 +308,7 @@ STDMETHODIMP CMovieOutputPin::SetPositions(LONGLONG *pCurrent, DWORD dwCurrentFl
         auto add = [](long lValue, LONG lDelta) {
             return SaturateToLong(LONGLONG(lValue) + lDelta);
         };
-        if (dwCurrentFlags) {
+        if (bNewStart) {
             const LONG lCurrent = ToPinUnits(FromCurrentFormat(*pCurrent));
             m_lStart = dwCurrentPart == AM_SEEKING_AbsolutePositioning ? lCurrent
                                                                        : add(m_lStart, lCurrent);
@@ -307,9 +335,17 @@ STDMETHODIMP CMovieOutputPin::SetPositions(LONGLONG *pCurrent, DWORD dwCurrentFl
 
     HRESULT hr = S_OK;
     if (dwStopPart != AM_SEEKING_NoPositioning)
-        hr = ChangeStop(dwCurrentFlags != 0);
-    if (dwCurrentFlags)
+        hr = ChangeStop(bNewStart);
+    if (bNewStart)
         hr = ChangeStart();
+
+    if ((dwCurrentFlags | dwStopFlags) & AM_SEEKING_ReturnTime) {
+        CAutoLock lock(&m_PinLock);
+        if (dwCurrentFlags & AM_SEEKING_ReturnTime)
+            *pCurrent = ToCurrentFormat(ToReference(m_lStart));
+        if (dwStopFlags & AM_SEEKING_ReturnTime)
+            *pStop = ToCurrentFormat(ToReference(m_lStop));
+    }
     return hr;
 }
 

@@ -47,7 +47,8 @@ CMovieOutputPin::CMovieOutputPin(LPCTSTR pObjectName, HRESULT *phr, CMovieSource
       m_dwOutputFormat(dwOutputFormat),
       m_pMovieFilter(pFilter),
       m_lMediaTimeScale(0),
-      m_bMovieTimeUnits(false)
+      m_bMovieTimeUnits(false),
+      m_bFrameTimed(false)
 {
     CAutoLock lock(&m_PinLock);
     m_mtOutput.SetType(&majorType);

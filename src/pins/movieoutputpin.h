@@ -98,11 +98,17 @@ public:
 
 protected:
     // Conversions between pin units, reference time and the current time format. ToPinUnits
-    // saturates at the 32-bit range (the host's "to the end" is the largest reference time).
+    // saturates at the 32-bit range (the host's "to the end" is the largest reference time); a
+    // frame-timed pin rounds to the nearest unit, so that the time it reports for a frame
+    // converts back to that frame.
     REFERENCE_TIME ToReference(LONGLONG llPinUnits) const;
     LONG ToPinUnits(REFERENCE_TIME rt) const;
     LONGLONG ToCurrentFormat(REFERENCE_TIME rt) const;
     REFERENCE_TIME FromCurrentFormat(LONGLONG llValue) const;
+    // Positions counted in samples (TIME_FORMAT_FRAME): by default m_dFrameRate samples a
+    // second; a pin that knows its samples' times counts them. m_PinLock held.
+    virtual LONGLONG SamplesAt(REFERENCE_TIME rt) const;
+    virtual REFERENCE_TIME SampleStart(LONGLONG llSample) const;
     // One sample in pin units; 0 when the frame rate is unknown (0, negative or not finite).
     double SampleInterval() const;
 
@@ -148,4 +154,7 @@ protected:
 
     long m_lMediaTimeScale;       // the media's own scale, for SnapToSample; 0 without media
     bool m_bMovieTimeUnits;       // pin units count the movie's time (video, 7.1 sound); constant
+    // The pin delivers each sample at its own time (video): a new start is where the segment
+    // begins, not moved onto a sample. Set by the media pin's constructor; constant after.
+    bool m_bFrameTimed;
 };

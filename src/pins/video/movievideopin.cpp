@@ -1,6 +1,8 @@
 // CMovieVideoPin: the RGB media type, buffer sizes, render target and per-frame fill.
 #include "pins/video/movievideopin.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include <amvideo.h>
@@ -45,6 +47,7 @@ CMovieVideoPin::CMovieVideoPin(HRESULT *phr, CMovieSourceFilter *pFilter, LPCWST
     : CMovieOutputPin(nullptr, phr, pFilter, pPinName, movie, lTrackIndex, MEDIATYPE_Video,
                       MEDIASUBTYPE_RGB32, FORMAT_VideoInfo, dwDataFormat, dwDataFormat),
       m_VideoInfo(this),
+      m_frames(m_Track),
       m_nWidth(lWidth),
       m_nHeight(lHeight),
       m_nBitCount(lBitCount),
@@ -54,6 +57,17 @@ CMovieVideoPin::CMovieVideoPin(HRESULT *phr, CMovieSourceFilter *pFilter, LPCWST
       m_hDIBSection(nullptr),
       m_hOldBitmap(nullptr)
 {
+    CAutoLock lock(&m_PinLock);
+    m_bFrameTimed = true;
+    // The track's own rate, not the movie's length: a track shorter than its movie, or a
+    // 29.97 rate in a coarse movie time scale, keeps its rate.
+    m_dFrameRate = 0.0;
+    if (m_Media) {
+        const double dSamples = GetMediaSampleCount(m_Media);
+        const double dSeconds = double(GetMediaDuration(m_Media)) / double(GetMediaTimeScale(m_Media));
+        if (dSamples > 0 && std::isfinite(dSeconds) && dSeconds > 0)
+            m_dFrameRate = dSamples / dSeconds;
+    }
 }
 
 CMovieVideoPin::~CMovieVideoPin()
@@ -88,7 +102,7 @@ HRESULT CMovieVideoPin::BuildMediaType()
 
     VIDEOINFOHEADER *pvi = reinterpret_cast<VIDEOINFOHEADER *>(pFormat);
     if (std::isfinite(m_dFrameRate) && m_dFrameRate > 0.0)
-        pvi->AvgTimePerFrame = TruncateToLongLong(10000000.0 / m_dFrameRate);
+        pvi->AvgTimePerFrame = TruncateToLongLong(10000000.0 / m_dFrameRate + 0.5);
     BITMAPINFOHEADER &bmi = pvi->bmiHeader;
     bmi.biSize = sizeof(BITMAPINFOHEADER);
     bmi.biWidth = m_nWidth;
@@ -197,10 +211,36 @@ HRESULT CMovieVideoPin::PrepareMovieStreaming()
     return PrepareTrackStreaming();
 }
 
+bool CMovieVideoPin::FindFrame()
+{
+    LONG lFrom = m_frames.ShownAt(m_lCurrent);
+    // Already delivered in this segment (an early quality report moved back into it), or not
+    // shown at all: the next frame is the one that starts next.
+    const LONG lDeliveredEnd = m_lStart + m_lDelivered;
+    if (lFrom < 0 || (m_lDelivered > 0 && lFrom < lDeliveredEnd)) {
+        lFrom = m_frames.NextFrame(m_lCurrent);
+        if (lFrom < 0 || lFrom >= m_lStop)
+            return false;
+    }
+    // A frame begun before the segment is shown from its start.
+    if (lFrom < m_lStart)
+        lFrom = m_lStart;
+    // The output clock counts movie time from the segment's start, so it moves with the read
+    // position: skipped spans are not delivered, and a frame found behind a jump keeps its time.
+    m_lElapsed = SaturateToLong(LONGLONG(m_lElapsed) + lFrom - m_lCurrent);
+    m_lCurrent = lFrom;
+    return true;
+}
+
 HRESULT CMovieVideoPin::FillFromTrack(IMediaSample *, BYTE *pBuffer, long lSize)
 {
     if (!m_Movie || !m_Media || !m_gWorld || !m_pDIBBits || !pBuffer)
         return S_FALSE;
+    if (!FindFrame())
+        return S_FALSE;
+    LONG lEnd = m_frames.NextChange(m_lCurrent);
+    if (lEnd < 0 || lEnd > m_lStop)
+        lEnd = m_lStop;
     // Never more than the frame, whatever the allocator granted.
     const long lFrame = FrameBytes();
     const long lCopy = lSize < lFrame ? lSize : lFrame;
@@ -219,9 +259,7 @@ HRESULT CMovieVideoPin::FillFromTrack(IMediaSample *, BYTE *pBuffer, long lSize)
             return S_FALSE;
         std::memcpy(pBuffer, m_pDIBBits, size_t(lCopy));
     }
-    // A frame rate at or above the time scale would otherwise give a step of 0.
-    const LONG lStep = SaturateToLong(TruncateToLongLong(SampleInterval()));
-    m_lChunkDuration = lStep > 0 ? lStep : 1;
+    m_lChunkDuration = lEnd > m_lCurrent ? lEnd - m_lCurrent : 1;
     m_lChunkBytes = lCopy;
     return S_OK;
 }
@@ -237,6 +275,39 @@ HRESULT CMovieVideoPin::GetFrameRate(double *pdFrameRate)
         return E_POINTER;
     *pdFrameRate = m_dFrameRate;
     return S_OK;
+}
+
+// --- frames as positions -----------------------------------------------------------------
+
+// The frame shown at a time (counted from the movie's start); the number of frames at or past
+// the end of the last one. Reference times compare as the pin reports them (truncated).
+LONGLONG CMovieVideoPin::SamplesAt(REFERENCE_TIME rt) const
+{
+    if (!m_frames.Index(m_lDuration))
+        return CMovieOutputPin::SamplesAt(rt);
+    const std::vector<LONG> &starts = m_frames.Starts();
+    if (starts.empty() || rt >= ToReference(m_frames.ShownEnd()))
+        return LONGLONG(starts.size());
+    const auto after = std::upper_bound(starts.begin(), starts.end(), rt,
+        [this](REFERENCE_TIME t, LONG lStart) { return t < ToReference(lStart); });
+    return after == starts.begin() ? 0 : LONGLONG(after - starts.begin()) - 1;
+}
+
+REFERENCE_TIME CMovieVideoPin::SampleStart(LONGLONG llFrame) const
+{
+    if (!m_frames.Index(m_lDuration))
+        return CMovieOutputPin::SampleStart(llFrame);
+    const std::vector<LONG> &starts = m_frames.Starts();
+    if (llFrame <= 0)
+        return starts.empty() ? 0 : ToReference(starts.front());
+    if (ULONGLONG(llFrame) < starts.size())
+        return ToReference(starts[size_t(llFrame)]);
+    // Past the last frame: its end, then on at the average rate.
+    const REFERENCE_TIME rtEnd = ToReference(m_frames.ShownEnd());
+    const LONGLONG llBeyond = llFrame - LONGLONG(starts.size());
+    if (llBeyond == 0 || !(m_dFrameRate > 0.0))
+        return rtEnd;
+    return rtEnd + TruncateToLongLong(double(llBeyond) * 10000000.0 / m_dFrameRate);
 }
 
 // --- IMovieVideoInfo --------------------------------------------------------------------

@@ -3,9 +3,16 @@
 // The pin offers one uncompressed top-down RGB type whose layout is exactly the DIB section
 // QuickTime draws into (the screen's depth at load, at least 16 bits), so frames are copied,
 // never converted. At its first start it makes the render target (DIB section, memory DC and a
-// GWorld over them, attached to the movie) and keeps it for its whole life. Each fill points the
-// movie at the pin's world and time, lets QuickTime draw once and copies the picture; frames
-// follow a fixed grid of m_lTimeScale / m_dFrameRate movie units (at least 1).
+// GWorld over them, attached to the movie) and keeps it for its whole life.
+//
+// Each frame the track shows is delivered once, at its own time: each fill finds the frame shown
+// at the read position (or the next one, across spans where the track shows nothing), points the
+// movie at the pin's world and that time, lets QuickTime draw once and copies the picture, and
+// the buffer lasts until the next frame starts or the track stops showing it. Stamps are the
+// frame's movie time from the segment's start (a frame begun before the start is stamped 0);
+// after a quality message's jump the next frame is the one shown there, with its own time. The
+// frame rate is the track's own: its samples over its media's duration. Positions counted in
+// frames count the frames shown from the movie's start.
 //
 // Locks: fills run under m_PinLock and take the filter's m_csRender around the world, time,
 // draw and copy step, because all video pins of a filter share one movie (its time and world).
@@ -18,6 +25,7 @@
 #include "pins/movieinterfaces.h"
 #include "pins/movieoutputpin.h"
 #include "pins/pininfopart.h"
+#include "pins/video/frametimes.h"
 
 class CMovieVideoPin : public CMovieOutputPin {
 public:
@@ -47,12 +55,20 @@ private:
         STDMETHODIMP GetFramesPerSecond(LONG *pFramesPerSecond) override;
     };
 
+    // Frames shown from the movie's start, through the track's times.
+    LONGLONG SamplesAt(REFERENCE_TIME rt) const override;
+    REFERENCE_TIME SampleStart(LONGLONG llFrame) const override;
+    // Where the frame to deliver next starts, moving the read position and the output clock
+    // onto it; false when no frame is shown before the stop. m_PinLock held.
+    bool FindFrame();
+
     // Bytes of one frame: rows padded to 4 bytes.
     long FrameBytes() const;
     // Detaches the world from the movie and frees the target in the order it depends on.
     void ReleaseRenderTarget();
 
     CVideoInfo m_VideoInfo;
+    mutable CFrameTimes m_frames;  // under m_PinLock
     LONG m_nWidth;
     LONG m_nHeight;
     LONG m_nBitCount;

@@ -143,3 +143,37 @@ size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &ch
     }
     return checked;
 }
+
+void ExpectFramesAtTheirTimes(testsupport::TestSink *sink,
+                              const std::vector<testsupport::SinkRecord> &records,
+                              const VideoGrid &grid, std::vector<PlacedSample> *pPass)
+{
+    ASSERT_TRUE(grid.valid());
+    const std::vector<std::vector<PlacedSample>> segments = Segments(records);
+    ASSERT_EQ(segments.size(), 1u);
+    const std::vector<PlacedSample> &pass = segments[0];
+    size_t starts = 0;
+    for (const testsupport::SinkRecord &r : records)
+        starts += r.kind == testsupport::SinkRecord::kNewSegment && r.tStart == 0;
+    EXPECT_EQ(starts, 1u) << "the segment starts at the movie's start";
+    EXPECT_EQ(EndOfStreamCount(records), 1u);
+    for (const std::string &v : sink->Violations())
+        ADD_FAILURE() << v;
+    ASSERT_EQ(LONGLONG(pass.size()), grid.frames) << "ffmpeg decodes " << grid.frames << " frames";
+    for (size_t k = 0; k < pass.size(); k++) {
+        const testsupport::SinkRecord &r = *pass[k].record;
+        SCOPED_TRACE("frame " + std::to_string(k));
+        ASSERT_EQ(r.timeResult, S_OK);
+        ASSERT_LE(llabs(pass[k].position - grid.Start(LONGLONG(k))), 1) << pass[k].position;
+        const REFERENCE_TIME stop = pass[k].position + (r.tStop - r.tStart);
+        if (k + 1 < pass.size()) {
+            ASSERT_LE(llabs(stop - grid.Start(LONGLONG(k) + 1)), 1) << stop;
+        } else {
+            ASSERT_GT(stop, pass[k].position);
+            ASSERT_LE(stop, grid.End(LONGLONG(k)) + 1);
+        }
+        EXPECT_TRUE(r.bSyncPoint);
+        EXPECT_EQ(r.bDiscontinuity, k == 0);
+    }
+    *pPass = pass;
+}

@@ -1,5 +1,6 @@
 // Comparing the frames a video pin delivered with ffmpeg's decoding of the same stream: each
-// sample is the source frame at its position on the pin's grid.
+// sample is the source frame shown at its position, and in a whole pass each of ffmpeg's frames
+// comes once, at its own time.
 #pragma once
 
 #include <string>
@@ -34,3 +35,10 @@ struct FrameCheck {
 size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &check);
 // The source frame index of every sample of one segment.
 std::vector<LONGLONG> FrameIndices(const std::vector<PlacedSample> &segment, const VideoGrid &grid);
+// One whole pass of a video pin: one segment from the movie's start and one end-of-stream, each
+// of ffmpeg's frames once and in order, every one a sync point and the first only a
+// discontinuity, stamped at its own start and lasting until the next frame starts (the last at
+// most until its own end), within the 100 ns unit that truncation may take from either stamp.
+void ExpectFramesAtTheirTimes(testsupport::TestSink *sink,
+                              const std::vector<testsupport::SinkRecord> &records,
+                              const VideoGrid &grid, std::vector<PlacedSample> *pPass);

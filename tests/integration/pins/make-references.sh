@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=10
+VERSION=11
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
@@ -17,11 +17,16 @@ fi
 video() {  # movie stream pixel-format [output options]
   m=$1 v=$2 f=$3
   shift 3
-  make "$m.v$v.$f" -i "$OUT/$m" -map "0:v:$v" "$@" -f rawvideo -pix_fmt "$f"
+  # Every frame once, as decoded (no frames repeated or dropped to a constant rate).
+  make "$m.v$v.$f" -i "$OUT/$m" -map "0:v:$v" "$@" -fps_mode passthrough -f rawvideo -pix_fmt "$f"
   # The frames shown (an edit list leaves samples out), counted by decoding.
   ffprobe -v error -count_frames -select_streams "v:$v" \
     -show_entries stream=time_base,duration_ts,nb_read_frames,width,height -of default=nw=1 "$OUT/$m" |
     sed 's/^nb_read_frames=/nb_frames=/' > "$OUT/$m.v$v.probe"
+  # Each frame's presentation time and duration in the stream's time base, in decoding output
+  # order (the order of the raw frames).
+  ffprobe -v error -select_streams "v:$v" -show_entries frame=best_effort_timestamp,pkt_duration \
+    -of csv=p=0 "$OUT/$m" > "$OUT/$m.v$v.times"
 }
 audio() {  # movie stream format
   make "$1.a$2.$3" -i "$OUT/$1" -map "0:a:$2" -f "$3" -acodec "pcm_$3"
@@ -43,6 +48,29 @@ make h264full.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 1 $X264 -profile:
 # H.264 and AAC, long enough for the concurrency tests' seeks.
 make h264aac.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "sine=frequency=500:sample_rate=44100" -t 9 \
   $X264 -profile:v high -bf 2 -g 25 -c:a aac -b:a 96k
+# Frames at their own times. H.264 video of 2 s in 3 s of AAC sound; a fragmented one, as screen
+# recorders write (B-frames: its first frame is shown at 80 ms, with no edit), and the same cut
+# short at 70 % of its bytes; 30000/1001 frames a second in a movie counting milliseconds (what
+# most encoders write) and in one counting 1/600 s; variable frame durations (20, 40, 10 and
+# 30 ms in turn, at 90000 units a second, as phones write); an empty edit before the video of a
+# movie with sound.
+make av25.mp4 -f lavfi -t 2 -i testsrc2=size=160x120:rate=25 -f lavfi -t 3 -i "sine=frequency=500:sample_rate=44100" \
+  $X264 -profile:v high -bf 2 -g 25 -c:a aac -b:a 64k
+make frag.mp4 -f lavfi -t 2 -i testsrc2=size=160x120:rate=25 -f lavfi -t 2.08 -i "sine=frequency=500:sample_rate=44100" \
+  $X264 -profile:v high -bf 2 -g 25 -c:a aac -b:a 64k -movflags frag_keyframe+empty_moov+default_base_moof
+head -c $(( $(stat -c %s "$OUT/frag.mp4") * 7 / 10 )) "$OUT/frag.mp4" > "$OUT/fragcut.mp4"
+echo "head -c 70% of frag.mp4" > "$OUT/fragcut.mp4.cmd"
+make ntsc1000.mp4 -f lavfi -i testsrc2=size=160x120:rate=30000/1001 -t 3 $X264 -g 30
+make ntsc600.mov -f lavfi -i testsrc2=size=160x120:rate=30000/1001 -t 3 -c:v qtrle -pix_fmt rgb24 -movie_timescale 600
+make vfr.mp4 -f lavfi -i testsrc2=size=160x120:rate=100 -t 2 -fps_mode passthrough -video_track_timescale 90000 \
+  -vf "setpts='(floor(N/4)*0.1+if(eq(mod(N\,4)\,1)\,0.02\,if(eq(mod(N\,4)\,2)\,0.06\,if(eq(mod(N\,4)\,3)\,0.07\,0))))/TB'" \
+  $X264 -bf 0 -g 30
+make emptyedit.mov -f lavfi -t 2 -i "sine=frequency=500:sample_rate=44100" -f lavfi -t 1 -i testsrc2=size=160x120:rate=25 \
+  -map 1:v -map 0:a -vf setpts=PTS+0.5/TB -c:v qtrle -pix_fmt rgb24 -c:a pcm_s16le
+# Half an hour at 29.97 in a movie counting milliseconds, small: the last frame's time.
+make long30.mov -f lavfi -i color=c=navy:size=64x64:rate=30000/1001 -t 1800 -c:v qtrle -pix_fmt rgb24 -g 30000
+ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp,pkt_duration -of csv=p=0 \
+  "$OUT/long30.mov" | tail -n 1 > "$OUT/long30.mov.last"
 # Photo-JPEG, 4:4:4 (through WIC).
 make jpeg.mov -f lavfi -i testsrc2=size=320x240:rate=10 -t 1 -c:v mjpeg -pix_fmt yuvj444p -q:v 3
 # HEVC, which no decoder of Wine takes.
@@ -52,7 +80,8 @@ for m in raw24 raw32 rle24 rle32 av2snd grid12800; do video $m.mov 0 bgr0; done
 for m in raw16 rle16 raw24 rle24; do video $m.mov 0 rgb555le; done
 video twovideo.mov 0 bgr0
 video twovideo.mov 1 bgr0
-for m in h264.mp4 h264nob.mov h264cut.mp4; do video $m 0 nv12; done
+for m in h264.mp4 h264nob.mov h264cut.mp4 av25.mp4 frag.mp4 fragcut.mp4 ntsc1000.mp4 vfr.mp4; do video $m 0 nv12; done
+for m in ntsc600.mov emptyedit.mov; do video $m 0 bgr0; done
 video h264full.mp4 0 nv12 -vf scale=in_range=full:out_range=full  # the decoded planes, not made limited
 video jpeg.mov 0 bgr0
 

@@ -30,25 +30,36 @@ std::vector<uint8_t> ReadMedia(const std::string &name)
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+REFERENCE_TIME VideoGrid::Start(LONGLONG k) const
+{
+    return pts[size_t(k)] * 10000000 / timeBase;
+}
+
+REFERENCE_TIME VideoGrid::End(LONGLONG k) const
+{
+    return (pts[size_t(k)] + durations[size_t(k)]) * 10000000 / timeBase;
+}
+
 LONGLONG VideoGrid::FrameAt(REFERENCE_TIME rt) const
 {
-    // Frame k covers [k, k + 1) × durationTs / frames stream units.
-    const LONGLONG units = rt * timeBase / 10000000;
-    const LONGLONG k = units * frames / durationTs;
-    return k < frames ? k : frames - 1;
+    // The last frame whose start is at or before rt, compared exactly in stream units.
+    LONGLONG k = 0;
+    for (size_t i = 0; i < pts.size(); i++)
+        if (pts[i] * 10000000 <= rt * timeBase)
+            k = LONGLONG(i);
+    return k;
 }
 
 LONGLONG VideoGrid::FrameOfStamp(REFERENCE_TIME rt) const
 {
-    const LONGLONG units = (rt * timeBase + 5000000) / 10000000;
-    const LONGLONG k = units * frames / durationTs;
-    return k < frames ? k : frames - 1;
+    return FrameAt(rt + 2);
 }
 
 VideoGrid ReadGrid(const std::string &movie, int stream)
 {
     VideoGrid grid;
-    std::ifstream in(MediaPath(movie + ".v" + std::to_string(stream) + ".probe"));
+    const std::string name = movie + ".v" + std::to_string(stream);
+    std::ifstream in(MediaPath(name + ".probe"));
     std::string line;
     while (std::getline(in, line)) {
         const size_t equals = line.find('=');
@@ -66,6 +77,14 @@ VideoGrid ReadGrid(const std::string &movie, int stream)
             grid.durationTs = number;
         else if (key == "nb_frames")
             grid.frames = number;
+    }
+    std::ifstream times(MediaPath(name + ".times"));
+    while (std::getline(times, line)) {
+        if (line.empty())
+            continue;
+        const size_t comma = line.find(',');
+        grid.pts.push_back(std::atoll(line.c_str()));
+        grid.durations.push_back(comma == std::string::npos ? 0 : std::atoll(line.c_str() + comma + 1));
     }
     return grid;
 }

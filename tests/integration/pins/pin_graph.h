@@ -28,16 +28,22 @@ std::string MediaPath(const std::string &name);  // Windows form
 std::vector<uint8_t> ReadMedia(const std::string &name);
 
 // The sample grid of a video stream as ffprobe reported it (NAME.vN.probe).
+// ffmpeg's view of a video stream: its size, and the presentation time and duration of each
+// frame it decodes, in the order of its raw frames.
 struct VideoGrid {
     long width = 0, height = 0;
     LONGLONG timeBase = 0;      // units per second of the stream
     LONGLONG durationTs = 0;
     LONGLONG frames = 0;
-    bool valid() const { return timeBase > 0 && durationTs > 0 && frames > 0; }
-    // The source frame shown at a time given in 100 ns units (frames of equal duration).
+    std::vector<LONGLONG> pts, durations;  // stream units
+    bool valid() const { return timeBase > 0 && frames > 0 && LONGLONG(pts.size()) == frames; }
+    // Frame k's start and end in 100 ns units, truncated as a pin's stamps are.
+    REFERENCE_TIME Start(LONGLONG k) const;
+    REFERENCE_TIME End(LONGLONG k) const;
+    // The source frame shown at a time given in 100 ns units (the first before any).
     LONGLONG FrameAt(REFERENCE_TIME rt) const;
-    // The same for a sample's stamp, taken to the nearest stream unit: a pin's double arithmetic
-    // may leave a stamp one 100 ns unit short of the frame it shows.
+    // The same for a sample's position (its segment's start plus its stamp), which may fall two
+    // 100 ns units short of its frame's exact start (each of the two is truncated).
     LONGLONG FrameOfStamp(REFERENCE_TIME rt) const;
 };
 VideoGrid ReadGrid(const std::string &movie, int stream);

@@ -1,5 +1,6 @@
 // IMediaSeeking on a pin: formats, capabilities, the position arithmetic and its edges, the
-// snapping of start and stop to media samples, rate, and quality messages.
+// snapping of the stop to media samples, frames counted through their own times, returned
+// times, rate, and quality messages.
 #include "pins_rig.h"
 
 #include <uuids.h>
@@ -62,9 +63,11 @@ TEST_F(SeekingTest, CapabilitiesAndFormats)
     EXPECT_EQ(p->GetTimeFormat(&format), S_OK);
     EXPECT_TRUE(IsEqualGUID(format, TIME_FORMAT_FRAME));
 
+    // The read position, in the current format (frames here).
     LONGLONG ll = kPoison;
-    EXPECT_EQ(p->GetCurrentPosition(&ll), E_NOTIMPL);
-    EXPECT_EQ(ll, kPoison);
+    EXPECT_EQ(p->GetCurrentPosition(&ll), S_OK);
+    EXPECT_EQ(ll, 0);
+    EXPECT_EQ(p->GetCurrentPosition(nullptr), E_POINTER);
     EXPECT_EQ(p->GetPreroll(&ll), S_OK);
     EXPECT_EQ(ll, 0);
     double d = 0;
@@ -113,16 +116,16 @@ TEST_F(SeekingTest, AbsoluteStartAndIncrementalStop)
     EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
                               AM_SEEKING_IncrementalPositioning),
               S_OK);
-    EXPECT_EQ(start, 50000000) << "never written back";
+    EXPECT_EQ(start, 50000000) << "not written back unless asked";
     EXPECT_EQ(stop, 20000000);
-    // Start 3000 and stop 3000 + 1200, each the start of the track's sample holding it: a
-    // backward search in the track's time that counts a sample starting there.
+    // The stop, 3000 + 1200, moves to the start of the track's sample holding it: a backward
+    // search in the track's time that counts a sample starting there. The start stays where
+    // asked (the frame there is shown from it).
     const auto calls = m_fake->CallsTo(kQTSel_GetTrackNextInterestingTime);
-    ASSERT_EQ(calls.size(), 2u);
+    ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(TimeValue(calls[0].args[2]), 4200);
     EXPECT_EQ(calls[0].args[1], 0x4001u) << "next media sample, the edge included";
     EXPECT_EQ(Fixed(calls[0].args[3]), -0x10000) << "backwards";
-    EXPECT_EQ(TimeValue(calls[1].args[2]), 3000);
     EXPECT_TRUE(m_fake->CallsTo(kQTSel_GetMediaNextInterestingTime).empty());
     ExpectPositions(p, 50000000, 70000000);
 
@@ -144,7 +147,7 @@ TEST_F(SeekingTest, AbsoluteStartAndIncrementalStop)
     EXPECT_EQ(p->ConvertTimeFormat(nullptr, nullptr, 0, nullptr), E_POINTER);
 }
 
-TEST_F(SeekingTest, PositionsSnapToTheFrameHoldingThem)
+TEST_F(SeekingTest, TheStopSnapsToItsFrameTheStartStaysWhereAsked)
 {
     IMediaSeeking *p = Pin25();
     ASSERT_NE(p, nullptr);
@@ -153,12 +156,13 @@ TEST_F(SeekingTest, PositionsSnapToTheFrameHoldingThem)
     EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
                               AM_SEEKING_AbsolutePositioning),
               S_OK);
-    ExpectPositions(p, 50000000, 70000000);
+    ExpectPositions(p, 50300000, 70000000);
 }
 
-// Movie and media count at different rates (1000 and 12800, as ffmpeg writes): the search runs
-// in the track's movie time, and QuickTime's answer is the sample's start in that time.
-TEST_F(SeekingTest, SnappingConvertsBetweenMovieAndMediaTime)
+// Movie and media count at different rates (1000 and 12800, as ffmpeg writes): the movie's time
+// is counted at 64000 a second so that every frame has its exact time, and the stop search runs
+// in that time.
+TEST_F(SeekingTest, SnappingInTheMoviesFinerTime)
 {
     Load(VideoMovie(16, 16, 1000, 10000, 250, 12800, 128000));
     CMovieVideoPin *pPin = VideoPin(0);
@@ -170,10 +174,64 @@ TEST_F(SeekingTest, SnappingConvertsBetweenMovieAndMediaTime)
                               AM_SEEKING_AbsolutePositioning),
               S_OK);
     const auto calls = m_fake->CallsTo(kQTSel_GetTrackNextInterestingTime);
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(TimeValue(calls[0].args[2]), 8010);
-    EXPECT_EQ(TimeValue(calls[1].args[2]), 5020);
-    ExpectPositions(p, 50000000, 80000000);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(TimeValue(calls[0].args[2]), 512640);
+    // 5.02 s is 321280 units; reported as every pin time is, dividing first.
+    ExpectPositions(p, LONGLONG(321280.0 / 64000 * 10000000), 80000000);
+}
+
+// What the graph manager passes on with every seek: the times are written back, in the current
+// format; alone, the flag asks for them without moving anything.
+TEST_F(SeekingTest, ReturningTheTimes)
+{
+    IMediaSeeking *p = Pin25();
+    ASSERT_NE(p, nullptr);
+    LONGLONG start = 50000000, stop = 70100000;
+    EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime,
+                              &stop, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime),
+              S_OK);
+    EXPECT_EQ(start, 50000000);
+    EXPECT_EQ(stop, 70000000) << "the stop as it snapped";
+    ExpectPositions(p, 50000000, 70000000);
+
+    ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG ll = kPoison;
+    ASSERT_EQ(p->GetDuration(&ll), S_OK);  // the frames are counted once, here
+    start = kPoison;
+    stop = kPoison;
+    m_fake->ClearCalls();
+    EXPECT_EQ(p->SetPositions(&start, AM_SEEKING_ReturnTime, &stop, AM_SEEKING_ReturnTime), S_OK);
+    EXPECT_EQ(start, 125);
+    EXPECT_EQ(stop, 175);
+    EXPECT_EQ(m_fake->CountOf(kQTSel_GetTrackNextInterestingTime), 0u) << "nothing moved";
+    ExpectPositions(p, 125, 175);
+    EXPECT_EQ(p->SetPositions(nullptr, AM_SEEKING_ReturnTime, nullptr, 0), E_POINTER);
+}
+
+// A variable-rate track counted in frames: frame n is the n-th frame shown, whatever its
+// length, and positions convert through the frames' own times both ways.
+TEST_F(SeekingTest, FramesOfAVariableRateTrack)
+{
+    MovieModel movie = VideoMovie(16, 16, 600, 150, 6);
+    movie.tracks[0].sampleDurations = {20, 40, 10, 30, 20, 30};
+    Load(movie);
+    IMediaSeeking *p = Seeking(VideoPin(0));
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG ll = kPoison;
+    EXPECT_EQ(p->GetDuration(&ll), S_OK);
+    EXPECT_EQ(ll, 6);
+    // Frame 3 starts at 70/600 s.
+    LONGLONG frame = 3;
+    EXPECT_EQ(p->SetPositions(&frame, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    ExpectPositions(p, 3, 6);
+    ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+    ExpectPositions(p, 1166666, 2500000);
+    // 65/600 s is inside frame 2 (60 to 70): read back as frame 2.
+    LONGLONG time = 1083333;
+    EXPECT_EQ(p->SetPositions(&time, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    ExpectPositions(p, 2, 6);
 }
 
 // A search that finds nothing keeps the converted position; the largest reference time (the
@@ -246,9 +304,8 @@ TEST_F(SeekingTest, FrameFormatAtAnOddTimeScale)
     ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
     LONGLONG frame = 100;
     EXPECT_EQ(p->SetPositions(&frame, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
-    // Frame 100 is 9989 units in; the track's samples lie 99 units apart, so it snaps to the
-    // sample at 9900 (3.3033 s), which reads back as frame 99.
-    ExpectPositions(p, 99, 300);
+    // The track's samples lie 99 units apart: frame 100 is the one shown from 9900 (3.3033 s).
+    ExpectPositions(p, 100, 300);
     ASSERT_EQ(p->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
     ExpectPositions(p, 33033033, 100000000);
 }

@@ -81,9 +81,10 @@ TEST_F(VideoMediaTypeTest, ScreensBelowSixteenBitsGiveRgb555)
 
 TEST_F(VideoMediaTypeTest, AverageFrameTimeFollowsTheFrameRate)
 {
-    // 30000/1001 frames per second: 300 frames over 10.01 s at 30000 units per second.
+    // 30000/1001 frames per second: 300 frames over 10.01 s at 30000 units per second;
+    // 333,666.67 rounds to the nearest 100 ns.
     CMediaType mt = TypeOf(16, 16, 32, 30000, 300300, 300);
-    EXPECT_EQ(Header(mt).AvgTimePerFrame, 333666);
+    EXPECT_EQ(Header(mt).AvgTimePerFrame, 333667);
 
     IMovieVideoInfo *pInfo = nullptr;
     ASSERT_EQ(VideoPin(0)->QueryInterface(IID_IMovieVideoInfo, reinterpret_cast<void **>(&pInfo)),
@@ -150,7 +151,23 @@ TEST_F(VideoMediaTypeTest, InterfacesOfTheVideoPin)
     EXPECT_EQ(dRate, 30.0);
 }
 
-// A track without samples has no frame rate: nothing divides by it, and the fill still steps.
+// The rate is the track's own: 250 frames over its media's 10 s, however long the movie (its
+// sound may go on for 20 s).
+TEST_F(VideoMediaTypeTest, FrameRateIsTheTracksNotTheMovies)
+{
+    Load(VideoMovie(16, 16, 600, 12000, 250, 12800, 128000));
+    CMovieVideoPin *pPin = VideoPin(0);
+    ASSERT_NE(pPin, nullptr);
+    CMediaType mt;
+    ASSERT_EQ(pPin->GetMediaType(0, &mt), S_OK);
+    EXPECT_EQ(Header(mt).AvgTimePerFrame, 400000);
+    double dRate = 0;
+    EXPECT_EQ(pPin->GetFrameRate(&dRate), S_OK);
+    EXPECT_EQ(dRate, 25.0);
+}
+
+// A track without samples has no frame rate (nothing divides by it) and shows no frame: the
+// stream ends at once.
 TEST_F(VideoMediaTypeTest, NoFrameRate)
 {
     Load(VideoMovie(8, 8, 600, 6000, 0));
@@ -168,9 +185,8 @@ TEST_F(VideoMediaTypeTest, NoFrameRate)
 
     ASSERT_EQ(pPin->OnThreadCreate(), S_OK);
     TestSample sample(8 * 8 * 4);
-    ASSERT_EQ(pPin->FillBuffer(&sample), S_OK);
-    EXPECT_EQ(sample.tStart, 0);
-    EXPECT_EQ(sample.tStop, 16666) << "one unit of 1/600 s";
+    EXPECT_EQ(pPin->FillBuffer(&sample), S_FALSE);
+    EXPECT_FALSE(sample.bTimeSet);
     delete pPin;
 }
 

@@ -1,6 +1,8 @@
-// The video pin streaming through Wine's filter graph into the test sink: the frame grid, time
-// stamps and flags, the end of the stream, seeks and rate calls while delivering, stops and
-// restarts, two pins on one movie; and the fill step and render target called directly.
+// The video pin streaming through Wine's filter graph into the test sink: each frame at its own
+// time (constant and variable rates, fine rates in coarse movie time scales, edits, empty edits,
+// late first frames, video shorter than its movie), time stamps and flags, the end of the
+// stream, seeks, quality and rate calls while delivering, stops and restarts, two pins on one
+// movie; and the fill step and render target called directly.
 #include "pins_rig.h"
 
 #include <algorithm>
@@ -35,26 +37,50 @@ class VideoStreamingTest : public PinsTest {
 protected:
     // Checks a pass that began at start: one segment, frame k at k * step, all sync points,
     // only the first a discontinuity, each frame's bytes drawn at its own movie time.
-    void ExpectGrid(const std::vector<SinkRecord> &samples, size_t count, LONG start, LONG step,
-                    LONG scale, long frameBytes)
+    void ExpectEvenFrames(const std::vector<SinkRecord> &samples, size_t count, LONG start,
+                          LONG step, LONG scale, long frameBytes)
     {
-        ASSERT_EQ(samples.size(), count);
+        std::vector<LONG> starts;
+        for (size_t k = 0; k <= count; ++k)
+            starts.push_back(start + LONG(k) * step);
+        ExpectFrames(samples, starts, start, scale, frameBytes);
+    }
+
+    // Frame k drawn at starts[k] and lasting until starts[k + 1] (the last entry only ends the
+    // last frame), stamped from the segment's start.
+    void ExpectFrames(const std::vector<SinkRecord> &samples, const std::vector<LONG> &starts,
+                      LONG segment, LONG scale, long frameBytes)
+    {
+        ASSERT_EQ(samples.size() + 1, starts.size());
         for (size_t k = 0; k < samples.size(); ++k) {
             const SinkRecord &r = samples[k];
-            const LONGLONG elapsed = LONGLONG(k) * step;
             ASSERT_EQ(r.timeResult, S_OK);
-            ASSERT_EQ(r.tStart, Reference(elapsed, scale)) << "frame " << k;
-            ASSERT_EQ(r.tStop - r.tStart, LONG(Reference(step, scale))) << "frame " << k;
+            ASSERT_EQ(r.tStart, Reference(starts[k] - segment, scale)) << "frame " << k;
+            ASSERT_EQ(r.tStop - r.tStart, LONG(Reference(starts[k + 1] - starts[k], scale)))
+                << "frame " << k;
             ASSERT_TRUE(r.bSyncPoint) << "frame " << k;
             ASSERT_EQ(r.bDiscontinuity, k == 0) << "frame " << k;
             ASSERT_EQ(r.lActual, frameBytes);
             if (!r.bytes.empty()) {
-                const BYTE expected = Pattern(LONG(start + elapsed));
+                const BYTE expected = Pattern(starts[k]);
                 ASSERT_TRUE(std::all_of(r.bytes.begin(), r.bytes.end(),
                                         [&](BYTE b) { return b == expected; }))
                     << "frame " << k << " not drawn at its own time";
             }
         }
+    }
+
+    // Streams the first pin's whole pass with the frames' bytes.
+    std::vector<SinkRecord> Pass(const MovieModel &movie, int nScreenBits = 32)
+    {
+        Load(movie, nScreenBits);
+        TestSink *pSink = ConnectToSink(VideoPin(0));
+        if (!pSink)
+            return {};
+        pSink->SetKeepBytes(true);
+        EXPECT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
+        EXPECT_EQ(pSink->Records().back().kind, SinkRecord::kEndOfStream);
+        return pSink->Samples();
     }
 
     static std::vector<SinkRecord> Segments(TestSink *pSink)
@@ -99,50 +125,82 @@ protected:
     }
 };
 
-TEST_F(VideoStreamingTest, FramesOnTheGridAtTimeScale600)
+TEST_F(VideoStreamingTest, FramesOfAConstantRateTrack)
 {
     Load(VideoMovie(8, 8, 600, 6000, 300));
     TestSink *pSink = ConnectToSink(VideoPin(0));
     ASSERT_NE(pSink, nullptr);
     pSink->SetKeepBytes(true);
     ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
-    ExpectGrid(pSink->Samples(), 300, 0, 20, 600, 8 * 8 * 4);
+    ExpectEvenFrames(pSink->Samples(), 300, 0, 20, 600, 8 * 8 * 4);
     const auto segments = Segments(pSink);
     ASSERT_EQ(segments.size(), 1u);
     EXPECT_EQ(segments[0].tStart, 0);
     EXPECT_EQ(segments[0].tStop, 100000000);
     EXPECT_EQ(segments[0].dRate, 1.0);
     EXPECT_EQ(pSink->Records().back().kind, SinkRecord::kEndOfStream);
+    EXPECT_EQ(m_fake->CountOf(kQTSel_SetMovieTimeScale), 0u) << "600 counts every frame";
 }
 
-// 99.9 units per frame truncate to 99: the grid needs 303 frames to reach the end.
-TEST_F(VideoStreamingTest, FramesOnTheGridAtTimeScale2997)
+// 30000/1001 frames a second in a movie counting milliseconds (as most encoders write): the
+// movie's time is counted at the media's 30000 a second, and every frame comes once, at its
+// own time; a grid of 33 units would show one frame twice every 30.
+TEST_F(VideoStreamingTest, NtscRateInAMovieCountingMilliseconds)
 {
-    Load(VideoMovie(8, 8, 2997, 29970, 300));
-    TestSink *pSink = ConnectToSink(VideoPin(0));
-    ASSERT_NE(pSink, nullptr);
-    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
-    ExpectGrid(pSink->Samples(), 303, 0, 99, 2997, 8 * 8 * 4);
+    const auto frames = Pass(VideoMovie(8, 8, 1000, 10010, 300, 30000, 300300));
+    const auto scaled = m_fake->CallsTo(kQTSel_SetMovieTimeScale);
+    ASSERT_EQ(scaled.size(), 1u);
+    EXPECT_EQ(TimeScale(scaled[0].args[1]), 30000);
+    ExpectEvenFrames(frames, 300, 0, 1001, 30000, 8 * 8 * 4);
 }
 
-TEST_F(VideoStreamingTest, DurationOf6006Needs301Frames)
+TEST_F(VideoStreamingTest, NtscRateAtTimeScale600OnASixteenBitScreen)
 {
-    Load(VideoMovie(8, 8, 600, 6006, 300), 16);
-    TestSink *pSink = ConnectToSink(VideoPin(0));
-    ASSERT_NE(pSink, nullptr);
-    pSink->SetKeepBytes(true);
-    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
-    ExpectGrid(pSink->Samples(), 301, 0, 20, 600, 8 * 2 * 8);
+    const auto frames = Pass(VideoMovie(8, 8, 600, 6006, 300, 30000, 300300), 16);
+    ExpectEvenFrames(frames, 300, 0, 1001, 30000, 8 * 2 * 8);
 }
 
-// More frames per second than time units per second: the step stays 1, the stream ends.
-TEST_F(VideoStreamingTest, FrameStepIsAtLeastOneUnit)
+// A movie too long to be counted finely within the pins' positions keeps its scale: a frame
+// that falls between two of its units is not shown, and time still moves on to the end.
+TEST_F(VideoStreamingTest, FramesBetweenTheUnitsOfAVeryLongMovie)
 {
-    Load(VideoMovie(8, 8, 10, 100, 300));
-    TestSink *pSink = ConnectToSink(VideoPin(0));
-    ASSERT_NE(pSink, nullptr);
-    ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "no end of stream";
-    ExpectGrid(pSink->Samples(), 100, 0, 1, 10, 8 * 8 * 4);
+    MovieModel movie = VideoMovie(8, 8, 10, 200000000, 30, 300, 30);
+    const auto frames = Pass(movie);
+    EXPECT_EQ(m_fake->CountOf(kQTSel_SetMovieTimeScale), 0u);
+    // Frame 0 holds unit 0; the other 29 all fall inside unit 1's first tenth.
+    ExpectFrames(frames, {0, 1}, 0, 10, 8 * 8 * 4);
+}
+
+// Variable frame durations, as phones record: each frame at its own time for its own length.
+TEST_F(VideoStreamingTest, VariableFrameDurations)
+{
+    MovieModel movie = VideoMovie(8, 8, 600, 150, 6);
+    movie.tracks[0].sampleDurations = {20, 40, 10, 30, 20, 30};
+    const auto frames = Pass(movie);
+    ExpectFrames(frames, {0, 20, 60, 70, 100, 120, 150}, 0, 600, 8 * 8 * 4);
+}
+
+// An empty edit first, then the media from its second frame: nothing is delivered for the empty
+// span, the first frame comes at the edit's start, and the stream ends with the last edit, not
+// with the movie.
+TEST_F(VideoStreamingTest, EmptyEditAndEditedMedia)
+{
+    MovieModel movie = VideoMovie(8, 8, 600, 600, 10, 600, 200);
+    movie.tracks[0].edits = {{100, -1}, {150, 30}};
+    const auto frames = Pass(movie);
+    // Media 30..180 from movie time 100: frame 1 (20..40) from 100, then 2..8 at 20 each; the
+    // edit ends at 250 inside frame 8.
+    ExpectFrames(frames, {100, 110, 130, 150, 170, 190, 210, 230, 250}, 0, 600, 8 * 8 * 4);
+}
+
+// A first frame shown late (its composition offset, without an edit): nothing before it, then
+// every frame at its own time; a video shorter than the movie ends the stream at its end.
+TEST_F(VideoStreamingTest, LateFirstFrameAndVideoShorterThanTheMovie)
+{
+    MovieModel movie = VideoMovie(8, 8, 600, 1200, 5, 600, 100);
+    movie.tracks[0].displayOffset = 48;
+    const auto frames = Pass(movie);
+    ExpectFrames(frames, {48, 68, 88, 108, 128, 148}, 0, 600, 8 * 8 * 4);
 }
 
 // A pin whose track cannot be found fills nothing: end of stream at once, never a sample.
@@ -202,15 +260,15 @@ TEST_F(VideoStreamingTest, RestartReusesTheRenderTarget)
     pSink->SetKeepBytes(true);
     for (int pass = 0; pass < 3; ++pass) {
         ASSERT_TRUE(PauseAndWaitForEnd(pSink)) << "pass " << pass;
-        ExpectGrid(pSink->Samples(), 30, 600, 20, 600, 8 * 8 * 4);
+        ExpectEvenFrames(pSink->Samples(), 30, 600, 20, 600, 8 * 8 * 4);
         ASSERT_TRUE(FinishesWithin(kWaitMs, [this] { m_pControl->Stop(); }));
         pSink->ClearRecords();
     }
     EXPECT_EQ(m_fake->CountOf(kQTSel_NewGWorldFromHBITMAP), 1u);
 }
 
-// Seeks from another thread while the pin delivers: each one flushes, starts a segment at the
-// snapped start whose first frame is a discontinuity stamped 0, and nothing hangs.
+// Seeks from another thread while the pin delivers: each one flushes, starts a segment where
+// asked whose first frame (begun before) is a discontinuity stamped 0, and nothing hangs.
 TEST_F(VideoStreamingTest, SeeksWhileDelivering)
 {
     Load(VideoMovie(8, 8, 600, 600000, 30000));
@@ -232,11 +290,11 @@ TEST_F(VideoStreamingTest, SeeksWhileDelivering)
     ASSERT_TRUE(pSink->WaitForSamples(pSink->SampleCount() + 3, kWaitMs));
     ASSERT_TRUE(FinishesWithin(kWaitMs, [this] { m_pControl->Stop(); }));
 
-    // After each flush: a segment from the snapped start, then a discontinuity at 0.
+    // After each flush: a segment from the asked start, then a discontinuity at 0.
     const auto starts = RestartsAfterFlushes(pSink);
     ASSERT_EQ(starts.size(), 20u);
     for (size_t i = 0; i < starts.size(); ++i)
-        EXPECT_EQ(starts[i], LONGLONG(i + 1) * 10000000);
+        EXPECT_EQ(starts[i], Reference(LONGLONG(i + 1) * 600 + 6, 600));
     size_t discontinuities = 0;
     for (const SinkRecord &r : pSink->Samples())
         discontinuities += r.bDiscontinuity;
@@ -369,8 +427,8 @@ TEST_F(VideoStreamingTest, TwoVideoPinsNeverInterleave)
     ASSERT_TRUE(SUCCEEDED(hr));
     ASSERT_EQ(WaitForSingleObject(pSink1->EndOfStreamEvent(), 3 * kWaitMs), WAIT_OBJECT_0);
     ASSERT_EQ(WaitForSingleObject(pSink2->EndOfStreamEvent(), 3 * kWaitMs), WAIT_OBJECT_0);
-    ExpectGrid(pSink1->Samples(), 3000, 0, 20, 600, 8 * 8 * 4);
-    ExpectGrid(pSink2->Samples(), 3000 - 7, 140, 20, 600, 8 * 8 * 4);
+    ExpectEvenFrames(pSink1->Samples(), 3000, 0, 20, 600, 8 * 8 * 4);
+    ExpectEvenFrames(pSink2->Samples(), 3000 - 7, 140, 20, 600, 8 * 8 * 4);
 }
 
 // The fill step itself: a buffer larger than a frame is zeroed beyond it, the copy stays
@@ -440,15 +498,16 @@ TEST_F(VideoStreamingTest, AFillAttachesItsWorldOnlyWhenAnotherIsAttached)
             << "drawn at " << expectedTime << " into the pin's own bitmap";
     };
     m_fake->ClearCalls();
+    // The second pin's segment starts inside frame 0, which it shows from there.
     fill(pSecond, 7);
-    fill(pSecond, 27);
+    fill(pSecond, 20);
     EXPECT_EQ(m_fake->CountOf(kQTSel_SetMovieGWorld), 0u) << "its world is still attached";
     fill(pFirst, 0);
     fill(pFirst, 20);
     std::vector<Call> attached = m_fake->CallsTo(kQTSel_SetMovieGWorld);
     ASSERT_EQ(attached.size(), 1u);
     EXPECT_EQ(attached[0].args[1], firstWorld);
-    fill(pSecond, 47);
+    fill(pSecond, 40);
     attached = m_fake->CallsTo(kQTSel_SetMovieGWorld);
     ASSERT_EQ(attached.size(), 2u);
     EXPECT_EQ(attached[1].args[1], secondWorld);
