@@ -96,6 +96,15 @@ CMovieOutputPin::CMovieOutputPin(LPCTSTR pObjectName, HRESULT *phr, CMovieSource
     if (m_Media && m_lDuration > 0 && lMovieTimeScale > 0)
         m_dFrameRate = double(GetMediaSampleCount(m_Media)) * double(lMovieTimeScale) /
                        double(m_lDuration);
+    if (!m_bMovieTimeUnits && m_lDuration > 0 && lMovieTimeScale > 0) {
+        // The track's edits may show less of its media than there is (an AAC track's priming):
+        // the stream lasts no longer than the track, or the graph never reaches its end.
+        const LONGLONG llTrack = GetTrackDuration(m_Track);
+        const LONGLONG llEdited =
+            (llTrack * m_lTimeScale + lMovieTimeScale - 1) / lMovieTimeScale;
+        if (llTrack > 0 && llEdited < m_lDuration)
+            m_lDuration = long(llEdited);
+    }
     m_lStop = m_lDuration;
 }
 

@@ -493,8 +493,16 @@ TimeValue GetTrackDuration(Track theTrack)
     const std::shared_ptr<QtsTrack> track = QtsTracks().Find(theTrack);
     if (!track)
         return QtsSetMoviesError(paramErr), 0;
+    // Its edits' length; without edits, its media's, rounded up.
+    const qte::TrackInfo &info = track->engine->info();
+    int64_t duration = 0;
+    for (const qte::Edit &e : info.edits)
+        duration += e.duration;
+    if (info.edits.empty())
+        duration = qte::mulDivUp(info.mediaDuration, track->movie->engine->timeScale(),
+                                 info.mediaTimeScale);
     QtsSetMoviesError(noErr);
-    return ClampTime(QtsMovieTime(*track->movie, track->engine->info().duration));
+    return ClampTime(QtsMovieTime(*track->movie, duration));
 }
 
 OSErr DisposeTrackMedia(Media theMedia)

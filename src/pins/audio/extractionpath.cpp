@@ -139,6 +139,7 @@ HRESULT CMovieAudioPin::FillFromMovie(IMediaSample *, BYTE *pBuffer, long lSize)
         return E_FAIL;
     if (m_bExtractionComplete)
         return S_FALSE;
+    m_bExtractionRead = true;
     // One buffer carries at most one second, in whole frames.
     const long cbFrame = long(m_nChannels) * m_nBitsPerSample / 8;
     const long cb = lSize < m_nBytesPerSecond ? lSize : m_nBytesPerSecond;
@@ -219,8 +220,18 @@ HRESULT CMovieAudioPin::OnStartRepositioned()
     return S_OK;
 }
 
+HRESULT CMovieAudioPin::OnThreadStartPlay()
+{
+    const HRESULT hr = CMovieOutputPin::OnThreadStartPlay();
+    CAutoLock lock(&m_PinLock);
+    if (m_pMovieFilter->m_bQuickTime71 && m_bExtractionRead)
+        OnStartRepositioned();
+    return hr;
+}
+
 void CMovieAudioPin::SetExtractionTime(LONGLONG llTime)
 {
+    m_bExtractionRead = false;
     if (!m_extractionSession)
         return;
     TimeRecord timeRec = {};

@@ -50,7 +50,8 @@ CMovieAudioPin::CMovieAudioPin(HRESULT *phr, CMovieSourceFilter *pFilter, LPCWST
       m_extractionSession(nullptr),
       m_nExtractionBufferSize(0),
       m_pExtractionBuffer(nullptr),
-      m_bExtractionComplete(false)
+      m_bExtractionComplete(false),
+      m_bExtractionRead(false)
 {
     // Tracks below 8000 Hz are converted to 44,100 Hz, the rate the pin units count in.
     if (nSampleRate < 8000 && !pFilter->m_bQuickTime71)

@@ -51,6 +51,9 @@ public:
     HRESULT PrepareMovieStreaming() override;
     HRESULT BuildMediaType() override;
     HRESULT OnStartRepositioned() override;
+    // A new pass reads the sound from the start position again, also without a seek between
+    // (a player that stops and plays again).
+    HRESULT OnThreadStartPlay() override;
 
     // One buffer of two seconds of the connection's format.
     HRESULT DecideBufferSize(IMemAllocator *pAlloc, ALLOCATOR_PROPERTIES *pProps) override;
@@ -135,4 +138,5 @@ private:
     UInt32 m_nExtractionBufferSize;
     BYTE *m_pExtractionBuffer;       // new[]; only grows
     bool m_bExtractionComplete;
+    bool m_bExtractionRead;          // sound was taken since the extraction's time was set
 };

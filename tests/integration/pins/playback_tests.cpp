@@ -84,7 +84,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(VideoCase{"raw16.mov", 16, "rgb555le", FrameReference::kSameFormat},
                       VideoCase{"rle16.mov", 16, "rgb555le", FrameReference::kSameFormat},
                       VideoCase{"raw24.mov", 16, "bgr0", FrameReference::kEightBitSource},
-                      VideoCase{"rle24.mov", 16, "bgr0", FrameReference::kEightBitSource}));
+                      VideoCase{"rle24.mov", 16, "bgr0", FrameReference::kEightBitSource},
+                      VideoCase{"ntsc600.mov", 16, "bgr0", FrameReference::kEightBitSource},
+                      VideoCase{"emptyedit.mov", 16, "bgr0", FrameReference::kEightBitSource}));
 
 // Half an hour at 29.97 frames a second in a movie counting milliseconds: every frame comes, and
 // the last one at its own time, with nothing drifted.

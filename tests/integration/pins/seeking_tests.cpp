@@ -242,4 +242,28 @@ TEST(StopAndRun, TheSecondPassRepeatsTheFirst)
     EXPECT_EQ(EndOfStreamCount(second), 1u);
 }
 
+// Stopped after a pass that reached the end, and run again without a seek (as a player that
+// stops and plays does): every pin, sound and pictures, delivers the same pass again.
+TEST(StopAndRun, AfterTheEndEveryPinPlaysAgain)
+{
+    PinGraph graph;
+    std::string where;
+    ASSERT_EQ(graph.Open("av2snd.mov", &where), S_OK) << where;
+    ASSERT_GE(graph.PinCount(), 2u);
+    ASSERT_TRUE(graph.Play());
+    std::vector<std::vector<uint8_t>> first;
+    for (size_t i = 0; i < graph.PinCount(); i++)
+        first.push_back(Concatenated(graph.Sink(i)->Records()));
+    graph.ClearRecords();
+    ASSERT_TRUE(graph.Play());
+    for (size_t i = 0; i < graph.PinCount(); i++) {
+        SCOPED_TRACE("pin " + std::to_string(i));
+        const auto records = graph.Sink(i)->Records();
+        EXPECT_FALSE(first[i].empty());
+        EXPECT_EQ(Concatenated(records).size(), first[i].size());
+        EXPECT_TRUE(Concatenated(records) == first[i]);
+        EXPECT_EQ(EndOfStreamCount(records), 1u);
+    }
+}
+
 }  // namespace

@@ -171,13 +171,52 @@ TEST_F(VideoStreamingTest, FramesBetweenTheUnitsOfAVeryLongMovie)
     ExpectFrames(frames, {0, 1}, 0, 10, 8 * 8 * 4);
 }
 
-// Variable frame durations, as phones record: each frame at its own time for its own length.
+// Variable frame durations, as phones record: each frame at its own time for its own length, on
+// a 24-bit screen too.
 TEST_F(VideoStreamingTest, VariableFrameDurations)
 {
     MovieModel movie = VideoMovie(8, 8, 600, 150, 6);
     movie.tracks[0].sampleDurations = {20, 40, 10, 30, 20, 30};
-    const auto frames = Pass(movie);
-    ExpectFrames(frames, {0, 20, 60, 70, 100, 120, 150}, 0, 600, 8 * 8 * 4);
+    const auto frames = Pass(movie, 24);
+    ExpectFrames(frames, {0, 20, 60, 70, 100, 120, 150}, 0, 600, 8 * 3 * 8);
+}
+
+// Quality messages skip late frames onto frame boundaries: the next frame is the one shown at the
+// new position, stamped with its own time (not the position's), and the frames after it keep
+// theirs; an early report never brings back a frame already delivered.
+TEST_F(VideoStreamingTest, QualityJumpsLandOnFramesWithTheirOwnTimes)
+{
+    MovieModel movie = VideoMovie(8, 8, 600, 150, 6);
+    movie.tracks[0].sampleDurations = {20, 40, 10, 30, 20, 30};  // frames at 0 20 60 70 100 120
+    Load(movie);
+    CMovieVideoPin *pPin = VideoPin(0);
+    ASSERT_NE(pPin, nullptr);
+    ASSERT_EQ(pPin->OnThreadCreate(), S_OK);
+    ASSERT_EQ(pPin->OnThreadStartPlay(), S_OK);
+    const long frame = 8 * 8 * 4;
+    auto fill = [&](LONG start, LONG stop) {
+        TestSample sample(frame);
+        ASSERT_EQ(pPin->FillBuffer(&sample), S_OK);
+        EXPECT_EQ(sample.tStart, Reference(start, 600)) << "frame from " << start;
+        EXPECT_EQ(sample.tStop, sample.tStart + LONG(Reference(stop - start, 600)));
+        EXPECT_EQ(sample.buffer[0], Pattern(start)) << "drawn at its own time";
+    };
+    fill(0, 20);
+    // 25 units late from 20: position 45, inside the frame shown from 20 to 60.
+    Quality q = {Famine, 1000, Reference(25, 600), 0};
+    ASSERT_EQ(pPin->Notify(m_pFilter, q), S_OK);
+    fill(20, 60);
+    fill(60, 70);
+    // 35 late from 70: 105, inside the frame from 100.
+    q.Late = Reference(35, 600) + 1;
+    ASSERT_EQ(pPin->Notify(m_pFilter, q), S_OK);
+    fill(100, 120);
+    // Early, back into the frame just delivered: the next one comes, never that one again.
+    q.Late = -Reference(10, 600);
+    ASSERT_EQ(pPin->Notify(m_pFilter, q), S_OK);
+    fill(120, 150);
+    TestSample end(frame);
+    EXPECT_EQ(pPin->FillBuffer(&end), S_FALSE);
 }
 
 // An empty edit first, then the media from its second frame: nothing is delivered for the empty
