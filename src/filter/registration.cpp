@@ -18,6 +18,24 @@ const WCHAR kSourceFilterValue[] = L"Source Filter";
 // The "Source Filter" an extension had before this filter took it, put back at unregistration.
 const WCHAR kPreviousSourceFilterValue[] = L"Quorvex Tavrolin Previous Source Filter";
 
+// The movie's check bytes: a host that picks a file's source filter by its first bytes (Wine's
+// RenderFile does, before and instead of the extension) finds this filter by them. They live
+// under a stream subtype of this filter's own, so no other filter's entry is touched. Each value
+// is "offset,length,mask,bytes" (the last two in hex; no mask: all bits); any one matching is
+// enough: a QuickTime or MPEG-4 file's first atom ('ftyp', 'moov', 'mdat', 'wide', 'free',
+// 'skip', 'pnot'), or a raw AMR file's "#!AMR".
+// {203B9B98-24DE-4DF0-BED9-A7B572CB9932}
+const WCHAR kStreamTypesKey[] = L"Media Type\\{E436EB83-524F-11CE-9F53-0020AF0BA770}";
+const WCHAR kCheckBytesSubKey[] = L"{203B9B98-24DE-4DF0-BED9-A7B572CB9932}";
+const struct {
+    LPCWSTR pszName;
+    LPCWSTR pszPattern;
+} kCheckBytes[] = {
+    {L"0", L"4,4,,66747970"}, {L"1", L"4,4,,6D6F6F76"}, {L"2", L"4,4,,6D646174"},
+    {L"3", L"4,4,,77696465"}, {L"4", L"4,4,,66726565"}, {L"5", L"4,4,,736B6970"},
+    {L"6", L"4,4,,706E6F74"}, {L"7", L"0,5,,2321414D52"},
+};
+
 const LPCWSTR kRegisterOrder[] = {L"mov", L"3gp", L"3g2", L"m4a", L"mp4", L"m4v", L"amr"};
 const LPCWSTR kUnregisterOrder[] = {L"mov", L"3gp", L"m4a", L"mp4", L"3g2", L"m4v", L"amr"};
 
@@ -165,46 +183,39 @@ HRESULT NotFoundIsSuccess(HRESULT hr)
 
 }  // namespace
 
-HRESULT RegisterExtension(LPCWSTR pszExtension)
+namespace {
+
+// Points the key's "Source Filter" at this filter, keeping another filter's value beside it.
+HRESULT ClaimSourceFilter(LPCWSTR pszKey, HKEY *phKey)
 {
-    WCHAR szSubKey[MAX_PATH];
-    if (!ExtensionSubKey(pszExtension, szSubKey, MAX_PATH))
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, pszKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                        phKey, nullptr) != ERROR_SUCCESS)
         return E_FAIL;
-    WCHAR szKey[MAX_PATH];
-    _snwprintf(szKey, MAX_PATH, L"%ls\\%ls", kExtensionsKey, szSubKey);
-
-    CRegKey hKey;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, szKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
-                        &hKey, nullptr) != ERROR_SUCCESS)
-        return E_FAIL;
-
     // Another filter's mapping is kept to be put back; ours (registering again) is not, so
     // the first one kept survives.
     SourceFilterValue previous;
-    if (previous.Read(hKey, kSourceFilterValue) && !previous.IsOurs() &&
-        !previous.Write(hKey, kPreviousSourceFilterValue))
+    if (previous.Read(*phKey, kSourceFilterValue) && !previous.IsOurs() &&
+        !previous.Write(*phKey, kPreviousSourceFilterValue))
         return E_FAIL;
-
     WCHAR szClsid[CHARS_IN_GUID];
     if (!StringFromGUID2(CLSID_MovieSourceFilter, szClsid, CHARS_IN_GUID))
         return E_FAIL;
-    return SUCCEEDED(SetStringValue(hKey, kSourceFilterValue, szClsid)) ? S_OK : E_FAIL;
+    return SUCCEEDED(SetStringValue(*phKey, kSourceFilterValue, szClsid)) ? S_OK : E_FAIL;
 }
 
-HRESULT UnregisterExtension(LPCWSTR pszExtension)
+// Undoes ClaimSourceFilter (and removes the values named, which are ours), but only while
+// "Source Filter" is still this filter's (another filter may have claimed the key since): the
+// kept value goes back, or the key goes when nothing else is in it. A missing key is S_OK.
+HRESULT ReleaseSourceFilter(LPCWSTR pszParent, LPCWSTR pszSubKey, const LPCWSTR *ppszOurs,
+                            size_t cOurs)
 {
-    WCHAR szSubKey[MAX_PATH];
-    if (!ExtensionSubKey(pszExtension, szSubKey, MAX_PATH))
-        return E_FAIL;
-
-    CRegKey hExtensions;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, kExtensionsKey, 0, nullptr, 0,
-                        KEY_READ | KEY_WRITE, nullptr, &hExtensions, nullptr) != ERROR_SUCCESS)
-        return E_FAIL;
-
+    CRegKey hParent;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, pszParent, 0, KEY_READ | KEY_WRITE, &hParent) !=
+        ERROR_SUCCESS)
+        return S_OK;
     {
         CRegKey hKey;
-        if (RegOpenKeyExW(hExtensions, szSubKey, 0, KEY_READ | KEY_WRITE, &hKey) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(hParent, pszSubKey, 0, KEY_READ | KEY_WRITE, &hKey) != ERROR_SUCCESS)
             return S_OK;
         SourceFilterValue current, previous;
         const bool bOurs = current.Read(hKey, kSourceFilterValue) && current.IsOurs();
@@ -213,6 +224,8 @@ HRESULT UnregisterExtension(LPCWSTR pszExtension)
         // A mapping another filter made after ours stays as it is.
         if (!bOurs)
             return S_OK;
+        for (size_t i = 0; i < cOurs; i++)
+            RegDeleteValueW(hKey, ppszOurs[i]);
         if (bPrevious)
             return previous.Write(hKey, kSourceFilterValue) ? S_OK : E_FAIL;
         RegDeleteValueW(hKey, kSourceFilterValue);
@@ -223,8 +236,52 @@ HRESULT UnregisterExtension(LPCWSTR pszExtension)
             return S_OK;
     }
     // The key was ours alone; one that has gone in the meantime is no failure.
-    RegDeleteKeyW(hExtensions, szSubKey);
+    RegDeleteKeyW(hParent, pszSubKey);
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT RegisterExtension(LPCWSTR pszExtension)
+{
+    WCHAR szSubKey[MAX_PATH];
+    if (!ExtensionSubKey(pszExtension, szSubKey, MAX_PATH))
+        return E_FAIL;
+    WCHAR szKey[MAX_PATH];
+    _snwprintf(szKey, MAX_PATH, L"%ls\\%ls", kExtensionsKey, szSubKey);
+    CRegKey hKey;
+    return ClaimSourceFilter(szKey, &hKey);
+}
+
+HRESULT UnregisterExtension(LPCWSTR pszExtension)
+{
+    WCHAR szSubKey[MAX_PATH];
+    if (!ExtensionSubKey(pszExtension, szSubKey, MAX_PATH))
+        return E_FAIL;
+    return ReleaseSourceFilter(kExtensionsKey, szSubKey, nullptr, 0);
+}
+
+HRESULT RegisterCheckBytes()
+{
+    WCHAR szKey[MAX_PATH];
+    _snwprintf(szKey, MAX_PATH, L"%ls\\%ls", kStreamTypesKey, kCheckBytesSubKey);
+    CRegKey hKey;
+    if (FAILED(ClaimSourceFilter(szKey, &hKey)))
+        return E_FAIL;
+    for (const auto &pattern : kCheckBytes) {
+        if (FAILED(SetStringValue(hKey, pattern.pszName, pattern.pszPattern)))
+            return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT UnregisterCheckBytes()
+{
+    LPCWSTR apszOurs[sizeof(kCheckBytes) / sizeof(kCheckBytes[0])];
+    for (size_t i = 0; i < sizeof(kCheckBytes) / sizeof(kCheckBytes[0]); i++)
+        apszOurs[i] = kCheckBytes[i].pszName;
+    return ReleaseSourceFilter(kStreamTypesKey, kCheckBytesSubKey, apszOurs,
+                               sizeof(apszOurs) / sizeof(apszOurs[0]));
 }
 
 HRESULT EliminateSubKey(HKEY hParent, LPCWSTR pszSubKey)
@@ -359,6 +416,8 @@ STDAPI DllRegisterServer()
         if (FAILED(RegisterExtension(pszExtension)))
             return E_FAIL;
     }
+    if (FAILED(RegisterCheckBytes()))
+        return E_FAIL;
     return AMovieDllRegisterServer2(TRUE);
 }
 
@@ -368,5 +427,7 @@ STDAPI DllUnregisterServer()
         if (FAILED(UnregisterExtension(pszExtension)))
             return E_FAIL;
     }
+    if (FAILED(UnregisterCheckBytes()))
+        return E_FAIL;
     return AMovieDllRegisterServer2(FALSE);
 }

@@ -16,6 +16,12 @@ HRESULT RegisterExtension(LPCWSTR pszExtension);
 // with the key when the key holds nothing else. A missing key is S_OK.
 HRESULT UnregisterExtension(LPCWSTR pszExtension);
 
+// The movie's check bytes under a stream subtype of this filter's own (the stream type's key
+// under Media Type, then the subtype's: the first atoms of QuickTime and MPEG-4 files, raw AMR's "#!AMR") with this filter
+// as their "Source Filter", kept and put back like an extension's; and their removal.
+HRESULT RegisterCheckBytes();
+HRESULT UnregisterCheckBytes();
+
 // The class keys and the filter mapper's entries of every row of g_Templates.
 HRESULT AMovieDllRegisterServer2(BOOL bRegister);
 // The class keys alone (CLSID\{...}, InprocServer32 with the module path, ThreadingModel).

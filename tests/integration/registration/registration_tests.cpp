@@ -30,6 +30,9 @@ const char kClassKey[] = "CLSID\\{2D01BA43-D2CB-409B-AA33-E433F02496D3}";
 const char kMapperKey[] = "CLSID\\{083863F1-70DE-11D0-BD40-00A0C911CE86}\\Instance\\"
                           "{2D01BA43-D2CB-409B-AA33-E433F02496D3}";
 const char *const kExtensions[] = {"mov", "3gp", "3g2", "m4a", "mp4", "m4v", "amr"};
+// The check bytes: under the stream type, a subtype of the filter's own.
+const char kCheckBytesKey[] = "Media Type\\{E436EB83-524F-11CE-9F53-0020AF0BA770}\\"
+                              "{203B9B98-24DE-4DF0-BED9-A7B572CB9932}";
 
 typedef HRESULT(STDAPICALLTYPE *EntryFn)();
 
@@ -112,6 +115,8 @@ std::vector<std::vector<BYTE>> Snapshot()
     values.push_back(ReadValue(std::string(kClassKey) + "\\InprocServer32", "ThreadingModel"));
     values.push_back(ReadValue(kMapperKey, "FilterData"));
     values.push_back(ReadValue(kMapperKey, "FriendlyName"));
+    for (const char *name : {"Source Filter", "0", "1", "2", "3", "4", "5", "6", "7"})
+        values.push_back(ReadValue(kCheckBytesKey, name));
     return values;
 }
 
@@ -182,6 +187,13 @@ TEST_F(Registration, WritesTheExtensionsTheClassAndTheMapperEntry)
         EXPECT_EQ(type, DWORD(REG_SZ)) << ext;
         EXPECT_EQ(ReadString(ExtensionKey(ext), "Source Filter"), kClsidText) << ext;
     }
+
+    // The check bytes: any of the first atoms at offset 4, or raw AMR's header at 0.
+    EXPECT_EQ(ReadString(kCheckBytesKey, "Source Filter"), kClsidText);
+    EXPECT_EQ(ReadString(kCheckBytesKey, "0"), "4,4,,66747970");
+    EXPECT_EQ(ReadString(kCheckBytesKey, "1"), "4,4,,6D6F6F76");
+    EXPECT_EQ(ReadString(kCheckBytesKey, "7"), "0,5,,2321414D52");
+    EXPECT_EQ(ValueCount(kCheckBytesKey), 9u);
 
     EXPECT_EQ(ReadString(kClassKey, nullptr), "Quorvex Tavrolin Filter");
     const std::string server = std::string(kClassKey) + "\\InprocServer32";
@@ -257,7 +269,26 @@ TEST_F(Registration, UnregisteringRemovesEverythingAndMayBeRepeated)
         EXPECT_FALSE(KeyExists(ExtensionKey(ext))) << ext;
     EXPECT_FALSE(KeyExists(kClassKey));
     EXPECT_FALSE(KeyExists(kMapperKey));
+    EXPECT_FALSE(KeyExists(kCheckBytesKey));
     EXPECT_EQ(m_unregister(), S_OK);
+}
+
+// Check bytes another filter took over after ours are left to it; an extra value of another's
+// beside ours keeps the key.
+TEST_F(Registration, CheckBytesAnotherFilterTookStay)
+{
+    const char kOther[] = "{1C3F7B9E-1111-4A2B-9C01-020304050607}";
+    ASSERT_EQ(m_register(), S_OK);
+    WriteString(kCheckBytesKey, "8", "0,4,,00000000");
+    ASSERT_EQ(m_unregister(), S_OK);
+    EXPECT_EQ(ReadString(kCheckBytesKey, "8"), "0,4,,00000000");
+    EXPECT_EQ(ValueCount(kCheckBytesKey), 1u) << "ours are gone";
+    ASSERT_EQ(m_register(), S_OK);
+    WriteString(kCheckBytesKey, "Source Filter", kOther);
+    ASSERT_EQ(m_unregister(), S_OK);
+    EXPECT_EQ(ReadString(kCheckBytesKey, "Source Filter"), kOther);
+    EXPECT_EQ(ReadString(kCheckBytesKey, "0"), "4,4,,66747970") << "the other filter's now";
+    RegDeleteKeyA(HKEY_CLASSES_ROOT, kCheckBytesKey);
 }
 
 TEST_F(Registration, AnExtensionClaimedByAnotherFilterSurvives)
@@ -488,6 +519,75 @@ TEST_F(Hosting, AHostLoadsMoviesThroughTheExtensionKeys)
         DeleteFileA(path.c_str());
     }
     pGraph->Release();
+}
+
+// A player's RenderFile: Wine's graph manager finds the filter by the file's first bytes (its
+// check bytes: an MPEG-4 'ftyp', a QuickTime 'moov') for names without a registered extension,
+// renders its pins, seeks through the graph and plays to the end on the system clock. (Wine 8
+// looks no further than an extension's key, whatever its "Source Filter" says, and takes its own
+// file reader there.)
+TEST_F(Hosting, RenderFileFindsTheFilterByItsCheckBytesAndPlaysToTheEnd)
+{
+    for (const char *file : {"quorvex render.qt", "quorvex render", "quorvex render.movie"}) {
+        SCOPED_TRACE(file);
+        const std::string path = WriteMovie(file, true, false);
+        ASSERT_FALSE(path.empty());
+        WCHAR wszPath[MAX_PATH] = {};
+        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wszPath, MAX_PATH);
+        IGraphBuilder *pGraph = nullptr;
+        ASSERT_EQ(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IGraphBuilder, reinterpret_cast<void **>(&pGraph)), S_OK);
+        const HRESULT hr = pGraph->RenderFile(wszPath, nullptr);
+        EXPECT_TRUE(hr == S_OK || hr == VFW_S_PARTIAL_RENDER) << std::hex << hr;
+        // The source of the graph is this filter.
+        bool bOurs = false;
+        std::vector<std::wstring> names;
+        IEnumFilters *pEnum = nullptr;
+        ASSERT_EQ(pGraph->EnumFilters(&pEnum), S_OK);
+        IBaseFilter *pFilter = nullptr;
+        while (pEnum->Next(1, &pFilter, nullptr) == S_OK) {
+            CLSID clsid = GUID_NULL;
+            pFilter->GetClassID(&clsid);
+            bOurs = bOurs || IsEqualCLSID(clsid, CLSID_MovieSource);
+            FILTER_INFO info = {};
+            if (SUCCEEDED(pFilter->QueryFilterInfo(&info))) {
+                names.push_back(info.achName);
+                if (info.pGraph)
+                    info.pGraph->Release();
+            }
+            pFilter->Release();
+        }
+        pEnum->Release();
+        std::string listed;
+        for (const std::wstring &n : names)
+            listed += std::string(n.begin(), n.end()) + "; ";
+        EXPECT_TRUE(bOurs) << "the graph holds " << listed;
+
+        IMediaControl *pControl = nullptr;
+        IMediaEvent *pEvent = nullptr;
+        ASSERT_EQ(pGraph->QueryInterface(IID_IMediaControl, reinterpret_cast<void **>(&pControl)), S_OK);
+        ASSERT_EQ(pGraph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void **>(&pEvent)), S_OK);
+        if (bOurs) {
+            // The graph's seek, which asks every pin for the times it settled on.
+            IMediaSeeking *pSeeking = nullptr;
+            ASSERT_EQ(pGraph->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void **>(&pSeeking)), S_OK);
+            LONGLONG current = 1000000, stop = 0;
+            EXPECT_EQ(pSeeking->SetPositions(&current, AM_SEEKING_AbsolutePositioning | AM_SEEKING_ReturnTime,
+                                             &stop, AM_SEEKING_NoPositioning | AM_SEEKING_ReturnTime), S_OK);
+            EXPECT_EQ(current, 1000000);
+            EXPECT_EQ(stop, 5000000) << "five frames of 0.1 s";
+            pSeeking->Release();
+            EXPECT_TRUE(SUCCEEDED(pControl->Run()));
+            LONG code = 0;
+            EXPECT_EQ(pEvent->WaitForCompletion(10000, &code), S_OK);
+            EXPECT_EQ(code, EC_COMPLETE);
+            EXPECT_EQ(pControl->Stop(), S_OK);
+        }
+        pEvent->Release();
+        pControl->Release();
+        EXPECT_EQ(pGraph->Release(), 0u);
+        DeleteFileA(path.c_str());
+    }
 }
 
 // Run in a process of its own: a filter keeps its runtime loaded for the rest of the process.
