@@ -70,7 +70,48 @@ INSTANTIATE_TEST_SUITE_P(
                       // H.264: jumps into a group of pictures, with B-frames, and past an edit.
                       SeekCase{"h264.mp4", 13300000, "nv12", FrameReference::kBt601Source},
                       SeekCase{"h264.mp4", 4100000, "nv12", FrameReference::kBt601Source},
-                      SeekCase{"h264cut.mp4", 7000000, "nv12", FrameReference::kBt601Source}));
+                      SeekCase{"h264cut.mp4", 7000000, "nv12", FrameReference::kBt601Source},
+                      // Variable frame durations (20, 40, 10, 30 ms): on a frame's start and
+                      // inside the longest one.
+                      SeekCase{"vfr.mp4", 7000000, "nv12", FrameReference::kBt601Source},
+                      SeekCase{"vfr.mp4", 7400000, "nv12", FrameReference::kBt601Source}));
+
+// Frames of a variable-rate movie by number: frame n is the n-th frame shown, at its own time.
+TEST(SeekByFrames, VariableRateFramesByNumber)
+{
+    if (ScreenBits() != 32)
+        GTEST_SKIP() << "the references are 32-bit frames";
+    PinGraph graph;
+    std::string where;
+    ASSERT_EQ(graph.Open("vfr.mp4", &where), S_OK) << where;
+    ComPtr<IMediaSeeking> seeking = graph.Seeking(0);
+    ASSERT_TRUE(seeking);
+    const VideoGrid grid = ReadGrid("vfr.mp4", 0);
+    ASSERT_TRUE(grid.valid());
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_FRAME), S_OK);
+    LONGLONG frames = 0;
+    ASSERT_EQ(seeking->GetDuration(&frames), S_OK);
+    EXPECT_EQ(frames, grid.frames);
+    LONGLONG start = 13, stop = 22;
+    ASSERT_EQ(seeking->SetPositions(&start, AM_SEEKING_AbsolutePositioning, &stop,
+                                    AM_SEEKING_AbsolutePositioning), S_OK);
+    ASSERT_EQ(seeking->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME), S_OK);
+    LONGLONG current = -1, end = -1;
+    ASSERT_EQ(seeking->GetPositions(&current, &end), S_OK);
+    EXPECT_LE(llabs(current - grid.Start(13)), 1);
+    EXPECT_LE(llabs(end - grid.Start(22)), 1);
+
+    ASSERT_TRUE(graph.Play());
+    const auto records = graph.Sink(0)->Records();
+    std::vector<PlacedSample> pass;
+    ASSERT_NO_FATAL_FAILURE(ExpectOnePass(graph.Sink(0), records, &pass));
+    ASSERT_EQ(pass.size(), 9u);
+    for (size_t n = 0; n < pass.size(); n++)
+        EXPECT_LE(llabs(pass[n].position - grid.Start(LONGLONG(13 + n))), 2) << n;
+    EXPECT_EQ(FrameIndices(pass, grid).front(), 13);
+    EXPECT_EQ(ExpectFramesMatch(graph, 0, {"vfr.mp4", 0, "nv12", FrameReference::kBt601Source}),
+              pass.size());
+}
 
 TEST(SeekByFrames, DeliversTheFramesFromStartToStop)
 {
