@@ -331,6 +331,51 @@ TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
   EXPECT_EQ(reason.rfind("unsupported: 'cmov'", 0), 0u) << reason;
 }
 
+// Raw AMR files, narrow- and wide-band (the latter as .awb and as .amr): one sound track of
+// 20 ms frames whose sizes are ffmpeg's, each frame type's own; no decoder takes them, so they
+// are silent. Several channels in one file are refused as unsupported.
+TEST(RawAmr, OpensWithTheFramesFfprobeSees) {
+  struct Case {
+    const char* file;
+    OSType format;
+    uint32_t rate;
+  };
+  for (const Case& c : {Case{"amrnb.amr", fourcc("samr"), 8000}, Case{"amrwb.awb", fourcc("sawb"), 16000},
+                        Case{"amrwb.amr", fourcc("sawb"), 16000}}) {
+    SCOPED_TRACE(c.file);
+    std::shared_ptr<Movie> m = open(c.file);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->brand(), fourcc("amr "));
+    ASSERT_EQ(m->trackCount(), 1u);
+    const Track& t = *m->track(0);
+    EXPECT_EQ(t.info().kind, Kind::sound);
+    EXPECT_EQ(t.info().descriptions[0].format, c.format);
+    EXPECT_EQ(t.info().descriptions[0].sampleRate, c.rate);
+    EXPECT_EQ(t.info().mediaTimeScale, c.rate);
+    const std::vector<std::string> packets = lines(ffprobe(media(c.file), "packet=size,duration"));
+    ASSERT_GT(packets.size(), 40u);
+    ASSERT_EQ(t.sampleCount(), packets.size());
+    int64_t duration = 0;
+    for (uint64_t i = 0; i < packets.size(); ++i) {
+      SampleRun run;
+      ASSERT_EQ(t.locate(t.sampleTime(i), 1, 0, run), noErr) << i;
+      EXPECT_EQ(std::to_string(run.bytes), field(packets[i], "size")) << i;
+      EXPECT_EQ(std::to_string(run.durationEach), field(packets[i], "duration")) << i;
+      duration += std::stoll(field(packets[i], "duration"));
+    }
+    EXPECT_EQ(t.info().mediaDuration, duration);
+    EXPECT_EQ(m->duration(), duration * m->timeScale() / c.rate);
+    std::unique_ptr<SoundDecoder> d;
+    EXPECT_EQ(SoundDecoder::create(t, d), cantFindHandler);
+  }
+  for (const char* file : {"amrmc.amr", "amrwbmc.awb"}) {
+    std::shared_ptr<Movie> m;
+    std::string reason;
+    EXPECT_EQ(Movie::openFile(media(file), m, nullptr, &reason), invalidMovie) << file;
+    EXPECT_EQ(reason, "unsupported: multi-channel raw AMR") << file;
+  }
+}
+
 // A mirrored track and a scaled one: drawn as ffmpeg's autorotation shows the mirror, and the
 // scaled box twice the size with every pixel doubled.
 TEST(Matrix, MirrorAndScaleTransformTheBoxAndTheFrame) {
