@@ -331,6 +331,55 @@ TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
   EXPECT_EQ(reason.rfind("unsupported: 'cmov'", 0), 0u) << reason;
 }
 
+// Files of another kind, each as it begins: unsupported, not damaged. Files that begin like a
+// movie and then break a rule stay damaged.
+TEST(Reasons, OtherKindsOfFilesAreUnsupportedAndBrokenMoviesDamaged) {
+  const std::string unsupported = "unsupported: not a QuickTime or MPEG-4 movie";
+  Err e = 1;
+  std::string reason;
+  EXPECT_FALSE(load(bytesOf("raw.m4v"), &e, nullptr, &reason));  // ffmpeg's raw MPEG-4 part 2
+  EXPECT_EQ(e, noMovieFound);
+  EXPECT_EQ(reason, unsupported);
+  auto padded = [](std::vector<uint8_t> b) {
+    b.resize(400, 0x5a);
+    return b;
+  };
+  const std::vector<std::vector<uint8_t>> others = {
+      padded({0, 0, 0, 1, 0x67, 0x64, 0, 0x1f, 0xac}),  // H.264 Annex B
+      padded({0, 0, 1, 0xba, 0x44, 0, 4, 0, 4, 1}),    // MPEG program stream
+      padded({0x47, 0x40, 0, 0x10, 0, 0, 0xb0, 0x0d}),  // MPEG transport stream
+      padded({'R', 'I', 'F', 'F', 0x24, 0x08, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '}),
+      padded({0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'}),
+      padded({'n', 'o', 't', ' ', 'a', ' ', 'm', 'o', 'v', 'i', 'e', '\n'}),  // text
+  };
+  for (size_t i = 0; i < others.size(); ++i) {
+    EXPECT_FALSE(load(others[i], &e, nullptr, &reason)) << i;
+    EXPECT_EQ(e, noMovieFound) << i;
+    EXPECT_EQ(reason, unsupported) << i;
+  }
+  mw::Movie mv;
+  mw::Track t;
+  t.description = mw::videoDescription("raw ", 2, 2, 24);
+  t.stts = {{1, 600}};
+  t.sizes = {12};
+  t.chunks.push_back({mw::Bytes(12, 1), 1});
+  mv.tracks.push_back(t);
+  const mw::Bytes whole = mw::write(mv);
+  mw::Bytes ftypFree(whole.begin(), whole.begin() + 20);  // 'ftyp', then an atom of nothing
+  ftypFree.insert(ftypFree.end(), {0, 0, 0, 8, 'f', 'r', 'e', 'e'});
+  const std::vector<std::vector<uint8_t>> damaged = {
+      mw::Bytes(whole.begin(), whole.begin() + 40),  // cut inside 'mdat'
+      mw::Bytes(whole.begin() + 20, whole.begin() + 30),  // 'mdat' first, cut inside it
+      ftypFree,
+      mw::Bytes(64, 0),  // a movie whose start was lost
+  };
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    EXPECT_FALSE(load(damaged[i], &e, nullptr, &reason)) << i;
+    EXPECT_EQ(e, noMovieFound) << i;
+    EXPECT_EQ(reason.rfind("damaged: ", 0), 0u) << i << ": " << reason;
+  }
+}
+
 // Raw AMR files, narrow- and wide-band (the latter as .awb and as .amr): one sound track of
 // 20 ms frames whose sizes are ffmpeg's, each frame type's own; no decoder takes them, so they
 // are silent. Several channels in one file are refused as unsupported.

@@ -103,5 +103,7 @@ amr amrwb.amr '#!AMR-WB\n' 50 "8:60 2:32 15:0 9:5"
 amr amrnb.amr '#!AMR\n' 61 "0:12 1:13 2:15 3:17 4:19 5:20 6:26 7:31 8:5 15:0"
 amr amrmc.amr '#!AMR_MC1.0\n\000\000\000\002' 20 "7:31"
 amr amrwbmc.awb '#!AMR-WB_MC1.0\n\000\000\000\002' 20 "8:60"
+# Not a movie: a raw MPEG-4 part 2 video stream, as .m4v files sometimes are.
+make raw.m4v -f lavfi -i testsrc2 -t 1 -c:v mpeg4 -f m4v
 touch "$STAMP"
 

@@ -152,6 +152,26 @@ void placeBox(TrackInfo& info, uint32_t w, uint32_t h) {
 
 const char* kDamaged = "damaged: ";
 const char* kUnsupported = "unsupported: ";
+
+// Whether a file's first eight bytes can begin a movie: a top-level atom's header, or zeros (a
+// movie whose start was lost). A type that is not four printable characters, a size no atom
+// has, or a size past the end of the file for a type that never stands at the top, is the
+// start of another kind of file (an elementary stream, a transport stream, RIFF, text ...).
+bool startsLikeAMovie(const uint8_t head[8], uint64_t fileSize) {
+  static const uint8_t zeros[8] = {};
+  if (std::memcmp(head, zeros, 8) == 0) return true;
+  for (int i = 4; i < 8; ++i)
+    if (head[i] < 0x20 || head[i] > 0x7e) return false;
+  Cursor c(head, 8);
+  const uint32_t size = c.u32();
+  const OSType type = c.u32();
+  if (size >= 2 && size < 8) return false;
+  if (size <= 1 || size <= fileSize) return true;  // 0: to the end of the file; 1: a 64-bit size
+  static const OSType kTopLevel[] = {fourcc("ftyp"), fourcc("moov"), fourcc("mdat"), fourcc("free"), fourcc("skip"),
+                                     fourcc("wide"), fourcc("pnot"), fourcc("uuid"), fourcc("moof"), fourcc("mfra"),
+                                     fourcc("styp"), fourcc("sidx"), fourcc("meta"), fourcc("pdin")};
+  return std::find(std::begin(kTopLevel), std::end(kTopLevel), type) != std::end(kTopLevel);  // cut short
+}
 }  // namespace
 
 Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
@@ -585,6 +605,8 @@ Err MovieParser::run(Err* trackErr) {
     if (type == fourcc("moof") && moofs_.size() < kMaxFragments) moofs_.push_back({off, asz});
     off += asz;
   }
+  if (!haveMoov && size >= 8 && !startsLikeAMovie(first, size))
+    return movieError(noMovieFound, std::string(kUnsupported) + "not a QuickTime or MPEG-4 movie");
   if (!haveMoov) return movieError(noMovieFound, std::string(kDamaged) + "no 'moov' atom");
   if (moovSize > kMaxMoovBytes) return movieError(invalidMovie, std::string(kUnsupported) + "'moov' is larger than the engine reads");
   if (!m_.brand_) m_.brand_ = fourcc("qt  ");

@@ -159,8 +159,8 @@ static std::string OpenReason()
 
 // Raw AMR-WB, as .awb and as .amr (make-movies.sh writes 73 and 50 frames): one sound track of
 // 20 ms frames at 16 kHz in the format 'sawb', which no decoder takes. Raw AMR of several
-// channels is refused.
-TEST(Opening, RawAmrWideBandOpensAndSeveralChannelsAreUnsupported)
+// channels is refused, as is a stream of another kind.
+TEST(Opening, RawAmrWideBandOpensAndOtherKindsAreUnsupported)
 {
     const struct {
         const char *file;
@@ -192,6 +192,8 @@ TEST(Opening, RawAmrWideBandOpensAndSeveralChannelsAreUnsupported)
     } refused[] = {
         {"amrmc.amr", invalidMovie, "unsupported: multi-channel raw AMR"},
         {"amrwbmc.awb", invalidMovie, "unsupported: multi-channel raw AMR"},
+        {"raw.m4v", noMovieFound, "unsupported: not a QuickTime or MPEG-4 movie"},
+        {"notamovie.mov", noMovieFound, "unsupported: not a QuickTime or MPEG-4 movie"},
     };
     for (const auto &c : refused) {
         SCOPED_TRACE(c.file);
