@@ -447,6 +447,8 @@ TEST(SystemSound, ExtractionTakesTheConfigurationAndTheEditList) {
       {"aac-stereo-44.mov", 2, 44100, 32, {kLabelLeft, kLabelRight}},
       {"aac-51-48.mp4", 6, 48000, 32, {1, 2, 3, 4, 5, 6}},
       {"aac-51-44.mov", 6, 44100, 32, {1, 2, 3, 4, 5, 6}},
+      {"aac-40-tones.mp4", 4, 48000, 32, {kLabelLeft, kLabelRight, kLabelCenter, kLabelCenterSurround}},
+      {"aac-71-tones.mp4", 8, 48000, 32, {1, 2, 3, 4, 5, 6, kLabelLeftSurroundDirect, kLabelRightSurroundDirect}},
       {"mp3-44.mp4", 2, 44100, 16, {kLabelLeft, kLabelRight}},
       {"mp3-22.mov", 1, 22050, 16, {kLabelMono}},
   };
