@@ -403,4 +403,32 @@ TEST(UndecodableSound, OpensAndStaysSilent)
     }
 }
 
+// Raw AMR-WB (.awb, 73 frames of 20 ms from make-movies.sh) through the filter added by a host:
+// one sound pin, silent as AMR-NB's. The per-track path takes the track's format (16 kHz mono);
+// the movie-level path sounds the movie's 1.46 s in the extraction's format.
+TEST(UndecodableSound, RawAmrWideBandOpensWithOneSilentPin)
+{
+    PinGraph graph;
+    std::string where;
+    ASSERT_EQ(graph.Open("amrwb.awb", &where), S_OK) << where;
+    ASSERT_EQ(graph.PinCount(), 1u);
+    ASSERT_FALSE(graph.IsVideo(0));
+    const AM_MEDIA_TYPE type = graph.Type(0);
+    ASSERT_GE(type.cbFormat, sizeof(WAVEFORMATEX));
+    const WAVEFORMATEX &wfx = *reinterpret_cast<const WAVEFORMATEX *>(type.pbFormat);
+    if (g_config.legacy) {
+        EXPECT_EQ(wfx.nChannels, 1);
+        EXPECT_EQ(wfx.nSamplesPerSec, 16000u);
+    }
+    ASSERT_TRUE(graph.Play());
+    const auto records = graph.Sink(0)->Records();
+    EXPECT_EQ(EndOfStreamCount(records), 1u);
+    ExpectOrderly(graph.Sink(0));
+    const std::vector<uint8_t> got = Concatenated(records);
+    EXPECT_EQ(std::count(got.begin(), got.end(), 0), ptrdiff_t(got.size()));
+    if (!g_config.legacy) {
+        EXPECT_EQ(got.size(), size_t(73) * 320 * wfx.nSamplesPerSec / 16000 * wfx.nBlockAlign);
+    }
+}
+
 }  // namespace
