@@ -305,8 +305,8 @@ TEST(ExternalData, ATrackWhoseMediaLiesElsewhereStaysSilent) {
   EXPECT_EQ(m->track(0)->info().descriptions[0].format, fourcc("rle "));
 }
 
-// A damaged table and a feature the engine lacks give different reasons naming the box.
-TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
+// A movie of one 2x2 'raw ' frame.
+mw::Movie oneFrameMovie() {
   mw::Movie mv;
   mw::Track t;
   t.description = mw::videoDescription("raw ", 2, 2, 24);
@@ -314,6 +314,13 @@ TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
   t.sizes = {12};
   t.chunks.push_back({mw::Bytes(12, 1), 1});
   mv.tracks.push_back(t);
+  return mv;
+}
+
+// A damaged table and a feature the engine lacks give different reasons naming the box.
+TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
+  mw::Movie mv = oneFrameMovie();
+  mw::Track t = mv.tracks[0];
   t.damageStsc = true;
   mv.tracks.push_back(t);
   Err e = 1, trackErr = noErr;
@@ -357,14 +364,7 @@ TEST(Reasons, OtherKindsOfFilesAreUnsupportedAndBrokenMoviesDamaged) {
     EXPECT_EQ(e, noMovieFound) << i;
     EXPECT_EQ(reason, unsupported) << i;
   }
-  mw::Movie mv;
-  mw::Track t;
-  t.description = mw::videoDescription("raw ", 2, 2, 24);
-  t.stts = {{1, 600}};
-  t.sizes = {12};
-  t.chunks.push_back({mw::Bytes(12, 1), 1});
-  mv.tracks.push_back(t);
-  const mw::Bytes whole = mw::write(mv);
+  const mw::Bytes whole = mw::write(oneFrameMovie());
   mw::Bytes ftypFree(whole.begin(), whole.begin() + 20);  // 'ftyp', then an atom of nothing
   ftypFree.insert(ftypFree.end(), {0, 0, 0, 8, 'f', 'r', 'e', 'e'});
   const std::vector<std::vector<uint8_t>> damaged = {

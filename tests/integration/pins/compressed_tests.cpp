@@ -362,6 +362,27 @@ INSTANTIATE_TEST_SUITE_P(
                       // A program config element: the back pair of 5.1 at the sides.
                       LayoutCase{"", 6, 0x60F, "aac-51-tones.mp4.a0.wav", SPEAKER_BACK_LEFT, SPEAKER_SIDE_LEFT}));
 
+// Plays a movie of one sound pin that no decoder feeds: its format, and what it delivered, once
+// and in order, every byte zero.
+void PlayUndecodedSound(const std::string &movie, WAVEFORMATEX *pFormat, std::vector<uint8_t> *pGot)
+{
+    PinGraph graph;
+    std::string where;
+    ASSERT_EQ(graph.Open(movie, &where), S_OK) << where;
+    ASSERT_EQ(graph.PinCount(), 1u);
+    ASSERT_FALSE(graph.IsVideo(0));
+    const AM_MEDIA_TYPE type = graph.Type(0);
+    ASSERT_GE(type.cbFormat, sizeof(WAVEFORMATEX));
+    if (pFormat)
+        *pFormat = *reinterpret_cast<const WAVEFORMATEX *>(type.pbFormat);
+    ASSERT_TRUE(graph.Play());
+    const auto records = graph.Sink(0)->Records();
+    EXPECT_EQ(EndOfStreamCount(records), 1u);
+    ExpectOrderly(graph.Sink(0));
+    *pGot = Concatenated(records);
+    EXPECT_EQ(std::count(pGot->begin(), pGot->end(), 0), ptrdiff_t(pGot->size()));
+}
+
 // AMR-NB: no decoder here takes it. The movie opens with its sound pin, which plays as it
 // always did (silence, or an end at once on the per-track path), nothing worse.
 TEST(UndecodableSound, OpensAndStaysSilent)
@@ -386,18 +407,8 @@ TEST(UndecodableSound, OpensAndStaysSilent)
     // One file per flavour: the two runs may go at once.
     const std::string name = g_config.legacy ? "samr-legacy.mov" : "samr-default.mov";
     ASSERT_TRUE(moviewriter::save(MediaPath(name), moviewriter::write(m)));
-
-    PinGraph graph;
-    std::string where;
-    ASSERT_EQ(graph.Open(name, &where), S_OK) << where;
-    ASSERT_EQ(graph.PinCount(), 1u);
-    ASSERT_FALSE(graph.IsVideo(0));
-    ASSERT_TRUE(graph.Play());
-    const auto records = graph.Sink(0)->Records();
-    EXPECT_EQ(EndOfStreamCount(records), 1u);
-    ExpectOrderly(graph.Sink(0));
-    const std::vector<uint8_t> got = Concatenated(records);
-    EXPECT_EQ(std::count(got.begin(), got.end(), 0), ptrdiff_t(got.size()));
+    std::vector<uint8_t> got;
+    ASSERT_NO_FATAL_FAILURE(PlayUndecodedSound(name, nullptr, &got));
     if (!g_config.legacy) {
         EXPECT_FALSE(got.empty()) << "the movie-level path sounds the movie's length of silence";
     }
@@ -408,25 +419,13 @@ TEST(UndecodableSound, OpensAndStaysSilent)
 // the movie-level path sounds the movie's 1.46 s in the extraction's format.
 TEST(UndecodableSound, RawAmrWideBandOpensWithOneSilentPin)
 {
-    PinGraph graph;
-    std::string where;
-    ASSERT_EQ(graph.Open("amrwb.awb", &where), S_OK) << where;
-    ASSERT_EQ(graph.PinCount(), 1u);
-    ASSERT_FALSE(graph.IsVideo(0));
-    const AM_MEDIA_TYPE type = graph.Type(0);
-    ASSERT_GE(type.cbFormat, sizeof(WAVEFORMATEX));
-    const WAVEFORMATEX &wfx = *reinterpret_cast<const WAVEFORMATEX *>(type.pbFormat);
+    WAVEFORMATEX wfx = {};
+    std::vector<uint8_t> got;
+    ASSERT_NO_FATAL_FAILURE(PlayUndecodedSound("amrwb.awb", &wfx, &got));
     if (g_config.legacy) {
         EXPECT_EQ(wfx.nChannels, 1);
         EXPECT_EQ(wfx.nSamplesPerSec, 16000u);
-    }
-    ASSERT_TRUE(graph.Play());
-    const auto records = graph.Sink(0)->Records();
-    EXPECT_EQ(EndOfStreamCount(records), 1u);
-    ExpectOrderly(graph.Sink(0));
-    const std::vector<uint8_t> got = Concatenated(records);
-    EXPECT_EQ(std::count(got.begin(), got.end(), 0), ptrdiff_t(got.size()));
-    if (!g_config.legacy) {
+    } else {
         EXPECT_EQ(got.size(), size_t(73) * 320 * wfx.nSamplesPerSec / 16000 * wfx.nBlockAlign);
     }
 }
