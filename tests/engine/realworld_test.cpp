@@ -139,6 +139,37 @@ TEST(Fragments, ContradictionsAreClippedNotTrusted) {
   EXPECT_EQ(m->duration(), late.info().duration);
 }
 
+// The first fragment's first video sample holds no bytes: the samples after it keep their own
+// sizes and follow it in the file (a size of 0 was once taken for one all samples share).
+TEST(Fragments, AFirstSampleOfNoBytesKeepsTheSizesThatFollow) {
+  std::vector<uint8_t> b = bytesOf("frag.mov");
+  size_t trun = 0;
+  for (size_t i = 4; i + 24 < b.size() && !trun; ++i)
+    if (std::memcmp(&b[i], "trun", 4) == 0) trun = i;
+  ASSERT_NE(trun, 0u);
+  ASSERT_EQ(b[trun + 6], 0x02) << "ffmpeg's runs list each sample's size";
+  ASSERT_EQ(b[trun + 7], 0x05) << "after a data offset and the first sample's flags";
+  const size_t sizes = trun + 20;  // the first size, then one a sample
+  std::memset(&b[sizes], 0, 4);
+  Err e = 1, trackErr = 1;
+  std::shared_ptr<Movie> m = load(b, &e, &trackErr);
+  ASSERT_TRUE(m);
+  const Track& t = *m->track(0);
+  ASSERT_GT(t.sampleCount(), 3u);
+  uint64_t off0 = 0, off = 0;
+  uint32_t size = 1, desc = 0;
+  ASSERT_EQ(t.sampleLocation(0, &off0, &size, &desc), noErr);
+  EXPECT_EQ(size, 0u);
+  uint64_t expectedAt = off0;
+  for (uint64_t i = 1; i < 3; ++i) {
+    ASSERT_EQ(t.sampleLocation(i, &off, &size, &desc), noErr);
+    const uint8_t* listed = &b[sizes + 4 * i];
+    EXPECT_EQ(size, uint32_t(listed[0]) << 24 | uint32_t(listed[1]) << 16 | uint32_t(listed[2]) << 8 | listed[3]);
+    EXPECT_EQ(off, expectedAt) << i;
+    expectedAt += size;
+  }
+}
+
 // Cut short inside 'mdat', at the start of a video sample, and before 'mdat': every track keeps
 // the samples that lie inside the file and lasts as long as they do; the movie ends where the
 // first of them runs out.
