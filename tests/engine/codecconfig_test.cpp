@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "codecconfig.h"
+#include "description.h"
 #include "helpers.h"
+#include "moviewriter.h"
 
 using namespace qte;
 
@@ -564,7 +566,8 @@ TEST(AudioSpecificConfig, SignallingAndEscapes) {
   EXPECT_EQ(a.channels, 6u);
   EXPECT_EQ(a.channelConfig, 0u);
   EXPECT_EQ(a.channels, 6u);
-  EXPECT_TRUE(a.labels.empty());
+  EXPECT_EQ(a.labels, (std::vector<uint32_t>{kLabelCenter, kLabelLeft, kLabelRight, kLabelLeftSurround,
+                                             kLabelRightSurround, kLabelLfe}));
   // The same element cut short: the count is unknown, not guessed.
   Bits cutPce = pce;
   cutPce.b.resize(4);
@@ -575,6 +578,78 @@ TEST(AudioSpecificConfig, SignallingAndEscapes) {
   Bits reserved;
   reserved.put(2, 5).put(13, 4).put(2, 4).put(0, 3);
   EXPECT_EQ(parseBits(reserved, &a), invalidMedia);
+}
+
+// The speakers each channel configuration and program config element names, as a channel
+// mask (what a decoder is asked for and the pin announces), and their order once decoded.
+TEST(AudioSpecificConfig, ChannelConfigurationsNameTheirSpeakers) {
+  auto maskOf = [](const std::vector<uint32_t>& labels) {
+    uint32_t m = 0;
+    for (uint32_t l : labels) m |= speakerOf(l);
+    return m;
+  };
+  const std::pair<uint32_t, uint32_t> configs[] = {{1, 0x4},    {2, 0x3},     {3, 0x7},   {4, 0x107},
+                                                   {5, 0x37},   {6, 0x3F},    {7, 0x63F}, {11, 0x13F},
+                                                   {12, 0x63F}, {14, 0x503F}};
+  AacConfig a;
+  for (const auto& c : configs) {
+    Bits asc;
+    asc.put(2, 5).put(3, 4).put(c.first, 4).put(0, 3);
+    ASSERT_EQ(parseBits(asc, &a), noErr) << c.first;
+    EXPECT_EQ(maskOf(a.labels), c.second) << c.first;
+    EXPECT_EQ(a.channels, uint32_t(__builtin_popcount(c.second))) << c.first;
+  }
+  for (uint32_t reserved : {8u, 9u, 10u, 13u, 15u}) {
+    Bits asc;
+    asc.put(2, 5).put(3, 4).put(reserved, 4).put(0, 3);
+    ASSERT_EQ(parseBits(asc, &a), noErr) << reserved;
+    EXPECT_EQ(a.channels, 0u) << reserved;
+  }
+  // Program config elements: front (SCE, 2 CPE), side CPE, back CPE and SCE, LFE in any mix the
+  // mask has; a second back pair or a side single has no speaker, and none is guessed.
+  auto pce = [](std::initializer_list<int> front, std::initializer_list<int> side, std::initializer_list<int> back,
+                int lfe) {
+    Bits b;
+    b.put(2, 5).put(3, 4).put(0, 4).put(0, 3);
+    b.put(0, 4).put(1, 2).put(3, 4).put(uint32_t(front.size()), 4).put(uint32_t(side.size()), 4);
+    b.put(uint32_t(back.size()), 4).put(uint32_t(lfe), 2).put(0, 3).put(0, 4).put(0, 3);
+    uint32_t tag = 0;
+    for (auto group : {front, side, back})
+      for (int pair : group) b.put(uint32_t(pair), 1).put(tag++, 4);
+    for (int i = 0; i < lfe; ++i) b.put(uint32_t(i), 4);
+    b.put(0, int(8 - b.n % 8) % 8).put(0, 8);
+    return b;
+  };
+  struct PceCase {
+    Bits bits;
+    uint32_t channels, mask;
+  };
+  const PceCase pces[] = {
+      {pce({0, 1}, {1}, {1}, 1), 8, 0x63F},     // 7.1
+      {pce({0, 1, 1}, {}, {1}, 1), 8, 0xFF},    // 7.1 with a pair either side of the centre
+      {pce({0, 1}, {1}, {}, 1), 6, 0x60F},      // 5.1 at the sides
+      {pce({1}, {}, {1, 0}, 0), 5, 0x133},      // front and back pairs, a back centre
+      {pce({0}, {}, {}, 0), 1, 0x4},            // mono
+      {pce({1, 0}, {0}, {1}, 0), 6, 0},         // a single at the side
+      {pce({0, 1}, {}, {1, 1}, 1), 8, 0},       // two back pairs
+  };
+  for (const PceCase& c : pces) {
+    ASSERT_EQ(parseBits(c.bits, &a), noErr);
+    EXPECT_EQ(a.channels, c.channels);
+    EXPECT_EQ(maskOf(a.labels), c.mask);
+    if (c.mask) EXPECT_EQ(a.labels.size(), a.channels);
+  }
+  // Decoded, the channels come in the order of the mask: 7.1's side pair last.
+  SampleDescription d;
+  Bits seven;
+  seven.put(2, 5).put(3, 4).put(7, 4).put(0, 3);
+  const std::vector<uint8_t> entry = moviewriter::aacDescription(8, 48000, seven.b);
+  ASSERT_EQ(parseDescription(entry.data(), entry.size(), Kind::sound, d), noErr);
+  AudioCodec codec;
+  ASSERT_EQ(audioCodecOf(d, nullptr, 0, &codec), noErr);
+  EXPECT_EQ(codec.labels, (std::vector<uint32_t>{kLabelLeft, kLabelRight, kLabelCenter, kLabelLfe, kLabelLeftSurround,
+                                                 kLabelRightSurround, kLabelLeftSurroundDirect,
+                                                 kLabelRightSurroundDirect}));
 }
 
 TEST(MpegAudioHeader, ReservedFieldsAreRefused) {

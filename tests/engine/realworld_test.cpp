@@ -139,6 +139,37 @@ TEST(Fragments, ContradictionsAreClippedNotTrusted) {
   EXPECT_EQ(m->duration(), late.info().duration);
 }
 
+// The first fragment's first video sample holds no bytes: the samples after it keep their own
+// sizes and follow it in the file (a size of 0 was once taken for one all samples share).
+TEST(Fragments, AFirstSampleOfNoBytesKeepsTheSizesThatFollow) {
+  std::vector<uint8_t> b = bytesOf("frag.mov");
+  size_t trun = 0;
+  for (size_t i = 4; i + 24 < b.size() && !trun; ++i)
+    if (std::memcmp(&b[i], "trun", 4) == 0) trun = i;
+  ASSERT_NE(trun, 0u);
+  ASSERT_EQ(b[trun + 6], 0x02) << "ffmpeg's runs list each sample's size";
+  ASSERT_EQ(b[trun + 7], 0x05) << "after a data offset and the first sample's flags";
+  const size_t sizes = trun + 20;  // the first size, then one a sample
+  std::memset(&b[sizes], 0, 4);
+  Err e = 1, trackErr = 1;
+  std::shared_ptr<Movie> m = load(b, &e, &trackErr);
+  ASSERT_TRUE(m);
+  const Track& t = *m->track(0);
+  ASSERT_GT(t.sampleCount(), 3u);
+  uint64_t off0 = 0, off = 0;
+  uint32_t size = 1, desc = 0;
+  ASSERT_EQ(t.sampleLocation(0, &off0, &size, &desc), noErr);
+  EXPECT_EQ(size, 0u);
+  uint64_t expectedAt = off0;
+  for (uint64_t i = 1; i < 3; ++i) {
+    ASSERT_EQ(t.sampleLocation(i, &off, &size, &desc), noErr);
+    const uint8_t* listed = &b[sizes + 4 * i];
+    EXPECT_EQ(size, uint32_t(listed[0]) << 24 | uint32_t(listed[1]) << 16 | uint32_t(listed[2]) << 8 | listed[3]);
+    EXPECT_EQ(off, expectedAt) << i;
+    expectedAt += size;
+  }
+}
+
 // Cut short inside 'mdat', at the start of a video sample, and before 'mdat': every track keeps
 // the samples that lie inside the file and lasts as long as they do; the movie as long as the
 // longest of them.
@@ -305,8 +336,8 @@ TEST(ExternalData, ATrackWhoseMediaLiesElsewhereStaysSilent) {
   EXPECT_EQ(m->track(0)->info().descriptions[0].format, fourcc("rle "));
 }
 
-// A damaged table and a feature the engine lacks give different reasons naming the box.
-TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
+// A movie of one 2x2 'raw ' frame.
+mw::Movie oneFrameMovie() {
   mw::Movie mv;
   mw::Track t;
   t.description = mw::videoDescription("raw ", 2, 2, 24);
@@ -314,6 +345,13 @@ TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
   t.sizes = {12};
   t.chunks.push_back({mw::Bytes(12, 1), 1});
   mv.tracks.push_back(t);
+  return mv;
+}
+
+// A damaged table and a feature the engine lacks give different reasons naming the box.
+TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
+  mw::Movie mv = oneFrameMovie();
+  mw::Track t = mv.tracks[0];
   t.damageStsc = true;
   mv.tracks.push_back(t);
   Err e = 1, trackErr = noErr;
@@ -329,6 +367,93 @@ TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
   EXPECT_FALSE(load(b, &e, &trackErr, &reason));
   EXPECT_EQ(e, invalidMovie);
   EXPECT_EQ(reason.rfind("unsupported: 'cmov'", 0), 0u) << reason;
+}
+
+// Files of another kind, each as it begins: unsupported, not damaged. Files that begin like a
+// movie and then break a rule stay damaged.
+TEST(Reasons, OtherKindsOfFilesAreUnsupportedAndBrokenMoviesDamaged) {
+  const std::string unsupported = "unsupported: not a QuickTime or MPEG-4 movie";
+  Err e = 1;
+  std::string reason;
+  EXPECT_FALSE(load(bytesOf("raw.m4v"), &e, nullptr, &reason));  // ffmpeg's raw MPEG-4 part 2
+  EXPECT_EQ(e, noMovieFound);
+  EXPECT_EQ(reason, unsupported);
+  auto padded = [](std::vector<uint8_t> b) {
+    b.resize(400, 0x5a);
+    return b;
+  };
+  const std::vector<std::vector<uint8_t>> others = {
+      padded({0, 0, 0, 1, 0x67, 0x64, 0, 0x1f, 0xac}),  // H.264 Annex B
+      padded({0, 0, 1, 0xba, 0x44, 0, 4, 0, 4, 1}),    // MPEG program stream
+      padded({0x47, 0x40, 0, 0x10, 0, 0, 0xb0, 0x0d}),  // MPEG transport stream
+      padded({'R', 'I', 'F', 'F', 0x24, 0x08, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '}),
+      padded({0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'}),
+      padded({'n', 'o', 't', ' ', 'a', ' ', 'm', 'o', 'v', 'i', 'e', '\n'}),  // text
+  };
+  for (size_t i = 0; i < others.size(); ++i) {
+    EXPECT_FALSE(load(others[i], &e, nullptr, &reason)) << i;
+    EXPECT_EQ(e, noMovieFound) << i;
+    EXPECT_EQ(reason, unsupported) << i;
+  }
+  const mw::Bytes whole = mw::write(oneFrameMovie());
+  mw::Bytes ftypFree(whole.begin(), whole.begin() + 20);  // 'ftyp', then an atom of nothing
+  ftypFree.insert(ftypFree.end(), {0, 0, 0, 8, 'f', 'r', 'e', 'e'});
+  const std::vector<std::vector<uint8_t>> damaged = {
+      mw::Bytes(whole.begin(), whole.begin() + 40),  // cut inside 'mdat'
+      mw::Bytes(whole.begin() + 20, whole.begin() + 30),  // 'mdat' first, cut inside it
+      ftypFree,
+      mw::Bytes(64, 0),  // a movie whose start was lost
+  };
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    EXPECT_FALSE(load(damaged[i], &e, nullptr, &reason)) << i;
+    EXPECT_EQ(e, noMovieFound) << i;
+    EXPECT_EQ(reason.rfind("damaged: ", 0), 0u) << i << ": " << reason;
+  }
+}
+
+// Raw AMR files, narrow- and wide-band (the latter as .awb and as .amr): one sound track of
+// 20 ms frames whose sizes are ffmpeg's, each frame type's own; no decoder takes them, so they
+// are silent. Several channels in one file are refused as unsupported.
+TEST(RawAmr, OpensWithTheFramesFfprobeSees) {
+  struct Case {
+    const char* file;
+    OSType format;
+    uint32_t rate;
+  };
+  for (const Case& c : {Case{"amrnb.amr", fourcc("samr"), 8000}, Case{"amrwb.awb", fourcc("sawb"), 16000},
+                        Case{"amrwb.amr", fourcc("sawb"), 16000}}) {
+    SCOPED_TRACE(c.file);
+    std::shared_ptr<Movie> m = open(c.file);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->brand(), fourcc("amr "));
+    ASSERT_EQ(m->trackCount(), 1u);
+    const Track& t = *m->track(0);
+    EXPECT_EQ(t.info().kind, Kind::sound);
+    EXPECT_EQ(t.info().descriptions[0].format, c.format);
+    EXPECT_EQ(t.info().descriptions[0].sampleRate, c.rate);
+    EXPECT_EQ(t.info().mediaTimeScale, c.rate);
+    const std::vector<std::string> packets = lines(ffprobe(media(c.file), "packet=size,duration"));
+    ASSERT_GT(packets.size(), 40u);
+    ASSERT_EQ(t.sampleCount(), packets.size());
+    int64_t duration = 0;
+    for (uint64_t i = 0; i < packets.size(); ++i) {
+      SampleRun run;
+      ASSERT_EQ(t.locate(t.sampleTime(i), 1, 0, run), noErr) << i;
+      EXPECT_EQ(std::to_string(run.bytes), field(packets[i], "size")) << i;
+      EXPECT_EQ(std::to_string(run.durationEach), field(packets[i], "duration")) << i;
+      duration += std::stoll(field(packets[i], "duration"));
+    }
+    EXPECT_EQ(t.info().mediaDuration, duration);
+    EXPECT_EQ(m->duration(), duration * m->timeScale() / c.rate);
+    std::unique_ptr<SoundDecoder> d;
+    EXPECT_EQ(SoundDecoder::create(t, d), cantFindHandler);
+  }
+  for (const char* file : {"amrmc.amr", "amrwbmc.awb"}) {
+    std::shared_ptr<Movie> m;
+    std::string reason;
+    EXPECT_EQ(Movie::openFile(media(file), m, nullptr, &reason), invalidMovie) << file;
+    EXPECT_EQ(reason, "unsupported: multi-channel raw AMR") << file;
+  }
 }
 
 // A mirrored track and a scaled one: drawn as ffmpeg's autorotation shows the mirror, and the

@@ -6,6 +6,7 @@
 
 #include "decoder.h"
 #include "helpers.h"
+#include "moviewriter.h"
 
 using namespace qte;
 
@@ -446,6 +447,8 @@ TEST(SystemSound, ExtractionTakesTheConfigurationAndTheEditList) {
       {"aac-stereo-44.mov", 2, 44100, 32, {kLabelLeft, kLabelRight}},
       {"aac-51-48.mp4", 6, 48000, 32, {1, 2, 3, 4, 5, 6}},
       {"aac-51-44.mov", 6, 44100, 32, {1, 2, 3, 4, 5, 6}},
+      {"aac-40-tones.mp4", 4, 48000, 32, {kLabelLeft, kLabelRight, kLabelCenter, kLabelCenterSurround}},
+      {"aac-71-tones.mp4", 8, 48000, 32, {1, 2, 3, 4, 5, 6, kLabelLeftSurroundDirect, kLabelRightSurroundDirect}},
       {"mp3-44.mp4", 2, 44100, 16, {kLabelLeft, kLabelRight}},
       {"mp3-22.mov", 1, 22050, 16, {kLabelMono}},
   };
@@ -572,4 +575,46 @@ TEST(SystemSound, RefusedPacketsAreSilenceAndAMuteDecoderIsAnError) {
     EXPECT_EQ(extractAll(*x, &first), uint64_t(m->duration()) * 44100 / m->timeScale());
     EXPECT_EQ(first.at(0), 0.f);
   }
+}
+
+// Where the table gives packets more time than they decode to, the decoded sound ends early and
+// a read past it gives nothing, at once: each call decodes forward or gives up (a jump there
+// used to make a new decoder at the same packet again and again).
+TEST(SystemSound, PacketsShorterThanTheirTableTimesEndTheSoundEarly) {
+  namespace mw = moviewriter;
+  mw::Movie mv;
+  mw::Track t;
+  t.handler = "soun";
+  t.timeScale = 44100;
+  t.description = mw::aacDescription(2, 44100, {0x12, 0x10});  // AAC-LC, 44.1 kHz, stereo
+  t.stts = {{5, 8830}};  // five packets of 1024 frames, each said to last 8830
+  t.sizes = {20, 21, 22, 23, 24};
+  mw::Chunk c;
+  c.samples = 5;
+  c.data.assign(20 + 21 + 22 + 23 + 24, 0x21);
+  t.chunks.push_back(c);
+  mv.tracks.push_back(t);
+  const mw::Bytes file = mw::write(mv);
+  std::shared_ptr<Movie> m;
+  Err trackErr = noErr;
+  ASSERT_EQ(Movie::open(memorySource(file.data(), file.size()), m, &trackErr), noErr);
+  Tagging tags;
+  FactoryScope scope(&tags);
+  std::unique_ptr<SoundDecoder> dec;
+  ASSERT_EQ(SoundDecoder::create(*m->track(0), dec), noErr);
+  ASSERT_EQ(dec->totalFrames(), 5u * 8830);
+  std::vector<float> pcm(2 * 5 * 8830);
+  uint32_t got = 0;
+  ASSERT_EQ(dec->decode(0, 5 * 8830, pcm.data(), &got), noErr);
+  EXPECT_EQ(got, 5u * 1024);
+  EXPECT_EQ(pcm[2 * (5 * 1024 - 1)], float(5 * 1024));
+  for (const uint64_t at : {uint64_t(5 * 8830 / 2), uint64_t(5 * 1024), uint64_t(5 * 8830 - 1)}) {
+    ASSERT_EQ(dec->decode(at, 512, pcm.data(), &got), noErr) << at;
+    EXPECT_EQ(got, 0u) << at;
+  }
+  EXPECT_LE(tags.made, 4);
+  // Inside the decoded sound a jump still lands on its frame.
+  ASSERT_EQ(dec->decode(3000, 10, pcm.data(), &got), noErr);
+  EXPECT_EQ(got, 10u);
+  EXPECT_EQ(pcm[0], 3001.f);
 }

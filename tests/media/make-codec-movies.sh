@@ -3,7 +3,7 @@
 # OUTDIR (never committed), each movie's command beside it as NAME.cmd. Idempotent: a stamp
 # holding the script version lets a second run skip the work.
 set -eu
-VERSION=5
+VERSION=6
 OUT=${1:?usage: make-codec-movies.sh OUTDIR}
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
@@ -46,6 +46,37 @@ aac aac-51-44.mov 5.1 44100
 aac aac-stereo-44.m4a stereo 44100
 # 5.1 with a tone of its own in each channel, so that an order mistaken shows.
 make aac-51-tones.mp4 -f lavfi -i "aevalsrc=0.1*sin(2*PI*300*t)|0.2*sin(2*PI*500*t)|0.3*sin(2*PI*700*t)|0.4*sin(2*PI*90*t)|0.5*sin(2*PI*1100*t)|0.6*sin(2*PI*1300*t):s=48000:d=0.3:c=5.1" -c:a aac -b:a 192k
+# Every channel configuration ffmpeg writes, a tone of its own in each channel (a low one in
+# the LFE, which the encoder cuts above 120 Hz): 3.0, 4.0 (a back centre), 5.0, and 7.1, which
+# it writes as configuration 7.
+tones() {  # name layout channels
+  f="0.1*sin(2*PI*300*t)|0.2*sin(2*PI*500*t)|0.3*sin(2*PI*700*t)|0.4*sin(2*PI*90*t)"
+  f="$f|0.5*sin(2*PI*1100*t)|0.6*sin(2*PI*1300*t)|0.3*sin(2*PI*1700*t)|0.2*sin(2*PI*1900*t)"
+  make "$1" -f lavfi -i "aevalsrc=$(echo "$f" | cut -d'|' -f1-"$3"):s=48000:d=0.3:c=$2" -c:a aac -b:a 256k
+}
+tones aac-30-tones.mp4 3.0 3
+tones aac-40-tones.mp4 4.0 4
+tones aac-50-tones.mp4 5.0 5
+tones aac-71-tones.mp4 7.1 8
+# Configurations ffmpeg does not write, by rewriting the 'esds' AudioSpecificConfig in place
+# (LC, 48 kHz, the configuration, zeros after): 12 and 14 over the 7.1 stream (12 has its
+# elements, 14 its channel count), 11 over a 7-channel one.
+asc() {  # source name configuration
+  cp "$OUT/$1" "$OUT/$2"
+  at=$(($(grep -obUa esds "$OUT/$2" | head -1 | cut -d: -f1) + 4))
+  at=$(($(tail -c +$((at + 1)) "$OUT/$2" | grep -obUa "$(printf '\005\200\200\200')" | head -1 | cut -d: -f1) + at))
+  n=$(od -An -tu1 -j $((at + 4)) -N1 "$OUT/$2" | tr -d ' ')
+  v=$(((2 << 11) | (3 << 7) | ($3 << 3)))
+  { printf "\\$(printf %o $((v >> 8)))\\$(printf %o $((v & 255)))"; head -c $((n - 2)) /dev/zero; } |
+    dd of="$OUT/$2" bs=1 seek=$((at + 5)) conv=notrunc status=none
+  echo "cp $1 $2, its AudioSpecificConfig set to configuration $3 (make-codec-movies.sh)" > "$OUT/$2.cmd"
+}
+asc aac-71-tones.mp4 aac-c12-tones.mp4 12
+asc aac-71-tones.mp4 aac-c14-tones.mp4 14
+make aac-61-tones.mp4 -f lavfi -i "aevalsrc=0.1*sin(2*PI*300*t)|0.2*sin(2*PI*500*t)|0.3*sin(2*PI*700*t)|0.4*sin(2*PI*90*t)|0.5*sin(2*PI*1100*t)|0.6*sin(2*PI*1300*t)|0.3*sin(2*PI*1700*t):s=48000:d=0.3:c=6.1(back)" -c:a aac -b:a 256k
+asc aac-61-tones.mp4 aac-c11.mp4 11
+# The 5.1 stream's packets, for movies with a program config element of the tests' own.
+make aac-51-tones.adts -i "$OUT/aac-51-tones.mp4" -c copy -f adts
 # A longer stereo track for the speed measurement.
 make aac-long.mp4 -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=60" -ac 2 -c:a aac -b:a 128k
 # H.264 with AAC, then cut by stream copy: the cut keeps the packets before the cut point and

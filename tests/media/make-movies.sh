@@ -3,7 +3,7 @@
 # Each movie's command is written beside it as NAME.cmd. Idempotent: a stamp holding the
 # script version lets a second run skip the work.
 set -eu
-VERSION=7
+VERSION=8
 OUT=${1:?usage: make-movies.sh OUTDIR}
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
@@ -78,4 +78,32 @@ done
 # An edit list: the copy of a 3 s movie from 1.35 s starts its video at the sync sample before.
 make av3.mov -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i "$TONE=44100:d=3" -t 3 -c:v qtrle -pix_fmt rgb24 -g 10 -c:a pcm_s16le
 make edited.mov -ss 1.35 -i "$OUT/av3.mov" -c copy
+# Raw AMR as phones record it (the storage format: a magic line, then 20 ms frames), built by
+# hand since ffmpeg has no AMR encoder here: frames cycling through the given frame types,
+# each its header byte (type << 3, quality bit) and that type's speech bytes. AMR-WB under
+# both of its names; multi-channel files, whose magic lines say so, which are not played.
+amr() {  # name magic frames "type:bytes ..."
+  f=$OUT/$1 n=$3 types=$4
+  printf 'amr %s %s %s "%s" (make-movies.sh)\n' "$1" "$2" "$3" "$4" > "$f.cmd"
+  printf '%b' "$2" > "$f"
+  i=0
+  set -- $types
+  while [ "$i" -lt "$n" ]; do
+    for tb in "$@"; do
+      [ "$i" -lt "$n" ] || break
+      printf "\\$(printf %o $((${tb%:*} * 8 + 4)))" >> "$f"
+      head -c "${tb#*:}" /dev/zero | tr '\000' 'U' >> "$f"
+      i=$((i + 1))
+    done
+  done
+}
+WB="0:17 1:23 2:32 3:36 4:40 5:46 6:50 7:58 8:60 9:5 15:0"  # the nine modes, SID, no data
+amr amrwb.awb '#!AMR-WB\n' 73 "$WB"
+amr amrwb.amr '#!AMR-WB\n' 50 "8:60 2:32 15:0 9:5"
+amr amrnb.amr '#!AMR\n' 61 "0:12 1:13 2:15 3:17 4:19 5:20 6:26 7:31 8:5 15:0"
+amr amrmc.amr '#!AMR_MC1.0\n\000\000\000\002' 20 "7:31"
+amr amrwbmc.awb '#!AMR-WB_MC1.0\n\000\000\000\002' 20 "8:60"
+# Not a movie: a raw MPEG-4 part 2 video stream, as .m4v files sometimes are.
+make raw.m4v -f lavfi -i testsrc2 -t 1 -c:v mpeg4 -f m4v
 touch "$STAMP"
+

@@ -2,6 +2,9 @@
 // writes packed, interleaved, signed-integer PCM straight into each sample.
 #include "pins/audio/movieaudiopin.h"
 
+#include <mmreg.h>
+
+#include <cstddef>
 #include <memory>
 #include <new>
 
@@ -15,6 +18,37 @@ constexpr UInt32 kSignedInteger = 0x4;
 constexpr UInt32 kPacked = 0x8;
 constexpr UInt32 kNonInterleaved = 0x20;
 constexpr UInt32 kExtractionComplete = 0x1;
+
+// The channel mask of a layout given by channel descriptions whose labels are each a speaker of
+// a mask, in the mask's order (the order a WAVE format's channels take); 0 for any other.
+DWORD MaskOfLayout(const BYTE *pLayout, ByteCount cbLayout, UInt32 nChannels)
+{
+    // kAudioChannelLabel_* and the SPEAKER_* bit of each: surround is the back pair (5.1's),
+    // surround direct the side pair, vertical height the top front.
+    static const struct { UInt32 label; DWORD speaker; } kSpeakers[] = {
+        {1, SPEAKER_FRONT_LEFT}, {2, SPEAKER_FRONT_RIGHT}, {3, SPEAKER_FRONT_CENTER},
+        {42, SPEAKER_FRONT_CENTER}, {4, SPEAKER_LOW_FREQUENCY}, {5, SPEAKER_BACK_LEFT},
+        {6, SPEAKER_BACK_RIGHT}, {7, SPEAKER_FRONT_LEFT_OF_CENTER}, {8, SPEAKER_FRONT_RIGHT_OF_CENTER},
+        {9, SPEAKER_BACK_CENTER}, {10, SPEAKER_SIDE_LEFT}, {11, SPEAKER_SIDE_RIGHT},
+        {13, SPEAKER_TOP_FRONT_LEFT}, {14, SPEAKER_TOP_FRONT_CENTER}, {15, SPEAKER_TOP_FRONT_RIGHT},
+    };
+    const AudioChannelLayout *layout = reinterpret_cast<const AudioChannelLayout *>(pLayout);
+    const size_t cbFixed = offsetof(AudioChannelLayout, mChannelDescriptions);
+    if (cbLayout < cbFixed || layout->mChannelLayoutTag != 0 || layout->mNumberChannelDescriptions != nChannels ||
+        (cbLayout - cbFixed) / sizeof(AudioChannelDescription) < nChannels)
+        return 0;
+    DWORD dwMask = 0;
+    for (UInt32 i = 0; i < nChannels; i++) {
+        DWORD dwSpeaker = 0;
+        for (const auto &s : kSpeakers)
+            if (s.label == layout->mChannelDescriptions[i].mChannelLabel)
+                dwSpeaker = s.speaker;
+        if (dwSpeaker <= dwMask)  // none, or not after the speakers before it
+            return 0;
+        dwMask |= dwSpeaker;
+    }
+    return dwMask;
+}
 
 }  // namespace
 
@@ -102,6 +136,7 @@ HRESULT CMovieAudioPin::PrepareMovieStreaming()
         return E_FAIL;
 
     m_nChannels = int(fmt.mChannelsPerFrame);
+    m_dwChannelMask = layout ? MaskOfLayout(layout.get(), layoutSize, fmt.mChannelsPerFrame) : 0;
     m_nBitsPerSample = fmt.mBitsPerChannel < 16 ? 16 : int(fmt.mBitsPerChannel);
     m_nSampleRate = int(fmt.mSampleRate);
     const HRESULT hr = SetComponentOutput(WantedOutputRate());

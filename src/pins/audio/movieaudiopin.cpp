@@ -33,6 +33,7 @@ CMovieAudioPin::CMovieAudioPin(HRESULT *phr, CMovieSourceFilter *pFilter, LPCWST
       m_nBytesPerSecond(0),
       m_nOutputSampleRate(0),
       m_nConfiguredRate(0),
+      m_dwChannelMask(0),
       m_soundConverter(nullptr),
       m_bVariableBitRate(FALSE),
       m_hSourceData(nullptr),
@@ -130,7 +131,8 @@ HRESULT CMovieAudioPin::BuildMediaType()
     if (bExtensible) {
         WAVEFORMATEXTENSIBLE *pwfxe = reinterpret_cast<WAVEFORMATEXTENSIBLE *>(pFormat);
         pwfxe->Samples.wValidBitsPerSample = pwfx->wBitsPerSample;
-        pwfxe->dwChannelMask = pwfx->nChannels >= 32 ? 0xFFFFFFFFu : (1u << pwfx->nChannels) - 1;
+        pwfxe->dwChannelMask = m_dwChannelMask ? m_dwChannelMask
+                               : pwfx->nChannels >= 32 ? 0xFFFFFFFFu : (1u << pwfx->nChannels) - 1;
         pwfxe->SubFormat = MEDIASUBTYPE_PCM;  // the same GUID as KSDATAFORMAT_SUBTYPE_PCM
     }
     m_mtOutput.SetSubtype(&MEDIASUBTYPE_PCM);

@@ -112,6 +112,9 @@ private:
     int m_nBytesPerSecond;           // at m_nConfiguredRate; by the set-ups
     volatile LONG m_nOutputSampleRate;  // override; 0 = none; any thread (interlocked)
     int m_nConfiguredRate;           // the output rate the converter or component produces
+    // The speakers of the channels where the movie-level path's layout names them in a channel
+    // mask's order; 0 otherwise (the media type then names the first m_nChannels speakers).
+    DWORD m_dwChannelMask;
 
     // Per-track path; set up and released under m_PinLock (or the construction's lock).
     SoundConverter m_soundConverter;

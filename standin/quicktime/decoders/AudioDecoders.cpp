@@ -67,23 +67,8 @@ MPEGLAYER3WAVEFORMAT MpegFormat(const qte::AudioCodec &codec)
 UINT32 ChannelMask(const qte::AudioCodec &codec)
 {
     UINT32 mask = 0;
-    for (uint32_t label : codec.labels) {
-        switch (label) {
-        case qte::kLabelMono:
-        case qte::kLabelCenter: mask |= SPEAKER_FRONT_CENTER; break;
-        case qte::kLabelLeft: mask |= SPEAKER_FRONT_LEFT; break;
-        case qte::kLabelRight: mask |= SPEAKER_FRONT_RIGHT; break;
-        case qte::kLabelLfe: mask |= SPEAKER_LOW_FREQUENCY; break;
-        case qte::kLabelLeftSurround: mask |= SPEAKER_BACK_LEFT; break;
-        case qte::kLabelRightSurround: mask |= SPEAKER_BACK_RIGHT; break;
-        case qte::kLabelLeftCenter: mask |= SPEAKER_FRONT_LEFT_OF_CENTER; break;
-        case qte::kLabelRightCenter: mask |= SPEAKER_FRONT_RIGHT_OF_CENTER; break;
-        case qte::kLabelCenterSurround: mask |= SPEAKER_BACK_CENTER; break;
-        case qte::kLabelRearSurroundLeft: mask |= SPEAKER_SIDE_LEFT; break;
-        case qte::kLabelRearSurroundRight: mask |= SPEAKER_SIDE_RIGHT; break;
-        default: break;
-        }
-    }
+    for (uint32_t label : codec.labels)
+        mask |= qte::speakerOf(label);
     // A layout it does not name: the first speakers, one per channel.
     if (UINT32(__builtin_popcount(mask)) != codec.channels)
         mask = codec.channels >= 32 ? 0xFFFFFFFFu : (1u << codec.channels) - 1;

@@ -505,20 +505,39 @@ uint32_t samplingRate(BitReader& b) {
   return i < 13 ? kAacRates[i] : 0;
 }
 
-// Counts the channels of a program_config_element (0 when it is cut short).
-uint32_t pceChannels(BitReader& b) {
+// A program_config_element: its channel count (0 when it is cut short) and, where its elements
+// name speakers a channel mask has, their labels: at the front a centre and one or two pairs
+// (the inner one left and right of centre), a side pair, a back pair and a back centre, an LFE.
+uint32_t pceLayout(BitReader& b, std::vector<uint32_t>& labels) {
   b.u(4 + 2 + 4);  // element_instance_tag, object_type, sampling_frequency_index
-  const uint32_t front = b.u(4), side = b.u(4), back = b.u(4), lfe = b.u(2);
-  const uint32_t assoc = b.u(3), cc = b.u(4);
+  const uint32_t counts[3] = {b.u(4), b.u(4), b.u(4)};  // front, side, back elements
+  const uint32_t lfe = b.u(2), assoc = b.u(3), cc = b.u(4);
   if (b.flag()) b.u(4);  // mono mixdown
   if (b.flag()) b.u(4);  // stereo mixdown
   if (b.flag()) b.u(3);  // matrix mixdown
-  uint32_t channels = lfe;
-  for (uint32_t i = 0; i < front + side + back; ++i) channels += b.flag() ? 2 : 1, b.u(4);
+  uint32_t channels = lfe, pairs[3] = {}, singles[3] = {};
+  for (int at = 0; at < 3; ++at) {
+    for (uint32_t i = 0; i < counts[at]; ++i) {
+      const bool pair = b.flag();
+      b.u(4);
+      ++(pair ? pairs : singles)[at];
+      channels += pair ? 2 : 1;
+    }
+  }
   b.skip(4 * lfe + 4 * assoc + 5 * cc);
   b.skip((8 - b.pos % 8) % 8);  // byte_alignment(), counted from the AudioSpecificConfig's start
   b.skip(size_t(b.u(8)) * 8);   // comment_field_data
   if (b.bad) return 0;
+  labels.clear();
+  if (singles[0] > 1 || pairs[0] > 2 || singles[1] || pairs[1] > 1 || pairs[2] > 1 || singles[2] > 1 || lfe > 1)
+    return channels;  // speakers a mask does not have
+  if (singles[0]) labels.push_back(channels == 1 ? kLabelMono : kLabelCenter);
+  if (pairs[0] == 2) labels.insert(labels.end(), {kLabelLeftCenter, kLabelRightCenter});
+  if (pairs[0]) labels.insert(labels.end(), {kLabelLeft, kLabelRight});
+  if (pairs[1]) labels.insert(labels.end(), {kLabelLeftSurroundDirect, kLabelRightSurroundDirect});
+  if (pairs[2]) labels.insert(labels.end(), {kLabelLeftSurround, kLabelRightSurround});
+  if (singles[2]) labels.push_back(kLabelCenterSurround);
+  if (lfe) labels.push_back(kLabelLfe);
   return channels;
 }
 
@@ -531,22 +550,47 @@ bool gaSpecific(uint32_t aot) {
   }
 }
 
-// AAC's channel configurations in stream order.
+// AAC's channel configurations, their channels' speakers in stream order. Decoders deliver 7
+// (C, Lc/Rc, L/R, Ls/Rs, LFE) as 7.1 with a side pair, as 12 is, not with a pair of front
+// centres; 14 adds a pair of front heights to 5.1.
 void configLabels(uint32_t config, std::vector<uint32_t>& l) {
-  static const uint32_t k[][8] = {
-      {kLabelMono},
-      {kLabelLeft, kLabelRight},
-      {kLabelCenter, kLabelLeft, kLabelRight},
-      {kLabelCenter, kLabelLeft, kLabelRight, kLabelCenterSurround},
-      {kLabelCenter, kLabelLeft, kLabelRight, kLabelLeftSurround, kLabelRightSurround},
-      {kLabelCenter, kLabelLeft, kLabelRight, kLabelLeftSurround, kLabelRightSurround, kLabelLfe},
-      {kLabelCenter, kLabelLeftCenter, kLabelRightCenter, kLabelLeft, kLabelRight, kLabelLeftSurround,
-       kLabelRightSurround, kLabelLfe},
-  };
-  static const uint32_t kCount[] = {1, 2, 3, 4, 5, 6, 8};
-  if (config >= 1 && config <= 7) l.assign(k[config - 1], k[config - 1] + kCount[config - 1]);
+  const uint32_t C = kLabelCenter, L = kLabelLeft, R = kLabelRight, Ls = kLabelLeftSurround,
+                 Rs = kLabelRightSurround, Lsd = kLabelLeftSurroundDirect, Rsd = kLabelRightSurroundDirect,
+                 Lfe = kLabelLfe;
+  switch (config) {
+    case 1: l = {kLabelMono}; break;
+    case 2: l = {L, R}; break;
+    case 3: l = {C, L, R}; break;
+    case 4: l = {C, L, R, kLabelCenterSurround}; break;
+    case 5: l = {C, L, R, Ls, Rs}; break;
+    case 6: l = {C, L, R, Ls, Rs, Lfe}; break;
+    case 7: l = {C, L, R, Lsd, Rsd, Ls, Rs, Lfe}; break;
+    case 11: l = {C, L, R, Ls, Rs, kLabelCenterSurround, Lfe}; break;
+    case 12: l = {C, L, R, Lsd, Rsd, Ls, Rs, Lfe}; break;
+    case 14: l = {C, L, R, Ls, Rs, Lfe, kLabelVerticalHeightLeft, kLabelVerticalHeightRight}; break;
+    default: l.clear(); break;
+  }
 }
 }  // namespace
+
+uint32_t speakerOf(uint32_t label) {
+  switch (label) {
+    case kLabelLeft: return 0x1;
+    case kLabelRight: return 0x2;
+    case kLabelCenter: case kLabelMono: return 0x4;
+    case kLabelLfe: return 0x8;
+    case kLabelLeftSurround: return 0x10;
+    case kLabelRightSurround: return 0x20;
+    case kLabelLeftCenter: return 0x40;
+    case kLabelRightCenter: return 0x80;
+    case kLabelCenterSurround: return 0x100;
+    case kLabelLeftSurroundDirect: return 0x200;
+    case kLabelRightSurroundDirect: return 0x400;
+    case kLabelVerticalHeightLeft: return 0x1000;
+    case kLabelVerticalHeightRight: return 0x4000;
+    default: return 0;
+  }
+}
 
 Err parseAudioSpecificConfig(const uint8_t* data, size_t size, AacConfig* out) {
   if ((!data && size) || !out) return paramErr;
@@ -566,13 +610,13 @@ Err parseAudioSpecificConfig(const uint8_t* data, size_t size, AacConfig* out) {
   if (b.bad) return fail(&a.why, invalidMedia, "AudioSpecificConfig: cut short");
   if (a.objectType == 0 || a.sampleRate == 0 || (a.sbr && extRate == 0))
     return fail(&a.why, invalidMedia, "AudioSpecificConfig: reserved object type or sampling frequency index");
-  if (a.channelConfig <= 7) configLabels(a.channelConfig, a.labels);
+  configLabels(a.channelConfig, a.labels);
   a.channels = uint32_t(a.labels.size());
   if (gaSpecific(a.objectType)) {
     a.frameLength = b.flag() ? 960 : 1024;
     if (b.flag()) b.u(14);  // coreCoderDelay
     const bool extension = b.flag();
-    if (a.channelConfig == 0) a.channels = pceChannels(b);
+    if (a.channelConfig == 0) a.channels = pceLayout(b, a.labels);
     if (a.objectType == 6 || a.objectType == 20) b.u(3);  // layerNr
     if (extension) {
       if (a.objectType == 22) b.u(5 + 11);

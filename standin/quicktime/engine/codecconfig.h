@@ -96,8 +96,14 @@ Err parseEsds(const uint8_t* data, size_t size, EsDescriptor* out);
 enum : uint32_t {
   kLabelLeft = 1, kLabelRight = 2, kLabelCenter = 3, kLabelLfe = 4, kLabelLeftSurround = 5,
   kLabelRightSurround = 6, kLabelLeftCenter = 7, kLabelRightCenter = 8, kLabelCenterSurround = 9,
-  kLabelRearSurroundLeft = 33, kLabelRearSurroundRight = 34, kLabelMono = 42,
+  kLabelLeftSurroundDirect = 10, kLabelRightSurroundDirect = 11, kLabelVerticalHeightLeft = 13,
+  kLabelVerticalHeightRight = 15, kLabelMono = 42,
 };
+
+// The speaker of a label as a WAVE channel mask names it (its SPEAKER_* bit: surround is the
+// back pair, surround direct the side pair, as in 5.1 and 7.1), 0 for labels without one.
+// Decoders deliver channels in the order of these bits.
+uint32_t speakerOf(uint32_t label);
 
 struct AacConfig {
   uint32_t objectType = 0;          // of the core: 2 for AAC-LC, also under SBR/PS
@@ -107,7 +113,7 @@ struct AacConfig {
   uint32_t channels = 0;            // 0: unknown
   uint32_t frameLength = 0;         // core samples per frame (960 or 1024); 0 outside GA types
   bool sbr = false, ps = false;     // explicitly signalled (implicit SBR is found by decoding)
-  std::vector<uint32_t> labels;     // channel labels in the stream's order; empty when unknown
+  std::vector<uint32_t> labels;     // the channels' speakers; empty when unknown
   const char* why = nullptr;
 };
 

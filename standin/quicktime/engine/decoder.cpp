@@ -14,24 +14,6 @@ constexpr OSType kMsMp3 = 0x6D730055;  // 'ms\0\x55': WAVE_FORMAT_MPEGLAYER3 in 
 
 bool isMpegAudioFormat(OSType f) { return f == fourcc(".mp3") || f == kMsMp3; }
 
-// Where a label's speaker comes in a WAVE channel mask's order.
-uint32_t speakerRank(uint32_t label) {
-  switch (label) {
-    case kLabelLeft: case kLabelMono: return 0;
-    case kLabelRight: return 1;
-    case kLabelCenter: return 2;
-    case kLabelLfe: return 3;
-    case kLabelLeftSurround: return 4;
-    case kLabelRightSurround: return 5;
-    case kLabelLeftCenter: return 6;
-    case kLabelRightCenter: return 7;
-    case kLabelCenterSurround: return 8;
-    case kLabelRearSurroundLeft: return 9;
-    case kLabelRearSurroundRight: return 10;
-    default: return 11;
-  }
-}
-
 void failWith(const char** why, const char* text) {
   if (why) *why = text;
 }
@@ -186,8 +168,9 @@ Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t 
     out->sampleRate = c.outputRate;
     out->channels = c.channels;
     out->labels = c.labels;
+    // Unknown speakers (none) last.
     std::stable_sort(out->labels.begin(), out->labels.end(),
-                     [](uint32_t a, uint32_t b) { return speakerRank(a) < speakerRank(b); });
+                     [](uint32_t a, uint32_t b) { return speakerOf(a) - 1 < speakerOf(b) - 1; });
     out->framesPerPacket = (c.frameLength ? c.frameLength : 1024) * (c.outputRate > c.sampleRate ? 2 : 1);
     out->config = std::move(es.specificInfo);
     out->output.bits = 32;

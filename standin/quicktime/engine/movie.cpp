@@ -8,6 +8,23 @@
 
 namespace qte {
 
+namespace {
+// Raw AMR files (the storage format of RFC 4867): a magic line, then frames of 20 ms, each a
+// header byte whose frame type gives the frame's size, header included.
+struct RawAmr {
+  const char* magic;
+  size_t magicBytes;
+  OSType format;
+  uint32_t rate;
+  uint8_t frameBytes[16];
+};
+const RawAmr kAmrNb = {"#!AMR\n", 6, fourcc("samr"), 8000,
+                        {13, 14, 16, 18, 20, 21, 27, 32, 6, 1, 1, 1, 1, 1, 1, 1}};
+// AMR-WB's nine speech modes (6.60 to 23.85 kbit/s) and SID; types 10 to 15 carry no data.
+const RawAmr kAmrWb = {"#!AMR-WB\n", 9, fourcc("sawb"), 16000,
+                        {18, 24, 33, 37, 41, 47, 51, 59, 61, 6, 1, 1, 1, 1, 1, 1}};
+}  // namespace
+
 class MovieParser {
  public:
   MovieParser(std::shared_ptr<ByteSource> src, Movie& m) : src_(std::move(src)), m_(m) {}
@@ -28,7 +45,7 @@ class MovieParser {
     bool based = false;       // the first fragment's decode time was seen
   };
   Err parseMoov(const Cursor& moov, Err* trackErr);
-  Err parseAmr(Err* trackErr);
+  Err parseAmr(const RawAmr& kind, Err* trackErr);
   Err parseTrak(Cursor trak, Pending& out, uint32_t index);
   Err parseMdia(Cursor mdia, Pending& p, uint32_t index);
   void parseFragment(const Cursor& moof, uint64_t moofAt);
@@ -135,6 +152,26 @@ void placeBox(TrackInfo& info, uint32_t w, uint32_t h) {
 
 const char* kDamaged = "damaged: ";
 const char* kUnsupported = "unsupported: ";
+
+// Whether a file's first eight bytes can begin a movie: a top-level atom's header, or zeros (a
+// movie whose start was lost). A type that is not four printable characters, a size no atom
+// has, or a size past the end of the file for a type that never stands at the top, is the
+// start of another kind of file (an elementary stream, a transport stream, RIFF, text ...).
+bool startsLikeAMovie(const uint8_t head[8], uint64_t fileSize) {
+  static const uint8_t zeros[8] = {};
+  if (std::memcmp(head, zeros, 8) == 0) return true;
+  for (int i = 4; i < 8; ++i)
+    if (head[i] < 0x20 || head[i] > 0x7e) return false;
+  Cursor c(head, 8);
+  const uint32_t size = c.u32();
+  const OSType type = c.u32();
+  if (size >= 2 && size < 8) return false;
+  if (size <= 1 || size <= fileSize) return true;  // 0: to the end of the file; 1: a 64-bit size
+  static const OSType kTopLevel[] = {fourcc("ftyp"), fourcc("moov"), fourcc("mdat"), fourcc("free"), fourcc("skip"),
+                                     fourcc("wide"), fourcc("pnot"), fourcc("uuid"), fourcc("moof"), fourcc("mfra"),
+                                     fourcc("styp"), fourcc("sidx"), fourcc("meta"), fourcc("pdin")};
+  return std::find(std::begin(kTopLevel), std::end(kTopLevel), type) != std::end(kTopLevel);  // cut short
+}
 }  // namespace
 
 Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
@@ -457,12 +494,12 @@ Err MovieParser::publish() {
   return noErr;
 }
 
-Err MovieParser::parseAmr(Err* trackErr) {
-  // One sound track of 160-sample frames at 8000 Hz; the table is built as a stbl would hold it.
-  static const uint8_t kFrameBytes[16] = {13, 14, 16, 18, 20, 21, 27, 32, 6, 1, 1, 1, 1, 1, 1, 1};
+Err MovieParser::parseAmr(const RawAmr& kind, Err* trackErr) {
+  // One sound track of 20 ms frames; the table is built as a stbl would hold it.
+  const uint32_t frameSamples = kind.rate / 50;
   uint64_t size = src_->size();
   std::vector<uint32_t> offsets;
-  uint64_t off = 6;
+  uint64_t off = kind.magicBytes;
   uint8_t buf[4096];
   uint64_t bufAt = 0, bufLen = 0;
   while (off < size && offsets.size() < kMaxTableSamples) {
@@ -471,7 +508,7 @@ Err MovieParser::parseAmr(Err* trackErr) {
       bufLen = std::min<uint64_t>(sizeof buf, size - off);
       if (src_->read(bufAt, buf, size_t(bufLen))) return invalidMovie;
     }
-    uint8_t len = kFrameBytes[(buf[off - bufAt] >> 3) & 15];
+    uint8_t len = kind.frameBytes[(buf[off - bufAt] >> 3) & 15];
     if (off + len > size || off > 0xffffffffu) break;
     offsets.push_back(uint32_t(off));
     off += len;
@@ -480,7 +517,7 @@ Err MovieParser::parseAmr(Err* trackErr) {
   auto put32 = [&](uint32_t v) { for (int s = 24; s >= 0; s -= 8) stbl.push_back(uint8_t(v >> s)); };
   uint32_t n = uint32_t(offsets.size());
   size_t stts = 0;
-  put32(0); put32(1); put32(n); put32(160);
+  put32(0); put32(1); put32(n); put32(frameSamples);
   size_t stsc = stbl.size();
   put32(0); put32(1); put32(1); put32(1); put32(1);
   size_t stsz = stbl.size();
@@ -500,12 +537,13 @@ Err MovieParser::parseAmr(Err* trackErr) {
   info.id = 1;
   info.handler = fourcc("soun");
   info.kind = Kind::sound;
-  info.mediaTimeScale = 8000;
-  info.mediaDuration = int64_t(n) * 160;
-  info.duration = mulDiv(info.mediaDuration, m_.timeScale_, 8000);
+  info.mediaTimeScale = kind.rate;
+  info.mediaDuration = int64_t(n) * frameSamples;
+  info.duration = mulDiv(info.mediaDuration, m_.timeScale_, kind.rate);
   SampleDescription d;
-  uint8_t e[36] = {0, 0, 0, 36, 's', 'a', 'm', 'r', 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0,
-                   0, 1, 0, 16, 0, 0, 0, 0, 0x1f, 0x40, 0, 0};
+  uint8_t e[36] = {0, 0, 0, 36, uint8_t(kind.format >> 24), uint8_t(kind.format >> 16), uint8_t(kind.format >> 8),
+                   uint8_t(kind.format), 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0,
+                   0, 1, 0, 16, 0, 0, 0, 0, uint8_t(kind.rate >> 8), uint8_t(kind.rate), 0, 0};
   if (parseDescription(e, sizeof e, Kind::sound, d)) return invalidMovie;
   info.descriptions.push_back(std::move(d));
   std::unique_ptr<SampleTable> table;
@@ -522,12 +560,18 @@ Err MovieParser::parseAmr(Err* trackErr) {
 
 Err MovieParser::run(Err* trackErr) {
   uint64_t size = src_->size();
-  uint8_t head[16] = {};
-  if (size >= 6 && !src_->read(0, head, 6) && std::memcmp(head, "#!AMR\n", 6) == 0) {
+  uint8_t head[16] = {}, first[16] = {};
+  if (src_->read(0, first, size_t(std::min<uint64_t>(size, sizeof first)))) return invalidMovie;
+  for (const RawAmr* kind : {&kAmrNb, &kAmrWb}) {
+    if (size < kind->magicBytes || std::memcmp(first, kind->magic, kind->magicBytes) != 0) continue;
     m_.brand_ = fourcc("amr ");
     m_.timeScale_ = 600;
-    return parseAmr(trackErr);
+    return parseAmr(*kind, trackErr);
   }
+  // Several channels interleave their frames in blocks, which no decoder here takes.
+  if ((size >= 12 && std::memcmp(first, "#!AMR_MC1.0\n", 12) == 0) ||
+      (size >= 15 && std::memcmp(first, "#!AMR-WB_MC1.0\n", 15) == 0))
+    return movieError(invalidMovie, std::string(kUnsupported) + "multi-channel raw AMR");
   // Top-level atoms straight from the file: 'ftyp', 'moov' and the fragments' 'moof' are read.
   uint64_t off = 0;
   uint64_t moovAt = 0, moovSize = 0;
@@ -560,6 +604,8 @@ Err MovieParser::run(Err* trackErr) {
     if (type == fourcc("moof") && moofs_.size() < kMaxFragments) moofs_.push_back({off, asz});
     off += asz;
   }
+  if (!haveMoov && size >= 8 && !startsLikeAMovie(first, size))
+    return movieError(noMovieFound, std::string(kUnsupported) + "not a QuickTime or MPEG-4 movie");
   if (!haveMoov) return movieError(noMovieFound, std::string(kDamaged) + "no 'moov' atom");
   if (moovSize > kMaxMoovBytes) return movieError(invalidMovie, std::string(kUnsupported) + "'moov' is larger than the engine reads");
   if (!m_.brand_) m_.brand_ = fourcc("qt  ");

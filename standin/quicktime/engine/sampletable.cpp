@@ -231,8 +231,10 @@ size_t SampleTable::append(uint64_t offset, uint32_t desc, const FragmentSample*
     maxSize_ = packBytes_;
   }
   if (!frameMode_ && count_ == 0 && sizePrefix_.size() <= 1 && n) {
+    // The first sample's size is taken for every one's until one differs; a size of 0 is no
+    // constant size (0 says the sizes are listed), so the list starts at once.
     constSize_ = s[0].size;
-    sizePrefix_.clear();
+    sizePrefix_.assign(constSize_ ? 0 : 1, 0);
   }
   const uint64_t first = count_;
   const uint64_t sampleCap = frameMode_ ? (uint64_t(1) << 40) : uint64_t(kMaxTableSamples);

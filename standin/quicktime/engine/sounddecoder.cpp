@@ -48,6 +48,7 @@ struct SoundDecoder::State {
   std::unique_ptr<Packets> packets;     // compressed sound only
 
   Err configurePackets();
+  Err startPacket(uint64_t at, uint64_t* start) const;
   Err restart(uint64_t at);
   Err pull();
   Err sendNext();
@@ -154,13 +155,21 @@ Err SoundDecoder::State::configurePackets() {
   return noErr;
 }
 
+// The packet a new decoder for frame `at` starts from.
+Err SoundDecoder::State::startPacket(uint64_t at, uint64_t* start) const {
+  const Packets& p = *packets;
+  uint64_t index = 0;
+  if (!track->sampleAt(mulDiv(int64_t(at), track->info().mediaTimeScale, p.rate), &index)) return invalidTime;
+  *start = index >= p.preRoll ? index - p.preRoll : 0;
+  return noErr;
+}
+
 Err SoundDecoder::State::restart(uint64_t at) {
   Packets& p = *packets;
   const Track& t = *track;
   const uint32_t scale = t.info().mediaTimeScale;
-  uint64_t index = 0;
-  if (!t.sampleAt(mulDiv(int64_t(at), scale, p.rate), &index)) return invalidTime;
-  const uint64_t start = index >= p.preRoll ? index - p.preRoll : 0;
+  uint64_t start = 0;
+  if (Err e = startPacket(at, &start)) return e;
   p.dec.reset();
   Err e = decoderFactory()->createAudio(p.codec, p.dec);
   if (e) {
@@ -250,7 +259,12 @@ Err SoundDecoder::State::decodeCompressed(uint64_t at, uint32_t frames, uint8_t*
       at += n;
       continue;
     }
-    if (!p.dec || at < p.outPos || at - p.outPos > reach) {
+    // A jump ahead makes a new decoder only where it starts past the packets already sent: a
+    // stream whose packets decode to fewer frames than the table gives them never reaches its
+    // table times, and restarting it there again would go round for ever.
+    uint64_t start = 0;
+    if (!p.dec || at < p.outPos ||
+        (at - p.outPos > reach && startPacket(at, &start) == noErr && start > p.nextPacket)) {
       Err e = restart(at);
       if (e) return e;
     }

@@ -614,6 +614,10 @@ TEST(BadInput, OneLineNamingTheFileAndTheReasonAndNoFiles)
         {"no filter for the extension", L"raw24.unknownext", "no source filter is registered"},
         {"a movie header cut short", L"cutmoov.mov",
          "not a movie the filter can open: damaged: 'moov' runs past the end of the file"},
+        {"a raw MPEG-4 video stream", L"raw.m4v",
+         "not a movie the filter can open: unsupported: not a QuickTime or MPEG-4 movie"},
+        {"raw AMR of several channels", L"amrmc.amr",
+         "not a movie the filter can open: unsupported: multi-channel raw AMR"},
     };
     for (const BadCase &c : cases) {
         SCOPED_TRACE(c.what);

@@ -110,4 +110,9 @@ for m in aac-mono-44.mp4 aac-mono-48.mov aac-stereo-44.mov aac-stereo-48.mp4 aac
   compressed $m s32le
 done
 for m in mp3-44.mp4 mp3-44.mov mp3-22.mov; do compressed $m s16le; done
+# A tone per channel: ffmpeg's decoding through the edit list as WAV, whose channel mask says
+# where ffmpeg puts each channel.
+for m in aac-30-tones.mp4 aac-40-tones.mp4 aac-50-tones.mp4 aac-51-tones.mp4 aac-71-tones.mp4 aac-c12-tones.mp4; do
+  make "codec/$m.a0.wav" -i "$OUT/codec/$m" -map 0:a:0 -acodec pcm_s32le
+done
 touch "$STAMP"

@@ -147,6 +147,63 @@ TEST(Opening, TheReasonOfARefusalIsKeptForTheThread)
     EXPECT_EQ(std::string(text), "");
 }
 
+// The reason the thread's last opening gave, through the stand-in's own export.
+static std::string OpenReason()
+{
+    typedef long (*ReasonFn)(char *, long);
+    const ReasonFn reason = reinterpret_cast<ReasonFn>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("QuickTime.qts"), "QtsGetMovieOpenReason")));
+    char text[128] = {};
+    return reason && reason(text, sizeof text) > 0 ? std::string(text) : std::string();
+}
+
+// Raw AMR-WB, as .awb and as .amr (make-movies.sh writes 73 and 50 frames): one sound track of
+// 20 ms frames at 16 kHz in the format 'sawb', which no decoder takes. Raw AMR of several
+// channels is refused, as is a stream of another kind.
+TEST(Opening, RawAmrWideBandOpensAndOtherKindsAreUnsupported)
+{
+    const struct {
+        const char *file;
+        long frames;
+    } wideBand[] = {{"amrwb.awb", 73}, {"amrwb.amr", 50}};
+    for (const auto &c : wideBand) {
+        SCOPED_TRACE(c.file);
+        ScopedMovie movie(c.file);
+        ASSERT_EQ(movie.error(), noErr);
+        ASSERT_EQ(GetMovieTrackCount(movie.get()), 1);
+        const Media media = movie.media(QTFourCC("soun"), 1);
+        ASSERT_NE(media, nullptr);
+        EXPECT_EQ(GetMediaTimeScale(media), 16000);
+        EXPECT_EQ(GetMediaSampleCount(media), c.frames);
+        EXPECT_EQ(GetMediaDuration(media), c.frames * 320);
+        EXPECT_EQ(GetMovieDuration(movie.get()), c.frames * 320 * GetMovieTimeScale(movie.get()) / 16000);
+        ScopedHandle desc(NewHandle(0));
+        GetMediaSampleDescription(media, 1, reinterpret_cast<SampleDescriptionHandle>(desc.get()));
+        ASSERT_EQ(GetMoviesError(), noErr);
+        const auto &sound = *desc.as<SoundDescription>();
+        EXPECT_EQ(sound.dataFormat, QTFourCC("sawb"));
+        EXPECT_EQ(sound.numChannels, 1);
+        EXPECT_EQ(sound.sampleRate, 16000u << 16);
+    }
+    const struct {
+        const char *file;
+        OSErr error;
+        const char *reason;
+    } refused[] = {
+        {"amrmc.amr", invalidMovie, "unsupported: multi-channel raw AMR"},
+        {"amrwbmc.awb", invalidMovie, "unsupported: multi-channel raw AMR"},
+        {"raw.m4v", noMovieFound, "unsupported: not a QuickTime or MPEG-4 movie"},
+        {"notamovie.mov", noMovieFound, "unsupported: not a QuickTime or MPEG-4 movie"},
+    };
+    for (const auto &c : refused) {
+        SCOPED_TRACE(c.file);
+        ScopedMovie movie(c.file);
+        EXPECT_EQ(movie.error(), c.error);
+        EXPECT_EQ(movie.get(), nullptr);
+        EXPECT_EQ(OpenReason(), c.reason);
+    }
+}
+
 TEST(Opening, HostArgumentsAreCheckedNotTrusted)
 {
     FSSpec spec;

@@ -90,6 +90,26 @@ Bytes soundDescriptionV1(const char* format, uint16_t channels, uint32_t rate, i
   return o.b;
 }
 
+Bytes aacDescription(uint16_t channels, uint32_t rate, const Bytes& audioSpecificConfig) {
+  Out o;
+  o.bytes(soundDescription("mp4a", channels, 16, rate));
+  size_t esds = o.open("esds");
+  o.u32(0);
+  // Descriptors with one-byte sizes: ES_Descriptor, DecoderConfigDescriptor (MPEG-4 audio, an
+  // audio stream), DecoderSpecificInfo, SLConfigDescriptor.
+  const uint32_t asc = uint32_t(audioSpecificConfig.size());
+  o.u8(3); o.u8(3 + 2 + 13 + 2 + asc + 3);
+  o.u16(1); o.u8(0);
+  o.u8(4); o.u8(13 + 2 + asc);
+  o.u8(0x40); o.u8(5 << 2 | 1); o.u8(0); o.u16(0); o.u32(0); o.u32(0);
+  o.u8(5); o.u8(asc);
+  o.bytes(audioSpecificConfig);
+  o.u8(6); o.u8(1); o.u8(2);
+  o.close(esds);
+  o.close(0);  // the entry's own size
+  return o.b;
+}
+
 Bytes soundDescriptionV2(uint32_t channels, double rate, uint32_t bits, uint32_t flags) {
   Out o;
   o.u32(72);

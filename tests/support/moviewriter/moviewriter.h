@@ -47,6 +47,8 @@ Bytes soundDescription(const char* format, uint16_t channels, uint16_t bits, uin
 // Version 1 adds samples per packet, bytes per packet, bytes per frame and bytes per sample.
 Bytes soundDescriptionV1(const char* format, uint16_t channels, uint32_t rate, int16_t compressionId,
                          uint32_t framesPerPacket, uint32_t bytesPerPacket, uint32_t bytesPerFrame);
+// 'mp4a' with an 'esds' carrying the AudioSpecificConfig (MPEG-4 audio, as .mp4 files hold it).
+Bytes aacDescription(uint16_t channels, uint32_t rate, const Bytes& audioSpecificConfig);
 // Version 2 ('lpcm'): a double sample rate, bits per channel and the format flags.
 Bytes soundDescriptionV2(uint32_t channels, double rate, uint32_t bits, uint32_t flags);
 Bytes write(const Movie& m);

@@ -2,6 +2,9 @@
 #include <windows.h>
 #include <mmreg.h>
 
+#include <cstddef>
+#include <vector>
+
 #include "audio_harness.h"
 #include "framework/mediatype.h"
 
@@ -93,6 +96,61 @@ TEST_F(AudioFormatTest, ExtractionKeepsTheExtractionRate)
     ASSERT_EQ(pmt->cbFormat, 18u);
     EXPECT_EQ(reinterpret_cast<WAVEFORMATEX *>(pmt->pbFormat)->nSamplesPerSec, 6000u);
     DeleteMediaType(pmt);
+}
+
+// On the movie-level path the layout names the speakers: their mask when each channel's label
+// is a speaker of a mask, in the mask's order; otherwise the first speakers, one per channel.
+TEST_F(AudioFormatTest, TheExtractionsLayoutNamesTheSpeakers)
+{
+    struct LayoutCase {
+        const char *name;
+        UInt32 channels;
+        std::vector<UInt32> labels;
+        DWORD mask;
+    };
+    const LayoutCase cases[] = {
+        {"7.1 with a side pair", 8, {1, 2, 3, 4, 5, 6, 10, 11}, 0x63F},
+        {"7.1 with front centres", 8, {1, 2, 3, 4, 5, 6, 7, 8}, 0xFF},
+        {"4.0", 4, {1, 2, 3, 9}, 0x107},
+        {"5.1 at the sides", 6, {1, 2, 3, 4, 10, 11}, 0x60F},
+        {"front heights", 8, {1, 2, 3, 4, 5, 6, 13, 15}, 0x503F},
+        {"mono and a pair", 3, {42, 5, 6}, 0x34},
+        {"out of the mask's order", 3, {3, 1, 2}, 0x7},
+        {"a speaker twice", 4, {1, 2, 1, 2}, 0xF},
+        {"discrete channels", 3, {0x10000, 0x10001, 0x10002}, 0x7},
+        {"fewer labels than channels", 4, {1, 2, 3}, 0xF},
+        {"no layout", 3, {}, 0x7},
+    };
+    for (const LayoutCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const UInt32 channels = c.channels;
+        fakeqt::ExtractionModel extraction;
+        extraction.format.mChannelsPerFrame = channels;
+        if (!c.labels.empty()) {
+            extraction.channelLayout.assign(offsetof(AudioChannelLayout, mChannelDescriptions) +
+                                                c.labels.size() * sizeof(AudioChannelDescription), 0);
+            auto *layout = reinterpret_cast<AudioChannelLayout *>(extraction.channelLayout.data());
+            layout->mNumberChannelDescriptions = UInt32(c.labels.size());
+            for (size_t i = 0; i < c.labels.size(); i++)
+                layout->mChannelDescriptions[i].mChannelLabel = c.labels[i];
+        }
+        m_pQt->SetExtraction(extraction);
+        ASSERT_TRUE(Open(SoundMovie(TrackModel::Sound(SInt16(channels), 48000, 16, QTFourCC("mp4a"), 48000, 96000),
+                                    1200),
+                         kQuickTime779));
+        AM_MEDIA_TYPE *pmt = OfferedType();
+        ASSERT_NE(pmt, nullptr);
+        ASSERT_EQ(pmt->cbFormat, sizeof(WAVEFORMATEXTENSIBLE));
+        auto *pwfxe = reinterpret_cast<WAVEFORMATEXTENSIBLE *>(pmt->pbFormat);
+        EXPECT_EQ(pwfxe->Format.nChannels, channels);
+        EXPECT_EQ(pwfxe->dwChannelMask, c.mask);
+        EXPECT_EQ(m_pPin->QueryAccept(pmt), S_OK);
+        const DWORD firstSpeakers = (1u << channels) - 1;
+        pwfxe->dwChannelMask = c.mask == firstSpeakers ? c.mask << 1 : firstSpeakers;
+        EXPECT_EQ(m_pPin->QueryAccept(pmt), S_FALSE) << "only the speakers announced";
+        DeleteMediaType(pmt);
+        Close();
+    }
 }
 
 TEST_F(AudioFormatTest, AudioInfoReportsFormatsAndTakesTheOverride)
