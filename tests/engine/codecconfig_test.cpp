@@ -156,9 +156,9 @@ std::vector<std::vector<uint8_t>> nalUnits(const std::vector<uint8_t>& annexB) {
   return units;
 }
 
-// The stream with its SPS said to be BT.601 limited decodes to the very same pictures, and says
-// BT.601 limited, whatever the original VUI said (or did not say).
-TEST_P(H264Stream, AnSpsRewrittenAsBt601DecodesToTheSamePictures) {
+// The stream with its SPS said to be BT.601 limited and of square pixels decodes to the very same
+// pictures, and says so, whatever the original VUI said (or did not say).
+TEST_P(H264Stream, AnSpsRewrittenAsSquareBt601DecodesToTheSamePictures) {
   const char* file = GetParam();
   const Track& t = *m->track(0);
   std::vector<uint8_t> stream, out;
@@ -166,7 +166,7 @@ TEST_P(H264Stream, AnSpsRewrittenAsBt601DecodesToTheSamePictures) {
   for (const std::vector<uint8_t>& nal : nalUnits(a.annexB)) {
     std::vector<uint8_t> unit = nal;
     if ((nal[0] & 31) == 7) {
-      ASSERT_EQ(avcSpsAsBt601(nal.data(), nal.size(), unit), noErr);
+      ASSERT_EQ(avcSpsAsSquareBt601(nal.data(), nal.size(), unit), noErr);
       AvcConfig before, after;
       const std::vector<uint8_t> wrapped = [&] {
         std::vector<uint8_t> c = {1, a.profile, a.compatibility, a.level, 0xFF, 0xE1, uint8_t(unit.size() >> 8),
@@ -180,7 +180,7 @@ TEST_P(H264Stream, AnSpsRewrittenAsBt601DecodesToTheSamePictures) {
       EXPECT_TRUE(after.vui.described && after.vui.rangeKnown && !after.vui.fullRange);
       EXPECT_EQ(after.vui.matrix, 6);
       std::vector<uint8_t> again;
-      ASSERT_EQ(avcSpsAsBt601(unit.data(), unit.size(), again), noErr);
+      ASSERT_EQ(avcSpsAsSquareBt601(unit.data(), unit.size(), again), noErr);
       EXPECT_EQ(again, unit) << "an SPS that says BT.601 already is kept as it is";
     }
     stream.insert(stream.end(), kStart, kStart + 4);
@@ -198,12 +198,14 @@ TEST_P(H264Stream, AnSpsRewrittenAsBt601DecodesToTheSamePictures) {
   EXPECT_EQ(field(p, "color_space"), "smpte170m");
   EXPECT_EQ(field(p, "color_primaries"), "smpte170m");
   EXPECT_EQ(field(p, "color_range"), "tv");
+  const std::string sar = field(ffprobe(raw, "stream=sample_aspect_ratio"), "sample_aspect_ratio");
+  EXPECT_TRUE(sar == "N/A" || sar == "1:1" || sar == "0:1") << sar;
   std::remove(raw.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Movies, H264Stream,
                          ::testing::Values("h264-high.mp4", "h264-base.mov", "h264-1080.mp4", "h264-vui.mp4",
-                                           "h264-range.mp4"));
+                                           "h264-range.mp4", "h264-sar.mp4"));
 
 // HEVC: the 'hvcC' arrays in Annex B form ahead of the rewritten samples decode, as a raw HEVC
 // stream, to the movie's own frames.
@@ -428,7 +430,7 @@ TEST(AvcSps, AVuiIsAddedWhereThereIsNoneAndDamageIsRefused) {
     sps.push_back(b);
   }
   std::vector<uint8_t> out;
-  ASSERT_EQ(avcSpsAsBt601(sps.data(), sps.size(), out), noErr);
+  ASSERT_EQ(avcSpsAsSquareBt601(sps.data(), sps.size(), out), noErr);
   std::vector<uint8_t> avcC = {1, 66, 0, 30, 0xFF, 0xE1, 0, uint8_t(out.size())};
   avcC.insert(avcC.end(), out.begin(), out.end());
   avcC.push_back(0);
@@ -441,10 +443,10 @@ TEST(AvcSps, AVuiIsAddedWhereThereIsNoneAndDamageIsRefused) {
   EXPECT_EQ(a.vui.transfer, 6);
   EXPECT_EQ(a.vui.matrix, 6);
 
-  EXPECT_EQ(avcSpsAsBt601(sps.data(), 5, out), invalidMedia) << "cut inside the picture size";
+  EXPECT_EQ(avcSpsAsSquareBt601(sps.data(), 5, out), invalidMedia) << "cut inside the picture size";
   std::vector<uint8_t> zeros = {0x67, 66, 0, 30, 0, 0};
-  EXPECT_EQ(avcSpsAsBt601(zeros.data(), zeros.size(), out), invalidMedia) << "no stop bit";
-  EXPECT_EQ(avcSpsAsBt601(avcC.data(), avcC.size(), out), paramErr) << "not an SPS";
+  EXPECT_EQ(avcSpsAsSquareBt601(zeros.data(), zeros.size(), out), invalidMedia) << "no stop bit";
+  EXPECT_EQ(avcSpsAsSquareBt601(avcC.data(), avcC.size(), out), paramErr) << "not an SPS";
 }
 
 TEST(AvcSample, LengthsPastTheSampleAreRefused) {

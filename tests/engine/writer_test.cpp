@@ -36,6 +36,41 @@ uint32_t pixelAt(const std::vector<uint8_t>& buf, int w, int x, int y) {
   return uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
 }
 
+// Pictures of another size than their track (non-square pixels: a picture 2 wide in a track 4
+// wide) are scaled to the track's box, bilinear, into every pixel format.
+TEST(Writer, PicturesAreScaledToTheirTracksBox) {
+  mw::Movie mv;
+  mw::Track t;
+  t.description = mw::videoDescription("raw ", 2, 1, 24);
+  t.stts = {{1, 600}};
+  t.width = 4, t.height = 2;
+  mw::Chunk c;
+  c.data = {0, 0, 0, 200, 100, 40};  // R, G, B of two pixels
+  t.sizes = {6};
+  t.chunks.push_back(c);
+  mv.tracks.push_back(t);
+  std::shared_ptr<Movie> m = load(mw::write(mv));
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->box().width(), 4);
+  EXPECT_EQ(m->box().height(), 2);
+  // Pixel centres onto pixel centres: 0, a quarter, three quarters, all of the second pixel.
+  const uint32_t want[4] = {0x000000, 0x32190A, 0x964B1E, 0xC86428};
+  std::vector<uint8_t> buf(4 * 2 * 3, 0x33);
+  Renderer r(m);
+  ASSERT_EQ(r.setBuffer(PixelBuffer{buf.data(), 4, 2, 12, PixelFormat::bgr24}), noErr);
+  ASSERT_EQ(r.draw(0), noErr);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(pixelAt(buf, 4, x, y), want[x]) << x << "," << y;
+  std::vector<uint8_t> b16(4 * 2 * 2, 0x33);
+  Renderer r16(m);
+  ASSERT_EQ(r16.setBuffer(PixelBuffer{b16.data(), 4, 2, 8, PixelFormat::rgb555}), noErr);
+  ASSERT_EQ(r16.draw(0), noErr);
+  for (int x = 0; x < 4; ++x) {
+    const uint32_t v = uint32_t(b16[2 * x]) | uint32_t(b16[2 * x + 1]) << 8;
+    EXPECT_EQ(v, ((want[x] >> 19) & 31) << 10 | ((want[x] >> 11) & 31) << 5 | ((want[x] >> 3) & 31)) << x;
+  }
+}
+
 TEST(Writer, BoxesLayersAndUndecodableTracks) {
   mw::Movie mv;
   mv.tracks.push_back(solid(255, 0, 0, 8, 6, 2, 3, 0));   // red, behind

@@ -49,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t n = 0;
   for (uint32_t len : {1u, 2u, 4u}) avcSampleToAnnexB(data, size, len, out, &n);
   // An SPS said to be BT.601 says so already: a second rewrite changes nothing.
-  if (size && (data[0] & 0x9F) == 7 && avcSpsAsBt601(data, size, out) == noErr) {
+  if (size && (data[0] & 0x9F) == 7 && avcSpsAsSquareBt601(data, size, out) == noErr) {
     std::vector<uint8_t> again;
-    if (avcSpsAsBt601(out.data(), out.size(), again) != noErr || again != out) std::abort();
+    if (avcSpsAsSquareBt601(out.data(), out.size(), again) != noErr || again != out) std::abort();
   }
   EsDescriptor es;
   AacConfig aac;

@@ -3,7 +3,7 @@
 # OUTDIR (never committed), each movie's command beside it as NAME.cmd. Idempotent: a stamp
 # holding the script version lets a second run skip the work.
 set -eu
-VERSION=6
+VERSION=7
 OUT=${1:?usage: make-codec-movies.sh OUTDIR}
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
@@ -30,6 +30,8 @@ make h264-full.mov $V640 -t 0.2 $X264 $BT709 -color_range pc
 make h264-vui.mp4 $V640 -t 0.2 $X264 -x264-params colorprim=bt709:transfer=bt709:colormatrix=bt709:fullrange=on
 make h264-range.mp4 $V640 -t 0.2 $X264 -x264-params fullrange=on
 make h264-clash.mov $V640 -t 0.2 $X264 $BT709 -x264-params colorprim=smpte170m:transfer=smpte170m:colormatrix=smpte170m
+# Non-square pixels (4:3): the VUI carries the aspect ratio, the track is 426.67 wide.
+make h264-sar.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 0.4 -vf setsar=4/3 $X264
 make hevc.mp4 $V640 -t 0.4 -c:v libx265 -preset ultrafast -pix_fmt yuv420p -tag:v hvc1 -x265-params log-level=none
 
 # AAC-LC: mono, stereo and 5.1 at 44.1 and 48 kHz; in .mov the 'esds' sits inside 'wave'.

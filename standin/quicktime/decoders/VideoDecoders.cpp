@@ -340,7 +340,7 @@ private:
                 size_t last = end;
                 while (last > nal && data[last - 1] == 0)
                     --last;  // the zero in front of a four-byte start code
-                if (qte::avcSpsAsBt601(data + nal, last - nal, m_sps) == qte::noErr) {
+                if (qte::avcSpsAsSquareBt601(data + nal, last - nal, m_sps) == qte::noErr) {
                     Append(data + copied, nal - copied);
                     Append(m_sps.data(), m_sps.size());
                     copied = last;

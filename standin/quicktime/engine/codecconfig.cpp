@@ -272,7 +272,7 @@ Err parseAvcConfig(const uint8_t* data, size_t size, AvcConfig* out) {
   return noErr;
 }
 
-Err avcSpsAsBt601(const uint8_t* nal, size_t n, std::vector<uint8_t>& out) {
+Err avcSpsAsSquareBt601(const uint8_t* nal, size_t n, std::vector<uint8_t>& out) {
   if (!nal || n < 2 || (nal[0] & 0x9F) != 7) return paramErr;
   try {
     std::vector<uint8_t> rbsp;
@@ -294,9 +294,10 @@ Err avcSpsAsBt601(const uint8_t* nal, size_t n, std::vector<uint8_t>& out) {
     if (b.bad) return invalidMedia;
     w.put(1, 1);  // vui_parameters_present_flag
     if (hadVui) {
+      if (b.flag() && b.u(8) == 255) b.u(32);  // the aspect ratio is dropped: square pixels
+      w.put(0, 1);
       const size_t at = b.pos;
-      if (b.flag() && b.u(8) == 255) b.u(32);  // aspect ratio
-      if (b.flag()) b.u(1);                    // overscan
+      if (b.flag()) b.u(1);  // overscan, kept
       from = BitReader::ofBits(rbsp.data(), stop);
       from.skip(at);
       w.copy(from, b.pos - at);

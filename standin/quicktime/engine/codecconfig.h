@@ -42,11 +42,13 @@ struct AvcConfig {
 Err parseAvcConfig(const uint8_t* data, size_t size, AvcConfig* out);
 
 // An H.264 sequence parameter set (NAL header included, emulation prevention in) rewritten to
-// say that its pictures are BT.601 in limited range: the VUI's video_signal_type is replaced, or
-// a VUI holding only it is added; every other bit is kept. For a decoder that would otherwise
-// convert pictures of another colour itself: its pictures then are the stream's own, to be
-// converted as the original says. invalidMedia for an SPS that cannot be parsed.
-Err avcSpsAsBt601(const uint8_t* nal, size_t n, std::vector<uint8_t>& out);
+// say that its pictures are BT.601 in limited range, of square pixels: the VUI's
+// video_signal_type is replaced and its aspect ratio dropped, or a VUI holding only the signal
+// type is added; every other bit is kept. For a decoder that would otherwise convert pictures of
+// another colour or shape itself (Wine's refuses pictures of non-square pixels): its pictures
+// then are the stream's own, to be converted and scaled as the original and the track say.
+// invalidMedia for an SPS that cannot be parsed.
+Err avcSpsAsSquareBt601(const uint8_t* nal, size_t n, std::vector<uint8_t>& out);
 
 struct HevcConfig {
   uint8_t nalLengthSize = 0;           // 1, 2 or 4

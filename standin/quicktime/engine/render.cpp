@@ -12,11 +12,36 @@ namespace {
 constexpr uint64_t kFarAhead = 60;  // samples past the last decoded one before a restart
 constexpr uint32_t kMaxSampleBytes = 64u << 20;
 
+// Where each pixel of a scaled picture takes its source from, along one axis: the first of the
+// two source pixels it falls between and the second one's weight out of 256. Made when the sizes
+// change, never per frame.
+struct ScaleAxis {
+  uint32_t from = 0, to = 0;
+  std::vector<uint32_t> index;
+  std::vector<uint16_t> weight;
+  void make(uint32_t source, uint32_t target) {
+    if (from == source && to == target) return;
+    from = source, to = target;
+    index.resize(target);
+    weight.resize(target);
+    for (uint32_t i = 0; i < target; ++i) {
+      // Pixel centres map onto pixel centres.
+      double x = (i + 0.5) * double(source) / double(target) - 0.5;
+      if (x < 0) x = 0;
+      uint32_t i0 = uint32_t(x);
+      if (i0 >= source - 1) i0 = source - 1, x = i0;
+      index[i] = i0;
+      weight[i] = uint16_t(std::lround((x - i0) * 256));
+    }
+  }
+};
+
 struct TrackDraw {
   const Track* track = nullptr;
   bool decodable = false;      // by the engine's own codecs
   uint64_t last = UINT64_MAX;  // last decoded sample
   Frame frame;
+  ScaleAxis across, down;      // a picture of another size than its track's box
   std::vector<uint8_t> sample;
   // Otherwise by the system's decoders, set up at the first frame asked for.
   bool picturesTried = false;
@@ -158,6 +183,40 @@ void blit(const Frame& f, const PixelBuffer& b, int32_t x0, int32_t y0, int32_t 
   }
 }
 
+// Draws a frame scaled to w x h at (x0, y0) of the buffer, bilinear: each pixel is the blend of
+// the four frame pixels around its centre (an edge pixel repeats past the edge).
+void blitScaled(const Frame& f, const PixelBuffer& b, int32_t x0, int32_t y0, int32_t w, int32_t h,
+                ScaleAxis& across, ScaleAxis& down) {
+  if (f.width == 0 || f.height == 0 || w <= 0 || h <= 0) return;
+  across.make(f.width, uint32_t(w));
+  down.make(f.height, uint32_t(h));
+  const int32_t xs = std::max(0, -x0), ys = std::max(0, -y0);
+  const int32_t xe = std::min(w, b.width - x0), ye = std::min(h, b.height - y0);
+  const int bpp = int(b.format) / 8;
+  const Frame rgb;  // what the blends are: 0x00RRGGBB
+  // A frame pixel's channel at 8 bits.
+  auto channel = [&f](uint32_t v, int shift) {
+    if (!f.rgb555) return (v >> shift) & 255;
+    return expand5((v >> (shift / 8 * 5)) & 31);
+  };
+  for (int32_t y = ys; y < ye; ++y) {
+    const uint32_t r0 = down.index[size_t(y)], r1 = std::min(r0 + 1, f.height - 1), wy = down.weight[size_t(y)];
+    const uint32_t* top = f.px.data() + size_t(r0) * f.width;
+    const uint32_t* bottom = f.px.data() + size_t(r1) * f.width;
+    uint8_t* o = b.bits + (y0 + y) * b.stride;
+    for (int32_t x = xs; x < xe; ++x) {
+      const uint32_t c0 = across.index[size_t(x)], c1 = std::min(c0 + 1, f.width - 1), wx = across.weight[size_t(x)];
+      uint32_t v = 0;
+      for (int shift = 0; shift < 24; shift += 8) {
+        const uint32_t t = channel(top[c0], shift) * (256 - wx) + channel(top[c1], shift) * wx;
+        const uint32_t u = channel(bottom[c0], shift) * (256 - wx) + channel(bottom[c1], shift) * wx;
+        v |= ((t * (256 - wy) + u * wy + 32768) >> 16) << shift;
+      }
+      putPixel(rgb, v, b.format, o + ptrdiff_t(x0 + x) * bpp);
+    }
+  }
+}
+
 // Draws a frame through a track matrix that turns, mirrors or scales it: each pixel of the
 // track's box takes the frame pixel whose area holds its centre.
 void blitTransformed(const Frame& f, const PixelBuffer& b, const TrackInfo& info, const Rect& mbox) {
@@ -184,8 +243,20 @@ void blitTransformed(const Frame& f, const PixelBuffer& b, const TrackInfo& info
   }
 }
 
+// A track's frame into its box: through its matrix, or scaled to the box when the frame is of
+// another size (non-square pixels: a 320x240 picture in a track 427 wide), as it is otherwise.
+void drawFrame(TrackDraw& d, const PixelBuffer& b, const TrackInfo& info, const Rect& mbox) {
+  const Rect& box = info.box;
+  if (info.transformed)
+    blitTransformed(d.frame, b, info, mbox);
+  else if (int32_t(d.frame.width) != box.width() || int32_t(d.frame.height) != box.height())
+    blitScaled(d.frame, b, box.left - mbox.left, box.top - mbox.top, box.width(), box.height(), d.across, d.down);
+  else
+    blit(d.frame, b, box.left - mbox.left, box.top - mbox.top, box.width(), box.height());
+}
+
 // A decoded picture into the frame (0x00RRGGBB words are B,G,R,0 bytes), for the ways of
-// drawing that read frames: track matrices, and packed pictures.
+// drawing that read frames: track matrices, scaling and packed pictures.
 Err pictureToFrame(const Picture& p, const VideoCodec& codec, Frame& f) {
   const int32_t w = p.packed ? p.width : std::min<int32_t>(p.yuv.width, int32_t(codec.width ? codec.width : p.yuv.width));
   const int32_t h = p.packed ? p.height : std::min<int32_t>(p.yuv.height, int32_t(codec.height ? codec.height : p.yuv.height));
@@ -238,16 +309,16 @@ Err Renderer::draw(int64_t time, uint32_t scale) {
         // The next picture is decoded while this one is drawn and delivered (both stay valid).
         d.pictures->decodeAhead();
         const Rect& box = info.box;
-        if (!info.transformed && !p.packed) {
-          // Straight from the decoder's picture into the buffer, cropped to the track and to
-          // the picture's displayed size (a 640x360 stream decodes to 640x368).
-          const int32_t w = codec->width ? std::min<int32_t>(box.width(), int32_t(codec->width)) : box.width();
-          const int32_t h = codec->height ? std::min<int32_t>(box.height(), int32_t(codec->height)) : box.height();
-          e = yuvToRgb(p.yuv, p.ownColour ? p.colour : codec->colour, w, h, s.buf, box.left - mbox.left,
+        // The picture's displayed size (a 640x360 stream decodes to 640x368).
+        const int32_t pw = codec->width ? int32_t(codec->width) : p.packed ? p.width : p.yuv.width;
+        const int32_t ph = codec->height ? int32_t(codec->height) : p.packed ? p.height : p.yuv.height;
+        const bool scaled = !info.transformed && (pw != box.width() || ph != box.height());
+        if (!info.transformed && !scaled && !p.packed) {
+          // Straight from the decoder's picture into the buffer.
+          e = yuvToRgb(p.yuv, p.ownColour ? p.colour : codec->colour, pw, ph, s.buf, box.left - mbox.left,
                        box.top - mbox.top);
         } else if (!(e = pictureToFrame(p, *codec, d.frame))) {
-          if (info.transformed) blitTransformed(d.frame, s.buf, info, mbox);
-          else blit(d.frame, s.buf, box.left - mbox.left, box.top - mbox.top, box.width(), box.height());
+          drawFrame(d, s.buf, info, mbox);
         }
         if (e && !result) result = e;
         continue;
@@ -259,12 +330,7 @@ Err Renderer::draw(int64_t time, uint32_t scale) {
         if (!result) result = e;
         continue;
       }
-      if (info.transformed) {
-        blitTransformed(d.frame, s.buf, info, mbox);
-        continue;
-      }
-      const Rect& box = info.box;
-      blit(d.frame, s.buf, box.left - mbox.left, box.top - mbox.top, box.width(), box.height());
+      drawFrame(d, s.buf, info, mbox);
     }
   } catch (const std::bad_alloc&) {
     return memFullErr;

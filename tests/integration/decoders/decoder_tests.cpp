@@ -169,7 +169,7 @@ TEST_P(H264Pictures, AreFfmpegsInDisplayOrderForwardAndAfterJumps)
 
 INSTANTIATE_TEST_SUITE_P(Movies, H264Pictures,
                          ::testing::Values("bframes.mp4", "nob.mov", "nob.m4v", "nob.3gp", "hd.mp4",
-                                           "full709.mp4", "hd720.mp4", "edited.mp4"),
+                                           "full709.mp4", "hd720.mp4", "edited.mp4", "sar.mp4"),
                          [](const ::testing::TestParamInfo<const char *> &info) {
                              std::string name = info.param;
                              std::replace(name.begin(), name.end(), '.', '_');

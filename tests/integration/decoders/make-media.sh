@@ -3,7 +3,7 @@
 # as the reference (every picture in display order, edits ignored, as raw NV12 or B,G,R rows).
 # Each file's command is written beside it as NAME.cmd. Idempotent through a stamp.
 set -eu
-VERSION=2
+VERSION=3
 OUT=${1:?usage: make-media.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
 mkdir -p "$OUT"
@@ -30,10 +30,12 @@ make hd720.mp4 -f lavfi -i testsrc2=size=1280x720:rate=25 -t 0.6 $X264 -profile:
 # An edit list from cutting without decoding (the first samples lie before the edit).
 make long.mp4 $SRC -t 4 $X264 -profile:v high -bf 3 -g 25
 make edited.mp4 -ss 1.35 -i "$OUT/long.mp4" -c copy
+# Non-square pixels (4:3) said in the VUI; the track is wider than the pictures.
+make sar.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -vf setsar=4/3 $X264 -bf 2
 # Photo-JPEG in a QuickTime movie, 4:4:4 (WIC's 4:2:0 upsampling differs from ffmpeg's).
 make jpeg.mov -f lavfi -i testsrc2=size=320x240:rate=10 -t 1 -c:v mjpeg -pix_fmt yuvj444p -q:v 3
 
-for m in bframes.mp4 nob.mov nob.m4v nob.3gp hd.mp4 hd720.mp4 edited.mp4; do ref $m nv12; done
+for m in bframes.mp4 nob.mov nob.m4v nob.3gp hd.mp4 hd720.mp4 edited.mp4 sar.mp4; do ref $m nv12; done
 ref full709.mp4 nv12 -vf scale=in_range=full:out_range=full  # the decoded planes, not made limited
 ref jpeg.mov bgr24
 touch "$STAMP"

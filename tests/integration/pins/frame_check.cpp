@@ -170,7 +170,9 @@ void ExpectFramesAtTheirTimes(testsupport::TestSink *sink,
             ASSERT_LE(llabs(stop - grid.Start(LONGLONG(k) + 1)), 1) << stop;
         } else {
             ASSERT_GT(stop, pass[k].position);
-            ASSERT_LE(stop, grid.End(LONGLONG(k)) + 1);
+            if (grid.durations[k] > 0) {  // ffprobe may not know it ("N/A")
+                ASSERT_LE(stop, grid.End(LONGLONG(k)) + 1);
+            }
         }
         EXPECT_TRUE(r.bSyncPoint);
         EXPECT_EQ(r.bDiscontinuity, k == 0);

@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=11
+VERSION=13
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
@@ -67,6 +67,13 @@ make vfr.mp4 -f lavfi -i testsrc2=size=160x120:rate=100 -t 2 -fps_mode passthrou
   $X264 -bf 0 -g 30
 make emptyedit.mov -f lavfi -t 2 -i "sine=frequency=500:sample_rate=44100" -f lavfi -t 1 -i testsrc2=size=160x120:rate=25 \
   -map 1:v -map 0:a -vf setpts=PTS+0.5/TB -c:v qtrle -pix_fmt rgb24 -c:a pcm_s16le
+# Non-square pixels: 320x240 pictures of 4:3 pixels in a track 426.67 wide, with sound; and a
+# slow-motion clip as phones write it (90000 units a second, frames 9 units apart, an empty
+# edit of 0.1 s in front).
+make anamorphic.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "sine=frequency=500:sample_rate=44100" -t 1 \
+  -vf setsar=4/3 $X264 -bf 2 -c:a aac -b:a 64k
+make slowmo.mp4 -f lavfi -i testsrc2=size=320x240:rate=10000 -frames:v 30 -vf setpts=PTS+0.1/TB $X264 \
+  -video_track_timescale 90000
 # Half an hour at 29.97 in a movie counting milliseconds, small: the last frame's time.
 make long30.mov -f lavfi -i color=c=navy:size=64x64:rate=30000/1001 -t 1800 -c:v qtrle -pix_fmt rgb24 -g 30000
 ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp,pkt_duration -of csv=p=0 \
@@ -80,7 +87,11 @@ for m in raw24 raw32 rle24 rle32 av2snd grid12800; do video $m.mov 0 bgr0; done
 for m in raw16 rle16 raw24 rle24; do video $m.mov 0 rgb555le; done
 video twovideo.mov 0 bgr0
 video twovideo.mov 1 bgr0
-for m in h264.mp4 h264nob.mov h264cut.mp4 av25.mp4 frag.mp4 fragcut.mp4 ntsc1000.mp4 vfr.mp4; do video $m 0 nv12; done
+for m in h264.mp4 h264nob.mov h264cut.mp4 av25.mp4 frag.mp4 fragcut.mp4 ntsc1000.mp4 vfr.mp4 slowmo.mp4; do
+  video $m 0 nv12
+done
+# The anamorphic pictures as ffmpeg scales them to the track's box, bilinear, in RGB.
+video anamorphic.mp4 0 bgr0 -vf format=bgr0,scale=426:240:flags=bilinear
 for m in ntsc600.mov emptyedit.mov; do video $m 0 bgr0; done
 video h264full.mp4 0 nv12 -vf scale=in_range=full:out_range=full  # the decoded planes, not made limited
 video jpeg.mov 0 bgr0

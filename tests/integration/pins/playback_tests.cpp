@@ -78,7 +78,9 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoCase{"ntsc1000.mp4", 32, "nv12", FrameReference::kBt601Source},
                       VideoCase{"ntsc600.mov", 32, "bgr0", FrameReference::kSameFormat},
                       VideoCase{"vfr.mp4", 32, "nv12", FrameReference::kBt601Source},
-                      VideoCase{"emptyedit.mov", 32, "bgr0", FrameReference::kSameFormat}));
+                      VideoCase{"emptyedit.mov", 32, "bgr0", FrameReference::kSameFormat},
+                      // Frames 0.1 ms apart after an empty edit (a phone's slow motion).
+                      VideoCase{"slowmo.mp4", 32, "nv12", FrameReference::kBt601Source}));
 INSTANTIATE_TEST_SUITE_P(
     Screen16, VideoPlayback,
     ::testing::Values(VideoCase{"raw16.mov", 16, "rgb555le", FrameReference::kSameFormat},
@@ -87,6 +89,46 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoCase{"rle24.mov", 16, "bgr0", FrameReference::kEightBitSource},
                       VideoCase{"ntsc600.mov", 16, "bgr0", FrameReference::kEightBitSource},
                       VideoCase{"emptyedit.mov", 16, "bgr0", FrameReference::kEightBitSource}));
+
+// Non-square pixels: the 320x240 pictures of a track 426.67 wide (4:3 pixels) are scaled to the
+// track's box, 426x240, every frame at its own time, each ffmpeg's picture scaled by its own
+// bilinear filter in RGB to within rounding (40 dB; the colour conversions differ by one).
+TEST(Anamorphic, PicturesAreScaledToTheTracksBox)
+{
+    if (ScreenBits() != 32)
+        GTEST_SKIP() << "the references are 32-bit frames";
+    PinGraph graph;
+    std::string where;
+    ASSERT_EQ(graph.Open("anamorphic.mp4", &where), S_OK) << where;
+    ASSERT_EQ(graph.PinCount(), 2u);
+    const AM_MEDIA_TYPE mt = graph.Type(0);
+    ASSERT_GE(mt.cbFormat, sizeof(VIDEOINFOHEADER));
+    const BITMAPINFOHEADER &bmi = reinterpret_cast<const VIDEOINFOHEADER *>(mt.pbFormat)->bmiHeader;
+    ASSERT_EQ(bmi.biWidth, 426);
+    ASSERT_EQ(bmi.biHeight, -240);
+    ASSERT_TRUE(graph.Play());
+    const VideoGrid grid = ReadGrid("anamorphic.mp4", 0);
+    const std::vector<testsupport::SinkRecord> records = graph.Sink(0)->Records();
+    std::vector<PlacedSample> pass;
+    ASSERT_NO_FATAL_FAILURE(ExpectFramesAtTheirTimes(graph.Sink(0), records, grid, &pass));
+    const std::vector<uint8_t> reference = ReadMedia("anamorphic.mp4.v0.bgr0");
+    const size_t frame = 426 * 240 * 4;
+    ASSERT_EQ(reference.size(), frame * pass.size());
+    for (size_t k = 0; k < pass.size(); k++) {
+        const std::vector<BYTE> &got = pass[k].record->bytes;
+        ASSERT_EQ(got.size(), frame);
+        double sum = 0;
+        for (size_t i = 0; i < frame; i++) {
+            if (i % 4 == 3)
+                continue;
+            const double d = double(got[i]) - reference[k * frame + i];
+            sum += d * d;
+        }
+        const double psnr = 10 * std::log10(255.0 * 255.0 * (frame * 3 / 4) / std::max(sum, 1.0));
+        EXPECT_GE(psnr, 40.0) << "frame " << k;
+    }
+    EXPECT_FALSE(Concatenated(graph.Sink(1)->Records()).empty()) << "the sound plays";
+}
 
 // Half an hour at 29.97 frames a second in a movie counting milliseconds: every frame comes, and
 // the last one at its own time, with nothing drifted.
