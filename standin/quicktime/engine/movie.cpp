@@ -43,6 +43,7 @@ class MovieParser {
     bool fragmented = false;  // samples came from fragments
     bool closed = false;      // a fragment contradicted the file or itself: no more are taken
     bool based = false;       // the first fragment's decode time was seen
+    int64_t late = 0;         // that time, when the media starts with it (an empty edit shows it)
   };
   Err parseMoov(const Cursor& moov, Err* trackErr);
   Err parseAmr(const RawAmr& kind, Err* trackErr);
@@ -371,13 +372,17 @@ void MovieParser::parseTraf(Cursor traf, uint64_t moofAt, uint64_t* nextData,
   SampleTable& table = *p->table;
   if (child(traf, fourcc("tfdt"), tfdt)) {
     const bool v1 = (tfdt.u32() >> 24) == 1;
-    const uint64_t t = v1 ? tfdt.u64() : tfdt.u32();
+    // Decode times count from the first fragment's when the media starts with it.
+    const uint64_t raw = v1 ? tfdt.u64() : tfdt.u32();
+    const uint64_t t = raw - std::min<uint64_t>(raw, uint64_t(p->late));
     const int64_t at = table.totalTime();
     if (!tfdt.bad && t < (uint64_t(1) << 56)) {
       if (!p->based && table.count() == 0 && t > 0) {
-        // The media starts late: what plays before it is nothing, as an empty edit says.
+        // The media starts late: what plays before it is nothing, as an empty edit says, and
+        // the media's own time starts with its first sample.
         TrackInfo& info = p->info;
         const int64_t late = int64_t(t);
+        p->late = late;
         if (info.edits.empty()) {
           info.edits.push_back(Edit{mulDivUp(late, m_.timeScale_, info.mediaTimeScale), -1, 0x10000});
           info.edits.push_back(Edit{0, 0, 0x10000});  // to the end of the media

@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=13
+VERSION=14
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
@@ -14,6 +14,22 @@ STAMP="$OUT/.pin-references-v$VERSION"
 if [ -f "$STAMP" ] && [ -z "$(find "$OUT" "$OUT/codec" -maxdepth 1 -name '.made-*v*' -newer "$STAMP")" ]; then
   exit 0
 fi
+# shift_fragments FILE SECONDS TIMESCALE...: moves every fragment's decode time ('tfdt', version
+# 1) of FILE that many seconds later, in the time scale of its track (track n takes the n-th),
+# as a recording that joined a live stream late has them.
+shift_fragments() {
+  f=$1 secs=$2
+  shift 2
+  for at in $(grep -obUa tfdt "$f" | cut -d: -f1); do
+    hd=$(head -c "$at" "$f" | grep -obUa tfhd | tail -n 1 | cut -d: -f1)
+    id=$(od -An -tu1 -j $((hd + 8)) -N4 "$f" | awk '{print $1*16777216+$2*65536+$3*256+$4}')
+    ts=$(echo "$@" | cut -d' ' -f"$id")
+    old=$(od -An -tu1 -j $((at + 8)) -N8 "$f" | awk '{v=0; for(i=1;i<=8;i++) v=v*256+$i; print v}')
+    new=$((old + secs * ts)) bytes=
+    for sh in 56 48 40 32 24 16 8 0; do bytes="$bytes\\$(printf %o $(((new >> sh) & 255)))"; done
+    printf "$bytes" | dd of="$f" bs=1 seek=$((at + 8)) conv=notrunc status=none
+  done
+}
 video() {  # movie stream pixel-format [output options]
   m=$1 v=$2 f=$3
   shift 3
@@ -60,6 +76,9 @@ make frag.mp4 -f lavfi -t 2 -i testsrc2=size=160x120:rate=25 -f lavfi -t 2.08 -i
   $X264 -profile:v high -bf 2 -g 25 -c:a aac -b:a 64k -movflags frag_keyframe+empty_moov+default_base_moof
 head -c $(( $(stat -c %s "$OUT/frag.mp4") * 7 / 10 )) "$OUT/frag.mp4" > "$OUT/fragcut.mp4"
 echo "head -c 70% of frag.mp4" > "$OUT/fragcut.mp4.cmd"
+# Baseline at 30 frames a second without an edit list (a grid of whole milliseconds showed each
+# frame one frame late).
+make baseline30.mp4 -f lavfi -i testsrc2=size=320x240:rate=30 -t 1 $X264 -profile:v baseline -use_editlist 0
 make ntsc1000.mp4 -f lavfi -i testsrc2=size=160x120:rate=30000/1001 -t 3 $X264 -g 30
 make ntsc600.mov -f lavfi -i testsrc2=size=160x120:rate=30000/1001 -t 3 -c:v qtrle -pix_fmt rgb24 -movie_timescale 600
 make vfr.mp4 -f lavfi -i testsrc2=size=160x120:rate=100 -t 2 -fps_mode passthrough -video_track_timescale 90000 \
@@ -74,6 +93,12 @@ make anamorphic.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "sine=
   -vf setsar=4/3 $X264 -bf 2 -c:a aac -b:a 64k
 make slowmo.mp4 -f lavfi -i testsrc2=size=320x240:rate=10000 -frames:v 30 -vf setpts=PTS+0.1/TB $X264 \
   -video_track_timescale 90000
+# A recording of a live stream joined at 10 s: the first fragment's decode time is 10 s (video
+# and sound), with no edit list; 30 frames a second.
+make late10.mp4 -f lavfi -i testsrc2=size=320x240:rate=30 -f lavfi -i "sine=frequency=500" -t 2 $X264 -bf 0 -g 30 \
+  -c:a aac -movflags frag_keyframe+empty_moov+default_base_moof
+shift_fragments "$OUT/late10.mp4" 10 15360 44100
+echo "shift_fragments late10.mp4 10 15360 44100 (make-references.sh)" >> "$OUT/late10.mp4.cmd"
 # Half an hour at 29.97 in a movie counting milliseconds, small: the last frame's time.
 make long30.mov -f lavfi -i color=c=navy:size=64x64:rate=30000/1001 -t 1800 -c:v qtrle -pix_fmt rgb24 -g 30000
 ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp,pkt_duration -of csv=p=0 \
@@ -87,7 +112,8 @@ for m in raw24 raw32 rle24 rle32 av2snd grid12800; do video $m.mov 0 bgr0; done
 for m in raw16 rle16 raw24 rle24; do video $m.mov 0 rgb555le; done
 video twovideo.mov 0 bgr0
 video twovideo.mov 1 bgr0
-for m in h264.mp4 h264nob.mov h264cut.mp4 av25.mp4 frag.mp4 fragcut.mp4 ntsc1000.mp4 vfr.mp4 slowmo.mp4; do
+for m in h264.mp4 h264nob.mov h264cut.mp4 av25.mp4 frag.mp4 fragcut.mp4 ntsc1000.mp4 vfr.mp4 slowmo.mp4 \
+         late10.mp4 baseline30.mp4; do
   video $m 0 nv12
 done
 # The anamorphic pictures as ffmpeg scales them to the track's box, bilinear, in RGB.

@@ -80,7 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoCase{"vfr.mp4", 32, "nv12", FrameReference::kBt601Source},
                       VideoCase{"emptyedit.mov", 32, "bgr0", FrameReference::kSameFormat},
                       // Frames 0.1 ms apart after an empty edit (a phone's slow motion).
-                      VideoCase{"slowmo.mp4", 32, "nv12", FrameReference::kBt601Source}));
+                      VideoCase{"slowmo.mp4", 32, "nv12", FrameReference::kBt601Source},
+                      // Fragments from 10 s on (a live stream joined late): nothing before.
+                      VideoCase{"late10.mp4", 32, "nv12", FrameReference::kBt601Source},
+                      VideoCase{"baseline30.mp4", 32, "nv12", FrameReference::kBt601Source}));
 INSTANTIATE_TEST_SUITE_P(
     Screen16, VideoPlayback,
     ::testing::Values(VideoCase{"raw16.mov", 16, "rgb555le", FrameReference::kSameFormat},

@@ -74,7 +74,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // Variable frame durations (20, 40, 10, 30 ms): on a frame's start and
                       // inside the longest one.
                       SeekCase{"vfr.mp4", 7000000, "nv12", FrameReference::kBt601Source},
-                      SeekCase{"vfr.mp4", 7400000, "nv12", FrameReference::kBt601Source}));
+                      SeekCase{"vfr.mp4", 7400000, "nv12", FrameReference::kBt601Source},
+                      // Fragments from 10 s on: the fragments' times hold for seeking.
+                      SeekCase{"late10.mp4", 110000000, "nv12", FrameReference::kBt601Source}));
 
 // Frames of a variable-rate movie by number: frame n is the n-th frame shown, at its own time.
 TEST(SeekByFrames, VariableRateFramesByNumber)
