@@ -71,6 +71,31 @@ TEST(Writer, PicturesAreScaledToTheirTracksBox) {
   }
 }
 
+// A track matrix of near-zero scale (as a music store's encoder writes) or one that cannot be
+// inverted is taken for the identity: the track keeps its size and is drawn, from its edit on.
+TEST(Writer, DegenerateMatricesAreTheIdentity) {
+  for (const std::vector<int32_t>& matrix : {std::vector<int32_t>{1, 0, 0, 0, 1, 0, 0, 0, 0x40000000},
+                                             std::vector<int32_t>{0x10000, 0x10000, 0, 0x10000, 0x10000, 0, 0, 0, 0x40000000}}) {
+    mw::Movie mv;
+    mw::Track t = solid(200, 100, 40, 8, 6, 0, 0, 0);
+    t.matrix = matrix;
+    t.edits = {{59, -1}, {9, 0}};  // (movie units of 600) nothing, then the picture
+    mv.tracks.push_back(t);
+    std::shared_ptr<Movie> m = load(mw::write(mv));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->box().width(), 8);
+    EXPECT_EQ(m->box().height(), 6);
+    EXPECT_FALSE(m->track(0)->info().transformed);
+    std::vector<uint8_t> buf(8 * 6 * 3, 0x33);
+    Renderer r(m);
+    ASSERT_EQ(r.setBuffer(PixelBuffer{buf.data(), 8, 6, 24, PixelFormat::bgr24}), noErr);
+    ASSERT_EQ(r.draw(30), noErr);
+    EXPECT_EQ(pixelAt(buf, 8, 7, 5), 0x333333u) << "nothing in the empty edit";
+    ASSERT_EQ(r.draw(60), noErr);
+    EXPECT_EQ(pixelAt(buf, 8, 7, 5), 0xC86428u);
+  }
+}
+
 TEST(Writer, BoxesLayersAndUndecodableTracks) {
   mw::Movie mv;
   mv.tracks.push_back(solid(255, 0, 0, 8, 6, 2, 3, 0));   // red, behind

@@ -123,11 +123,22 @@ int64_t movieTimeOfMediaEnd(const TrackInfo& info, int64_t end, uint32_t movieSc
 }
 
 // A track's box: its size through the tkhd matrix. Rotations by quarter turns, mirrors and scales
-// transform it; any other matrix places it by its translation alone.
+// transform it; any other matrix places it by its translation alone. A matrix that cannot be
+// inverted, or that shrinks a track of some size below a pixel, is taken for the identity
+// (encoders write near-zero ones): the track is shown at its size.
 void placeBox(TrackInfo& info, uint32_t w, uint32_t h) {
   info.width = int32_t(std::min<uint32_t>(w >> 16, 0x7fff));
   info.height = int32_t(std::min<uint32_t>(h >> 16, 0x7fff));
-  const int32_t* m = info.matrix;
+  int32_t* m = info.matrix;
+  const double a = m[0] / 65536.0, b = m[1] / 65536.0, c = m[3] / 65536.0, d = m[4] / 65536.0;
+  // The extent of the box the matrix makes of the track (x' = a x + c y, y' = b x + d y).
+  const double across = std::fabs(a) * info.width + std::fabs(c) * info.height;
+  const double down = std::fabs(b) * info.width + std::fabs(d) * info.height;
+  const bool sized = info.width > 0 && info.height > 0;
+  if (a * d - b * c == 0 || (sized && (across < 1 || down < 1))) {
+    static const int32_t kIdentity[9] = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
+    std::copy(kIdentity, kIdentity + 9, m);
+  }
   info.transformed = m[2] == 0 && m[5] == 0 && ((m[1] == 0 && m[3] == 0 && m[0] != 0 && m[4] != 0) ||
                                                  (m[0] == 0 && m[4] == 0 && m[1] != 0 && m[3] != 0)) &&
                      !(m[0] == 0x10000 && m[4] == 0x10000);

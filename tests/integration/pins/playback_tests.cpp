@@ -11,6 +11,7 @@
 #include <mmreg.h>
 
 #include "frame_check.h"
+#include "moviewriter.h"
 #include "pin_graph.h"
 #include "stream_checks.h"
 
@@ -131,6 +132,58 @@ TEST(Anamorphic, PicturesAreScaledToTheTracksBox)
         EXPECT_GE(psnr, 40.0) << "frame " << k;
     }
     EXPECT_FALSE(Concatenated(graph.Sink(1)->Records()).empty()) << "the sound plays";
+}
+
+// A track matrix of near-zero scale (a music store's encoder writes one) is taken for the
+// identity: the pin has the track's size, and its one picture comes at 59 ms (after an empty
+// edit) for its 9 ms, beside a second of sound.
+TEST(DegenerateMatrix, TheTrackKeepsItsSizeAndItsPictureShows)
+{
+    moviewriter::Movie m;
+    m.timeScale = 1000;
+    moviewriter::Track video;
+    video.description = moviewriter::videoDescription("raw ", 32, 16, 24);
+    video.stts = {{1, 600}};
+    video.constantSize = 32 * 16 * 3;
+    video.width = 32, video.height = 16;
+    video.matrix = {1, 0, 0, 0, 1, 0, 0, 0, 0x40000000};
+    video.edits = {{59, -1}, {9, 0}};
+    video.chunks.push_back({moviewriter::Bytes(32 * 16 * 3, 0x80), 1});
+    moviewriter::Track sound;
+    sound.handler = "soun";
+    sound.timeScale = 44100;
+    sound.description = moviewriter::soundDescription("twos", 1, 16, 44100);
+    sound.stts = {{44100, 1}};
+    sound.constantSize = 1;
+    sound.chunks.push_back({moviewriter::Bytes(44100 * 2, 1), 44100});
+    m.tracks = {video, sound};
+    const std::string name = g_config.legacy ? "matrix-legacy.mov" : "matrix-default.mov";
+    ASSERT_TRUE(moviewriter::save(MediaPath(name), moviewriter::write(m)));
+
+    PinGraph graph;
+    std::string where;
+    ASSERT_EQ(graph.Open(name, &where), S_OK) << where;
+    ASSERT_EQ(graph.PinCount(), 2u);
+    ASSERT_TRUE(graph.IsVideo(0));
+    const AM_MEDIA_TYPE mt = graph.Type(0);
+    ASSERT_GE(mt.cbFormat, sizeof(VIDEOINFOHEADER));
+    const BITMAPINFOHEADER &bmi = reinterpret_cast<const VIDEOINFOHEADER *>(mt.pbFormat)->bmiHeader;
+    EXPECT_EQ(bmi.biWidth, 32);
+    EXPECT_EQ(bmi.biHeight, -16);
+    ASSERT_TRUE(graph.Play());
+    const std::vector<testsupport::SinkRecord> records = graph.Sink(0)->Records();
+    const auto segments = Segments(records);
+    ASSERT_EQ(segments.size(), 1u);
+    ASSERT_EQ(segments[0].size(), 1u);
+    const testsupport::SinkRecord &frame = *segments[0][0].record;
+    EXPECT_EQ(segments[0][0].position, 590000);
+    EXPECT_EQ(frame.tStop - frame.tStart, 90000);
+    ASSERT_FALSE(frame.bytes.empty());
+    EXPECT_EQ(frame.bytes[0], 0x80) << "the picture is drawn";
+    EXPECT_EQ(EndOfStreamCount(records), 1u);
+    const WAVEFORMATEX &wfx = *reinterpret_cast<const WAVEFORMATEX *>(graph.Type(1).pbFormat);
+    EXPECT_EQ(Concatenated(graph.Sink(1)->Records()).size() / wfx.nBlockAlign, 44100u)
+        << "a second of sound";
 }
 
 // Half an hour at 29.97 frames a second in a movie counting milliseconds: every frame comes, and
