@@ -447,6 +447,28 @@ TEST(AvcSps, AVuiIsAddedWhereThereIsNoneAndDamageIsRefused) {
   std::vector<uint8_t> zeros = {0x67, 66, 0, 30, 0, 0};
   EXPECT_EQ(avcSpsAsSquareBt601(zeros.data(), zeros.size(), out), invalidMedia) << "no stop bit";
   EXPECT_EQ(avcSpsAsSquareBt601(avcC.data(), avcC.size(), out), paramErr) << "not an SPS";
+
+  // The same SPS inside a sample: its colour, found ahead of the slices only.
+  auto sample = [](std::initializer_list<std::vector<uint8_t>> nals) {
+    std::vector<uint8_t> b;
+    for (const auto& n : nals) {
+      b.insert(b.end(), {0, 0, uint8_t(n.size() >> 8), uint8_t(n.size())});
+      b.insert(b.end(), n.begin(), n.end());
+    }
+    return b;
+  };
+  const std::vector<uint8_t> sei = {0x06, 0x05, 0x00, 0x80}, slice = {0x65, 0x88, 0x80};
+  ColourInfo vui;
+  std::vector<uint8_t> s = sample({sei, out, slice});
+  ASSERT_TRUE(avcSampleColour(s.data(), s.size(), 4, &vui));
+  EXPECT_TRUE(vui.rangeKnown && !vui.fullRange && vui.matrix == 6);
+  s = sample({slice, out});
+  EXPECT_FALSE(avcSampleColour(s.data(), s.size(), 4, &vui)) << "parameter sets after a slice";
+  s = sample({sps});
+  EXPECT_FALSE(avcSampleColour(s.data(), s.size(), 4, &vui)) << "an SPS that says no colour";
+  s = sample({sei, out});
+  s.resize(s.size() - 2);
+  EXPECT_FALSE(avcSampleColour(s.data(), s.size(), 4, &vui)) << "a length past the sample";
 }
 
 TEST(AvcSample, LengthsPastTheSampleAreRefused) {

@@ -47,7 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   chooseColour(haveColr ? &colr : nullptr, haveAvc ? &avc.vui : nullptr, avc.height);
   std::vector<uint8_t> out;
   size_t n = 0;
-  for (uint32_t len : {1u, 2u, 4u}) avcSampleToAnnexB(data, size, len, out, &n);
+  for (uint32_t len : {1u, 2u, 4u}) {
+    avcSampleToAnnexB(data, size, len, out, &n);
+    avcSampleColour(data, size, len, &colr);
+  }
   // An SPS said to be BT.601 says so already: a second rewrite changes nothing.
   if (size && (data[0] & 0x9F) == 7 && avcSpsAsSquareBt601(data, size, out) == noErr) {
     std::vector<uint8_t> again;

@@ -217,6 +217,26 @@ bool takeParameterSet(Cursor& c, uint32_t type, std::vector<uint8_t>& annexB, co
 
 }  // namespace
 
+bool avcSampleColour(const uint8_t* sample, size_t n, uint32_t nalLengthSize, ColourInfo* vui) {
+  if (!sample || !vui || nalLengthSize < 1 || nalLengthSize > 4) return false;
+  size_t at = 0;
+  while (n - at > nalLengthSize) {
+    size_t length = 0;
+    for (uint32_t k = 0; k < nalLengthSize; ++k) length = length << 8 | sample[at + k];
+    at += nalLengthSize;
+    if (length == 0 || length > n - at) return false;
+    const uint8_t type = sample[at] & 31;
+    if (type >= 1 && type <= 5) return false;  // slices: no parameter set follows
+    AvcConfig c;
+    if (type == 7 && parseSps(sample + at, length, &c) == noErr && (c.vui.rangeKnown || c.vui.described)) {
+      *vui = c.vui;
+      return true;
+    }
+    at += length;
+  }
+  return false;
+}
+
 Err parseAvcConfig(const uint8_t* data, size_t size, AvcConfig* out) {
   if ((!data && size) || !out) return paramErr;
   *out = AvcConfig();

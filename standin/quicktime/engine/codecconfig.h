@@ -67,6 +67,10 @@ Err parseHevcConfig(const uint8_t* data, size_t size, HevcConfig* out);
 // NAL units are dropped.
 Err avcSampleToAnnexB(const uint8_t* in, size_t n, uint32_t nalLengthSize, std::vector<uint8_t>& out,
                       size_t* outBytes);
+// The VUI colour of a sequence parameter set carried in a sample of length-prefixed NAL units
+// (ahead of its first slice): true with *vui when one says its range or colour. Cameras repeat
+// their parameter sets with each key frame and may say the colour only there.
+bool avcSampleColour(const uint8_t* sample, size_t n, uint32_t nalLengthSize, ColourInfo* vui);
 
 enum : uint8_t {
   kObjectTypeAac = 0x40,           // MPEG-4 audio: the AudioSpecificConfig says which

@@ -89,6 +89,21 @@ Err TrackPictures::startDecoder(uint32_t description) {
   const SampleDescription* d = nullptr;
   Err e = track_.description(description, &d);
   if (!e) e = videoCodecOf(*d, &codec_);
+  if (!e && codec_.nalLengthSize && !d->extension(fourcc("colr"), nullptr)) {
+    // Without 'colr', the stream's own parameter sets say its colour, as a decoder reads them
+    // ('avcC' may hold others that say nothing).
+    if (inbandFor_ != description) {
+      inbandFor_ = description;
+      uint64_t offset = 0;
+      uint32_t size = 0, at = 0;
+      SampleRun run;
+      inbandSays_ = track_.sampleLocation(next_, &offset, &size, &at) == noErr && at == description &&
+                    (sample_.size() >= size || (sample_.resize(size), true)) &&
+                    (run.offset = offset, run.bytes = size, track_.read(run, sample_.data()) == noErr) &&
+                    avcSampleColour(sample_.data(), size, codec_.nalLengthSize, &inband_);
+    }
+    if (inbandSays_) codec_.colour = chooseColour(nullptr, &inband_, codec_.height);
+  }
   if (!e) e = factory_->createVideo(codec_, decoder_);
   if (e) return e;
   description_ = description;

@@ -83,6 +83,11 @@ class TrackPictures {
   // Under lock_:
   uint32_t description_ = 0;          // of the codec and decoder below (1-based); 0: none
   VideoCodec codec_;
+  // The colour a stream says in its own parameter sets (read once per description, from the
+  // sample its first decoder starts at), for H.264 without 'colr'. Under lock_.
+  uint32_t inbandFor_ = 0;
+  bool inbandSays_ = false;
+  ColourInfo inband_;
   std::unique_ptr<VideoDecoder> decoder_;
   bool drained_ = false;
   bool headerDue_ = false;            // the next unit sent carries the codec's header

@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=14
+VERSION=15
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
@@ -99,6 +99,13 @@ make late10.mp4 -f lavfi -i testsrc2=size=320x240:rate=30 -f lavfi -i "sine=freq
   -c:a aac -movflags frag_keyframe+empty_moov+default_base_moof
 shift_fragments "$OUT/late10.mp4" 10 15360 44100
 echo "shift_fragments late10.mp4 10 15360 44100 (make-references.sh)" >> "$OUT/late10.mp4.cmd"
+# An action camera's stream: full-range BT.709 said only by the parameter sets it repeats with
+# each key frame; the tests put it in a movie whose 'avcC' holds the plain stream's parameter
+# sets (saying nothing of colour) and no 'colr'. The reference: its decoded planes.
+CAM="-f lavfi -i testsrc2=size=320x240:rate=25 -t 1 $X264 -profile:v high -bf 0 -g 10"
+make cam.h264 $CAM -x264-params repeat-headers=1:fullrange=on:colorprim=bt709:transfer=bt709:colormatrix=bt709 -f h264
+make camplain.h264 $CAM -x264-params repeat-headers=1 -f h264
+make cam.mp4.v0.nv12 -i "$OUT/cam.h264" -vf scale=in_range=full:out_range=full -f rawvideo -pix_fmt nv12
 # Half an hour at 29.97 in a movie counting milliseconds, small: the last frame's time.
 make long30.mov -f lavfi -i color=c=navy:size=64x64:rate=30000/1001 -t 1800 -c:v qtrle -pix_fmt rgb24 -g 30000
 ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp,pkt_duration -of csv=p=0 \

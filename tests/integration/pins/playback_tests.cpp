@@ -10,6 +10,8 @@
 
 #include <mmreg.h>
 
+#include <fstream>
+
 #include "frame_check.h"
 #include "moviewriter.h"
 #include "pin_graph.h"
@@ -132,6 +134,38 @@ TEST(Anamorphic, PicturesAreScaledToTheTracksBox)
         EXPECT_GE(psnr, 40.0) << "frame " << k;
     }
     EXPECT_FALSE(Concatenated(graph.Sink(1)->Records()).empty()) << "the sound plays";
+}
+
+// An action camera's stream says full-range BT.709 only in the parameter sets it repeats with
+// each key frame; its 'avcC' holds sets that say nothing of colour, and there is no 'colr'. The
+// pictures are converted as the stream says (decoded planes checked against ffmpeg's).
+TEST(CameraColour, TheStreamsOwnParameterSetsSayTheRange)
+{
+    if (ScreenBits() != 32)
+        GTEST_SKIP() << "the references are 32-bit frames";
+    moviewriter::Movie m;
+    m.timeScale = 1000;
+    m.tracks.push_back(moviewriter::h264Track(ReadMedia("cam.h264"), ReadMedia("camplain.h264"), 320,
+                                              240, 12800, 512));
+    ASSERT_EQ(m.tracks[0].sizes.size(), 25u);
+    ASSERT_TRUE(moviewriter::save(MediaPath("cam.mp4"), moviewriter::write(m)));
+    // ffmpeg's view of it, as the reference files of the other movies give it.
+    std::ofstream(MediaPath("cam.mp4.v0.probe"))
+        << "width=320\nheight=240\ntime_base=1/12800\nduration_ts=12800\nnb_frames=25\n";
+    std::ofstream times(MediaPath("cam.mp4.v0.times"));
+    for (int k = 0; k < 25; k++)
+        times << k * 512 << ",512\n";
+    times.close();
+
+    PinGraph graph;
+    std::string where;
+    ASSERT_EQ(graph.Open("cam.mp4", &where), S_OK) << where;
+    ASSERT_TRUE(graph.Play());
+    const std::vector<testsupport::SinkRecord> records = graph.Sink(0)->Records();
+    std::vector<PlacedSample> pass;
+    ASSERT_NO_FATAL_FAILURE(ExpectFramesAtTheirTimes(graph.Sink(0), records, ReadGrid("cam.mp4", 0), &pass));
+    EXPECT_EQ(ExpectFramesMatch(graph, 0, {"cam.mp4", 0, "nv12", FrameReference::kBt709FullSource}),
+              pass.size());
 }
 
 // A track matrix of near-zero scale (a music store's encoder writes one) is taken for the

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace moviewriter {
@@ -108,6 +110,73 @@ Bytes aacDescription(uint16_t channels, uint32_t rate, const Bytes& audioSpecifi
   o.close(esds);
   o.close(0);  // the entry's own size
   return o.b;
+}
+
+namespace {
+// The NAL units of an Annex B stream, start codes left out.
+std::vector<Bytes> nalUnits(const Bytes& s) {
+  std::vector<Bytes> units;
+  size_t i = 0, start = SIZE_MAX;
+  while (i + 3 <= s.size()) {
+    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
+      if (start != SIZE_MAX) {
+        size_t end = i;
+        while (end > start && s[end - 1] == 0) --end;  // a four-byte start code's zero
+        units.emplace_back(s.begin() + std::ptrdiff_t(start), s.begin() + std::ptrdiff_t(end));
+      }
+      i += 3;
+      start = i;
+      continue;
+    }
+    ++i;
+  }
+  if (start != SIZE_MAX && start < s.size()) units.emplace_back(s.begin() + std::ptrdiff_t(start), s.end());
+  return units;
+}
+}  // namespace
+
+Track h264Track(const Bytes& annexB, const Bytes& header, uint16_t width, uint16_t height,
+                uint32_t timeScale, uint32_t duration) {
+  Bytes sps, pps;
+  for (const Bytes& nal : nalUnits(header)) {
+    if (!nal.empty() && (nal[0] & 31) == 7 && sps.empty()) sps = nal;
+    if (!nal.empty() && (nal[0] & 31) == 8 && pps.empty()) pps = nal;
+  }
+  Track t;
+  t.timeScale = timeScale;
+  t.width = width, t.height = height;
+  Out o;
+  o.bytes(videoDescription("avc1", width, height, 24));
+  size_t avcC = o.open("avcC");
+  o.u8(1);
+  o.u8(sps.size() > 3 ? sps[1] : 66), o.u8(sps.size() > 3 ? sps[2] : 0), o.u8(sps.size() > 3 ? sps[3] : 30);
+  o.u8(0xFF);  // four-byte lengths
+  o.u8(0xE1), o.u16(uint16_t(sps.size())), o.bytes(sps);
+  o.u8(1), o.u16(uint16_t(pps.size())), o.bytes(pps);
+  o.close(avcC);
+  o.close(0);
+  t.description = o.b;
+  Chunk chunk;
+  Bytes picture;
+  bool idr = false;
+  for (const Bytes& nal : nalUnits(annexB)) {
+    if (nal.empty()) continue;
+    const uint8_t type = nal[0] & 31;
+    const uint32_t n = uint32_t(nal.size());
+    picture.insert(picture.end(), {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+    picture.insert(picture.end(), nal.begin(), nal.end());
+    idr = idr || type == 5;
+    if (type < 1 || type > 5) continue;
+    t.sizes.push_back(uint32_t(picture.size()));
+    if (idr) t.sync.push_back(uint32_t(t.sizes.size()));
+    chunk.data.insert(chunk.data.end(), picture.begin(), picture.end());
+    picture.clear();
+    idr = false;
+  }
+  chunk.samples = uint32_t(t.sizes.size());
+  t.chunks.push_back(chunk);
+  t.stts = {{uint32_t(t.sizes.size()), duration}};
+  return t;
 }
 
 Bytes soundDescriptionV2(uint32_t channels, double rate, uint32_t bits, uint32_t flags) {

@@ -51,6 +51,11 @@ Bytes soundDescriptionV1(const char* format, uint16_t channels, uint32_t rate, i
 Bytes aacDescription(uint16_t channels, uint32_t rate, const Bytes& audioSpecificConfig);
 // Version 2 ('lpcm'): a double sample rate, bits per channel and the format flags.
 Bytes soundDescriptionV2(uint32_t channels, double rate, uint32_t bits, uint32_t flags);
+// An H.264 track from an Annex B stream of one slice per picture: each picture one sample
+// (length-prefixed, its parameter sets and SEI with it), the pictures with an IDR slice sync
+// samples, each `duration` long; 'avcC' holds the SPS and PPS of `header` (Annex B too).
+Track h264Track(const Bytes& annexB, const Bytes& header, uint16_t width, uint16_t height,
+                uint32_t timeScale, uint32_t duration);
 Bytes write(const Movie& m);
 bool save(const std::string& path, const Bytes& b);
 
