@@ -142,10 +142,16 @@ Err parseMpegAudioHeader(const uint8_t* data, size_t size, MpegAudioHeader* out)
 // cantFindHandler.
 Err parseColr(const uint8_t* data, size_t size, ColourInfo* out);
 
-enum class YuvMatrix { bt601, bt709 };
+enum class YuvMatrix { bt601, bt709, bt2020 };
+// How a picture's values are coded: SDR (BT.709/BT.601 gamma), or HDR (PQ, HLG), which the
+// conversion to RGB tone-maps to SDR BT.709.
+enum class YuvTransfer { sdr, pq, hlg };
+enum class YuvPrimaries { bt709, bt601, bt2020 };
 struct YuvColour {
   YuvMatrix matrix = YuvMatrix::bt601;
   bool fullRange = false;
+  YuvTransfer transfer = YuvTransfer::sdr;
+  YuvPrimaries primaries = YuvPrimaries::bt709;
 };
 
 // The conversion a track's pictures want: the matrix from 'colr' if it names one, else from the

@@ -191,6 +191,7 @@ void simdSpan(const Coeffs& k, bool nv12, PixelFormat f, const Row* rows, int n,
 
 bool pictureValid(const YuvPicture& p) {
   if (p.width <= 0 || p.height <= 0 || !p.y || !p.u) return false;
+  if (p.bitDepth != 8 || p.chromaShiftX != 1 || p.chromaShiftY != 1 || p.msbAligned) return false;  // 8-bit 4:2:0 only
   const ptrdiff_t cw = (ptrdiff_t(p.width) + 1) / 2;
   auto wide = [](ptrdiff_t stride, ptrdiff_t need) { return (stride < 0 ? -stride : stride) >= need; };
   if (!wide(p.yStride, p.width)) return false;

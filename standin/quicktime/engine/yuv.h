@@ -16,7 +16,10 @@ namespace qte {
 enum class YuvLayout { planar, nv12 };
 
 // A picture as a decoder delivered it, e.g. 640x368 for a 640x360 stream. Chroma planes hold
-// (width+1)/2 x (height+1)/2 samples; for nv12, `u` is the interleaved U,V plane and `v` unused.
+// ceil(width / 2^chromaShiftX) x ceil(height / 2^chromaShiftY) samples (4:2:0: 1, 1; 4:2:2:
+// 1, 0; 4:4:4: 0, 0; 4:1:1: 2, 0; 4:1:0: 2, 2); for nv12, `u` is the interleaved U,V plane and
+// `v` unused. Samples deeper than 8 bits are 16-bit little-endian words holding bitDepth bits,
+// in the low bits, or in the high bits when msbAligned (P010, P016).
 struct YuvPicture {
   YuvLayout layout = YuvLayout::planar;
   const uint8_t* y = nullptr;
@@ -24,6 +27,9 @@ struct YuvPicture {
   const uint8_t* v = nullptr;
   ptrdiff_t yStride = 0, uStride = 0, vStride = 0;
   int32_t width = 0, height = 0;
+  uint8_t bitDepth = 8;
+  uint8_t chromaShiftX = 1, chromaShiftY = 1;
+  bool msbAligned = false;
 };
 
 // The planes of a picture stored in one buffer the way Media Foundation's I420, IYUV, YV12 and
