@@ -93,7 +93,7 @@ void PutNative(uint8_t *bytes, size_t size, size_t offset, T value)
 void DescribeDecodedSound(const qte::Track &track, const qte::SampleDescription &d, uint8_t *bytes,
                           size_t size)
 {
-    if (!qte::systemDecodesSound(d) || d.soundVersion > 1)
+    if (!qte::decoderDecodesSound(d) || d.soundVersion > 1)
         return;
     uint8_t first[4];
     uint64_t offset = 0;
@@ -136,7 +136,7 @@ OSErr CopyDescription(const qte::Track &track, uint32_t index, Handle out)
 void KeepOneSize(const qte::Track &track, qte::SampleRun &run)
 {
     if (run.count < 2 || run.durationEach <= 1 || run.description < 1 ||
-        !qte::systemDecodesSound(track.info().descriptions[run.description - 1]))
+        !qte::decoderDecodesSound(track.info().descriptions[run.description - 1]))
         return;
     uint64_t offset = 0;
     uint32_t first = 0, size = 0, desc = 0;

@@ -307,6 +307,7 @@ OSErr SoundConverterOpen(const SoundComponentData *inputFormat,
     if (!OutputFormat(*outputFormat, &converter->output))
         return cantFindHandler;
     qte::SampleDescription &d = converter->description;
+    d.kind = qte::Kind::sound;
     d.format = inputFormat->format;
     d.channels = UInt16(inputFormat->numChannels);
     d.sampleSize = UInt16(inputFormat->sampleSize);
@@ -314,7 +315,7 @@ OSErr SoundConverterOpen(const SoundComponentData *inputFormat,
     // 'NONE' is this runtime's native PCM; a bare 'lpcm' carries no flags, so it is taken
     // as packed signed little-endian integers of the sample size.
     d.littleEndian = d.format == QTFourCC("sowt") || d.format == QTFourCC("NONE");
-    converter->systemCodec = qte::systemDecodesSound(d);
+    converter->systemCodec = qte::decoderDecodesSound(d);
     if (d.format == QTFourCC("lpcm")) {
         d.constBitsPerChannel = d.sampleSize;
         d.lpcmFlags = 0x4 | 0x8;

@@ -233,7 +233,7 @@ private:
         type->SetGUID(MF_MT_SUBTYPE, subtype);
         type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, m_codec.sampleRate);
         type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, m_codec.channels);
-        if (m_codec.aac) {
+        if (m_codec.id == qte::CodecId::aac) {
             // The input claims the configuration's rate and channels: the decoder converts to
             // what the input type says, so anything else would be resampled or remixed.
             std::vector<uint8_t> user(sizeof(HEAACWAVEINFO) - sizeof(WAVEFORMATEX), 0);
@@ -454,12 +454,16 @@ qte::Err QtsCreateAudioDecoder(const qte::AudioCodec &codec, std::unique_ptr<qte
     if (!codec.output.valid() || codec.channels == 0 || codec.channels > 8 || codec.sampleRate == 0 ||
         codec.channels != codec.output.channels)
         return qte::paramErr;
+    const SystemSubtypes known = SystemSubtypesOf(codec.id);
+    size_t count = 0;
+    while (count < 2 && known.subtypes[count])
+        ++count;
+    if (count == 0)
+        return qte::cantFindHandler;
+    GUID subtypes[2];
+    for (size_t i = 0; i < count; ++i)
+        subtypes[i] = *known.subtypes[i];
     ComScope com;
-    // MPEG audio is named by layer 3's subtype first; the MPEG-1 payload one takes layers I and II.
-    const GUID mpeg[] = {MFAudioFormat_MP3, MFAudioFormat_MPEG};
-    const GUID aac[] = {MFAudioFormat_AAC};
-    const GUID *subtypes = codec.aac ? aac : mpeg;
-    const size_t count = codec.aac ? 1 : 2;
     for (size_t i = 0; i < count; ++i) {
         ComRef<IMFTransform> transform;
         if (FAILED(FindDecoderTransform(MFT_CATEGORY_AUDIO_DECODER, MFMediaType_Audio, subtypes[i], transform.Out())))

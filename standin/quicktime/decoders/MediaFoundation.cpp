@@ -56,3 +56,22 @@ HRESULT FindDecoderDmo(const GUID &category, const GUID &inputMajor, const GUID 
     found->Release();
     return hr;
 }
+
+SystemSubtypes SystemSubtypesOf(qte::CodecId id)
+{
+    // MPEG audio is named by layer 3's subtype first; the MPEG-1 payload one takes layers I and II.
+    switch (id) {
+    case qte::CodecId::h264:
+        return {{&MFVideoFormat_H264, nullptr}};
+    case qte::CodecId::hevc:
+        return {{&MFVideoFormat_HEVC, nullptr}};
+    case qte::CodecId::mpeg4:
+        return {{&MFVideoFormat_MP4V, nullptr}};
+    case qte::CodecId::aac:
+        return {{&MFAudioFormat_AAC, nullptr}};
+    case qte::CodecId::mpegAudio:
+        return {{&MFAudioFormat_MP3, &MFAudioFormat_MPEG}};
+    default:
+        return {{nullptr, nullptr}};
+    }
+}

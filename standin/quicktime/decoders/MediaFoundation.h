@@ -10,6 +10,8 @@
 #include <mftransform.h>
 #include <mediaobj.h>
 
+#include "codecs.h"
+
 // Starts Media Foundation for the rest of the process; false when it is not there.
 bool StartMediaFoundation();
 
@@ -64,6 +66,14 @@ public:
 private:
     T *m_p = nullptr;
 };
+
+// The input subtypes under which the system's decoders take a codec, in the order to try them;
+// none (the first null) for a codec this runtime does not give to the system. One table for
+// video and sound.
+struct SystemSubtypes {
+    const GUID *subtypes[2];
+};
+SystemSubtypes SystemSubtypesOf(qte::CodecId id);
 
 // The first synchronous decoder transform of `category` that takes `inputSubtype` of
 // `inputMajor`, activated; E_NOINTERFACE (MF_E_TOPO_CODEC_NOT_FOUND) when there is none.

@@ -35,20 +35,6 @@ constexpr size_t kInputSamples = 8;                 // units the transform may s
 constexpr size_t kPictureBytes = 8u << 20;
 constexpr unsigned kMaxPicturesKept = 8;
 
-// The transform's subtype for a QuickTime format: the known ones, else the format's own code.
-GUID VideoSubtypeOf(qte::OSType format)
-{
-    if (format == qte::fourcc("avc1") || format == qte::fourcc("avc3"))
-        return MFVideoFormat_H264;
-    if (format == qte::fourcc("hvc1") || format == qte::fourcc("hev1"))
-        return MFVideoFormat_HEVC;
-    if (format == qte::fourcc("mp4v"))
-        return MFVideoFormat_MP4V;
-    GUID subtype = MFVideoFormat_Base;
-    subtype.Data1 = ((format & 0xFF) << 24) | ((format & 0xFF00) << 8) | ((format >> 8) & 0xFF00) | (format >> 24);
-    return subtype;
-}
-
 // Whether a transform is Wine's (winegstreamer.dll): its pictures come in BT.601 limited range.
 bool IsGStreamerTransform(IMFTransform *transform)
 {
@@ -117,12 +103,12 @@ public:
         m_codec = codec;
         m_inputs.reserve(kInputSamples);  // input units are made as the transform holds more, never moved
         m_gstreamer = IsGStreamerTransform(m_transform.Get());
-        m_rewriteSps = m_gstreamer && (codec.format == qte::fourcc("avc1") || codec.format == qte::fourcc("avc3"));
+        m_rewriteSps = m_gstreamer && codec.id == qte::CodecId::h264;
         m_reencoded = m_gstreamer && !m_rewriteSps;
         ComRef<IMFMediaType> input;
         if (FAILED(MFCreateMediaType(input.Out())) ||
             FAILED(input->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video)) ||
-            FAILED(input->SetGUID(MF_MT_SUBTYPE, VideoSubtypeOf(codec.format))) ||
+            FAILED(input->SetGUID(MF_MT_SUBTYPE, *SystemSubtypesOf(codec.id).subtypes[0])) ||
             FAILED(MFSetAttributeSize(input.Get(), MF_MT_FRAME_SIZE, codec.width, codec.height)) ||
             FAILED(m_transform->SetInputType(0, input.Get(), 0)))
             return qte::cantFindHandler;
@@ -506,17 +492,20 @@ private:
 qte::Err QtsCreateVideoDecoder(const qte::VideoCodec &codec, std::unique_ptr<qte::VideoDecoder> &out)
 {
     try {
-        if (codec.format == qte::fourcc("jpeg") || codec.format == qte::fourcc("mjpa")) {
+        if (codec.id == qte::CodecId::jpeg) {
             std::unique_ptr<WicJpegDecoder> jpeg(new WicJpegDecoder);
             const qte::Err err = jpeg->Start();
             if (err == qte::noErr)
                 out = std::move(jpeg);
             return err;
         }
+        const GUID *subtype = SystemSubtypesOf(codec.id).subtypes[0];
+        if (!subtype)
+            return qte::cantFindHandler;
         ComScope com;
         ComRef<IMFTransform> transform;
-        if (FAILED(FindDecoderTransform(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video,
-                                        VideoSubtypeOf(codec.format), transform.Out())))
+        if (FAILED(FindDecoderTransform(MFT_CATEGORY_VIDEO_DECODER, MFMediaType_Video, *subtype,
+                                        transform.Out())))
             return qte::cantFindHandler;
         std::unique_ptr<TransformVideoDecoder> decoder(new TransformVideoDecoder);
         const qte::Err err = decoder->Start(codec, std::move(transform));

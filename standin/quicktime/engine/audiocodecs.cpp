@@ -79,7 +79,9 @@ Err decodedFormat(const SampleDescription& d, AudioFormat* out, uint32_t* realBi
   f.channels = d.channels;
   f.interleaved = true;
   f.bigEndian = !d.littleEndian;
+  // The PCM family's layout is its configuration: it comes with its code.
   const OSType t = d.format;
+  const CodecId id = codecOf(d);
   uint32_t bits = 0;
   if (t == fourcc("NONE") || t == fourcc("raw ") || t == fourcc("twos") || t == fourcc("sowt")) {
     bits = d.sampleSize;
@@ -101,10 +103,10 @@ Err decodedFormat(const SampleDescription& d, AudioFormat* out, uint32_t* realBi
       return cantFindHandler;
     if ((d.lpcmFlags & 0x20) || (d.bytesPerFrame && d.bytesPerFrame != bits / 8 * f.channels))
       return cantFindHandler;  // non-interleaved or padded layouts
-  } else if (t == fourcc("ulaw") || t == fourcc("alaw") || t == fourcc("ima4")) {
+  } else if (id == CodecId::ulaw || id == CodecId::alaw || id == CodecId::ima4) {
     bits = 16;
     f.bigEndian = false;
-  } else if (systemDecodesSound(d)) {
+  } else if (id != CodecId::pcm && id != CodecId::unknown) {
     // What the system's decoder delivers, as the configuration says (not the sample entry).
     AudioCodec codec;
     const Err e = audioCodecOf(d, nullptr, 0, &codec);
@@ -126,13 +128,14 @@ Err decodedFormat(const SampleDescription& d, AudioFormat* out, uint32_t* realBi
 Err decodePackets(const SampleDescription& d, const uint8_t* in, size_t inBytes, void* out, size_t outCap,
                   uint32_t* framesOut, size_t* bytesUsed, CodecState* state) {
   AudioFormat f;
-  if (systemDecodesSound(d)) return cantFindHandler;  // packets go to a SoundDecoder's decoder
+  const CodecId id = codecOf(d);
+  if (!inHouse(id)) return cantFindHandler;  // packets go to a SoundDecoder's decoder
   Err e = decodedFormat(d, &f, nullptr);
   if (e) return e;
   const uint32_t ch = f.channels;
   const size_t outFrame = f.bytesPerFrame();
   size_t frames = 0, used = 0;
-  if (d.format == fourcc("ima4")) {
+  if (id == CodecId::ima4) {
     const size_t packet = 34 * size_t(ch);
     size_t packets = std::min(inBytes / packet, outCap / (outFrame * 64));
     int16_t* o = static_cast<int16_t*>(out);
@@ -144,8 +147,8 @@ Err decodePackets(const SampleDescription& d, const uint8_t* in, size_t inBytes,
     if (state && packets) state->valid = true;
     frames = packets * 64;
     used = packets * packet;
-  } else if (d.format == fourcc("ulaw") || d.format == fourcc("alaw")) {
-    const int16_t* table = d.format == fourcc("ulaw") ? laws().u : laws().a;
+  } else if (id == CodecId::ulaw || id == CodecId::alaw) {
+    const int16_t* table = id == CodecId::ulaw ? laws().u : laws().a;
     size_t n = std::min(inBytes / ch, outCap / outFrame) * ch;
     int16_t* o = static_cast<int16_t*>(out);
     for (size_t i = 0; i < n; ++i) o[i] = table[in[i]];

@@ -49,16 +49,14 @@ class CheckingVideoDecoder final : public VideoDecoder {
   }
   Err send(const uint8_t* data, size_t size, int64_t time) override {
     if (!data || size == 0 || time < 0 || drained_) return paramErr;
-    const OSType f = codec_.format;
-    const bool avc = f == fourcc("avc1") || f == fourcc("avc3");
+    const bool avc = codec_.id == CodecId::h264;
     uint32_t types = 0;
-    if ((avc || f == fourcc("hvc1") || f == fourcc("hev1")) && !validAnnexB(data, size, &types))
-      return invalidMedia;
+    if ((codecInfo(codec_.id).flags & kCodecAnnexB) && !validAnnexB(data, size, &types)) return invalidMedia;
     // H.264's first unit must carry the parameter sets the decoder starts from.
     constexpr uint32_t kSps = 1u << 7, kPps = 1u << 8;
     if (avc && first_ && !codec_.header.empty() && (types & (kSps | kPps)) != (kSps | kPps)) return invalidMedia;
     first_ = false;
-    if ((f == fourcc("jpeg") || f == fourcc("mjpa")) && (size < 2 || data[0] != 0xFF || data[1] != 0xD8))
+    if (codec_.id == CodecId::jpeg && (size < 2 || data[0] != 0xFF || data[1] != 0xD8))
       return invalidMedia;
     pending_.insert(std::upper_bound(pending_.begin(), pending_.end(), time), time);
     return noErr;
@@ -101,7 +99,7 @@ class CheckingAudioDecoder final : public AudioDecoder {
   explicit CheckingAudioDecoder(const AudioCodec& c) : codec_(c) {}
   Err send(const uint8_t* packet, size_t size) override {
     if (!packet || size == 0) return paramErr;
-    if (!codec_.aac) {
+    if (codec_.id == CodecId::mpegAudio) {
       MpegAudioHeader h;
       if (parseMpegAudioHeader(packet, size, &h)) return invalidMedia;
     }

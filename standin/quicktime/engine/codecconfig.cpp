@@ -462,7 +462,7 @@ bool descriptor(Cursor& c, uint8_t* tag, Cursor* body) {
 }
 }  // namespace
 
-Err parseEsds(const uint8_t* data, size_t size, EsDescriptor* out) {
+Err parseEsds(const uint8_t* data, size_t size, EsDescriptor* out, bool withInfo) {
   if ((!data && size) || !out) return paramErr;
   *out = EsDescriptor();
   EsDescriptor& e = *out;
@@ -500,6 +500,7 @@ Err parseEsds(const uint8_t* data, size_t size, EsDescriptor* out) {
     Cursor dsi;
     if (!descriptor(dc, &tag, &dsi)) return fail(&e.why, invalidMedia, "DecoderConfigDescriptor: child past its size");
     if (tag != 5) continue;
+    if (!withInfo) break;
     try {
       e.specificInfo.assign(dsi.p, dsi.p + dsi.n);
     } catch (const std::bad_alloc&) {

@@ -95,8 +95,9 @@ struct EsDescriptor {
   const char* why = nullptr;
 };
 
-// Parses the payload of an 'esds' atom, its version and flags included.
-Err parseEsds(const uint8_t* data, size_t size, EsDescriptor* out);
+// Parses the payload of an 'esds' atom, its version and flags included; without `withInfo` the
+// DecoderSpecificInfo is checked but not copied (nothing is allocated).
+Err parseEsds(const uint8_t* data, size_t size, EsDescriptor* out, bool withInfo = true);
 
 // kAudioChannelLabel_* values, as Extractor::channelLabels() reports them.
 enum : uint32_t {

@@ -10,10 +10,6 @@ namespace qte {
 namespace {
 std::atomic<DecoderFactory*> g_factory{nullptr};
 
-constexpr OSType kMsMp3 = 0x6D730055;  // 'ms\0\x55': WAVE_FORMAT_MPEGLAYER3 in a QuickTime entry
-
-bool isMpegAudioFormat(OSType f) { return f == fourcc(".mp3") || f == kMsMp3; }
-
 void failWith(const char** why, const char* text) {
   if (why) *why = text;
 }
@@ -22,7 +18,6 @@ void failWith(const char** why, const char* text) {
 // stands in for it.
 Err mpegAudioCodec(const SampleDescription& d, const uint8_t* packet, size_t n, AudioCodec* out,
                    const char** why) {
-  out->aac = false;
   out->sampleRate = uint32_t(d.sampleRate);
   out->channels = d.channels;
   out->framesPerPacket = 1152;
@@ -36,6 +31,7 @@ Err mpegAudioCodec(const SampleDescription& d, const uint8_t* packet, size_t n, 
     out->sampleRate = h.sampleRate;
     out->channels = h.channels;
     out->framesPerPacket = h.samplesPerFrame;
+    out->layer = h.layer;
   }
   if (out->channels < 1 || out->channels > 2 || out->sampleRate < 8000 || out->sampleRate > 48000) {
     failWith(why, "MPEG audio: no rate or channel count a frame header can have");
@@ -49,8 +45,9 @@ Err mpegAudioCodec(const SampleDescription& d, const uint8_t* packet, size_t n, 
 }
 }  // namespace
 
-bool systemDecodesSound(const SampleDescription& d) {
-  return d.format == fourcc("mp4a") || isMpegAudioFormat(d.format);
+bool decoderDecodesSound(const SampleDescription& d) {
+  const CodecId id = codecOf(d);
+  return id != CodecId::unknown && !inHouse(id);
 }
 
 void setDecoderFactory(DecoderFactory* factory) { g_factory.store(factory); }
@@ -58,10 +55,11 @@ DecoderFactory* decoderFactory() { return g_factory.load(); }
 
 Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) {
   *out = VideoCodec();
+  out->id = codecOf(d);
   out->format = d.format;
   out->width = d.width;
   out->height = d.height;
-  if (d.format == fourcc("avc1") || d.format == fourcc("avc3")) {
+  if (out->id == CodecId::h264) {
     uint32_t n = 0;
     const uint8_t* avcC = d.extension(fourcc("avcC"), &n);
     if (!avcC) {
@@ -87,7 +85,7 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
     out->colour = chooseColour(haveColr ? &colr : nullptr, c.spsCount ? &c.vui : nullptr, out->height);
     return noErr;
   }
-  if (d.format == fourcc("hvc1") || d.format == fourcc("hev1")) {
+  if (out->id == CodecId::hevc) {
     uint32_t n = 0;
     const uint8_t* hvcC = d.extension(fourcc("hvcC"), &n);
     if (!hvcC) {
@@ -109,8 +107,8 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
                                out->height);
     return noErr;
   }
-  if (d.format == fourcc("jpeg") || d.format == fourcc("mjpa")) return noErr;
-  if (d.format == fourcc("mp4v")) {
+  if (out->id == CodecId::jpeg) return noErr;
+  if (out->id == CodecId::mpeg4) {
     // MPEG-4 part 2: the decoder configuration (its VOL header) goes ahead of the first sample.
     uint32_t n = 0;
     const uint8_t* esds = d.extension(fourcc("esds"), &n);
@@ -125,22 +123,23 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
 Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t firstPacketBytes,
                  AudioCodec* out, const char** why) {
   *out = AudioCodec();
+  out->id = codecOf(d);
   out->format = d.format;
   out->output.interleaved = true;
   out->output.bigEndian = false;
   out->output.isSigned = true;
-  if (isMpegAudioFormat(d.format)) {
+  uint32_t n = 0;
+  const uint8_t* esdsAtom = d.extension(fourcc("esds"), &n);
+  if (out->id == CodecId::mpegAudio && !esdsAtom) {  // '.mp3' and its kin
     const Err e = mpegAudioCodec(d, firstPacket, firstPacketBytes, out, why);
     out->output.sampleRate = out->sampleRate;
     out->output.channels = out->channels;
     return e;
   }
-  if (d.format != fourcc("mp4a")) {
+  if (out->id != CodecId::aac && out->id != CodecId::mpegAudio) {
     failWith(why, "no decoder configuration for this sound format");
     return cantFindHandler;
   }
-  uint32_t n = 0;
-  const uint8_t* esdsAtom = d.extension(fourcc("esds"), &n);
   if (!esdsAtom) {
     failWith(why, "'mp4a' without an 'esds' configuration");
     return invalidMedia;
@@ -164,7 +163,6 @@ Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t 
       failWith(why, "AudioSpecificConfig: no channel count or rate a decoder can deliver");
       return cantFindHandler;
     }
-    out->aac = true;
     out->sampleRate = c.outputRate;
     out->channels = c.channels;
     out->labels = c.labels;

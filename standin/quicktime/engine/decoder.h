@@ -14,12 +14,14 @@
 #include <vector>
 
 #include "codecconfig.h"
+#include "codecs.h"
 #include "yuv.h"
 
 namespace qte {
 
 // What a video track's description says a decoder needs.
 struct VideoCodec {
+  CodecId id = CodecId::unknown;
   OSType format = 0;                // the description's: 'avc1', 'avc3', 'hvc1', 'jpeg', ...
   uint32_t width = 0, height = 0;   // the pictures' displayed size (H.264: after the SPS's crop)
   uint32_t nalLengthSize = 0;       // H.264, HEVC: the samples' NAL length prefix (1, 2, 4)
@@ -28,9 +30,9 @@ struct VideoCodec {
   YuvColour colour;                 // how its YUV pictures become RGB
 };
 
-// The codec a video description asks for: cantFindHandler for a format the engine has no
-// configuration for (it may still be drawn in-house: canDecodeVideo), invalidMedia with `why`
-// for a configuration that cannot be trusted.
+// The codec a video description asks for, configured: cantFindHandler for one the engine draws
+// itself (canDecodeVideo) or does not know, invalidMedia with `why` for a configuration that
+// cannot be trusted.
 Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why = nullptr);
 
 // A decoded picture: 4:2:0 YUV, or packed B,G,R rows (what WIC gives for JPEG).
@@ -66,8 +68,9 @@ class VideoDecoder {
 
 // What a sound track's description says a decoder needs.
 struct AudioCodec {
+  CodecId id = CodecId::unknown;
   OSType format = 0;                // the description's: 'mp4a', '.mp3', 'ms\0\x55', ...
-  bool aac = false;                 // AAC (the configuration is an AudioSpecificConfig)
+  uint32_t layer = 0;               // MPEG audio: 1, 2 or 3 (0 while unknown)
   uint32_t sampleRate = 0;          // of the decoded sound (AAC with SBR: its output rate)
   uint32_t channels = 0;
   uint32_t framesPerPacket = 0;     // decoded frames per packet (AAC-LC 1024, MP3 1152, ...)
@@ -84,8 +87,8 @@ struct AudioCodec {
 // not from the sample entry. cantFindHandler for formats the engine does not configure.
 Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t firstPacketBytes,
                  AudioCodec* out, const char** why = nullptr);
-// The sound formats that only a system decoder plays (AAC, MPEG audio), configured or not.
-bool systemDecodesSound(const SampleDescription& d);
+// The sound formats a decoder plays (AAC, MPEG audio ...), configured or not: not the engine's.
+bool decoderDecodesSound(const SampleDescription& d);
 
 class AudioDecoder {
  public:

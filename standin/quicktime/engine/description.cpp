@@ -43,6 +43,7 @@ void collectAtoms(SampleDescription& d, size_t from) {
 
 Err parseDescription(const uint8_t* entry, size_t size, Kind kind, SampleDescription& d) {
   if (size < 16 || size > kMaxDescriptionBytes) return invalidMedia;
+  d.kind = kind;
   d.stored.assign(entry, entry + size);
   Cursor c(d.stored.data(), size);
   c.u32();
@@ -109,18 +110,18 @@ void soundPacking(const SampleDescription& d, uint32_t* packetFrames, uint32_t* 
   if (ch == 0 || ch > 64) return;
   AudioFormat f;
   uint32_t real = 0;
-  if (!systemDecodesSound(d) && decodedFormat(d, &f, &real) == noErr && d.format != fourcc("ima4") &&
-      d.format != fourcc("ulaw") && d.format != fourcc("alaw")) {
+  const CodecId id = codecOf(d);
+  if (id == CodecId::pcm && decodedFormat(d, &f, &real) == noErr) {
     *packetFrames = 1;
     *packetBytes = f.bits / 8 * ch;
     return;
   }
-  if (d.format == fourcc("ulaw") || d.format == fourcc("alaw")) {
+  if (id == CodecId::ulaw || id == CodecId::alaw) {
     *packetFrames = 1;
     *packetBytes = ch;
     return;
   }
-  if (d.format == fourcc("ima4")) {
+  if (id == CodecId::ima4) {
     *packetFrames = 64;
     *packetBytes = 34 * ch;
     return;

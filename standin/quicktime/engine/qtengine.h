@@ -66,9 +66,12 @@ struct Edit {
   int32_t rate = 0x10000; // 16.16
 };
 
+enum class Kind { video, sound, other };
+
 // One entry of 'stsd'. `stored` holds the entry exactly as in the file (from its size field on);
 // extension atoms after the fixed fields are kept raw and found with extension().
 struct SampleDescription {
+  Kind kind = Kind::other;  // of its track: 'raw ' is video or sound by it
   OSType format = 0;
   uint16_t dataRefIndex = 0;
   std::vector<uint8_t> stored;
@@ -91,8 +94,6 @@ struct SampleDescription {
   // Payload of the first atom of that type, or nullptr (size 0).
   const uint8_t* extension(OSType type, uint32_t* size) const;
 };
-
-enum class Kind { video, sound, other };
 
 // Immutable description of one track, plus its sample table.
 class SampleTable;

@@ -75,7 +75,7 @@ Err SoundDecoder::create(const Track& track, std::unique_ptr<SoundDecoder>& out)
     s.desc = info.descriptions[0];
     for (const auto& other : info.descriptions)
       if (other.format != s.desc.format || other.channels != s.desc.channels) return cantFindHandler;
-    if (systemDecodesSound(s.desc)) {
+    if (decoderDecodesSound(s.desc)) {
       Err e = s.configurePackets();
       if (e) return e;
       out = std::move(d);
@@ -83,8 +83,9 @@ Err SoundDecoder::create(const Track& track, std::unique_ptr<SoundDecoder>& out)
     }
     Err e = decodedFormat(s.desc, &s.fmt, nullptr);
     if (e) return e;
-    const bool ima = s.desc.format == fourcc("ima4");
-    const bool law = s.desc.format == fourcc("ulaw") || s.desc.format == fourcc("alaw");
+    const CodecId id = codecOf(s.desc);
+    const bool ima = id == CodecId::ima4;
+    const bool law = id == CodecId::ulaw || id == CodecId::alaw;
     // Stored bytes per frame, or per packet for ima4.
     const uint32_t inFrameBytes = ima ? 34 * s.fmt.channels : law ? s.fmt.channels : s.fmt.bytesPerFrame();
     uint64_t offset = 0;
@@ -147,7 +148,7 @@ Err SoundDecoder::State::configurePackets() {
   p.rate = uint32_t(std::lround(s.fmt.sampleRate));
   if (p.rate == 0 || !s.fmt.valid() || track.info().mediaTimeScale == 0) return cantFindHandler;
   // MPEG audio's bit reservoir reaches back up to 511 bytes, over several small frames.
-  p.preRoll = p.codec.aac ? 1 : 4;
+  p.preRoll = p.codec.id == CodecId::mpegAudio ? 4 : 1;
   s.frameMode = false;
   s.total = uint64_t(mulDiv(track.sampleTime(track.sampleCount()), p.rate, track.info().mediaTimeScale));
   s.pcm.resize(size_t(kPcmFrames) * s.fmt.bytesPerFrame());

@@ -427,7 +427,7 @@ void TrackPictures::assignSide() {
 bool TrackPictures::sideEligible(uint64_t first, uint64_t end) const {
   const uint64_t n = end - first, count = track_.sampleCount();
   if (n < kMinSideGroup || n > kMaxSideGroup || !codec_.width || !codec_.height) return false;
-  const bool packed = codec_.format == fourcc("jpeg") || codec_.format == fourcc("mjpa");
+  const bool packed = (codecInfo(codec_.id).flags & kCodecPacked) != 0;
   const size_t picture = size_t(codec_.width) * codec_.height * (packed ? 3 : 2);
   if (picture > kMaxSideBytes / n) return false;
   uint64_t offset = 0;

@@ -1,6 +1,8 @@
 // 'raw ' and 'rle ' decoding.
 #include "videocodecs.h"
 
+#include "codecs.h"
+
 #include "atoms.h"
 
 namespace qte {
@@ -76,7 +78,8 @@ Err decodeRle(const uint8_t* data, size_t size, uint32_t bytes, Frame& f) {
 }  // namespace
 
 bool videoGeometry(const SampleDescription& d, uint32_t* width, uint32_t* height) {
-  if (d.format != fourcc("raw ") && d.format != fourcc("rle ")) return false;
+  const CodecId id = codecOf(d);
+  if (id != CodecId::rawVideo && id != CodecId::animation) return false;
   if (d.depth != 16 && d.depth != 24 && d.depth != 32) return false;
   if (d.width == 0 || d.height == 0 || d.width > kMaxDim || d.height > kMaxDim) return false;
   if (uint32_t(d.width) * d.height > kMaxPixels) return false;
@@ -95,7 +98,7 @@ Err decodeVideo(const SampleDescription& d, const uint8_t* data, size_t size, Fr
   if (!videoGeometry(d, &w, &h) || f.width != w || f.height != h) return badImageDescription;
   const uint32_t bytes = d.depth / 8;
   f.rgb555 = d.depth == 16;
-  return d.format == fourcc("raw ") ? decodeRaw(data, size, bytes, f) : decodeRle(data, size, bytes, f);
+  return codecOf(d) == CodecId::rawVideo ? decodeRaw(data, size, bytes, f) : decodeRle(data, size, bytes, f);
 }
 
 }  // namespace qte
