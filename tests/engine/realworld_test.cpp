@@ -445,8 +445,9 @@ TEST(RawAmr, OpensWithTheFramesFfprobeSees) {
     }
     EXPECT_EQ(t.info().mediaDuration, duration);
     EXPECT_EQ(m->duration(), duration * m->timeScale() / c.rate);
+    // Configured for a decoder: the decoder library has AMR.
     std::unique_ptr<SoundDecoder> d;
-    EXPECT_EQ(SoundDecoder::create(t, d), cantFindHandler);
+    EXPECT_EQ(SoundDecoder::create(t, d), noErr);
   }
   for (const char* file : {"amrmc.amr", "amrwbmc.awb"}) {
     std::shared_ptr<Movie> m;

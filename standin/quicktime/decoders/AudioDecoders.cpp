@@ -446,6 +446,33 @@ private:
     bool m_more = false;        // the DMO said it has more than the last output held
 };
 
+// MPEG audio's decoders give 16-bit integers, the engine takes its sound as float: converted
+// (exactly) on the way out, through a buffer made once.
+class FloatFromS16 final : public qte::AudioDecoder {
+public:
+    FloatFromS16(std::unique_ptr<qte::AudioDecoder> inner, uint32_t channels)
+        : m_inner(std::move(inner)), m_channels(channels), m_s16(size_t(kOutputFrames) * channels)
+    {
+    }
+    qte::Err send(const uint8_t *packet, size_t size) override { return m_inner->send(packet, size); }
+    qte::Err receive(void *out, uint32_t capacity, uint32_t *frames) override
+    {
+        const qte::Err e = m_inner->receive(m_s16.data(), std::min<uint32_t>(capacity, kOutputFrames), frames);
+        float *o = static_cast<float *>(out);
+        for (size_t i = 0; i < size_t(*frames) * m_channels; ++i)
+            o[i] = m_s16[i] / 32768.0f;
+        return e;
+    }
+    qte::Err drain() override { return m_inner->drain(); }
+
+private:
+    std::unique_ptr<qte::AudioDecoder> m_inner;
+    const uint32_t m_channels;
+    std::vector<int16_t> m_s16;
+};
+
+qte::Err CreateSystemAudioDecoder(const qte::AudioCodec &codec, std::unique_ptr<qte::AudioDecoder> &out);
+
 }  // namespace
 
 qte::Err QtsCreateAudioDecoder(const qte::AudioCodec &codec, std::unique_ptr<qte::AudioDecoder> &out)
@@ -454,6 +481,27 @@ qte::Err QtsCreateAudioDecoder(const qte::AudioCodec &codec, std::unique_ptr<qte
     if (!codec.output.valid() || codec.channels == 0 || codec.channels > 8 || codec.sampleRate == 0 ||
         codec.channels != codec.output.channels)
         return qte::paramErr;
+    if (codec.id != qte::CodecId::mpegAudio || !codec.output.isFloat)
+        return CreateSystemAudioDecoder(codec, out);
+    qte::AudioCodec s16 = codec;
+    s16.output.isFloat = false;
+    s16.output.bits = 16;
+    std::unique_ptr<qte::AudioDecoder> inner;
+    const qte::Err e = CreateSystemAudioDecoder(s16, inner);
+    if (e != qte::noErr)
+        return e;
+    try {
+        out.reset(new FloatFromS16(std::move(inner), codec.channels));
+    } catch (const std::bad_alloc &) {
+        return qte::memFullErr;
+    }
+    return qte::noErr;
+}
+
+namespace {
+
+qte::Err CreateSystemAudioDecoder(const qte::AudioCodec &codec, std::unique_ptr<qte::AudioDecoder> &out)
+{
     const SystemSubtypes known = SystemSubtypesOf(codec.id);
     size_t count = 0;
     while (count < 2 && known.subtypes[count])
@@ -490,3 +538,5 @@ qte::Err QtsCreateAudioDecoder(const qte::AudioCodec &codec, std::unique_ptr<qte
     }
     return qte::cantFindHandler;
 }
+
+}  // namespace

@@ -457,8 +457,9 @@ public:
         m_turn = (m_turn + 1) % kKept;
         m_picture = qte::Picture();
         m_picture.packed = true;
-        m_picture.bgr = pixels.data();
-        m_picture.bgrStride = stride;
+        m_picture.rgb = qte::RgbLayout::bgr24;
+        m_picture.planes[0] = pixels.data();
+        m_picture.strides[0] = stride;
         m_picture.width = int32_t(width);
         m_picture.height = int32_t(height);
         m_picture.time = time;

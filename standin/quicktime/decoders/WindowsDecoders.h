@@ -1,5 +1,6 @@
-// The runtime's decoders: the operating system's, found by the format each track needs. The
-// factory is installed when the library loads and makes nothing until a track asks; each
+// The runtime's decoders: its decoder library's (the DLLs beside it) and the operating system's,
+// found by the format each track needs, in that order unless the user put the system's first.
+// The factory is installed when the library loads and makes nothing until a track asks; each
 // decoder belongs to one track and lives as long as its decoding state.
 #pragma once
 
@@ -9,6 +10,10 @@
 
 // Installs the factory as the engine's (DllMain, on attach: it only stores a pointer).
 void QtsInstallDecoders();
+
+// The decoder library's factory, loaded at the first call; null when it cannot be used
+// (LibraryDecoders.cpp).
+qte::DecoderFactory *QtsLibraryDecoders();
 
 // Video: H.264 and the others the system has a transform for (VideoDecoders.cpp), JPEG
 // through WIC.

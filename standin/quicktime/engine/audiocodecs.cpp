@@ -112,7 +112,8 @@ Err decodedFormat(const SampleDescription& d, AudioFormat* out, uint32_t* realBi
     const Err e = audioCodecOf(d, nullptr, 0, &codec);
     if (e) return e;
     *out = codec.output;
-    if (realBits) *realBits = codec.output.bits;
+    // MPEG audio is 16-bit sound, whatever width its decoder hands over.
+    if (realBits) *realBits = id == CodecId::mpegAudio ? 16 : codec.output.bits;
     return noErr;
   } else {
     return cantFindHandler;

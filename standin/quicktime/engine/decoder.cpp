@@ -39,8 +39,23 @@ Err mpegAudioCodec(const SampleDescription& d, const uint8_t* packet, size_t n, 
   }
   if (out->channels == 1) out->labels = {kLabelMono};
   else out->labels = {kLabelLeft, kLabelRight};
-  out->output.bits = 16;
-  out->output.isFloat = false;
+  return noErr;
+}
+// The sound codecs the decoder library configures from the entry alone: its rate and channels.
+Err otherSoundCodec(const SampleDescription& d, AudioCodec* out, const char** why) {
+  out->sampleRate = uint32_t(d.sampleRate);
+  out->channels = d.channels;
+  out->blockAlign = d.bytesPerFrame;
+  out->bitsPerSample = d.sampleSize;
+  if (out->channels < 1 || out->channels > 8 || out->sampleRate == 0) {
+    failWith(why, "a sound entry without a rate or channel count");
+    return invalidMedia;
+  }
+  if (out->channels == 1) out->labels = {kLabelMono};
+  else if (out->channels == 2) out->labels = {kLabelLeft, kLabelRight};
+  else out->labels.assign(out->channels, 0);
+  out->output.sampleRate = out->sampleRate;
+  out->output.channels = out->channels;
   return noErr;
 }
 }  // namespace
@@ -48,6 +63,33 @@ Err mpegAudioCodec(const SampleDescription& d, const uint8_t* packet, size_t n, 
 bool decoderDecodesSound(const SampleDescription& d) {
   const CodecId id = codecOf(d);
   return id != CodecId::unknown && !inHouse(id);
+}
+
+namespace {
+template <class Codec, class Decoder, class Make>
+Err firstTaker(const std::vector<DecoderFactory*>& factories, const Codec& codec, std::unique_ptr<Decoder>& out,
+               Make make) {
+  Err first = cantFindHandler;
+  for (DecoderFactory* f : factories) {
+    const Err e = make(f, codec, out);
+    if (e == noErr) return noErr;
+    out.reset();
+    if (first == cantFindHandler) first = e;
+  }
+  return first;
+}
+}  // namespace
+
+Err DecoderChain::createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) {
+  return firstTaker(factories_, codec, out, [](DecoderFactory* f, const VideoCodec& c, std::unique_ptr<VideoDecoder>& o) {
+    return f->createVideo(c, o);
+  });
+}
+
+Err DecoderChain::createAudio(const AudioCodec& codec, std::unique_ptr<AudioDecoder>& out) {
+  return firstTaker(factories_, codec, out, [](DecoderFactory* f, const AudioCodec& c, std::unique_ptr<AudioDecoder>& o) {
+    return f->createAudio(c, o);
+  });
 }
 
 void setDecoderFactory(DecoderFactory* factory) { g_factory.store(factory); }
@@ -59,6 +101,7 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
   out->format = d.format;
   out->width = d.width;
   out->height = d.height;
+  out->depth = d.depth;
   if (out->id == CodecId::h264) {
     uint32_t n = 0;
     const uint8_t* avcC = d.extension(fourcc("avcC"), &n);
@@ -107,17 +150,24 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
                                out->height);
     return noErr;
   }
-  if (out->id == CodecId::jpeg) return noErr;
+  const CodecInfo& info = codecInfo(out->id);
+  if (info.kind != Kind::video || inHouse(out->id)) {
+    failWith(why, "no decoder configuration for this video format");
+    return cantFindHandler;
+  }
+  uint32_t n = 0;
   if (out->id == CodecId::mpeg4) {
     // MPEG-4 part 2: the decoder configuration (its VOL header) goes ahead of the first sample.
-    uint32_t n = 0;
     const uint8_t* esds = d.extension(fourcc("esds"), &n);
     EsDescriptor es;
     if (esds && parseEsds(esds, n, &es) == noErr) out->header = std::move(es.specificInfo);
-    return noErr;
+  } else if (const OSType atom = out->id == CodecId::av1 ? fourcc("av1C") : out->id == CodecId::svq3 ? fourcc("SMI ") : 0) {
+    if (const uint8_t* config = d.extension(atom, &n)) out->config.assign(config, config + n);
   }
-  failWith(why, "no decoder configuration for this video format");
-  return cantFindHandler;
+  ColourInfo colr;
+  const uint8_t* colrAtom = d.extension(fourcc("colr"), &n);
+  out->colour = chooseColour(colrAtom && parseColr(colrAtom, n, &colr) == noErr ? &colr : nullptr, nullptr, out->height);
+  return noErr;
 }
 
 Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t firstPacketBytes,
@@ -130,16 +180,19 @@ Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t 
   out->output.isSigned = true;
   uint32_t n = 0;
   const uint8_t* esdsAtom = d.extension(fourcc("esds"), &n);
+  out->output.bits = 32;
+  out->output.isFloat = true;
   if (out->id == CodecId::mpegAudio && !esdsAtom) {  // '.mp3' and its kin
     const Err e = mpegAudioCodec(d, firstPacket, firstPacketBytes, out, why);
     out->output.sampleRate = out->sampleRate;
     out->output.channels = out->channels;
     return e;
   }
-  if (out->id != CodecId::aac && out->id != CodecId::mpegAudio) {
+  if (codecInfo(out->id).kind != Kind::sound || inHouse(out->id)) {
     failWith(why, "no decoder configuration for this sound format");
     return cantFindHandler;
   }
+  if (out->id != CodecId::aac && out->id != CodecId::mpegAudio) return otherSoundCodec(d, out, why);
   if (!esdsAtom) {
     failWith(why, "'mp4a' without an 'esds' configuration");
     return invalidMedia;
@@ -171,8 +224,6 @@ Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t 
                      [](uint32_t a, uint32_t b) { return speakerOf(a) - 1 < speakerOf(b) - 1; });
     out->framesPerPacket = (c.frameLength ? c.frameLength : 1024) * (c.outputRate > c.sampleRate ? 2 : 1);
     out->config = std::move(es.specificInfo);
-    out->output.bits = 32;
-    out->output.isFloat = true;
   } else {
     failWith(why, "'esds': an object type no decoder is configured for");
     return cantFindHandler;

@@ -27,6 +27,9 @@ struct VideoCodec {
   uint32_t nalLengthSize = 0;       // H.264, HEVC: the samples' NAL length prefix (1, 2, 4)
   std::vector<uint8_t> header;      // H.264, HEVC: the parameter sets in Annex B form;
                                     // MPEG-4 part 2: its decoder configuration
+  std::vector<uint8_t> config;      // what the decoder library takes as its configuration
+                                    // (its extradata) for codecs without a header
+  uint16_t depth = 0;               // the description's bits per pixel (the classic codecs')
   YuvColour colour;                 // how its YUV pictures become RGB
 };
 
@@ -35,12 +38,29 @@ struct VideoCodec {
 // cannot be trusted.
 Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why = nullptr);
 
-// A decoded picture: 4:2:0 YUV, or packed B,G,R rows (what WIC gives for JPEG).
+// Pictures that are not planar YUV, as decoders deliver them: packed rows (the channels in the
+// order named, 16-bit ones in the byte order named), 8-bit palette indices, grey, or planar
+// G, B, R (planes 0, 1, 2). Alpha is ignored: movies are drawn opaque.
+enum class RgbLayout : uint8_t {
+  bgr24, rgb24, bgra, rgba, argb, abgr,
+  rgb555le, rgb555be, rgb565le, rgb565be,
+  pal8,                 // plane 0: indices; `palette`: 256 words 0xAARRGGBB
+  gray8, gray16le, gray16be, ya8, ya16be,
+  rgb48le, rgb48be, rgba64le, rgba64be,
+  monoWhite, monoBlack,  // a bit per pixel, the first in the high bit; 1 is black / white
+  gbrp, gbrp16le,        // planar; 16-bit words of `depth` bits
+};
+
+// A decoded picture: YUV of any depth and subsampling, or RGB in one of the layouts above (what
+// WIC gives for JPEG, what PNG and the classic QuickTime codecs decode to).
 struct Picture {
   bool packed = false;
   YuvPicture yuv;                   // !packed
-  const uint8_t* bgr = nullptr;     // packed: B,G,R, top row first
-  ptrdiff_t bgrStride = 0;
+  RgbLayout rgb = RgbLayout::bgr24; // packed
+  const uint8_t* planes[3] = {};    // packed: rows top first
+  ptrdiff_t strides[3] = {};
+  const uint32_t* palette = nullptr;
+  uint8_t depth = 8;                // gbrp16le: bits per sample
   int32_t width = 0, height = 0;    // packed: the picture's size
   int64_t time = 0;                 // the time tag of the sample it shows
   // A decoder that converts its pictures to another colour than the stream's says which.
@@ -71,6 +91,9 @@ struct AudioCodec {
   CodecId id = CodecId::unknown;
   OSType format = 0;                // the description's: 'mp4a', '.mp3', 'ms\0\x55', ...
   uint32_t layer = 0;               // MPEG audio: 1, 2 or 3 (0 while unknown)
+  const char* library = nullptr;    // the decoder library's decoder when not the table's
+  uint32_t blockAlign = 0;          // bytes per packet, for the codecs of fixed packets
+  uint32_t bitsPerSample = 0;       // as the entry says, for the codecs that read it
   uint32_t sampleRate = 0;          // of the decoded sound (AAC with SBR: its output rate)
   uint32_t channels = 0;
   uint32_t framesPerPacket = 0;     // decoded frames per packet (AAC-LC 1024, MP3 1152, ...)
@@ -104,13 +127,27 @@ class AudioDecoder {
 class DecoderFactory {
  public:
   virtual ~DecoderFactory() = default;
-  // cantFindHandler when the system has no decoder for the codec.
+  // cantFindHandler when it has no decoder for the codec.
   virtual Err createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) = 0;
   virtual Err createAudio(const AudioCodec& codec, std::unique_ptr<AudioDecoder>& out) = 0;
 };
 
-// The process's decoders: the runtime installs them when it loads; null (the default) leaves
-// every compressed track undecoded. The factory must outlive every engine object.
+// Decoders from several sources tried in order: the first factory that makes a decoder for a
+// codec wins; when none does, the first error other than cantFindHandler is the answer (a
+// source that took the codec and failed), else cantFindHandler. Its factories must outlive it.
+class DecoderChain final : public DecoderFactory {
+ public:
+  explicit DecoderChain(std::vector<DecoderFactory*> factories) : factories_(std::move(factories)) {}
+  Err createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) override;
+  Err createAudio(const AudioCodec& codec, std::unique_ptr<AudioDecoder>& out) override;
+
+ private:
+  std::vector<DecoderFactory*> factories_;
+};
+
+// The process's decoders (a chain, for the runtime: its library's, then the system's): the
+// runtime installs them when it loads; null (the default) leaves every compressed track
+// undecoded. The factory must outlive every engine object.
 void setDecoderFactory(DecoderFactory* factory);
 DecoderFactory* decoderFactory();
 

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "pictures.h"
 #include "trackpictures.h"
 #include "videocodecs.h"
 
@@ -258,8 +259,11 @@ void drawFrame(TrackDraw& d, const PixelBuffer& b, const TrackInfo& info, const 
 // A decoded picture into the frame (0x00RRGGBB words are B,G,R,0 bytes), for the ways of
 // drawing that read frames: track matrices, scaling and packed pictures.
 Err pictureToFrame(const Picture& p, const VideoCodec& codec, Frame& f) {
-  const int32_t w = p.packed ? p.width : std::min<int32_t>(p.yuv.width, int32_t(codec.width ? codec.width : p.yuv.width));
-  const int32_t h = p.packed ? p.height : std::min<int32_t>(p.yuv.height, int32_t(codec.height ? codec.height : p.yuv.height));
+  // Cropped to the displayed size the codec gives (a picture may be padded).
+  const int32_t pw = p.packed ? p.width : p.yuv.width, ph = p.packed ? p.height : p.yuv.height;
+  const int32_t w = std::min<int32_t>(pw, int32_t(codec.width ? codec.width : pw));
+  const int32_t h = std::min<int32_t>(ph, int32_t(codec.height ? codec.height : ph));
+  if (p.packed) return packedToFrame(p, w, h, f);
   if (w <= 0 || h <= 0) return paramErr;
   if (f.width != uint32_t(w) || f.height != uint32_t(h) || f.rgb555) {
     f.px.assign(size_t(w) * h, 0);
@@ -267,17 +271,8 @@ Err pictureToFrame(const Picture& p, const VideoCodec& codec, Frame& f) {
     f.height = uint32_t(h);
     f.rgb555 = false;
   }
-  if (!p.packed) {
-    const PixelBuffer frame{reinterpret_cast<uint8_t*>(f.px.data()), w, h, ptrdiff_t(w) * 4, PixelFormat::bgr0};
-    return yuvToRgb(p.yuv, p.ownColour ? p.colour : codec.colour, w, h, frame, 0, 0);
-  }
-  for (int32_t y = 0; y < h; ++y) {
-    const uint8_t* row = p.bgr + y * p.bgrStride;
-    uint32_t* o = f.px.data() + size_t(y) * f.width;
-    for (int32_t x = 0; x < w; ++x)
-      o[x] = uint32_t(row[3 * x]) | uint32_t(row[3 * x + 1]) << 8 | uint32_t(row[3 * x + 2]) << 16;
-  }
-  return noErr;
+  const PixelBuffer frame{reinterpret_cast<uint8_t*>(f.px.data()), w, h, ptrdiff_t(w) * 4, PixelFormat::bgr0};
+  return yuvToRgb(p.yuv, p.ownColour ? p.colour : codec.colour, w, h, frame, 0, 0);
 }
 }  // namespace
 

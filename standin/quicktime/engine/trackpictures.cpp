@@ -1,6 +1,8 @@
 // Compressed video in display order: decoding order in, pictures by display time out.
 #include "trackpictures.h"
 
+#include "pictures.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -16,38 +18,44 @@ constexpr uint64_t kPushOut = 16;       // units past its group the side decoder
 // claim huge samples; larger real ones grow the buffer when read).
 size_t sampleBytes(const Track& track) { return std::min<size_t>(track.maxSampleBytes(), 8u << 20); }
 
-// The bytes of a picture's displayed planes (or B,G,R rows).
+// The bytes of a picture's planes (0 for one that does not hold together).
 size_t pictureBytes(const Picture& p) {
-  if (p.packed) return size_t(p.width) * 3 * size_t(p.height);
-  const size_t w = size_t(p.yuv.width), h = size_t(p.yuv.height), cw = (w + 1) / 2, ch = (h + 1) / 2;
-  return w * h + cw * ch * 2;
+  PictureGeometry g;
+  if (!pictureGeometry(p, &g)) return 0;
+  size_t n = g.paletteBytes;
+  for (int i = 0; i < g.planes; ++i) n += g.rowBytes[i] * g.rows[i];
+  return n;
 }
 
 // Copies a picture into `dst` (pictureBytes(p) long), rows packed, as *out.
 void copyPicture(const Picture& p, uint8_t* dst, Picture* out) {
   *out = p;
-  auto rows = [&](const uint8_t* from, ptrdiff_t stride, size_t bytes, size_t count) {
-    for (size_t r = 0; r < count; ++r) std::memcpy(dst + r * bytes, from + ptrdiff_t(r) * stride, bytes);
-    const uint8_t* start = dst;
-    dst += bytes * count;
-    return start;
-  };
+  PictureGeometry g;
+  if (!pictureGeometry(p, &g)) return;
+  const uint8_t* from[3] = {p.planes[0], p.planes[1], p.planes[2]};
+  ptrdiff_t strides[3] = {p.strides[0], p.strides[1], p.strides[2]};
+  if (!p.packed) {
+    from[0] = p.yuv.y, from[1] = p.yuv.u, from[2] = p.yuv.v;
+    strides[0] = p.yuv.yStride, strides[1] = p.yuv.uStride, strides[2] = p.yuv.vStride;
+  }
+  const uint8_t* to[3] = {};
+  for (int i = 0; i < g.planes; ++i) {
+    to[i] = dst;
+    for (size_t r = 0; r < g.rows[i]; ++r)
+      std::memcpy(dst + r * g.rowBytes[i], from[i] + ptrdiff_t(r) * strides[i], g.rowBytes[i]);
+    dst += g.rowBytes[i] * g.rows[i];
+  }
   if (p.packed) {
-    out->bgr = rows(p.bgr, p.bgrStride, size_t(p.width) * 3, size_t(p.height));
-    out->bgrStride = p.width * 3;
+    for (int i = 0; i < g.planes; ++i) out->planes[i] = to[i], out->strides[i] = ptrdiff_t(g.rowBytes[i]);
+    if (g.paletteBytes) {
+      std::memcpy(dst, p.palette, g.paletteBytes);
+      out->palette = reinterpret_cast<const uint32_t*>(dst);
+    }
     return;
   }
-  const size_t w = size_t(p.yuv.width), h = size_t(p.yuv.height), cw = (w + 1) / 2, ch = (h + 1) / 2;
-  out->yuv.y = rows(p.yuv.y, p.yuv.yStride, w, h);
-  out->yuv.yStride = ptrdiff_t(w);
-  if (p.yuv.layout == YuvLayout::nv12) {
-    out->yuv.u = rows(p.yuv.u, p.yuv.uStride, cw * 2, ch);
-    out->yuv.uStride = ptrdiff_t(cw * 2);
-  } else {
-    out->yuv.u = rows(p.yuv.u, p.yuv.uStride, cw, ch);
-    out->yuv.v = rows(p.yuv.v, p.yuv.vStride, cw, ch);
-    out->yuv.uStride = out->yuv.vStride = ptrdiff_t(cw);
-  }
+  out->yuv.y = to[0], out->yuv.yStride = ptrdiff_t(g.rowBytes[0]);
+  out->yuv.u = to[1], out->yuv.uStride = ptrdiff_t(g.rowBytes[1]);
+  if (g.planes == 3) out->yuv.v = to[2], out->yuv.vStride = ptrdiff_t(g.rowBytes[2]);
 }
 }  // namespace
 

@@ -194,7 +194,7 @@ TEST(JpegPictures, AreFfmpegsWithinThree)
         int worst = 0;
         for (int32_t y = 0; y < 240; ++y)
             for (int32_t x = 0; x < 320 * 3; ++x)
-                worst = std::max(worst, std::abs(int(p.bgr[y * p.bgrStride + x]) -
+                worst = std::max(worst, std::abs(int(p.planes[0][y * p.strides[0] + x]) -
                                                  int(reference[k * frameBytes + size_t(y) * 960 + x])));
         EXPECT_LE(worst, 3) << "picture " << k;
     }

@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=15
+VERSION=16
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
@@ -112,7 +112,9 @@ ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp,p
   "$OUT/long30.mov" | tail -n 1 > "$OUT/long30.mov.last"
 # Photo-JPEG, 4:4:4 (through WIC).
 make jpeg.mov -f lavfi -i testsrc2=size=320x240:rate=10 -t 1 -c:v mjpeg -pix_fmt yuvj444p -q:v 3
-# HEVC, which no decoder of Wine takes.
+# FFV1, which no decoder of the runtime takes.
+make ffv1.mov -f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -c:v ffv1
+# HEVC, which the runtime's decoder library takes and no decoder of Wine does.
 make hevc.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 1 -c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params log-level=none
 
 for m in raw24 raw32 rle24 rle32 av2snd grid12800; do video $m.mov 0 bgr0; done

@@ -257,7 +257,7 @@ TEST_P(StandardAudio, ConvertsExtractedSoundLikeThePinAsks)
 INSTANTIATE_TEST_SUITE_P(Movies, StandardAudio, ::testing::Values("twos.mov", "in24.mov", "ulaw.mov", "raw8.mov",
                                                                  "six.mov"));
 
-// A sound no decoder takes (AMR-NB) extracts as silence with no known sample width, so the
+// A sound no decoder takes ('nope') extracts as silence with no known sample width, so the
 // extraction stays planar float; the component lends it planes of its own.
 TEST(StandardAudioComponent, PlanarExtractionOfAnUndecodedTrackGivesSilence)
 {
@@ -265,8 +265,8 @@ TEST(StandardAudioComponent, PlanarExtractionOfAnUndecodedTrackGivesSilence)
     mw::Track t;
     t.handler = "soun";
     t.timeScale = 8000;
-    t.description = mw::soundDescription("samr", 1, 16, 8000);
-    t.stts = {{50, 160}};  // a second of 20 ms frames at 12.2 kbit/s
+    t.description = mw::soundDescription("nope", 1, 16, 8000);
+    t.stts = {{50, 160}};  // a second of 20 ms packets
     t.constantSize = 32;
     mw::Chunk chunk;
     chunk.samples = 50;
@@ -276,8 +276,8 @@ TEST(StandardAudioComponent, PlanarExtractionOfAnUndecodedTrackGivesSilence)
     }
     t.chunks.push_back(chunk);
     amr.tracks.push_back(t);
-    ASSERT_TRUE(mw::save(MediaPath("samr.mov"), mw::write(amr)));
-    ScopedMovie movie("samr.mov");
+    ASSERT_TRUE(mw::save(MediaPath("nope.mov"), mw::write(amr)));
+    ScopedMovie movie("nope.mov");
     ASSERT_EQ(movie.error(), noErr);
     ScopedComponent audio;
     ASSERT_EQ(audio.error, noErr);
@@ -492,10 +492,10 @@ INSTANTIATE_TEST_SUITE_P(Codecs, SoundConverterPcm,
 
 TEST(SoundConverterErrors, RefusesUndecodableInputUnknownSelectorsAndBadArguments)
 {
-    SoundComponentData in = {0, QTFourCC("samr"), 1, 16, 8000u << 16, 0, nullptr, 0};
+    SoundComponentData in = {0, QTFourCC("nope"), 1, 16, 8000u << 16, 0, nullptr, 0};
     SoundComponentData out = {0, QTFourCC("NONE"), 1, 16, 8000u << 16, 0, nullptr, 0};
     SoundConverter sc = reinterpret_cast<SoundConverter>(0x1);
-    EXPECT_NE(SoundConverterOpen(&in, &out, &sc), noErr) << "AMR is not decoded";
+    EXPECT_NE(SoundConverterOpen(&in, &out, &sc), noErr) << "no decoder has 'nope'";
     EXPECT_EQ(sc, nullptr);
     in.format = QTFourCC("twos");
     EXPECT_EQ(SoundConverterOpen(nullptr, &out, &sc), paramErr);
