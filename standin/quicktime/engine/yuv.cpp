@@ -1,13 +1,17 @@
-// YUV 4:2:0 to RGB. Every path computes, per pixel, in 16-bit integers (5 fractional bits):
-//   y = (Y * cy) >> 8,  u = U - 128,  v = V - 128
-//   R = (y + ((v*rv) >> 8) + bias) >> 5
-//   G = (y + ((u*gu) >> 8) + ((v*gv) >> 8) + bias) >> 5
-//   B = (y + ((u*bu) >> 8) + bias) >> 5
+// YUV to RGB. Each sample is first taken to 16 bits, S: an 8-bit one is V << 8, a deeper one its
+// bitDepth bits at the top (as P010 stores them). Every path then computes, per pixel, in 16-bit
+// integers (5 fractional bits):
+//   y = (S_Y * cy) >> 16,  u = S_U - 32768,  v = S_V - 32768
+//   R = (y + ((v*rv) >> 16) + bias) >> 5
+//   G = (y + ((u*gu) >> 16) + ((v*gv) >> 16) + bias) >> 5
+//   B = (y + ((u*bu) >> 16) + bias) >> 5
 // clamped to 0..255, with coefficients of 13 fractional bits and `bias` holding the rounding and
-// the luma offset. Each (a*b) >> 8 is what pmulhw gives for a << 8 and b, so the SSE2 path does
-// sixteen-bit arithmetic and still matches the plain loop to the byte; no sum leaves int16.
+// the luma offset. For 8-bit samples this is (Y * cy) >> 8 and ((C - 128) * k) >> 8, the
+// arithmetic 8-bit pictures have always had. Each (a*b) >> 16 is what pmulhuw (luma) and pmulhw
+// (chroma) give, so the SSE2 path does sixteen-bit arithmetic and still matches the plain loop to
+// the byte; no sum leaves int16, not even with BT.2020's larger blue coefficient.
 // Each floor costs at most 1/32 and the coefficients at most 0.031 over the input range, so a
-// result lies within 0.5 + 3/32 + 1/64 + 0.031 < 0.65 of the exact value.
+// result lies within 0.5 + 3/32 + 1/64 + 0.031 < 0.65 of the exact value, at every depth.
 #include "yuv.h"
 
 #include <algorithm>
@@ -24,39 +28,58 @@ struct Coeffs {
   int32_t cy, rv, gu, gv, bu, bias;
 };
 
-constexpr int32_t fixed(double v) { return int32_t(v * 8192 + (v < 0 ? -0.5 : 0.5)); }
+int32_t fixed(double v) { return int32_t(v * 8192 + (v < 0 ? -0.5 : 0.5)); }
 
-// From the luma weights Kr, Kb; limited range stretches 219 luma and 224 chroma steps to 255.
-constexpr Coeffs makeCoeffs(double kr, double kb, bool full) {
+// From the luma weights Kr, Kb. Limited range stretches 219 luma and 224 chroma steps (of 8 bits,
+// or 4x as many of 10) to 255; full range has 2^d - 1 steps of d bits, where S counts 2^d.
+Coeffs makeCoeffs(YuvMatrix m, bool full, int depth) {
+  const double kr = m == YuvMatrix::bt601 ? 0.299 : m == YuvMatrix::bt709 ? 0.2126 : 0.2627;
+  const double kb = m == YuvMatrix::bt601 ? 0.114 : m == YuvMatrix::bt709 ? 0.0722 : 0.0593;
   const double kg = 1 - kr - kb;
+  const double deep = full ? 255.0 * double(1 << depth) / (256.0 * double((1 << depth) - 1)) : 1.0;  // 1 at 8 bits
   const double ys = full ? 1.0 : 255.0 / 219.0, cs = full ? 1.0 : 255.0 / 224.0;
-  const int32_t cy = fixed(ys);
+  const int32_t cy = fixed(ys * deep);
   const int32_t offset = full ? 0 : (16 * cy + 128) >> 8;  // 16 * cy in the units of y
   return Coeffs{cy,
-                fixed(2 * (1 - kr) * cs),
-                fixed(-2 * kb * (1 - kb) / kg * cs),
-                fixed(-2 * kr * (1 - kr) / kg * cs),
-                fixed(2 * (1 - kb) * cs),
+                fixed(2 * (1 - kr) * cs * deep),
+                fixed(-2 * kb * (1 - kb) / kg * cs * deep),
+                fixed(-2 * kr * (1 - kr) / kg * cs * deep),
+                fixed(2 * (1 - kb) * cs * deep),
                 16 - offset};
 }
 
-constexpr Coeffs kCoeffs[2][2] = {
-    {makeCoeffs(0.299, 0.114, false), makeCoeffs(0.299, 0.114, true)},
-    {makeCoeffs(0.2126, 0.0722, false), makeCoeffs(0.2126, 0.0722, true)},
+// How a plane's samples become S: bytes, or 16-bit little-endian words shifted up and masked to
+// their bitDepth bits (bits outside them are not the picture's).
+struct Depth {
+  bool wide = false;
+  int shift = 0;
+  uint16_t mask = 0xFF00;
+};
+
+Depth depthOf(const YuvPicture& p) {
+  if (p.bitDepth == 8) return Depth();
+  const int spare = 16 - p.bitDepth;
+  return p.msbAligned ? Depth{true, 0, uint16_t(0xFFFFu << spare)} : Depth{true, spare, 0xFFFF};
+}
+
+inline int32_t sampleAt(const Depth& d, const uint8_t* row, ptrdiff_t i) {
+  if (!d.wide) return int32_t(row[i]) << 8;
+  const uint32_t w = uint32_t(row[2 * i]) | uint32_t(row[2 * i + 1]) << 8;
+  return int32_t(uint16_t(w << d.shift) & d.mask);
+}
+
+// A picture's kind: its samples, layout and chroma subsampling.
+struct Kind {
+  Depth depth;
+  bool nv12 = false;
+  int sx = 1, sy = 1;
 };
 
 inline uint8_t clamp8(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
-// Floor of a*b / 256, as pmulhw computes it for a << 8 (arithmetic shifts of negatives floor).
-inline int32_t mulhi8(int32_t a, int32_t b) { return (a * b) >> 8; }
+// Floor of a*b / 65536, as pmulhw and pmulhuw compute it (arithmetic shifts of negatives floor).
+inline int32_t mulhi(int32_t a, int32_t b) { return (a * b) >> 16; }
 
-// One output pixel; the plain loop and the SIMD path's edges.
-inline void pixel(const Coeffs& k, int32_t y, int32_t u, int32_t v, PixelFormat f, uint8_t* o) {
-  const int32_t t = mulhi8(y, k.cy) + k.bias;
-  u -= 128;
-  v -= 128;
-  const uint8_t r = clamp8((t + mulhi8(v, k.rv)) >> 5);
-  const uint8_t g = clamp8((t + mulhi8(u, k.gu) + mulhi8(v, k.gv)) >> 5);
-  const uint8_t b = clamp8((t + mulhi8(u, k.bu)) >> 5);
+inline void put(PixelFormat f, uint8_t r, uint8_t g, uint8_t b, uint8_t* o) {
   switch (f) {
     case PixelFormat::rgb555: {
       const uint32_t p = uint32_t(r >> 3) << 10 | uint32_t(g >> 3) << 5 | uint32_t(b >> 3);
@@ -72,6 +95,15 @@ inline void pixel(const Coeffs& k, int32_t y, int32_t u, int32_t v, PixelFormat 
   }
 }
 
+// One output pixel from its samples as S; the plain loop and the SIMD path's edges.
+inline void pixel(const Coeffs& k, int32_t y, int32_t u, int32_t v, PixelFormat f, uint8_t* o) {
+  const int32_t t = mulhi(y, k.cy) + k.bias;
+  u -= 32768;
+  v -= 32768;
+  const int32_t r = t + mulhi(v, k.rv), g = t + mulhi(u, k.gu) + mulhi(v, k.gv), b = t + mulhi(u, k.bu);
+  put(f, clamp8(r >> 5), clamp8(g >> 5), clamp8(b >> 5), o);
+}
+
 // One output row: luma row `yr`, chroma rows `ur`/`vr` (nv12: `ur` interleaved), pixels
 // [xs, xe) of the picture written to the destination row `o`, picture column x at x + x0.
 struct Row {
@@ -81,45 +113,140 @@ struct Row {
   uint8_t* at(int32_t x, int bpp) const { return o + (x0 + x) * bpp; }
 };
 
-inline void plainSpan(const Coeffs& k, bool nv12, PixelFormat f, const Row& r, int32_t xs, int32_t xe) {
+void plainSpan(const Coeffs& k, const Kind& kind, PixelFormat f, const Row& r, int32_t xs, int32_t xe) {
   const int bpp = int(f) / 8;
+  const Depth& d = kind.depth;
   for (int32_t x = xs; x < xe; ++x) {
-    const int32_t c = x >> 1;
-    const int32_t u = nv12 ? r.ur[2 * c] : r.ur[c];
-    const int32_t v = nv12 ? r.ur[2 * c + 1] : r.vr[c];
-    pixel(k, r.yr[x], u, v, f, r.at(x, bpp));
+    const ptrdiff_t c = x >> kind.sx;
+    const int32_t u = kind.nv12 ? sampleAt(d, r.ur, 2 * c) : sampleAt(d, r.ur, c);
+    const int32_t v = kind.nv12 ? sampleAt(d, r.ur, 2 * c + 1) : sampleAt(d, r.vr, c);
+    pixel(k, sampleAt(d, r.yr, x), u, v, f, r.at(x, bpp));
   }
 }
 
 #if defined(__SSE2__)
-// Sixteen pixels from an even x: the chroma terms of eight chroma samples, each duplicated for
-// its two pixels, shared by the rows given (one, or the two of a chroma row). The bias is in.
+inline __m128i load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// Sixteen pixels' chroma terms (the bias in), each in the lanes of the pixel it covers, shared
+// by the rows of one chroma row.
 struct Chroma {
   __m128i r[2], g[2], b[2];
 };
 
-inline Chroma chromaTerms(const Coeffs& k, bool nv12, const uint8_t* ur, const uint8_t* vr, int32_t x) {
-  const __m128i zero = _mm_setzero_si128(), sign = _mm_set1_epi16(int16_t(0x8000));
-  __m128i u, v;  // (C - 128) << 8
-  if (nv12) {
-    const __m128i uv = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ur + x));
-    u = _mm_xor_si128(_mm_slli_epi16(uv, 8), sign);
-    v = _mm_xor_si128(_mm_and_si128(uv, _mm_set1_epi16(int16_t(0xFF00))), sign);
-  } else {
-    u = _mm_xor_si128(_mm_unpacklo_epi8(zero, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ur + x / 2))), sign);
-    v = _mm_xor_si128(_mm_unpacklo_epi8(zero, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(vr + x / 2))), sign);
+// Words to S, as sampleAt() does.
+struct Widen {
+  __m128i count, mask;
+  explicit Widen(const Depth& d)
+      : count(_mm_cvtsi32_si128(d.shift)), mask(_mm_set1_epi16(int16_t(d.mask))) {}
+  __m128i operator()(__m128i w) const { return _mm_and_si128(_mm_sll_epi16(w, count), mask); }
+};
+
+// Interleaved U,V words, four pairs in each of a and b, to U and V vectors of eight.
+inline void unzip(__m128i a, __m128i b, __m128i& u, __m128i& v) {
+  auto gather = [](__m128i x) {  // U0 U1 U2 U3 V0 V1 V2 V3
+    x = _mm_shufflelo_epi16(x, _MM_SHUFFLE(3, 1, 2, 0));
+    x = _mm_shufflehi_epi16(x, _MM_SHUFFLE(3, 1, 2, 0));
+    return _mm_shuffle_epi32(x, _MM_SHUFFLE(3, 1, 2, 0));
+  };
+  a = gather(a), b = gather(b);
+  u = _mm_unpacklo_epi64(a, b), v = _mm_unpackhi_epi64(a, b);
+}
+
+// S - 32768 of the 16 >> sx chroma samples of sixteen pixels from x (a multiple of 1 << sx):
+// U and V in u[0], v[0] (their first 16 >> sx lanes), and in u[1], v[1] too for 4:4:4. Reads
+// no sample past the ones the pixels use.
+inline void chromaSamples(const Kind& kind, const Widen& widen, const uint8_t* ur, const uint8_t* vr, int32_t x,
+                          __m128i u[2], __m128i v[2]) {
+  const __m128i zero = _mm_setzero_si128();
+  const ptrdiff_t c = x >> kind.sx;
+  const int n = 16 >> kind.sx;
+  u[1] = v[1] = zero;
+  if (!kind.depth.wide) {
+    if (kind.nv12) {  // 2n bytes: U in the low byte of each word
+      const __m128i hi = _mm_set1_epi16(int16_t(0xFF00));
+      const __m128i uv[2] = {n == 4 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ur + 2 * c)) : load(ur + 2 * c),
+                             n == 16 ? load(ur + 2 * c + 16) : zero};
+      for (int i = 0; i < 2; ++i) u[i] = _mm_slli_epi16(uv[i], 8), v[i] = _mm_and_si128(uv[i], hi);
+    } else {
+      auto bytes = [&](const uint8_t* p, __m128i out[2]) {
+        if (n == 16) {
+          const __m128i b = load(p);
+          out[0] = _mm_unpacklo_epi8(zero, b), out[1] = _mm_unpackhi_epi8(zero, b);
+          return;
+        }
+        __m128i b;
+        if (n == 8) {
+          b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+        } else {
+          int32_t four;
+          std::memcpy(&four, p, 4);
+          b = _mm_cvtsi32_si128(four);
+        }
+        out[0] = _mm_unpacklo_epi8(zero, b), out[1] = zero;
+      };
+      bytes(ur + c, u);
+      bytes(vr + c, v);
+    }
+  } else if (kind.nv12) {  // 2n words
+    const uint8_t* p = ur + 4 * c;
+    if (n == 4) {
+      unzip(load(p), zero, u[0], v[0]);
+    } else {
+      unzip(load(p), load(p + 16), u[0], v[0]);
+      if (n == 16) unzip(load(p + 32), load(p + 48), u[1], v[1]);
+    }
+    u[0] = widen(u[0]), v[0] = widen(v[0]);
+    if (n == 16) u[1] = widen(u[1]), v[1] = widen(v[1]);
+  } else {  // n words from each plane
+    auto words = [&](const uint8_t* p, __m128i out[2]) {
+      out[0] = widen(n == 4 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)) : load(p));
+      out[1] = n == 16 ? widen(load(p + 16)) : zero;
+    };
+    words(ur + 2 * c, u);
+    words(vr + 2 * c, v);
   }
+  const __m128i sign = _mm_set1_epi16(int16_t(0x8000));
+  for (int i = 0; i < 2; ++i) u[i] = _mm_xor_si128(u[i], sign), v[i] = _mm_xor_si128(v[i], sign);
+}
+
+inline Chroma chromaTerms(const Coeffs& k, const Kind& kind, const Widen& widen, const uint8_t* ur,
+                          const uint8_t* vr, int32_t x) {
+  __m128i u[2], v[2];
+  chromaSamples(kind, widen, ur, vr, x, u, v);
   const __m128i bias = _mm_set1_epi16(int16_t(k.bias));
-  const __m128i r = _mm_add_epi16(_mm_mulhi_epi16(v, _mm_set1_epi16(int16_t(k.rv))), bias);
-  const __m128i g = _mm_add_epi16(_mm_add_epi16(_mm_mulhi_epi16(u, _mm_set1_epi16(int16_t(k.gu))),
-                                                _mm_mulhi_epi16(v, _mm_set1_epi16(int16_t(k.gv)))),
-                                  bias);
-  const __m128i b = _mm_add_epi16(_mm_mulhi_epi16(u, _mm_set1_epi16(int16_t(k.bu))), bias);
+  const __m128i rv = _mm_set1_epi16(int16_t(k.rv)), gu = _mm_set1_epi16(int16_t(k.gu));
+  const __m128i gv = _mm_set1_epi16(int16_t(k.gv)), bu = _mm_set1_epi16(int16_t(k.bu));
+  __m128i r[2], g[2], b[2];
+  for (int i = 0; i < (kind.sx == 0 ? 2 : 1); ++i) {
+    r[i] = _mm_add_epi16(_mm_mulhi_epi16(v[i], rv), bias);
+    g[i] = _mm_add_epi16(_mm_add_epi16(_mm_mulhi_epi16(u[i], gu), _mm_mulhi_epi16(v[i], gv)), bias);
+    b[i] = _mm_add_epi16(_mm_mulhi_epi16(u[i], bu), bias);
+  }
   Chroma c;
-  c.r[0] = _mm_unpacklo_epi16(r, r), c.r[1] = _mm_unpackhi_epi16(r, r);
-  c.g[0] = _mm_unpacklo_epi16(g, g), c.g[1] = _mm_unpackhi_epi16(g, g);
-  c.b[0] = _mm_unpacklo_epi16(b, b), c.b[1] = _mm_unpackhi_epi16(b, b);
+  auto spread = [&](const __m128i* t, __m128i* out) {
+    if (kind.sx == 0) {
+      out[0] = t[0], out[1] = t[1];
+    } else if (kind.sx == 1) {
+      out[0] = _mm_unpacklo_epi16(t[0], t[0]), out[1] = _mm_unpackhi_epi16(t[0], t[0]);
+    } else {
+      const __m128i two = _mm_unpacklo_epi16(t[0], t[0]);
+      out[0] = _mm_unpacklo_epi32(two, two), out[1] = _mm_unpackhi_epi32(two, two);
+    }
+  };
+  spread(r, c.r);
+  spread(g, c.g);
+  spread(b, c.b);
   return c;
+}
+
+// Sixteen luma samples from x as S, eight in each vector.
+inline void lumaSamples(const Kind& kind, const Widen& widen, const uint8_t* yr, int32_t x, __m128i s[2]) {
+  if (!kind.depth.wide) {
+    const __m128i zero = _mm_setzero_si128(), y = load(yr + x);
+    s[0] = _mm_unpacklo_epi8(zero, y), s[1] = _mm_unpackhi_epi8(zero, y);
+  } else {
+    s[0] = widen(load(yr + 2 * x)), s[1] = widen(load(yr + 2 * x + 16));
+  }
 }
 
 // B,G,R,0 pixels (four per vector) to 12 packed B,G,R bytes at the bottom of the vector.
@@ -131,18 +258,9 @@ inline __m128i compact24(__m128i p) {
                       _mm_and_si128(_mm_srli_si128(pairs, 2), _mm_set_epi32(0, -1, 0xFFFF0000, 0)));
 }
 
-inline void sixteen(const Coeffs& k, PixelFormat f, const uint8_t* yr, const Chroma& c, uint8_t* o) {
+// Sixteen pixels' R, G and B bytes stored in the buffer's format.
+inline void put16(PixelFormat f, __m128i R, __m128i G, __m128i B, uint8_t* o) {
   const __m128i zero = _mm_setzero_si128();
-  const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(yr));
-  const __m128i cy = _mm_set1_epi16(int16_t(k.cy));
-  const __m128i t[2] = {_mm_mulhi_epu16(_mm_unpacklo_epi8(zero, y), cy), _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, y), cy)};
-  __m128i r[2], g[2], b[2];
-  for (int i = 0; i < 2; ++i) {
-    r[i] = _mm_srai_epi16(_mm_add_epi16(t[i], c.r[i]), 5);
-    g[i] = _mm_srai_epi16(_mm_add_epi16(t[i], c.g[i]), 5);
-    b[i] = _mm_srai_epi16(_mm_add_epi16(t[i], c.b[i]), 5);
-  }
-  const __m128i R = _mm_packus_epi16(r[0], r[1]), G = _mm_packus_epi16(g[0], g[1]), B = _mm_packus_epi16(b[0], b[1]);
   if (f == PixelFormat::rgb555) {
     const __m128i top5 = _mm_set1_epi16(0xF8);
     for (int h = 0; h < 2; ++h) {
@@ -173,30 +291,50 @@ inline void sixteen(const Coeffs& k, PixelFormat f, const uint8_t* yr, const Chr
   std::memcpy(o + 44, &tail, 4);
 }
 
-// The rows of one chroma row (one or two), pixels [xs, xe).
-void simdSpan(const Coeffs& k, bool nv12, PixelFormat f, const Row* rows, int n, int32_t xs, int32_t xe) {
+inline void sixteen(const Coeffs& k, PixelFormat f, const __m128i ys[2], const Chroma& c, uint8_t* o) {
+  const __m128i cy = _mm_set1_epi16(int16_t(k.cy));
+  const __m128i t[2] = {_mm_mulhi_epu16(ys[0], cy), _mm_mulhi_epu16(ys[1], cy)};
+  __m128i r[2], g[2], b[2];
+  for (int i = 0; i < 2; ++i) {
+    r[i] = _mm_add_epi16(t[i], c.r[i]);
+    g[i] = _mm_add_epi16(t[i], c.g[i]);
+    b[i] = _mm_add_epi16(t[i], c.b[i]);
+  }
+  put16(f, _mm_packus_epi16(_mm_srai_epi16(r[0], 5), _mm_srai_epi16(r[1], 5)),
+        _mm_packus_epi16(_mm_srai_epi16(g[0], 5), _mm_srai_epi16(g[1], 5)),
+        _mm_packus_epi16(_mm_srai_epi16(b[0], 5), _mm_srai_epi16(b[1], 5)), o);
+}
+
+// The rows of one chroma row (one to four), pixels [xs, xe).
+void simdSpan(const Coeffs& k, const Kind& kind, PixelFormat f, const Row* rows, int n, int32_t xs, int32_t xe) {
   const int bpp = int(f) / 8;
+  const Widen widen(kind.depth);
   int32_t x = xs;
-  if (x & 1) {  // an odd start shares its chroma with a pixel left of the span
-    for (int i = 0; i < n; ++i) plainSpan(k, nv12, f, rows[i], x, std::min(x + 1, xe));
-    ++x;
-  }
+  // A start inside a chroma sample's pixels shares its chroma with pixels left of the span.
+  for (; x < xe && (x & ((1 << kind.sx) - 1)); ++x)
+    for (int i = 0; i < n; ++i) plainSpan(k, kind, f, rows[i], x, x + 1);
   for (; x + 16 <= xe; x += 16) {
-    const Chroma c = chromaTerms(k, nv12, rows[0].ur, rows[0].vr, x);
-    for (int i = 0; i < n; ++i) sixteen(k, f, rows[i].yr + x, c, rows[i].at(x, bpp));
+    const Chroma c = chromaTerms(k, kind, widen, rows[0].ur, rows[0].vr, x);
+    for (int i = 0; i < n; ++i) {
+      __m128i ys[2];
+      lumaSamples(kind, widen, rows[i].yr, x, ys);
+      sixteen(k, f, ys, c, rows[i].at(x, bpp));
+    }
   }
-  for (int i = 0; i < n; ++i) plainSpan(k, nv12, f, rows[i], x, xe);
+  for (int i = 0; i < n; ++i) plainSpan(k, kind, f, rows[i], x, xe);
 }
 #endif
 
 bool pictureValid(const YuvPicture& p) {
   if (p.width <= 0 || p.height <= 0 || !p.y || !p.u) return false;
-  if (p.bitDepth != 8 || p.chromaShiftX != 1 || p.chromaShiftY != 1 || p.msbAligned) return false;  // 8-bit 4:2:0 only
-  const ptrdiff_t cw = (ptrdiff_t(p.width) + 1) / 2;
+  if (p.bitDepth < 8 || p.bitDepth > 16 || (p.bitDepth == 8 && p.msbAligned)) return false;
+  if (p.chromaShiftX > 2 || p.chromaShiftY > 2) return false;
+  const ptrdiff_t bytes = p.bitDepth > 8 ? 2 : 1;
+  const ptrdiff_t cw = (ptrdiff_t(p.width) + (1 << p.chromaShiftX) - 1) >> p.chromaShiftX;
   auto wide = [](ptrdiff_t stride, ptrdiff_t need) { return (stride < 0 ? -stride : stride) >= need; };
-  if (!wide(p.yStride, p.width)) return false;
-  if (p.layout == YuvLayout::nv12) return wide(p.uStride, 2 * cw);
-  return p.v && wide(p.uStride, cw) && wide(p.vStride, cw);
+  if (!wide(p.yStride, p.width * bytes)) return false;
+  if (p.layout == YuvLayout::nv12) return wide(p.uStride, 2 * cw * bytes);
+  return p.v && wide(p.uStride, cw * bytes) && wide(p.vStride, cw * bytes);
 }
 
 Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h, const PixelBuffer& dst,
@@ -207,25 +345,31 @@ Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h
     return paramErr;
   const int bpp = int(dst.format) / 8;
   if ((dst.stride < 0 ? -dst.stride : dst.stride) < ptrdiff_t(dst.width) * bpp) return paramErr;
-  const Coeffs& k = kCoeffs[colour.matrix == YuvMatrix::bt709][colour.fullRange];
-  const bool nv12 = pic.layout == YuvLayout::nv12;
+  const Coeffs k = makeCoeffs(colour.matrix, colour.fullRange, pic.bitDepth);
+  Kind kind;
+  kind.depth = depthOf(pic);
+  kind.nv12 = pic.layout == YuvLayout::nv12;
+  kind.sx = pic.chromaShiftX, kind.sy = pic.chromaShiftY;
   // The renderer's clipping, in 64 bits so that far-off origins cannot overflow.
   const int64_t xs = std::max<int64_t>(0, -int64_t(x0)), ys = std::max<int64_t>(0, -int64_t(y0));
   const int64_t xe = std::min<int64_t>({w, pic.width, int64_t(dst.width) - x0});
   const int64_t ye = std::min<int64_t>({h, pic.height, int64_t(dst.height) - y0});
   if (xs >= xe || ys >= ye) return noErr;
   auto row = [&](int64_t y) {
-    const ptrdiff_t c = ptrdiff_t(y >> 1);
-    return Row{pic.y + ptrdiff_t(y) * pic.yStride, pic.u + c * pic.uStride, nv12 ? nullptr : pic.v + c * pic.vStride,
-               dst.bits + ptrdiff_t(y0 + y) * dst.stride, x0};
+    const ptrdiff_t c = ptrdiff_t(y >> kind.sy);
+    return Row{pic.y + ptrdiff_t(y) * pic.yStride, pic.u + c * pic.uStride,
+               kind.nv12 ? nullptr : pic.v + c * pic.vStride, dst.bits + ptrdiff_t(y0 + y) * dst.stride, x0};
   };
 #if defined(__SSE2__)
   if (simd) {
     for (int64_t y = ys; y < ye;) {
-      Row rows[2] = {row(y), Row()};
-      int n = 1;
-      if (!(y & 1) && y + 1 < ye) rows[n++] = row(y + 1);
-      simdSpan(k, nv12, dst.format, rows, n, int32_t(xs), int32_t(xe));
+      Row rows[4];
+      int n = 0;
+      do {
+        rows[n] = row(y + n);
+        ++n;
+      } while (n < 4 && y + n < ye && ((y + n) >> kind.sy) == (y >> kind.sy));
+      simdSpan(k, kind, dst.format, rows, n, int32_t(xs), int32_t(xe));
       y += n;
     }
     return noErr;
@@ -233,7 +377,7 @@ Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h
 #else
   (void)simd;
 #endif
-  for (int64_t y = ys; y < ye; ++y) plainSpan(k, nv12, dst.format, row(y), int32_t(xs), int32_t(xe));
+  for (int64_t y = ys; y < ye; ++y) plainSpan(k, kind, dst.format, row(y), int32_t(xs), int32_t(xe));
   return noErr;
 }
 

@@ -1,8 +1,8 @@
-// Decoded 8-bit 4:2:0 pictures (planar I420/YV12, or NV12) to the engine's pixel formats.
-// Each chroma sample covers its 2x2 block of luma. Integer arithmetic, rounded to nearest and
-// clamped (within 0.65 of the exact value: yuv.cpp says why); RGB555 keeps the top five bits of
-// each 8-bit result. The SSE2 path gives exactly the bytes of the plain loop. Nothing is
-// allocated.
+// Decoded YUV pictures (planar, or NV12-style with U and V interleaved; 8 to 16 bits; 4:2:0,
+// 4:2:2, 4:4:4, 4:1:1, 4:1:0) to the engine's pixel formats, through the BT.601, BT.709 or
+// BT.2020 matrix. Each chroma sample covers its block of luma. Integer arithmetic, rounded to
+// nearest and clamped (within 0.65 of the exact value at every depth: yuv.cpp says why). RGB555 keeps the top five bits of each 8-bit result. The SSE2 path gives exactly the bytes of
+// the plain loop. Nothing is allocated.
 #pragma once
 
 #include <cstddef>
