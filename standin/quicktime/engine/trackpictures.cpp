@@ -423,6 +423,7 @@ void TrackPictures::assignSide() {
   side_ = Side::assigned;
   sideFirst_ = first;
   sideEnd_ = end;
+  sideColour_ = codec_.colour;
   sideSkipped_ = false;
   ++sideGeneration_;
   sideWake_.notify_one();
@@ -488,10 +489,11 @@ void TrackPictures::sideLoop() {
     if (stop_) return;
     handled = sideGeneration_;
     const uint64_t first = sideFirst_, end = sideEnd_;
+    const YuvColour colour = sideColour_;
     ring.unlock();
     bool ok = false;
     try {
-      ok = sideDecode(first, end, handled);
+      ok = sideDecode(first, end, handled, colour);
     } catch (const std::bad_alloc&) {
     }
     ring.lock();
@@ -504,8 +506,9 @@ void TrackPictures::sideLoop() {
 }
 
 // The side thread: decodes [first, end) and the units after it that push its last pictures out
-// (or drains at the end of the track), keeping the group's pictures. False when it fails.
-bool TrackPictures::sideDecode(uint64_t first, uint64_t end, uint64_t generation) {
+// (or drains at the end of the track), keeping the group's pictures, shown in the main
+// decoder's `colour`. False when it fails.
+bool TrackPictures::sideDecode(uint64_t first, uint64_t end, uint64_t generation, const YuvColour& colour) {
   const uint64_t count = track_.sampleCount();
   uint64_t offset = 0;
   uint32_t size = 0, description = 0;
@@ -514,9 +517,9 @@ bool TrackPictures::sideDecode(uint64_t first, uint64_t end, uint64_t generation
   if (!sideDecoder_ || description != sideDescription_ || first < sideFed_) {
     sideDecoder_.reset();
     const SampleDescription* d = nullptr;
-    if (track_.description(description, &d) || videoCodecOf(*d, &sideCodec_) ||
-        factory_->createVideo(sideCodec_, sideDecoder_))
-      return false;
+    if (track_.description(description, &d) || videoCodecOf(*d, &sideCodec_)) return false;
+    sideCodec_.colour = colour;  // as the main decoder's (the stream's own parameter sets may say it)
+    if (factory_->createVideo(sideCodec_, sideDecoder_)) return false;
     sideDescription_ = description;
     sideHeaderDue_ = true;
     sideSample_.reserve(sampleBytes(track_));

@@ -68,7 +68,7 @@ class TrackPictures {
   bool fromSide(uint64_t target, std::unique_lock<std::mutex>& ring, Picture* out, bool* got);
   void releaseSide();  // under ringLock_
   void sideLoop();
-  bool sideDecode(uint64_t first, uint64_t end, uint64_t generation);
+  bool sideDecode(uint64_t first, uint64_t end, uint64_t generation, const YuvColour& colour);
   uint64_t sideKeep(const Picture& p, uint64_t first, uint64_t end, uint64_t generation);
   Err pull(int64_t targetTag, Picture* out, uint64_t* index, bool* got, uint64_t outLimit = UINT64_MAX);
   void give(const Picture& p, uint64_t index, uint64_t ordinal, Picture* out, bool* got);
@@ -132,6 +132,7 @@ class TrackPictures {
   bool sideSkipped_ = false;             // the main decoder skipped the side's group
   Side side_ = Side::idle;
   uint64_t sideFirst_ = 0, sideEnd_ = 0, sideGeneration_ = 0;
+  YuvColour sideColour_;  // the main decoder's colour when the group was assigned
   std::vector<uint8_t> sideStore_;       // written by the side thread, read once published
   size_t sideSlotBytes_ = 0;
   std::vector<Picture> sidePictures_;    // by sample, for the group
