@@ -1,18 +1,37 @@
 // libFuzzer target: open a movie from bytes and use it as the stand-in would: walk the tracks,
-// read samples, find interesting times, draw a few frames, decode and extract a little sound.
+// read samples, find interesting times, draw a few frames, decode and extract a little sound,
+// with the decoder library's decoders.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "decoder.h"
+#include "libav.h"
 #include "qtengine.h"
 
 using namespace qte;
 
+namespace {
+// Compressed tracks reach their configuration parsers, the decoder library's decoders and the
+// decode-order logic; the checking decoders take what the library has no decoder for. For one
+// input: the crasher tests run it among others that want their own decoders.
+class Decoders {
+ public:
+  Decoders() : old_(decoderFactory()) {
+    static const std::unique_ptr<DecoderFactory> library =
+        linkedLibav() ? makeLibavFactory(*linkedLibav()) : nullptr;
+    static DecoderChain chain({library.get(), checkingDecoderFactory()});
+    setDecoderFactory(library ? static_cast<DecoderFactory*>(&chain) : checkingDecoderFactory());
+  }
+  ~Decoders() { setDecoderFactory(old_); }
+
+ private:
+  DecoderFactory* old_;
+};
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // Compressed tracks reach their configuration parsers and the decode-order logic.
-  static const bool decoders = (setDecoderFactory(checkingDecoderFactory()), true);
-  (void)decoders;
+  const Decoders decoders;
   std::shared_ptr<Movie> m;
   Err trackErr = noErr;
   std::string reason;
