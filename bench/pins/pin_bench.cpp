@@ -1,5 +1,6 @@
-// pin_bench QUICKTIME.qts VIDEO.mov [VIDEO.mov ...] --audio AUDIO.mov: the pins' throughput, one
-// line per measurement (best of three), for run-bench.sh to set against ffmpeg:
+// pin_bench QUICKTIME.qts [--no-peer] VIDEO.mov [VIDEO.mov ...] --audio AUDIO.mov: the pins'
+// throughput, one line per measurement (best of three), for run-bench.sh to set against ffmpeg
+// (--no-peer: without Wine's parser):
 //   graph FILE samples N bytes B seconds T   whole passes through Wine's graph into a sink
 //   gstreamer FILE samples ...               the same through File Source (Async) and Wine's
 //                                            GStreamer parser (or "unavailable")
@@ -9,6 +10,9 @@
 //                                            difference, and one plain copy of the frame
 //   seek FILE median_ms M max_ms X           from a seek of the paused video pin to its first
 //                                            frame delivered (--seek FILE: this alone)
+//   startup FILE median_ms M max_ms X        from IMediaControl::Run on a stopped graph with the
+//                                            system clock, as a player runs it, to the video
+//                                            pin's first frame (--startup FILE: this alone)
 // The filter is linked in and created directly; the stand-in is loaded first, as a host would.
 #include <windows.h>
 #include <dshow.h>
@@ -338,12 +342,52 @@ bool SeekLatency(const char *movie)
     return true;
 }
 
+// From Run on a graph just built, as a player's (the system clock; nothing paused before) to the
+// first frame the video pin delivers: opening the decoders, decoding the first frame, drawing
+// it. A new filter and graph each round.
+bool StartUp(const char *movie)
+{
+    std::vector<double> latencies;
+    for (int round = 0; round < kRounds + 2; round++) {
+        ComPtr<IGraphBuilder> graph;
+        if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph))))
+            return false;
+        std::vector<ComPtr<IPin>> outputs;
+        if (!AddSource(graph.Get(), movie, false, &outputs) || outputs.empty())
+            return false;
+        SinkRef sink;
+        AM_MEDIA_TYPE partial = {};
+        partial.majortype = MEDIATYPE_Video;
+        partial.subtype = MEDIASUBTYPE_RGB32;
+        sink->AcceptMajorType(MEDIATYPE_Video);
+        sink->SetHashBytes(false);
+        ComPtr<IMediaControl> control;
+        if (FAILED(graph->AddFilter(sink->Filter(), nullptr)) ||
+            FAILED(graph->ConnectDirect(outputs[0].Get(), sink->Pin(), &partial)) || FAILED(graph.As(&control)))
+            return false;
+        const double t0 = Now();
+        const bool ok = SUCCEEDED(control->Run()) && sink->WaitForSamples(1, 20000);
+        const double t1 = Now();
+        control->Stop();
+        outputs.clear();
+        control.Reset();
+        graph.Reset();
+        if (!ok)
+            return false;
+        latencies.push_back(t1 - t0);
+    }
+    std::printf("startup %s median_ms %.1f max_ms %.1f\n", movie, Median(latencies) * 1e3,
+                *std::max_element(latencies.begin(), latencies.end()) * 1e3);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s QUICKTIME.qts VIDEO.mov... [--seek VIDEO.mov] [--audio AUDIO.mov...]\n",
+        std::fprintf(stderr,
+                     "usage: %s QUICKTIME.qts [--no-peer] VIDEO.mov... [--seek VIDEO.mov] [--startup VIDEO.mov] [--audio AUDIO.mov...]\n",
                      argv[0]);
         return 2;
     }
@@ -354,10 +398,21 @@ int main(int argc, char **argv)
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 2;
     int rc = 0;
-    bool audio = false;
+    bool audio = false, peer = true;
     for (int i = 2; i < argc && rc == 0; i++) {
+        if (std::strcmp(argv[i], "--no-peer") == 0) {
+            peer = false;
+            continue;
+        }
         if (std::strcmp(argv[i], "--audio") == 0) {
             audio = true;
+            continue;
+        }
+        if (std::strcmp(argv[i], "--startup") == 0 && i + 1 < argc) {
+            if (!StartUp(argv[++i])) {
+                std::fprintf(stderr, "measuring the start of %s failed\n", argv[i]);
+                rc = 1;
+            }
             continue;
         }
         if (std::strcmp(argv[i], "--seek") == 0 && i + 1 < argc) {
@@ -372,7 +427,7 @@ int main(int argc, char **argv)
             rc = 1;
         }
         // The peer is optional: it needs the 32-bit GStreamer plugins.
-        if (rc == 0 && !Graph(argv[i], true))
+        if (rc == 0 && peer && !Graph(argv[i], true))
             std::printf("gstreamer %s unavailable\n", argv[i]);
     }
     CoUninitialize();
