@@ -146,6 +146,15 @@ struct Chroma {
   __m128i r[2], g[2], b[2];
 };
 
+// The coefficients in every lane, made once per span: the loop's stores could alias a Coeffs in
+// memory, and the broadcasts would be redone for every sixteen pixels.
+struct Lanes {
+  __m128i cy, rv, gu, gv, bu, bias;
+  explicit Lanes(const Coeffs& k)
+      : cy(_mm_set1_epi16(int16_t(k.cy))), rv(_mm_set1_epi16(int16_t(k.rv))), gu(_mm_set1_epi16(int16_t(k.gu))),
+        gv(_mm_set1_epi16(int16_t(k.gv))), bu(_mm_set1_epi16(int16_t(k.bu))), bias(_mm_set1_epi16(int16_t(k.bias))) {}
+};
+
 // Words to S, as sampleAt() does.
 struct Widen {
   __m128i count, mask;
@@ -165,17 +174,22 @@ inline void unzip(__m128i a, __m128i b, __m128i& u, __m128i& v) {
   u = _mm_unpacklo_epi64(a, b), v = _mm_unpackhi_epi64(a, b);
 }
 
-// S - 32768 of the 16 >> sx chroma samples of sixteen pixels from x (a multiple of 1 << sx):
-// U and V in u[0], v[0] (their first 16 >> sx lanes), and in u[1], v[1] too for 4:4:4. Reads
+// The SSE2 path is made for each kind of samples (kWide: words), layout (kNv12) and horizontal
+// subsampling (kSx), and with or without a light path (whose call would otherwise cost the SDR
+// loop its registers), so that nothing per pixel asks which.
+//
+// S - 32768 of the 16 >> kSx chroma samples of sixteen pixels from x (a multiple of 1 << kSx):
+// U and V in u[0], v[0] (their first 16 >> kSx lanes), and in u[1], v[1] too for 4:4:4. Reads
 // no sample past the ones the pixels use.
-inline void chromaSamples(const Kind& kind, const Widen& widen, const uint8_t* ur, const uint8_t* vr, int32_t x,
-                          __m128i u[2], __m128i v[2]) {
+template <bool kWide, bool kNv12, int kSx>
+inline void chromaSamples(const Widen& widen, const uint8_t* ur, const uint8_t* vr, int32_t x, __m128i u[2],
+                          __m128i v[2]) {
   const __m128i zero = _mm_setzero_si128();
-  const ptrdiff_t c = x >> kind.sx;
-  const int n = 16 >> kind.sx;
+  const ptrdiff_t c = x >> kSx;
+  constexpr int n = 16 >> kSx;
   u[1] = v[1] = zero;
-  if (!kind.depth.wide) {
-    if (kind.nv12) {  // 2n bytes: U in the low byte of each word
+  if (!kWide) {
+    if (kNv12) {  // 2n bytes: U in the low byte of each word
       const __m128i hi = _mm_set1_epi16(int16_t(0xFF00));
       const __m128i uv[2] = {n == 4 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ur + 2 * c)) : load(ur + 2 * c),
                              n == 16 ? load(ur + 2 * c + 16) : zero};
@@ -200,7 +214,7 @@ inline void chromaSamples(const Kind& kind, const Widen& widen, const uint8_t* u
       bytes(ur + c, u);
       bytes(vr + c, v);
     }
-  } else if (kind.nv12) {  // 2n words
+  } else if (kNv12) {  // 2n words
     const uint8_t* p = ur + 4 * c;
     if (n == 4) {
       unzip(load(p), zero, u[0], v[0]);
@@ -219,27 +233,24 @@ inline void chromaSamples(const Kind& kind, const Widen& widen, const uint8_t* u
     words(vr + 2 * c, v);
   }
   const __m128i sign = _mm_set1_epi16(int16_t(0x8000));
-  for (int i = 0; i < 2; ++i) u[i] = _mm_xor_si128(u[i], sign), v[i] = _mm_xor_si128(v[i], sign);
+  for (int i = 0; i < (n == 16 ? 2 : 1); ++i) u[i] = _mm_xor_si128(u[i], sign), v[i] = _mm_xor_si128(v[i], sign);
 }
 
-inline Chroma chromaTerms(const Coeffs& k, const Kind& kind, const Widen& widen, const uint8_t* ur,
-                          const uint8_t* vr, int32_t x) {
+template <bool kWide, bool kNv12, int kSx>
+inline Chroma chromaTerms(const Lanes& k, const Widen& widen, const uint8_t* ur, const uint8_t* vr, int32_t x) {
   __m128i u[2], v[2];
-  chromaSamples(kind, widen, ur, vr, x, u, v);
-  const __m128i bias = _mm_set1_epi16(int16_t(k.bias));
-  const __m128i rv = _mm_set1_epi16(int16_t(k.rv)), gu = _mm_set1_epi16(int16_t(k.gu));
-  const __m128i gv = _mm_set1_epi16(int16_t(k.gv)), bu = _mm_set1_epi16(int16_t(k.bu));
+  chromaSamples<kWide, kNv12, kSx>(widen, ur, vr, x, u, v);
   __m128i r[2], g[2], b[2];
-  for (int i = 0; i < (kind.sx == 0 ? 2 : 1); ++i) {
-    r[i] = _mm_add_epi16(_mm_mulhi_epi16(v[i], rv), bias);
-    g[i] = _mm_add_epi16(_mm_add_epi16(_mm_mulhi_epi16(u[i], gu), _mm_mulhi_epi16(v[i], gv)), bias);
-    b[i] = _mm_add_epi16(_mm_mulhi_epi16(u[i], bu), bias);
+  for (int i = 0; i < (kSx == 0 ? 2 : 1); ++i) {
+    r[i] = _mm_add_epi16(_mm_mulhi_epi16(v[i], k.rv), k.bias);
+    g[i] = _mm_add_epi16(_mm_add_epi16(_mm_mulhi_epi16(u[i], k.gu), _mm_mulhi_epi16(v[i], k.gv)), k.bias);
+    b[i] = _mm_add_epi16(_mm_mulhi_epi16(u[i], k.bu), k.bias);
   }
   Chroma c;
   auto spread = [&](const __m128i* t, __m128i* out) {
-    if (kind.sx == 0) {
+    if (kSx == 0) {
       out[0] = t[0], out[1] = t[1];
-    } else if (kind.sx == 1) {
+    } else if (kSx == 1) {
       out[0] = _mm_unpacklo_epi16(t[0], t[0]), out[1] = _mm_unpackhi_epi16(t[0], t[0]);
     } else {
       const __m128i two = _mm_unpacklo_epi16(t[0], t[0]);
@@ -253,8 +264,9 @@ inline Chroma chromaTerms(const Coeffs& k, const Kind& kind, const Widen& widen,
 }
 
 // Sixteen luma samples from x as S, eight in each vector.
-inline void lumaSamples(const Kind& kind, const Widen& widen, const uint8_t* yr, int32_t x, __m128i s[2]) {
-  if (!kind.depth.wide) {
+template <bool kWide>
+inline void lumaSamples(const Widen& widen, const uint8_t* yr, int32_t x, __m128i s[2]) {
+  if (!kWide) {
     const __m128i zero = _mm_setzero_si128(), y = load(yr + x);
     s[0] = _mm_unpacklo_epi8(zero, y), s[1] = _mm_unpackhi_epi8(zero, y);
   } else {
@@ -304,17 +316,17 @@ inline void put16(PixelFormat f, __m128i R, __m128i G, __m128i B, uint8_t* o) {
   std::memcpy(o + 44, &tail, 4);
 }
 
-inline void sixteen(const Coeffs& k, const LightPath* light, PixelFormat f, const __m128i ys[2], const Chroma& c,
+template <bool kLight>
+inline void sixteen(const Lanes& k, const LightPath* light, PixelFormat f, const __m128i ys[2], const Chroma& c,
                     uint8_t* o) {
-  const __m128i cy = _mm_set1_epi16(int16_t(k.cy));
-  const __m128i t[2] = {_mm_mulhi_epu16(ys[0], cy), _mm_mulhi_epu16(ys[1], cy)};
+  const __m128i t[2] = {_mm_mulhi_epu16(ys[0], k.cy), _mm_mulhi_epu16(ys[1], k.cy)};
   __m128i r[2], g[2], b[2];
   for (int i = 0; i < 2; ++i) {
     r[i] = _mm_add_epi16(t[i], c.r[i]);
     g[i] = _mm_add_epi16(t[i], c.g[i]);
     b[i] = _mm_add_epi16(t[i], c.b[i]);
   }
-  if (!light) {
+  if (!kLight) {
     put16(f, _mm_packus_epi16(_mm_srai_epi16(r[0], 5), _mm_srai_epi16(r[1], 5)),
           _mm_packus_epi16(_mm_srai_epi16(g[0], 5), _mm_srai_epi16(g[1], 5)),
           _mm_packus_epi16(_mm_srai_epi16(b[0], 5), _mm_srai_epi16(b[1], 5)), o);
@@ -333,23 +345,39 @@ inline void sixteen(const Coeffs& k, const LightPath* light, PixelFormat f, cons
 }
 
 // The rows of one chroma row (one to four), pixels [xs, xe).
+template <bool kWide, bool kNv12, int kSx, bool kLight>
 void simdSpan(const Coeffs& k, const LightPath* light, const Kind& kind, PixelFormat f, const Row* rows, int n,
               int32_t xs, int32_t xe) {
   const int bpp = int(f) / 8;
   const Widen widen(kind.depth);
+  const Lanes lanes(k);
   int32_t x = xs;
   // A start inside a chroma sample's pixels shares its chroma with pixels left of the span.
-  for (; x < xe && (x & ((1 << kind.sx) - 1)); ++x)
+  for (; x < xe && (x & ((1 << kSx) - 1)); ++x)
     for (int i = 0; i < n; ++i) plainSpan(k, light, kind, f, rows[i], x, x + 1);
   for (; x + 16 <= xe; x += 16) {
-    const Chroma c = chromaTerms(k, kind, widen, rows[0].ur, rows[0].vr, x);
+    const Chroma c = chromaTerms<kWide, kNv12, kSx>(lanes, widen, rows[0].ur, rows[0].vr, x);
     for (int i = 0; i < n; ++i) {
       __m128i ys[2];
-      lumaSamples(kind, widen, rows[i].yr, x, ys);
-      sixteen(k, light, f, ys, c, rows[i].at(x, bpp));
+      lumaSamples<kWide>(widen, rows[i].yr, x, ys);
+      sixteen<kLight>(lanes, light, f, ys, c, rows[i].at(x, bpp));
     }
   }
   for (int i = 0; i < n; ++i) plainSpan(k, light, kind, f, rows[i], x, xe);
+}
+
+using SimdSpan = void (*)(const Coeffs&, const LightPath*, const Kind&, PixelFormat, const Row*, int, int32_t, int32_t);
+
+template <bool kWide, bool kNv12, bool kLight>
+SimdSpan simdSpanFor(int sx) {
+  return sx == 0 ? simdSpan<kWide, kNv12, 0, kLight> : sx == 1 ? simdSpan<kWide, kNv12, 1, kLight>
+                                                               : simdSpan<kWide, kNv12, 2, kLight>;
+}
+
+template <bool kLight>
+SimdSpan simdSpanFor(const Kind& kind) {
+  if (kind.depth.wide) return kind.nv12 ? simdSpanFor<true, true, kLight>(kind.sx) : simdSpanFor<true, false, kLight>(kind.sx);
+  return kind.nv12 ? simdSpanFor<false, true, kLight>(kind.sx) : simdSpanFor<false, false, kLight>(kind.sx);
 }
 #endif
 
@@ -391,6 +419,7 @@ Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h
   };
 #if defined(__SSE2__)
   if (simd) {
+    const SimdSpan span = light ? simdSpanFor<true>(kind) : simdSpanFor<false>(kind);
     for (int64_t y = ys; y < ye;) {
       Row rows[4];
       int n = 0;
@@ -398,7 +427,7 @@ Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h
         rows[n] = row(y + n);
         ++n;
       } while (n < 4 && y + n < ye && ((y + n) >> kind.sy) == (y >> kind.sy));
-      simdSpan(k, light, kind, dst.format, rows, n, int32_t(xs), int32_t(xe));
+      span(k, light, kind, dst.format, rows, n, int32_t(xs), int32_t(xe));
       y += n;
     }
     return noErr;
