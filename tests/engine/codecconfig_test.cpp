@@ -725,4 +725,72 @@ TEST(Colr, NclxNclcAndOthers) {
   EXPECT_EQ(chooseColour(&unspecified, nullptr, 720).matrix, YuvMatrix::bt709);
   EXPECT_FALSE(chooseColour(nullptr, nullptr, 720).fullRange);
 }
+
+// The transfer and the primaries each come from 'colr', else the VUI; primaries neither states
+// are the matrix's own. BT.2020's constant-luminance matrix (10) is converted as the other (9).
+TEST(Colr, TransferPrimariesAndBt2020) {
+  auto said = [](uint16_t primaries, uint16_t transfer, uint16_t matrix) {
+    ColourInfo c;
+    c.described = true;
+    c.primaries = primaries, c.transfer = transfer, c.matrix = matrix;
+    return c;
+  };
+  const ColourInfo none;  // a VUI without colour
+  const YuvMatrix m601 = YuvMatrix::bt601, m709 = YuvMatrix::bt709, m2020 = YuvMatrix::bt2020;
+  const YuvTransfer sdr = YuvTransfer::sdr, pq = YuvTransfer::pq, hlg = YuvTransfer::hlg;
+  const YuvPrimaries p601 = YuvPrimaries::bt601, p709 = YuvPrimaries::bt709, p2020 = YuvPrimaries::bt2020;
+  const struct {
+    ColourInfo colr, vui;
+    uint32_t height;
+    YuvMatrix matrix;
+    YuvTransfer transfer;
+    YuvPrimaries primaries;
+  } cases[] = {
+      {said(9, 16, 9), none, 1080, m2020, pq, p2020},
+      {said(9, 18, 9), none, 1080, m2020, hlg, p2020},
+      {said(9, 14, 10), none, 1080, m2020, sdr, p2020},
+      {said(9, 15, 9), none, 1080, m2020, sdr, p2020},
+      {said(1, 1, 1), none, 480, m709, sdr, p709},
+      {said(5, 6, 5), none, 1080, m601, sdr, p601},
+      {said(6, 6, 6), none, 1080, m601, sdr, p601},
+      {said(2, 2, 9), none, 1080, m2020, sdr, p2020},       // primaries follow the matrix
+      {said(2, 2, 2), said(9, 18, 9), 480, m2020, hlg, p2020},  // all from the VUI
+      {said(1, 2, 1), said(9, 16, 9), 1080, m709, pq, p709},    // only the transfer from the VUI
+      {said(11, 16, 9), said(2, 2, 2), 1080, m2020, pq, p2020}, // P3 primaries: not ours to map
+      {said(2, 2, 2), none, 1080, m709, sdr, p709},
+      {said(2, 2, 2), none, 480, m601, sdr, p601},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.colr.primaries) + "/" + std::to_string(c.colr.transfer) + "/" +
+                 std::to_string(c.colr.matrix) + " vui " + std::to_string(c.vui.primaries) + "/" +
+                 std::to_string(c.vui.transfer) + "/" + std::to_string(c.vui.matrix));
+    const YuvColour y = chooseColour(&c.colr, &c.vui, c.height);
+    EXPECT_EQ(y.matrix, c.matrix);
+    EXPECT_EQ(y.transfer, c.transfer);
+    EXPECT_EQ(y.primaries, c.primaries);
+  }
+  const YuvColour nothing = chooseColour(nullptr, nullptr, 2160);
+  EXPECT_EQ(nothing.transfer, sdr);
+  EXPECT_EQ(nothing.primaries, p709);
+}
+
+// HEVC Main 10 movies as phones make them: the track's 'colr' ('nclc' in .mov, 'nclx' in .mp4)
+// gives the pictures' conversion.
+TEST(Colr, HdrMoviesConvertAsTheySay) {
+  const struct {
+    const char* file;
+    YuvTransfer transfer;
+  } cases[] = {{"hevc-hlg.mov", YuvTransfer::hlg}, {"hevc-pq.mp4", YuvTransfer::pq}, {"hevc-2020.mov", YuvTransfer::sdr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::shared_ptr<Movie> m = open(codecMedia(c.file));
+    ASSERT_TRUE(m);
+    VideoCodec codec;
+    ASSERT_EQ(videoCodecOf(firstDescription(*m), &codec), noErr);
+    EXPECT_EQ(codec.colour.matrix, YuvMatrix::bt2020);
+    EXPECT_FALSE(codec.colour.fullRange);
+    EXPECT_EQ(codec.colour.transfer, c.transfer);
+    EXPECT_EQ(codec.colour.primaries, YuvPrimaries::bt2020);
+  }
+}
 }  // namespace

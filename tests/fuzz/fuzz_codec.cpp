@@ -1,6 +1,6 @@
 // libFuzzer target over the codec configuration parsers and the YUV conversion: the same bytes
-// go to every parser, and a small picture built from them is converted by both YUV paths, which
-// must agree.
+// go to every parser, and a small picture of any kind and colour built from them is converted by
+// both YUV paths, which must agree.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,22 +13,32 @@ using namespace qte;
 
 namespace {
 void yuvBothWays(const uint8_t* data, size_t size) {
-  if (size < 12) return;
+  if (size < 14) return;
   const int32_t w = 1 + data[0] % 64, h = 1 + data[1] % 16, cw = w - 8 + data[2] % 80, ch = h - 4 + data[3] % 24;
   const int32_t dw = 1 + data[4] % 64, dh = 1 + data[5] % 16, x0 = int32_t(data[6] % 128) - 64, y0 = int32_t(data[7] % 32) - 16;
   const PixelFormat f = data[8] % 3 == 0 ? PixelFormat::rgb555 : data[8] % 3 == 1 ? PixelFormat::bgr24 : PixelFormat::bgr0;
-  const YuvColour colour{data[9] & 1 ? YuvMatrix::bt709 : YuvMatrix::bt601, (data[9] & 2) != 0};
+  YuvColour colour{data[9] & 1 ? YuvMatrix::bt709 : YuvMatrix::bt601, (data[9] & 2) != 0};
   const bool nv12 = data[9] & 4;
-  const size_t cwid = size_t(w + 1) / 2 * (nv12 ? 2 : 1), chgt = size_t(h + 1) / 2;
+  // The kind (depth, alignment, subsampling) and the rest of the colour.
+  const int depths[] = {8, 9, 10, 12, 16}, shifts[][2] = {{1, 1}, {1, 0}, {0, 0}, {2, 0}, {2, 2}};
+  const int depth = depths[data[10] % 5], sx = shifts[(data[10] >> 4) % 5][0], sy = shifts[(data[10] >> 4) % 5][1];
+  const bool msb = depth > 8 && (data[10] & 8);
+  if (data[11] % 4 == 3) colour.matrix = YuvMatrix::bt2020;
+  colour.transfer = YuvTransfer((data[11] >> 2) % 3);
+  colour.primaries = YuvPrimaries((data[11] >> 4) % 3);
+  const size_t bytes = depth > 8 ? 2 : 1;
+  const size_t cwid = size_t((w + (1 << sx) - 1) >> sx) * (nv12 ? 2 : 1) * bytes, chgt = size_t((h + (1 << sy) - 1) >> sy);
   // Planes exactly as large as the picture, filled from the input.
-  std::vector<uint8_t> y(size_t(w) * h), u(cwid * chgt), v(nv12 ? 0 : cwid * chgt);
-  size_t at = 10;
+  std::vector<uint8_t> y(size_t(w) * h * bytes), u(cwid * chgt), v(nv12 ? 0 : cwid * chgt);
+  size_t at = 12;
   for (auto* plane : {&y, &u, &v})
     for (uint8_t& b : *plane) b = data[at++ % size];
   YuvPicture p;
   p.layout = nv12 ? YuvLayout::nv12 : YuvLayout::planar;
   p.width = w, p.height = h;
-  p.y = y.data(), p.yStride = w;
+  p.bitDepth = uint8_t(depth), p.msbAligned = msb;
+  p.chromaShiftX = uint8_t(sx), p.chromaShiftY = uint8_t(sy);
+  p.y = y.data(), p.yStride = ptrdiff_t(size_t(w) * bytes);
   p.u = u.data(), p.uStride = ptrdiff_t(cwid);
   p.v = nv12 ? nullptr : v.data(), p.vStride = ptrdiff_t(cwid);
   const int bpp = int(f) / 8;

@@ -3,7 +3,7 @@
 # OUTDIR (never committed), each movie's command beside it as NAME.cmd. Idempotent: a stamp
 # holding the script version lets a second run skip the work.
 set -eu
-VERSION=7
+VERSION=8
 OUT=${1:?usage: make-codec-movies.sh OUTDIR}
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
@@ -33,6 +33,16 @@ make h264-clash.mov $V640 -t 0.2 $X264 $BT709 -x264-params colorprim=smpte170m:t
 # Non-square pixels (4:3): the VUI carries the aspect ratio, the track is 426.67 wide.
 make h264-sar.mp4 -f lavfi -i testsrc2=size=320x240:rate=25 -t 0.4 -vf setsar=4/3 $X264
 make hevc.mp4 $V640 -t 0.4 -c:v libx265 -preset ultrafast -pix_fmt yuv420p -tag:v hvc1 -x265-params log-level=none
+# HDR as phones record it: HEVC Main 10, BT.2020 and HLG in .mov, PQ in .mp4; and BT.2020 SDR.
+# testsrc2's RGB, through the BT.2020 matrix, stands for the signal: its white is the peak.
+HEVC10="-c:v libx265 -preset ultrafast -pix_fmt yuv420p10le -tag:v hvc1 -vf scale=out_color_matrix=bt2020:out_range=tv"
+hevc10() {  # name transfer
+  make "$1" $V640 -t 0.2 $HEVC10 -x265-params "log-level=none:colorprim=bt2020:transfer=$2:colormatrix=bt2020nc" \
+    -color_primaries bt2020 -color_trc "$2" -colorspace bt2020nc
+}
+hevc10 hevc-hlg.mov arib-std-b67
+hevc10 hevc-pq.mp4 smpte2084
+hevc10 hevc-2020.mov bt2020-10
 
 # AAC-LC: mono, stereo and 5.1 at 44.1 and 48 kHz; in .mov the 'esds' sits inside 'wave'.
 aac() {

@@ -714,14 +714,35 @@ Err parseColr(const uint8_t* data, size_t size, ColourInfo* out) {
 }
 
 namespace {
-// The two conversions there are for a stated matrix: FCC and SMPTE 240M are near enough to
-// their successors, and BT.2020 pictures look less wrong through 709 than 601.
+// The matrices there are for a stated code: FCC and SMPTE 240M are near enough to their
+// successors, and BT.2020's constant-luminance pictures (10) are converted as non-constant ones
+// (9): greys come out right, saturated colours somewhat off (constant luminance weighs linear
+// light rather than R'G'B', and scales chroma by its sign).
 bool matrixOf(const ColourInfo* c, YuvMatrix* m) {
   if (!c || !c->described) return false;
   switch (c->matrix) {
-    case 1: case 7: case 9: case 10: *m = YuvMatrix::bt709; return true;
+    case 1: case 7: *m = YuvMatrix::bt709; return true;
+    case 9: case 10: *m = YuvMatrix::bt2020; return true;
     case 4: case 5: case 6: *m = YuvMatrix::bt601; return true;
     default: return false;  // unspecified, RGB, YCgCo, reserved
+  }
+}
+
+// PQ (16) and HLG (18) are HDR; every other stated transfer (BT.709, BT.601, BT.2020's 14 and 15
+// ...) is shown as SDR.
+bool transferOf(const ColourInfo* c, YuvTransfer* t) {
+  if (!c || !c->described || c->transfer == 0 || c->transfer == 2 || c->transfer == 3) return false;
+  *t = c->transfer == 16 ? YuvTransfer::pq : c->transfer == 18 ? YuvTransfer::hlg : YuvTransfer::sdr;
+  return true;
+}
+
+bool primariesOf(const ColourInfo* c, YuvPrimaries* p) {
+  if (!c || !c->described) return false;
+  switch (c->primaries) {
+    case 1: *p = YuvPrimaries::bt709; return true;
+    case 5: case 6: *p = YuvPrimaries::bt601; return true;
+    case 9: *p = YuvPrimaries::bt2020; return true;
+    default: return false;
   }
 }
 }  // namespace
@@ -734,6 +755,12 @@ YuvColour chooseColour(const ColourInfo* colr, const ColourInfo* vui, uint32_t h
     y.fullRange = colr->fullRange;
   else if (vui && vui->rangeKnown)
     y.fullRange = vui->fullRange;
+  if (!transferOf(colr, &y.transfer)) transferOf(vui, &y.transfer);
+  // Primaries nobody states are the matrix's own.
+  if (!primariesOf(colr, &y.primaries) && !primariesOf(vui, &y.primaries))
+    y.primaries = y.matrix == YuvMatrix::bt2020 ? YuvPrimaries::bt2020
+                  : y.matrix == YuvMatrix::bt601 ? YuvPrimaries::bt601
+                                                 : YuvPrimaries::bt709;
   return y;
 }
 

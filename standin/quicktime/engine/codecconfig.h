@@ -157,7 +157,8 @@ struct YuvColour {
 
 // The conversion a track's pictures want: the matrix from 'colr' if it names one, else from the
 // VUI, else BT.601 below 720 lines and BT.709 from 720 up; the range from 'nclx', else the VUI,
-// else limited. Either source may be null.
+// else limited; the transfer and the primaries from 'colr', else the VUI, else SDR and the
+// matrix's own primaries. Either source may be null.
 YuvColour chooseColour(const ColourInfo* colr, const ColourInfo* vui, uint32_t height);
 
 }  // namespace qte

@@ -12,6 +12,8 @@
 // the byte; no sum leaves int16, not even with BT.2020's larger blue coefficient.
 // Each floor costs at most 1/32 and the coefficients at most 0.031 over the input range, so a
 // result lies within 0.5 + 3/32 + 1/64 + 0.031 < 0.65 of the exact value, at every depth.
+// Pictures whose light must change (HDR, BT.2020 primaries) skip the rounding and the >> 5: the
+// sums are then R'G'B' in steps of 1/8160, which a LightPath (hdr.h) takes to 8-bit BT.709.
 #include "yuv.h"
 
 #include <algorithm>
@@ -19,6 +21,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "hdr.h"
 
 namespace qte {
 
@@ -32,7 +36,7 @@ int32_t fixed(double v) { return int32_t(v * 8192 + (v < 0 ? -0.5 : 0.5)); }
 
 // From the luma weights Kr, Kb. Limited range stretches 219 luma and 224 chroma steps (of 8 bits,
 // or 4x as many of 10) to 255; full range has 2^d - 1 steps of d bits, where S counts 2^d.
-Coeffs makeCoeffs(YuvMatrix m, bool full, int depth) {
+Coeffs makeCoeffs(YuvMatrix m, bool full, int depth, bool light) {
   const double kr = m == YuvMatrix::bt601 ? 0.299 : m == YuvMatrix::bt709 ? 0.2126 : 0.2627;
   const double kb = m == YuvMatrix::bt601 ? 0.114 : m == YuvMatrix::bt709 ? 0.0722 : 0.0593;
   const double kg = 1 - kr - kb;
@@ -40,12 +44,13 @@ Coeffs makeCoeffs(YuvMatrix m, bool full, int depth) {
   const double ys = full ? 1.0 : 255.0 / 219.0, cs = full ? 1.0 : 255.0 / 224.0;
   const int32_t cy = fixed(ys * deep);
   const int32_t offset = full ? 0 : (16 * cy + 128) >> 8;  // 16 * cy in the units of y
+  // Light wants the sums themselves: +1 rather than +16 centres the floors' loss.
   return Coeffs{cy,
                 fixed(2 * (1 - kr) * cs * deep),
                 fixed(-2 * kb * (1 - kb) / kg * cs * deep),
                 fixed(-2 * kr * (1 - kr) / kg * cs * deep),
                 fixed(2 * (1 - kb) * cs * deep),
-                16 - offset};
+                (light ? 1 : 16) - offset};
 }
 
 // How a plane's samples become S: bytes, or 16-bit little-endian words shifted up and masked to
@@ -76,6 +81,7 @@ struct Kind {
 };
 
 inline uint8_t clamp8(int32_t v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+inline int32_t clampSignal(int32_t v) { return v < 0 ? 0 : v > kSignalTop ? kSignalTop : v; }
 // Floor of a*b / 65536, as pmulhw and pmulhuw compute it (arithmetic shifts of negatives floor).
 inline int32_t mulhi(int32_t a, int32_t b) { return (a * b) >> 16; }
 
@@ -96,12 +102,18 @@ inline void put(PixelFormat f, uint8_t r, uint8_t g, uint8_t b, uint8_t* o) {
 }
 
 // One output pixel from its samples as S; the plain loop and the SIMD path's edges.
-inline void pixel(const Coeffs& k, int32_t y, int32_t u, int32_t v, PixelFormat f, uint8_t* o) {
+inline void pixel(const Coeffs& k, const LightPath* light, int32_t y, int32_t u, int32_t v, PixelFormat f,
+                  uint8_t* o) {
   const int32_t t = mulhi(y, k.cy) + k.bias;
   u -= 32768;
   v -= 32768;
   const int32_t r = t + mulhi(v, k.rv), g = t + mulhi(u, k.gu) + mulhi(v, k.gv), b = t + mulhi(u, k.bu);
-  put(f, clamp8(r >> 5), clamp8(g >> 5), clamp8(b >> 5), o);
+  uint8_t R, G, B;
+  if (light)
+    light->pixel(clampSignal(r), clampSignal(g), clampSignal(b), &R, &G, &B);
+  else
+    R = clamp8(r >> 5), G = clamp8(g >> 5), B = clamp8(b >> 5);
+  put(f, R, G, B, o);
 }
 
 // One output row: luma row `yr`, chroma rows `ur`/`vr` (nv12: `ur` interleaved), pixels
@@ -113,14 +125,15 @@ struct Row {
   uint8_t* at(int32_t x, int bpp) const { return o + (x0 + x) * bpp; }
 };
 
-void plainSpan(const Coeffs& k, const Kind& kind, PixelFormat f, const Row& r, int32_t xs, int32_t xe) {
+void plainSpan(const Coeffs& k, const LightPath* light, const Kind& kind, PixelFormat f, const Row& r, int32_t xs,
+               int32_t xe) {
   const int bpp = int(f) / 8;
   const Depth& d = kind.depth;
   for (int32_t x = xs; x < xe; ++x) {
     const ptrdiff_t c = x >> kind.sx;
     const int32_t u = kind.nv12 ? sampleAt(d, r.ur, 2 * c) : sampleAt(d, r.ur, c);
     const int32_t v = kind.nv12 ? sampleAt(d, r.ur, 2 * c + 1) : sampleAt(d, r.vr, c);
-    pixel(k, sampleAt(d, r.yr, x), u, v, f, r.at(x, bpp));
+    pixel(k, light, sampleAt(d, r.yr, x), u, v, f, r.at(x, bpp));
   }
 }
 
@@ -131,6 +144,15 @@ inline __m128i load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<
 // by the rows of one chroma row.
 struct Chroma {
   __m128i r[2], g[2], b[2];
+};
+
+// The coefficients in every lane, made once per span: the loop's stores could alias a Coeffs in
+// memory, and the broadcasts would be redone for every sixteen pixels.
+struct Lanes {
+  __m128i cy, rv, gu, gv, bu, bias;
+  explicit Lanes(const Coeffs& k)
+      : cy(_mm_set1_epi16(int16_t(k.cy))), rv(_mm_set1_epi16(int16_t(k.rv))), gu(_mm_set1_epi16(int16_t(k.gu))),
+        gv(_mm_set1_epi16(int16_t(k.gv))), bu(_mm_set1_epi16(int16_t(k.bu))), bias(_mm_set1_epi16(int16_t(k.bias))) {}
 };
 
 // Words to S, as sampleAt() does.
@@ -152,17 +174,22 @@ inline void unzip(__m128i a, __m128i b, __m128i& u, __m128i& v) {
   u = _mm_unpacklo_epi64(a, b), v = _mm_unpackhi_epi64(a, b);
 }
 
-// S - 32768 of the 16 >> sx chroma samples of sixteen pixels from x (a multiple of 1 << sx):
-// U and V in u[0], v[0] (their first 16 >> sx lanes), and in u[1], v[1] too for 4:4:4. Reads
+// The SSE2 path is made for each kind of samples (kWide: words), layout (kNv12) and horizontal
+// subsampling (kSx), and with or without a light path (whose call would otherwise cost the SDR
+// loop its registers), so that nothing per pixel asks which.
+//
+// S - 32768 of the 16 >> kSx chroma samples of sixteen pixels from x (a multiple of 1 << kSx):
+// U and V in u[0], v[0] (their first 16 >> kSx lanes), and in u[1], v[1] too for 4:4:4. Reads
 // no sample past the ones the pixels use.
-inline void chromaSamples(const Kind& kind, const Widen& widen, const uint8_t* ur, const uint8_t* vr, int32_t x,
-                          __m128i u[2], __m128i v[2]) {
+template <bool kWide, bool kNv12, int kSx>
+inline void chromaSamples(const Widen& widen, const uint8_t* ur, const uint8_t* vr, int32_t x, __m128i u[2],
+                          __m128i v[2]) {
   const __m128i zero = _mm_setzero_si128();
-  const ptrdiff_t c = x >> kind.sx;
-  const int n = 16 >> kind.sx;
+  const ptrdiff_t c = x >> kSx;
+  constexpr int n = 16 >> kSx;
   u[1] = v[1] = zero;
-  if (!kind.depth.wide) {
-    if (kind.nv12) {  // 2n bytes: U in the low byte of each word
+  if (!kWide) {
+    if (kNv12) {  // 2n bytes: U in the low byte of each word
       const __m128i hi = _mm_set1_epi16(int16_t(0xFF00));
       const __m128i uv[2] = {n == 4 ? _mm_loadl_epi64(reinterpret_cast<const __m128i*>(ur + 2 * c)) : load(ur + 2 * c),
                              n == 16 ? load(ur + 2 * c + 16) : zero};
@@ -187,7 +214,7 @@ inline void chromaSamples(const Kind& kind, const Widen& widen, const uint8_t* u
       bytes(ur + c, u);
       bytes(vr + c, v);
     }
-  } else if (kind.nv12) {  // 2n words
+  } else if (kNv12) {  // 2n words
     const uint8_t* p = ur + 4 * c;
     if (n == 4) {
       unzip(load(p), zero, u[0], v[0]);
@@ -206,27 +233,24 @@ inline void chromaSamples(const Kind& kind, const Widen& widen, const uint8_t* u
     words(vr + 2 * c, v);
   }
   const __m128i sign = _mm_set1_epi16(int16_t(0x8000));
-  for (int i = 0; i < 2; ++i) u[i] = _mm_xor_si128(u[i], sign), v[i] = _mm_xor_si128(v[i], sign);
+  for (int i = 0; i < (n == 16 ? 2 : 1); ++i) u[i] = _mm_xor_si128(u[i], sign), v[i] = _mm_xor_si128(v[i], sign);
 }
 
-inline Chroma chromaTerms(const Coeffs& k, const Kind& kind, const Widen& widen, const uint8_t* ur,
-                          const uint8_t* vr, int32_t x) {
+template <bool kWide, bool kNv12, int kSx>
+inline Chroma chromaTerms(const Lanes& k, const Widen& widen, const uint8_t* ur, const uint8_t* vr, int32_t x) {
   __m128i u[2], v[2];
-  chromaSamples(kind, widen, ur, vr, x, u, v);
-  const __m128i bias = _mm_set1_epi16(int16_t(k.bias));
-  const __m128i rv = _mm_set1_epi16(int16_t(k.rv)), gu = _mm_set1_epi16(int16_t(k.gu));
-  const __m128i gv = _mm_set1_epi16(int16_t(k.gv)), bu = _mm_set1_epi16(int16_t(k.bu));
+  chromaSamples<kWide, kNv12, kSx>(widen, ur, vr, x, u, v);
   __m128i r[2], g[2], b[2];
-  for (int i = 0; i < (kind.sx == 0 ? 2 : 1); ++i) {
-    r[i] = _mm_add_epi16(_mm_mulhi_epi16(v[i], rv), bias);
-    g[i] = _mm_add_epi16(_mm_add_epi16(_mm_mulhi_epi16(u[i], gu), _mm_mulhi_epi16(v[i], gv)), bias);
-    b[i] = _mm_add_epi16(_mm_mulhi_epi16(u[i], bu), bias);
+  for (int i = 0; i < (kSx == 0 ? 2 : 1); ++i) {
+    r[i] = _mm_add_epi16(_mm_mulhi_epi16(v[i], k.rv), k.bias);
+    g[i] = _mm_add_epi16(_mm_add_epi16(_mm_mulhi_epi16(u[i], k.gu), _mm_mulhi_epi16(v[i], k.gv)), k.bias);
+    b[i] = _mm_add_epi16(_mm_mulhi_epi16(u[i], k.bu), k.bias);
   }
   Chroma c;
   auto spread = [&](const __m128i* t, __m128i* out) {
-    if (kind.sx == 0) {
+    if (kSx == 0) {
       out[0] = t[0], out[1] = t[1];
-    } else if (kind.sx == 1) {
+    } else if (kSx == 1) {
       out[0] = _mm_unpacklo_epi16(t[0], t[0]), out[1] = _mm_unpackhi_epi16(t[0], t[0]);
     } else {
       const __m128i two = _mm_unpacklo_epi16(t[0], t[0]);
@@ -240,8 +264,9 @@ inline Chroma chromaTerms(const Coeffs& k, const Kind& kind, const Widen& widen,
 }
 
 // Sixteen luma samples from x as S, eight in each vector.
-inline void lumaSamples(const Kind& kind, const Widen& widen, const uint8_t* yr, int32_t x, __m128i s[2]) {
-  if (!kind.depth.wide) {
+template <bool kWide>
+inline void lumaSamples(const Widen& widen, const uint8_t* yr, int32_t x, __m128i s[2]) {
+  if (!kWide) {
     const __m128i zero = _mm_setzero_si128(), y = load(yr + x);
     s[0] = _mm_unpacklo_epi8(zero, y), s[1] = _mm_unpackhi_epi8(zero, y);
   } else {
@@ -291,37 +316,68 @@ inline void put16(PixelFormat f, __m128i R, __m128i G, __m128i B, uint8_t* o) {
   std::memcpy(o + 44, &tail, 4);
 }
 
-inline void sixteen(const Coeffs& k, PixelFormat f, const __m128i ys[2], const Chroma& c, uint8_t* o) {
-  const __m128i cy = _mm_set1_epi16(int16_t(k.cy));
-  const __m128i t[2] = {_mm_mulhi_epu16(ys[0], cy), _mm_mulhi_epu16(ys[1], cy)};
+template <bool kLight>
+inline void sixteen(const Lanes& k, const LightPath* light, PixelFormat f, const __m128i ys[2], const Chroma& c,
+                    uint8_t* o) {
+  const __m128i t[2] = {_mm_mulhi_epu16(ys[0], k.cy), _mm_mulhi_epu16(ys[1], k.cy)};
   __m128i r[2], g[2], b[2];
   for (int i = 0; i < 2; ++i) {
     r[i] = _mm_add_epi16(t[i], c.r[i]);
     g[i] = _mm_add_epi16(t[i], c.g[i]);
     b[i] = _mm_add_epi16(t[i], c.b[i]);
   }
-  put16(f, _mm_packus_epi16(_mm_srai_epi16(r[0], 5), _mm_srai_epi16(r[1], 5)),
-        _mm_packus_epi16(_mm_srai_epi16(g[0], 5), _mm_srai_epi16(g[1], 5)),
-        _mm_packus_epi16(_mm_srai_epi16(b[0], 5), _mm_srai_epi16(b[1], 5)), o);
+  if (!kLight) {
+    put16(f, _mm_packus_epi16(_mm_srai_epi16(r[0], 5), _mm_srai_epi16(r[1], 5)),
+          _mm_packus_epi16(_mm_srai_epi16(g[0], 5), _mm_srai_epi16(g[1], 5)),
+          _mm_packus_epi16(_mm_srai_epi16(b[0], 5), _mm_srai_epi16(b[1], 5)), o);
+    return;
+  }
+  const __m128i zero = _mm_setzero_si128(), top = _mm_set1_epi16(int16_t(kSignalTop));
+  int16_t signal[3][16];
+  for (int i = 0; i < 2; ++i) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(signal[0] + 8 * i), _mm_min_epi16(_mm_max_epi16(r[i], zero), top));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(signal[1] + 8 * i), _mm_min_epi16(_mm_max_epi16(g[i], zero), top));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(signal[2] + 8 * i), _mm_min_epi16(_mm_max_epi16(b[i], zero), top));
+  }
+  uint8_t rgb[3][16];
+  light->sixteen(signal[0], signal[1], signal[2], rgb[0], rgb[1], rgb[2]);
+  put16(f, load(rgb[0]), load(rgb[1]), load(rgb[2]), o);
 }
 
 // The rows of one chroma row (one to four), pixels [xs, xe).
-void simdSpan(const Coeffs& k, const Kind& kind, PixelFormat f, const Row* rows, int n, int32_t xs, int32_t xe) {
+template <bool kWide, bool kNv12, int kSx, bool kLight>
+void simdSpan(const Coeffs& k, const LightPath* light, const Kind& kind, PixelFormat f, const Row* rows, int n,
+              int32_t xs, int32_t xe) {
   const int bpp = int(f) / 8;
   const Widen widen(kind.depth);
+  const Lanes lanes(k);
   int32_t x = xs;
   // A start inside a chroma sample's pixels shares its chroma with pixels left of the span.
-  for (; x < xe && (x & ((1 << kind.sx) - 1)); ++x)
-    for (int i = 0; i < n; ++i) plainSpan(k, kind, f, rows[i], x, x + 1);
+  for (; x < xe && (x & ((1 << kSx) - 1)); ++x)
+    for (int i = 0; i < n; ++i) plainSpan(k, light, kind, f, rows[i], x, x + 1);
   for (; x + 16 <= xe; x += 16) {
-    const Chroma c = chromaTerms(k, kind, widen, rows[0].ur, rows[0].vr, x);
+    const Chroma c = chromaTerms<kWide, kNv12, kSx>(lanes, widen, rows[0].ur, rows[0].vr, x);
     for (int i = 0; i < n; ++i) {
       __m128i ys[2];
-      lumaSamples(kind, widen, rows[i].yr, x, ys);
-      sixteen(k, f, ys, c, rows[i].at(x, bpp));
+      lumaSamples<kWide>(widen, rows[i].yr, x, ys);
+      sixteen<kLight>(lanes, light, f, ys, c, rows[i].at(x, bpp));
     }
   }
-  for (int i = 0; i < n; ++i) plainSpan(k, kind, f, rows[i], x, xe);
+  for (int i = 0; i < n; ++i) plainSpan(k, light, kind, f, rows[i], x, xe);
+}
+
+using SimdSpan = void (*)(const Coeffs&, const LightPath*, const Kind&, PixelFormat, const Row*, int, int32_t, int32_t);
+
+template <bool kWide, bool kNv12, bool kLight>
+SimdSpan simdSpanFor(int sx) {
+  return sx == 0 ? simdSpan<kWide, kNv12, 0, kLight> : sx == 1 ? simdSpan<kWide, kNv12, 1, kLight>
+                                                               : simdSpan<kWide, kNv12, 2, kLight>;
+}
+
+template <bool kLight>
+SimdSpan simdSpanFor(const Kind& kind) {
+  if (kind.depth.wide) return kind.nv12 ? simdSpanFor<true, true, kLight>(kind.sx) : simdSpanFor<true, false, kLight>(kind.sx);
+  return kind.nv12 ? simdSpanFor<false, true, kLight>(kind.sx) : simdSpanFor<false, false, kLight>(kind.sx);
 }
 #endif
 
@@ -345,7 +401,8 @@ Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h
     return paramErr;
   const int bpp = int(dst.format) / 8;
   if ((dst.stride < 0 ? -dst.stride : dst.stride) < ptrdiff_t(dst.width) * bpp) return paramErr;
-  const Coeffs k = makeCoeffs(colour.matrix, colour.fullRange, pic.bitDepth);
+  const LightPath* light = LightPath::of(colour);
+  const Coeffs k = makeCoeffs(colour.matrix, colour.fullRange, pic.bitDepth, light != nullptr);
   Kind kind;
   kind.depth = depthOf(pic);
   kind.nv12 = pic.layout == YuvLayout::nv12;
@@ -362,6 +419,7 @@ Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h
   };
 #if defined(__SSE2__)
   if (simd) {
+    const SimdSpan span = light ? simdSpanFor<true>(kind) : simdSpanFor<false>(kind);
     for (int64_t y = ys; y < ye;) {
       Row rows[4];
       int n = 0;
@@ -369,7 +427,7 @@ Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h
         rows[n] = row(y + n);
         ++n;
       } while (n < 4 && y + n < ye && ((y + n) >> kind.sy) == (y >> kind.sy));
-      simdSpan(k, kind, dst.format, rows, n, int32_t(xs), int32_t(xe));
+      span(k, light, kind, dst.format, rows, n, int32_t(xs), int32_t(xe));
       y += n;
     }
     return noErr;
@@ -377,7 +435,7 @@ Err convert(const YuvPicture& pic, const YuvColour& colour, int32_t w, int32_t h
 #else
   (void)simd;
 #endif
-  for (int64_t y = ys; y < ye; ++y) plainSpan(k, kind, dst.format, row(y), int32_t(xs), int32_t(xe));
+  for (int64_t y = ys; y < ye; ++y) plainSpan(k, light, kind, dst.format, row(y), int32_t(xs), int32_t(xe));
   return noErr;
 }
 

@@ -1,7 +1,9 @@
 // Decoded YUV pictures (planar, or NV12-style with U and V interleaved; 8 to 16 bits; 4:2:0,
-// 4:2:2, 4:4:4, 4:1:1, 4:1:0) to the engine's pixel formats, through the BT.601, BT.709 or
-// BT.2020 matrix. Each chroma sample covers its block of luma. Integer arithmetic, rounded to
-// nearest and clamped (within 0.65 of the exact value at every depth: yuv.cpp says why). RGB555 keeps the top five bits of each 8-bit result. The SSE2 path gives exactly the bytes of
+// 4:2:2, 4:4:4, 4:1:1, 4:1:0) to the engine's pixel formats. Each chroma sample covers its block
+// of luma. SDR pictures of BT.601 or BT.709 primaries take integer arithmetic, rounded to nearest
+// and clamped (within 0.65 of the exact value at every depth: yuv.cpp says why); HDR pictures
+// (PQ, HLG) are tone-mapped to SDR BT.709 and BT.2020 primaries mapped to BT.709 ones (hdr.h).
+// RGB555 keeps the top five bits of each 8-bit result. The SSE2 path gives exactly the bytes of
 // the plain loop. Nothing is allocated.
 #pragma once
 
