@@ -171,4 +171,23 @@ TEST(DecoderChain, TheFirstFactoryThatTakesTheCodecWins) {
   EXPECT_EQ(empty.createAudio(codec, d), cantFindHandler);
 }
 
+// A library of another version than the headers' (older, or of another major) or without one of
+// the functions is refused: no factory, and the chain goes on without it.
+TEST(LibraryLoading, OtherVersionsAndMissingFunctionsAreRefused) {
+  const LibavFunctions* linked = linkedLibav();
+  ASSERT_TRUE(linked);
+  EXPECT_TRUE(makeLibavFactory(*linked));
+  LibavFunctions f = *linked;
+  f.avcodec_version = [] { return unsigned(AV_VERSION_INT(LIBAVCODEC_VERSION_MAJOR, 0, 0)); };
+  EXPECT_FALSE(makeLibavFactory(f)) << "older than the headers";
+  f.avcodec_version = [] { return unsigned(AV_VERSION_INT(LIBAVCODEC_VERSION_MAJOR + 1, 0, 0)); };
+  EXPECT_FALSE(makeLibavFactory(f)) << "a later major";
+  f = *linked;
+  f.avutil_version = [] { return unsigned(AV_VERSION_INT(LIBAVUTIL_VERSION_MAJOR - 1, 99, 100)); };
+  EXPECT_FALSE(makeLibavFactory(f)) << "an earlier avutil";
+  f = *linked;
+  f.av_buffer_pool_get = nullptr;
+  EXPECT_FALSE(makeLibavFactory(f)) << "a function missing";
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frame_check.h"
 #include "moviewriter.h"
 #include "pin_graph.h"
 #include "stream_checks.h"
@@ -448,6 +449,31 @@ TEST(RawAmr, WideBandPlaysOnOnePin)
     } else {
         EXPECT_EQ(got.size(), size_t(73) * 320 * wfx.nSamplesPerSec / 16000 * wfx.nBlockAlign);
     }
+}
+
+// Run by refused-library.sh, with the runtime beside DLLs it must refuse (another
+// architecture's, or another DLL under avcodec's name): the chain goes on to the system's
+// decoders, which play H.264 as ffmpeg decodes it, and what only the library decodes (AMR)
+// opens and stays silent.
+TEST(RefusedLibrary, TheSystemsDecodersPlayWhatTheyTake)
+{
+    const char *library = std::getenv("QUORVEX_TEST_LIBRARY");
+    if (!library || std::strcmp(library, "refused") != 0)
+        GTEST_SKIP() << "needs a runtime beside a library it refuses (refused-library.sh)";
+    {
+        PinGraph graph;
+        std::string where;
+        ASSERT_EQ(graph.Open("h264.mp4", &where), S_OK) << where;
+        ASSERT_TRUE(graph.IsVideo(0));
+        ASSERT_TRUE(graph.Play());
+        const auto records = graph.Sink(0)->Records();
+        std::vector<PlacedSample> pass;
+        ASSERT_NO_FATAL_FAILURE(ExpectFramesAtTheirTimes(graph.Sink(0), records, ReadGrid("h264.mp4", 0), &pass));
+        const FrameCheck check{"h264.mp4", 0, "nv12", FrameReference::kBt601Source};
+        EXPECT_EQ(ExpectFramesMatch(graph, 0, check), pass.size());
+    }
+    std::vector<uint8_t> got;
+    ASSERT_NO_FATAL_FAILURE(PlayUndecodedSound("amrwb.awb", nullptr, &got));
 }
 
 }  // namespace
