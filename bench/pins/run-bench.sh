@@ -1,6 +1,6 @@
 #!/bin/sh
 # run-bench.sh BUILD_DIR: the pins' benchmark. Makes 640x480 'raw ' and 'rle ' movies, H.264
-# and ProRes movies, a PCM sound movie and an AAC one with ffmpeg, runs pin_bench (the filter in
+# ProRes and HEVC HLG movies, a PCM sound movie and an AAC one with ffmpeg, runs pin_bench (the filter in
 # Wine's graph, its fill step, a seek's latency, the start-up, and Wine's GStreamer parser in the
 # same host when that architecture's plugins are installed; the runtime's decoder library first,
 # then the system's decoders first) and ffmpeg decoding the same files, in the same run, and
@@ -24,11 +24,15 @@ HD="-f lavfi -i testsrc2=size=1920x1080:rate=25"
 [ -f "$WORK/h264.mp4" ] || $FF $V -t 8 $X264 -g 50 "$WORK/h264.mp4"
 [ -f "$WORK/h264hd.mp4" ] || $FF $HD -t 8 $X264 -g 50 "$WORK/h264hd.mp4"
 [ -f "$WORK/prores.mov" ] || $FF $HD -t 4 -c:v prores_ks -profile:v 2 -pix_fmt yuv422p10le "$WORK/prores.mov"
+# HEVC Main 10 with HLG in BT.2020, as phones record it.
+[ -f "$WORK/hlg.mov" ] || $FF $HD -t 4 -c:v libx265 -preset ultrafast -pix_fmt yuv420p10le -tag:v hvc1 \
+  -x265-params log-level=error:keyint=50 -color_primaries bt2020 -color_trc arib-std-b67 -colorspace bt2020nc \
+  "$WORK/hlg.mov"
 
 # The runtime's decoder library first (the default), then the system's decoders first.
 out=$("$SRC/cmake/wine-run" "$BUILD/bench/pins/pin_bench.exe" "$BUILD/standin/default/QuickTime.qts" \
   "$WORK/raw.mov" "$WORK/rle.mov" "$WORK/h264.mp4" "$WORK/h264hd.mp4" --seek "$WORK/h264hd.mp4" \
-  --startup "$WORK/h264hd.mp4" --audio "$WORK/sound.mov" "$WORK/aac.mp4" --no-peer "$WORK/prores.mov")
+  --startup "$WORK/h264hd.mp4" --audio "$WORK/sound.mov" "$WORK/aac.mp4" --no-peer "$WORK/prores.mov" "$WORK/hlg.mov")
 system=$(QUORVEX_DECODERS=system "$SRC/cmake/wine-run" "$BUILD/bench/pins/pin_bench.exe" \
   "$BUILD/standin/default/QuickTime.qts" --no-peer "$WORK/h264.mp4" "$WORK/h264hd.mp4" \
   --seek "$WORK/h264hd.mp4" --startup "$WORK/h264hd.mp4")
@@ -103,6 +107,14 @@ peer_cmd="ffmpeg -v error -i $WORK/prores.mov -f rawvideo -pix_fmt bgr0 -y /dev/
 peer=$(best "$peer_cmd")
 awk -v f="$(field "$line" samples)" -v s="$(field "$line" seconds)" -v p="$peer" 'BEGIN {
   printf "frames/s %-31s ours %8.1f  ffmpeg threads   %8.1f  ratio %.2fx (target >= 1.0)\n", "1920x1080 ProRes 422 RGB32", f / s, f / p, p / s }'
+echo "  peer: $peer_cmd"
+# HLG tone-mapped to SDR: ffmpeg's chain of the same steps as the engine's (linear light, BT.2020
+# to BT.709 primaries, Mobius, BT.709 transfer).
+line=$(echo "$out" | grep "^graph .*/hlg.mov ")
+peer_cmd="ffmpeg -v error -i $WORK/hlg.mov -vf zscale=agamma=0:tin=arib-std-b67:pin=2020:min=2020_ncl:rin=limited:t=linear:p=2020:npl=100,format=gbrpf32le,zscale=agamma=0:p=709,tonemap=tonemap=mobius:param=0.3:desat=0:peak=10,zscale=agamma=0:t=bt709:r=full,format=bgr0 -f rawvideo -y /dev/null"
+peer=$(best "$peer_cmd")
+awk -v f="$(field "$line" samples)" -v s="$(field "$line" seconds)" -v p="$peer" 'BEGIN {
+  printf "frames/s %-31s ours %8.1f  ffmpeg threads   %8.1f  ratio %.2fx (target >= 0.8)\n", "1920x1080 HEVC Main 10 HLG RGB32", f / s, f / p, p / s }'
 echo "  peer: $peer_cmd"
 fill=$(echo "$out" | grep "^fill .*h264hd.mp4")
 awk -v d="$(field "$fill" draw_ns)" -v c="$(field "$fill" copy_ns)" 'BEGIN {
