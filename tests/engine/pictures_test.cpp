@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <random>
+#include <thread>
 #include <utility>
 
 #include "helpers.h"
+#include "libav.h"
 #include "moviewriter.h"
 
 using namespace qte;
@@ -152,7 +157,7 @@ TEST_F(CheckingDecoders, AnUnusableConfigurationLeavesTheAreaAsItWas) {
 // The checking decoders, counted: how many the engine made.
 class Counting final : public DecoderFactory {
  public:
-  int made = 0;
+  std::atomic<int> made{0};  // the side decoder is made on its own thread
   Err createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) override {
     ++made;
     return checkingDecoderFactory()->createVideo(codec, out);
@@ -181,7 +186,7 @@ TEST_F(CheckingDecoders, TwoDecodersShareClosedGroupsAndShowEveryFrame) {
       ASSERT_EQ(c.at(5, 5), expectedPixel(*t, time)) << "pass " << pass << " at " << time;
     }
   }
-  EXPECT_GE(counting.made, 2) << "no second decoder took a group";
+  EXPECT_GE(counting.made.load(), 2) << "no second decoder took a group";
   std::mt19937 random(5);
   for (int i = 0; i < 60; ++i) {
     // Short steps forward, through group boundaries, and jumps anywhere.
@@ -213,7 +218,7 @@ TEST_F(CheckingDecoders, OpenGroupsStayWithOneDecoder) {
     ASSERT_EQ(r.draw(time), noErr) << time;
     ASSERT_EQ(c.at(5, 5), expectedPixel(*t, time)) << time;
   }
-  EXPECT_EQ(counting.made, 1);
+  EXPECT_EQ(counting.made.load(), 1);
 }
 
 // Decoders that misbehave: one takes every sample and never gives a picture (Wine's transforms
@@ -221,7 +226,7 @@ TEST_F(CheckingDecoders, OpenGroupsStayWithOneDecoder) {
 class Misbehaving final : public DecoderFactory {
  public:
   enum Kind { silent, refusing } kind = silent;
-  uint64_t sent = 0;
+  std::atomic<uint64_t> sent{0};  // samples come from the caller and the helper thread
   Err createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) override {
     std::unique_ptr<VideoDecoder> inner;
     Err e = checkingDecoderFactory()->createVideo(codec, inner);
@@ -259,12 +264,12 @@ TEST_F(CheckingDecoders, ADecoderThatGivesNothingIsGivenUpNotWaitedFor) {
   Canvas c(m->box().width(), m->box().height());
   ASSERT_EQ(r.setBuffer(c.buf), noErr);
   EXPECT_NE(r.draw(0), noErr);
-  const uint64_t sent = silent.sent;
+  const uint64_t sent = silent.sent.load();
   EXPECT_GT(sent, 0u);
   EXPECT_LT(sent, 64u) << "a bounded number of samples";
   // Given up: later frames send nothing more, and the area stays as it was.
   EXPECT_EQ(r.draw(m->duration() / 2), noErr);
-  EXPECT_EQ(silent.sent, sent);
+  EXPECT_EQ(silent.sent.load(), sent);
   EXPECT_TRUE(std::all_of(c.px.begin(), c.px.end(), [](uint32_t p) { return p == 0x5A5A5A5A; }));
 }
 
@@ -309,6 +314,73 @@ TEST_F(CheckingDecoders, ARefusedSampleInTheSideDecodersGroupCostsItsPictureOnly
   ASSERT_NO_FATAL_FAILURE(playRefusing("codec/h264-groups.mp4", &samples, &shown, &refused));
   EXPECT_GE(shown, samples - refused);
   EXPECT_LT(shown, samples) << "nothing was refused";
+}
+
+// How long the stress test runs: QTE_STRESS_SECONDS, 2 by default (the ThreadSanitizer tree's
+// ctest asks for 60).
+double stressSeconds() {
+  const char* s = std::getenv("QTE_STRESS_SECONDS");
+  const double v = s ? std::atof(s) : 0;
+  return v > 0 ? v : 2;
+}
+
+// The pictures' threads under load: random jumps, then runs of requests paced slower than
+// decoding (the helper fills its ring) or not at all (it empties), through closed groups (the
+// side decoder) and B-frames, with the checking decoders (every picture checked) and the
+// library's (every draw succeeds), while another thread decodes sound from random places.
+TEST(PictureStress, JumpsAndPacedRequestsShowTheSampleDisplayedAtTheirTime) {
+  const LibavFunctions* linked = linkedLibav();
+  ASSERT_TRUE(linked);
+  const std::unique_ptr<DecoderFactory> library = makeLibavFactory(*linked);
+  ASSERT_TRUE(library);
+  FactoryScope scope(checkingDecoderFactory());
+  std::shared_ptr<Movie> sound = open("codec/aac-stereo-44.mov");
+  ASSERT_TRUE(sound);
+  std::atomic<bool> stop{false};
+  std::atomic<int> soundErrors{0};
+  std::thread soundThread([&] {
+    std::unique_ptr<SoundDecoder> d;
+    if (SoundDecoder::create(*sound->track(0), d) != noErr) {
+      ++soundErrors;
+      return;
+    }
+    std::vector<uint8_t> pcm(size_t(4096) * d->format().bytesPerFrame());
+    std::mt19937 random(3);
+    while (!stop.load()) {
+      uint32_t got = 0;
+      if (d->decode(random() % d->totalFrames(), 4096, pcm.data(), &got) != noErr) ++soundErrors;
+    }
+  });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(stressSeconds());
+  const char* movies[] = {"codec/h264-groups.mp4", "codec/h264-high.mp4"};
+  std::mt19937 random(11);
+  int rounds = 0;
+  // Every decoder on every movie at least once, however long that takes.
+  while (rounds < 4 || std::chrono::steady_clock::now() < until) {
+    const bool checking = rounds % 4 < 2;
+    FactoryScope decoders(checking ? checkingDecoderFactory() : library.get());
+    std::shared_ptr<Movie> m = open(movies[rounds % 2]);
+    ASSERT_TRUE(m);
+    const Track* t = videoTrack(*m);
+    Renderer r(m);
+    Canvas c(m->box().width(), m->box().height());
+    ASSERT_EQ(r.setBuffer(c.buf), noErr);
+    const int64_t frame = m->timeScale() / 25;
+    for (int burst = 0; burst < 8; ++burst) {
+      int64_t time = int64_t(random() % uint32_t(m->duration()));
+      const int steps = 1 + int(random() % 24);
+      const int pauseMs = int(random() % 3) * 4;  // 0, 4 or 8 ms between frames
+      for (int step = 0; step < steps && time < m->duration(); ++step, time += frame) {
+        ASSERT_EQ(r.draw(time), noErr) << movies[rounds % 2] << " at " << time;
+        if (checking) ASSERT_EQ(c.at(5, 5), expectedPixel(*t, time)) << movies[rounds % 2] << " at " << time;
+        if (pauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+      }
+    }
+    ++rounds;
+  }
+  stop = true;
+  soundThread.join();
+  EXPECT_EQ(soundErrors.load(), 0);
 }
 
 }  // namespace
