@@ -287,8 +287,9 @@ OSErr NewMovieFromFile(Movie *theMovie, SInt16 resRefNum, SInt16 *resId, StringP
         return QtsSetMoviesError(paramErr);
     std::shared_ptr<qte::Movie> engine;
     qte::Err trackErr = qte::noErr;
-    t_openReason.clear();
-    const qte::Err err = qte::Movie::openFile(path, engine, &trackErr, &t_openReason);
+    qte::Reason reason;
+    const qte::Err err = qte::Movie::openFile(path, engine, &trackErr, &reason);
+    t_openReason = reason.text();
     if (err != qte::noErr)
         return QtsSetMoviesError(QtsOSErr(err));
     const OSErr published = PublishMovie(std::move(engine), theMovie);

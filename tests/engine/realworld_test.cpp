@@ -16,7 +16,7 @@ namespace {
 std::vector<uint8_t> bytesOf(const std::string& name) { return run("cat '" + media(name) + "'"); }
 
 std::shared_ptr<Movie> load(const std::vector<uint8_t>& b, Err* err, Err* trackErr = nullptr,
-                            std::string* reason = nullptr) {
+                            Reason* reason = nullptr) {
   std::shared_ptr<Movie> m;
   *err = Movie::open(memorySource(b.data(), b.size()), m, trackErr, reason);
   return m;
@@ -106,6 +106,12 @@ TEST(Fragments, ContradictionsAreClippedNotTrusted) {
   EXPECT_GT(first, 0u);
   EXPECT_LT(first, frames / 2);
   EXPECT_EQ(m->track(0)->info().duration, mulDivUp(m->track(0)->info().mediaDuration, m->timeScale(), m->track(0)->info().mediaTimeScale));
+  // The track says why it stopped; the intact one says nothing.
+  const Reason& closed = m->track(0)->info().closed;
+  EXPECT_EQ(closed.kind, Reason::damaged);
+  EXPECT_EQ(closed.track, 1u);
+  EXPECT_EQ(closed.text(), "damaged: track 1: a fragment's samples run past the file or contradict its other samples");
+  EXPECT_TRUE(whole->track(0)->info().closed.empty());
   // A fragment whose decode time goes back: its samples follow the ones before, as if it had none.
   bad = b;
   for (size_t i = moofs[2]; i + 4 < b.size(); ++i) {
@@ -218,14 +224,14 @@ TEST(Truncated, TracksKeepTheSamplesInsideTheFile) {
 TEST(Truncated, AMovieHeaderCutShortStillFails) {
   std::vector<uint8_t> b = bytesOf("cutmoov.mov");
   Err e = noErr;
-  std::string reason;
+  Reason reason;
   EXPECT_FALSE(load(b, &e, nullptr, &reason));
   EXPECT_EQ(e, invalidMovie);
-  EXPECT_EQ(reason, "damaged: 'moov' runs past the end of the file");
+  EXPECT_EQ(reason.text(), "damaged: 'moov' runs past the end of the file");
   b.resize(b.size() / 2);  // the 'moov' gone with the rest
   EXPECT_FALSE(load(b, &e, nullptr, &reason));
   EXPECT_EQ(e, noMovieFound);
-  EXPECT_EQ(reason, "damaged: no 'moov' atom");
+  EXPECT_EQ(reason.text(), "damaged: no 'moov' atom");
 }
 
 // A missing or damaged movie header, or a time scale of 0: the largest media time scale counts
@@ -268,9 +274,9 @@ TEST(MovieHeader, DamagedHeadersFallBackToTheTracks) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Err e = 1, trackErr = 1;
-    std::string why;
+    Reason why;
     std::shared_ptr<Movie> m = load(c.file, &e, &trackErr, &why);
-    SCOPED_TRACE(why);
+    SCOPED_TRACE(why.text());
     ASSERT_TRUE(m);
     EXPECT_EQ(trackErr, noErr);
     ASSERT_EQ(m->trackCount(), 2u);
@@ -355,10 +361,12 @@ TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
   t.damageStsc = true;
   mv.tracks.push_back(t);
   Err e = 1, trackErr = noErr;
-  std::string reason;
+  Reason reason;
   ASSERT_TRUE(load(mw::write(mv), &e, &trackErr, &reason));
   EXPECT_EQ(trackErr, invalidTrack);
-  EXPECT_EQ(reason, "damaged: track 2: 'stsc' first chunks do not increase from 1");
+  EXPECT_EQ(reason.kind, Reason::damaged);
+  EXPECT_EQ(reason.track, 2u);
+  EXPECT_EQ(reason.text(), "damaged: track 2: 'stsc' first chunks do not increase from 1");
 
   mv.tracks.pop_back();
   mw::Bytes b = mw::write(mv);
@@ -366,7 +374,9 @@ TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
     if (std::memcmp(&b[i + 4], "mvhd", 4) == 0) std::memcpy(&b[i + 4], "cmov", 4);
   EXPECT_FALSE(load(b, &e, &trackErr, &reason));
   EXPECT_EQ(e, invalidMovie);
-  EXPECT_EQ(reason.rfind("unsupported: 'cmov'", 0), 0u) << reason;
+  EXPECT_EQ(reason.kind, Reason::unsupported);
+  EXPECT_EQ(reason.track, 0u);
+  EXPECT_EQ(reason.text().rfind("unsupported: 'cmov'", 0), 0u) << reason.text();
 }
 
 // Files of another kind, each as it begins: unsupported, not damaged. Files that begin like a
@@ -374,10 +384,10 @@ TEST(Reasons, SeparateDamagedDataFromWhatIsNotSupported) {
 TEST(Reasons, OtherKindsOfFilesAreUnsupportedAndBrokenMoviesDamaged) {
   const std::string unsupported = "unsupported: not a QuickTime or MPEG-4 movie";
   Err e = 1;
-  std::string reason;
+  Reason reason;
   EXPECT_FALSE(load(bytesOf("raw.m4v"), &e, nullptr, &reason));  // ffmpeg's raw MPEG-4 part 2
   EXPECT_EQ(e, noMovieFound);
-  EXPECT_EQ(reason, unsupported);
+  EXPECT_EQ(reason.text(), unsupported);
   auto padded = [](std::vector<uint8_t> b) {
     b.resize(400, 0x5a);
     return b;
@@ -393,7 +403,7 @@ TEST(Reasons, OtherKindsOfFilesAreUnsupportedAndBrokenMoviesDamaged) {
   for (size_t i = 0; i < others.size(); ++i) {
     EXPECT_FALSE(load(others[i], &e, nullptr, &reason)) << i;
     EXPECT_EQ(e, noMovieFound) << i;
-    EXPECT_EQ(reason, unsupported) << i;
+    EXPECT_EQ(reason.text(), unsupported) << i;
   }
   const mw::Bytes whole = mw::write(oneFrameMovie());
   mw::Bytes ftypFree(whole.begin(), whole.begin() + 20);  // 'ftyp', then an atom of nothing
@@ -407,7 +417,7 @@ TEST(Reasons, OtherKindsOfFilesAreUnsupportedAndBrokenMoviesDamaged) {
   for (size_t i = 0; i < damaged.size(); ++i) {
     EXPECT_FALSE(load(damaged[i], &e, nullptr, &reason)) << i;
     EXPECT_EQ(e, noMovieFound) << i;
-    EXPECT_EQ(reason.rfind("damaged: ", 0), 0u) << i << ": " << reason;
+    EXPECT_EQ(reason.kind, Reason::damaged) << i << ": " << reason.text();
   }
 }
 
@@ -451,9 +461,9 @@ TEST(RawAmr, OpensWithTheFramesFfprobeSees) {
   }
   for (const char* file : {"amrmc.amr", "amrwbmc.awb"}) {
     std::shared_ptr<Movie> m;
-    std::string reason;
+    Reason reason;
     EXPECT_EQ(Movie::openFile(media(file), m, nullptr, &reason), invalidMovie) << file;
-    EXPECT_EQ(reason, "unsupported: multi-channel raw AMR") << file;
+    EXPECT_EQ(reason.text(), "unsupported: multi-channel raw AMR") << file;
   }
 }
 

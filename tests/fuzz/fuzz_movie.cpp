@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Decoders decoders;
   std::shared_ptr<Movie> m;
   Err trackErr = noErr;
-  std::string reason;
+  Reason reason;
   if (Movie::open(memorySource(data, size), m, &trackErr, &reason) != noErr) return 0;
   for (size_t i = 0; i < m->trackCount(); ++i) {
     const Track& t = *m->track(i);

@@ -29,7 +29,7 @@ class MovieParser {
  public:
   MovieParser(std::shared_ptr<ByteSource> src, Movie& m) : src_(std::move(src)), m_(m) {}
   Err run(Err* trackErr);
-  const std::string& reason() const { return movieReason_.empty() ? trackReason_ : movieReason_; }
+  const Reason& reason() const { return movieReason_.empty() ? trackReason_ : movieReason_; }
 
  private:
   struct Trex {
@@ -42,6 +42,7 @@ class MovieParser {
     Trex defaults;
     bool fragmented = false;  // samples came from fragments
     bool closed = false;      // a fragment contradicted the file or itself: no more are taken
+    uint32_t index = 0;       // the track's place among the 'trak' atoms, from 1
     bool based = false;       // the first fragment's decode time was seen
     int64_t late = 0;         // that time, when the media starts with it (an empty edit shows it)
   };
@@ -52,20 +53,23 @@ class MovieParser {
   void parseFragment(const Cursor& moof, uint64_t moofAt);
   void parseTraf(Cursor traf, uint64_t moofAt, uint64_t* nextData, std::vector<SampleTable::FragmentSample>& run);
   Err publish();
-  Err movieError(Err e, const std::string& why) {
-    if (movieReason_.empty()) movieReason_ = why;
+  Err movieError(Err e, Reason::Kind kind, const char* rule) {
+    if (movieReason_.empty()) movieReason_ = Reason{kind, rule, 0};
     return e;
   }
-  // "damaged: rule" becomes "damaged: track 2: rule".
-  Err trackError(Err e, uint32_t index, const std::string& why) {
-    const size_t colon = why.find(':');
-    if (trackReason_.empty())
-      trackReason_ = why.substr(0, colon) + ": track " + std::to_string(index) + why.substr(colon);
+  // The first dropped track's reason is the movie's.
+  Err trackError(Err e, uint32_t index, Reason::Kind kind, const char* rule) {
+    if (trackReason_.empty()) trackReason_ = Reason{kind, rule, index};
     return e;
+  }
+  // A track that keeps what it has but takes no more samples.
+  static void close(Pending& p, Reason::Kind kind, const char* rule) {
+    p.closed = true;
+    if (p.info.closed.empty()) p.info.closed = Reason{kind, rule, p.index};
   }
   std::shared_ptr<ByteSource> src_;
   Movie& m_;
-  std::string movieReason_, trackReason_;
+  Reason movieReason_, trackReason_;
   bool headerUsable_ = true;  // 'mvhd' gave a time scale: tkhd and edit durations count in it
   std::vector<Pending> pending_;
   std::vector<std::pair<uint64_t, uint64_t>> moofs_;  // file offset and size of each 'moof' atom
@@ -162,9 +166,6 @@ void placeBox(TrackInfo& info, uint32_t w, uint32_t h) {
   info.box.bottom = clampTo(hi[1]);
 }
 
-const char* kDamaged = "damaged: ";
-const char* kUnsupported = "unsupported: ";
-
 // Whether a file's first eight bytes can begin a movie: a top-level atom's header, or zeros (a
 // movie whose start was lost). A type that is not four printable characters, a size no atom
 // has, or a size past the end of the file for a type that never stands at the top, is the
@@ -190,17 +191,17 @@ Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
   TrackInfo& info = p.info;
   Cursor mdhd, hdlr, minf, stbl, stsd, dinf, dref;
   if (!child(mdia, fourcc("mdhd"), mdhd) || !child(mdia, fourcc("hdlr"), hdlr))
-    return trackError(invalidTrack, index, std::string(kDamaged) + "'mdia' lacks 'mdhd' or 'hdlr'");
+    return trackError(invalidTrack, index, Reason::damaged, "'mdia' lacks 'mdhd' or 'hdlr'");
   scaleAndDuration(mdhd, &info.mediaTimeScale, &info.mediaDuration);
   hdlr.skip(8);
   info.handler = hdlr.u32();
-  if (mdhd.bad || hdlr.bad) return trackError(invalidTrack, index, std::string(kDamaged) + "'mdhd' or 'hdlr' is cut short");
+  if (mdhd.bad || hdlr.bad) return trackError(invalidTrack, index, Reason::damaged, "'mdhd' or 'hdlr' is cut short");
   if (info.handler == fourcc("vide") || info.handler == fourcc("flsh")) info.kind = Kind::video;
   if (info.handler == fourcc("soun")) info.kind = Kind::sound;
 
   if (!child(mdia, fourcc("minf"), minf) || !child(minf, fourcc("stbl"), stbl) ||
       !child(stbl, fourcc("stsd"), stsd))
-    return trackError(invalidTrack, index, std::string(kDamaged) + "no 'minf'/'stbl'/'stsd'");
+    return trackError(invalidTrack, index, Reason::damaged, "no 'minf'/'stbl'/'stsd'");
   // Media kept in another file (a data reference without its self-reference flag).
   bool elsewhere = false;
   if (child(minf, fourcc("dinf"), dinf) && child(dinf, fourcc("dref"), dref)) {
@@ -211,20 +212,20 @@ Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
   stsd.u32();
   uint32_t n = stsd.u32();
   if (stsd.bad || n > kMaxDescriptions)
-    return trackError(invalidTrack, index, std::string(kDamaged) + "'stsd' count is cut short or too large");
+    return trackError(invalidTrack, index, Reason::damaged, "'stsd' count is cut short or too large");
   for (uint32_t i = 0; i < n; ++i) {
     size_t start = stsd.pos;
     uint32_t size = stsd.left() < 8 ? 0 : stsd.u32();
     if (size < 16 || size > stsd.n - start)
-      return trackError(invalidTrack, index, std::string(kDamaged) + "an 'stsd' entry's size runs outside 'stsd'");
+      return trackError(invalidTrack, index, Reason::damaged, "an 'stsd' entry's size runs outside 'stsd'");
     SampleDescription d;
     Err e = parseDescription(stsd.p + start, size, info.kind, d);
     if (e == memFullErr) return e;
-    if (e) return trackError(invalidTrack, index, std::string(kDamaged) + "an 'stsd' entry is too short for its kind");
+    if (e) return trackError(invalidTrack, index, Reason::damaged, "an 'stsd' entry is too short for its kind");
     info.descriptions.push_back(std::move(d));
     stsd.pos = start + size;
   }
-  if (info.descriptions.empty()) return trackError(invalidTrack, index, std::string(kDamaged) + "'stsd' is empty");
+  if (info.descriptions.empty()) return trackError(invalidTrack, index, Reason::damaged, "'stsd' is empty");
 
   StblAtoms a;
   a.haveStts = child(stbl, fourcc("stts"), a.stts);
@@ -244,21 +245,23 @@ Err MovieParser::parseMdia(Cursor mdia, Pending& p, uint32_t index) {
     // formats, and plays nothing, rather than costing the movie.
     info.mediaDuration = 0;
     info.duration = 0;
-    p.closed = true;
+    if (elsewhere) close(p, Reason::unsupported, "its media is in another file");
+    else close(p, Reason::damaged, "its media's time scale is 0");
     p.table = SampleTable::empty();
     return p.table ? noErr : memFullErr;
   }
   const char* why = "";
   Err e = SampleTable::build(a, src_->size(), uint32_t(info.descriptions.size()), pf, pb, p.table, &why);
   if (e == memFullErr) return e;
-  return e ? trackError(invalidTrack, index, std::string(kDamaged) + why) : noErr;
+  return e ? trackError(invalidTrack, index, Reason::damaged, why) : noErr;
 }
 
 Err MovieParser::parseTrak(Cursor trak, Pending& p, uint32_t index) {
+  p.index = index;
   TrackInfo& info = p.info;
   Cursor tkhd, mdia, edts, elst;
   if (!child(trak, fourcc("tkhd"), tkhd) || !child(trak, fourcc("mdia"), mdia))
-    return trackError(invalidTrack, index, std::string(kDamaged) + "'trak' lacks 'tkhd' or 'mdia'");
+    return trackError(invalidTrack, index, Reason::damaged, "'trak' lacks 'tkhd' or 'mdia'");
   uint32_t vf = tkhd.u32();
   info.enabled = (vf & 1) != 0;
   if ((vf >> 24) == 1) {
@@ -277,7 +280,7 @@ Err MovieParser::parseTrak(Cursor trak, Pending& p, uint32_t index) {
   tkhd.skip(6);  // alternate group, volume, reserved
   for (int32_t& v : info.matrix) v = int32_t(tkhd.u32());
   uint32_t w = tkhd.u32(), h = tkhd.u32();
-  if (tkhd.bad) return trackError(invalidTrack, index, std::string(kDamaged) + "'tkhd' is cut short");
+  if (tkhd.bad) return trackError(invalidTrack, index, Reason::damaged, "'tkhd' is cut short");
   placeBox(info, w, h);
   // Without a movie header the edits' durations count in a scale nobody knows.
   if (headerUsable_ && child(trak, fourcc("edts"), edts) && child(edts, fourcc("elst"), elst)) addEdits(elst, info);
@@ -288,7 +291,7 @@ Err MovieParser::parseTrak(Cursor trak, Pending& p, uint32_t index) {
 Err MovieParser::parseMoov(const Cursor& moov, Err* trackErr) {
   Cursor mvhd, probe;
   if (child(moov, fourcc("cmov"), probe))
-    return movieError(invalidMovie, std::string(kUnsupported) + "'cmov': the movie header is compressed");
+    return movieError(invalidMovie, Reason::unsupported, "'cmov': the movie header is compressed");
   if (child(moov, fourcc("mvhd"), mvhd)) {
     scaleAndDuration(mvhd, &m_.timeScale_, &m_.duration_);
     headerUsable_ = !mvhd.bad && m_.timeScale_ != 0;
@@ -321,7 +324,7 @@ Err MovieParser::parseMoov(const Cursor& moov, Err* trackErr) {
     ++index;
     Pending p;
     Err e = pending_.size() >= kMaxTracks
-                ? trackError(invalidTrack, index, std::string(kUnsupported) + "more tracks than the engine keeps")
+                ? trackError(invalidTrack, index, Reason::unsupported, "more tracks than the engine keeps")
                 : parseTrak(sub(c, a), p, index);
     if (e == memFullErr) return e;
     if (e) {
@@ -331,7 +334,7 @@ Err MovieParser::parseMoov(const Cursor& moov, Err* trackErr) {
     pending_.push_back(std::move(p));
   }
   if (c.bad && trackErr && !*trackErr) {  // a damaged atom list
-    *trackErr = trackError(invalidTrack, index + 1, std::string(kDamaged) + "an atom's size runs outside 'moov'");
+    *trackErr = trackError(invalidTrack, index + 1, Reason::damaged, "an atom's size runs outside 'moov'");
   }
 
   // Fragment defaults: one 'trex' per track.
@@ -377,7 +380,7 @@ void MovieParser::parseTraf(Cursor traf, uint64_t moofAt, uint64_t* nextData,
   if (flags & 0x10) d.size = tfhd.u32();
   if (flags & 0x20) d.flags = tfhd.u32();
   if (tfhd.bad || d.desc == 0 || d.desc > p->info.descriptions.size()) {
-    p->closed = true;  // nothing in this fragment can be placed
+    close(*p, Reason::damaged, "a fragment's 'tfhd' is cut short or names no sample description");
     return;
   }
   SampleTable& table = *p->table;
@@ -420,7 +423,7 @@ void MovieParser::parseTraf(Cursor traf, uint64_t moofAt, uint64_t* nextData,
     uint32_t firstFlags = (tf & 0x4) ? t.u32() : d.flags;
     const size_t each = 4 * (((tf >> 8) & 1) + ((tf >> 9) & 1) + ((tf >> 10) & 1) + ((tf >> 11) & 1));
     if (t.bad || (each && uint64_t(n) * each > t.left())) {
-      p->closed = true;
+      close(*p, Reason::damaged, "a fragment's 'trun' is cut short");
       return;
     }
     if (!each) {  // samples of the default size: no more than the file could hold
@@ -440,7 +443,8 @@ void MovieParser::parseTraf(Cursor traf, uint64_t moofAt, uint64_t* nextData,
     p->fragmented = true;
     for (size_t i = 0; i < n; ++i) data += run[i].size;
     if (took < n) {
-      p->closed = true;  // cut short, or contradicting the file: later fragments would leave a hole
+      // Later fragments would leave a hole.
+      close(*p, Reason::damaged, "a fragment's samples run past the file or contradict its other samples");
       return;
     }
   }
@@ -587,7 +591,7 @@ Err MovieParser::run(Err* trackErr) {
   // Several channels interleave their frames in blocks, which no decoder here takes.
   if ((size >= 12 && std::memcmp(first, "#!AMR_MC1.0\n", 12) == 0) ||
       (size >= 15 && std::memcmp(first, "#!AMR-WB_MC1.0\n", 15) == 0))
-    return movieError(invalidMovie, std::string(kUnsupported) + "multi-channel raw AMR");
+    return movieError(invalidMovie, Reason::unsupported, "multi-channel raw AMR");
   // Top-level atoms straight from the file: 'ftyp', 'moov' and the fragments' 'moof' are read.
   uint64_t off = 0;
   uint64_t moovAt = 0, moovSize = 0;
@@ -605,7 +609,7 @@ Err MovieParser::run(Err* trackErr) {
       asz = size - off;
     }
     if (asz < header || asz > size - off) {
-      if (type == fourcc("moov")) return movieError(invalidMovie, std::string(kDamaged) + "'moov' runs past the end of the file");
+      if (type == fourcc("moov")) return movieError(invalidMovie, Reason::damaged, "'moov' runs past the end of the file");
       break;
     }
     if (type == fourcc("ftyp") && asz >= 12 && !m_.brand_) {
@@ -621,13 +625,13 @@ Err MovieParser::run(Err* trackErr) {
     off += asz;
   }
   if (!haveMoov && size >= 8 && !startsLikeAMovie(first, size))
-    return movieError(noMovieFound, std::string(kUnsupported) + "not a QuickTime or MPEG-4 movie");
-  if (!haveMoov) return movieError(noMovieFound, std::string(kDamaged) + "no 'moov' atom");
-  if (moovSize > kMaxMoovBytes) return movieError(invalidMovie, std::string(kUnsupported) + "'moov' is larger than the engine reads");
+    return movieError(noMovieFound, Reason::unsupported, "not a QuickTime or MPEG-4 movie");
+  if (!haveMoov) return movieError(noMovieFound, Reason::damaged, "no 'moov' atom");
+  if (moovSize > kMaxMoovBytes) return movieError(invalidMovie, Reason::unsupported, "'moov' is larger than the engine reads");
   if (!m_.brand_) m_.brand_ = fourcc("qt  ");
   std::vector<uint8_t> buf;
   buf.resize(size_t(moovSize));
-  if (src_->read(moovAt, buf.data(), buf.size())) return movieError(invalidMovie, std::string(kDamaged) + "'moov' cannot be read");
+  if (src_->read(moovAt, buf.data(), buf.size())) return movieError(invalidMovie, Reason::damaged, "'moov' cannot be read");
   Err e = parseMoov(Cursor(buf.data(), buf.size()), trackErr);
   if (e) return e;
   for (const auto& f : moofs_) {
@@ -644,10 +648,17 @@ Err MovieParser::run(Err* trackErr) {
   return publish();
 }
 
+std::string Reason::text() const {
+  if (kind == none) return std::string();
+  std::string s = kind == damaged ? "damaged: " : kind == unsupported ? "unsupported: " : "";
+  if (track) s += "track " + std::to_string(track) + ": ";
+  return s + rule;
+}
+
 Err Movie::open(std::shared_ptr<ByteSource> src, std::shared_ptr<Movie>& out, Err* trackErr,
-                std::string* reason) {
+                Reason* reason) {
   if (trackErr) *trackErr = noErr;
-  if (reason) reason->clear();
+  if (reason) *reason = Reason();
   if (!src) return paramErr;
   try {
     std::shared_ptr<Movie> m(new Movie);
@@ -661,16 +672,16 @@ Err Movie::open(std::shared_ptr<ByteSource> src, std::shared_ptr<Movie>& out, Er
     out = std::move(m);
     return noErr;
   } catch (const std::bad_alloc&) {
-    if (reason) reason->clear();
+    if (reason) *reason = Reason();
     return memFullErr;
   }
 }
 
 Err Movie::openFile(const std::string& path, std::shared_ptr<Movie>& out, Err* trackErr,
-                    std::string* reason) {
+                    Reason* reason) {
   std::shared_ptr<ByteSource> src;
   Err e = openFileSource(path, src);
-  if (e && reason) *reason = e == fnfErr ? "the file cannot be found" : "the file cannot be read";
+  if (e && reason) *reason = Reason{Reason::unreadable, e == fnfErr ? "the file cannot be found" : "the file cannot be read", 0};
   return e ? e : open(std::move(src), out, trackErr, reason);
 }
 

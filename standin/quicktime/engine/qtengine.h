@@ -97,6 +97,19 @@ struct SampleDescription {
 
 // Immutable description of one track, plus its sample table.
 class SampleTable;
+// Why the engine refused a movie, dropped a track or stopped taking a track's samples: data that
+// break a rule (damaged), what the engine does not do (unsupported) or a file it cannot read at
+// all, the rule, and the track.
+struct Reason {
+  enum Kind : uint8_t { none, damaged, unsupported, unreadable };
+  Kind kind = none;
+  const char* rule = "";  // static text
+  uint32_t track = 0;     // its place among the movie's 'trak' atoms, from 1; 0: the movie's
+  bool empty() const { return kind == none; }
+  // "damaged: track 2: 'tkhd' is cut short", "the file cannot be found"; empty for none.
+  std::string text() const;
+};
+
 struct TrackInfo {
   uint32_t id = 0;
   OSType handler = 0;       // 'vide', 'soun', 'flsh', ...
@@ -114,6 +127,9 @@ struct TrackInfo {
   uint32_t mediaTimeScale = 0;
   int64_t mediaDuration = 0;
   std::vector<SampleDescription> descriptions;
+  // Why the track has fewer samples than its atoms say: none, its media elsewhere or without a
+  // time scale (unsupported, damaged), or a movie fragment it could not take (damaged).
+  Reason closed;
 };
 
 // Where GetMediaSample's answer is: `count` consecutive samples starting at `first` (0-based),
@@ -190,13 +206,12 @@ class Movie {
   // without samples. A damaged track is dropped: the movie is returned and `trackErr` tells the
   // first dropped track's error. A track whose data run past the end of the file keeps the
   // samples inside it and lasts as long as they do; such a movie lasts as long as its longest
-  // track. Movie fragments ('moof') append to their tracks' tables. `reason` says why
-  // the movie was refused or the first track dropped: "damaged: ..." for data that break a rule,
-  // "unsupported: ..." for what the engine does not do.
+  // track. Movie fragments ('moof') append to their tracks' tables. `reason` says why the movie
+  // was refused or the first track dropped (a track closed early says it in its info).
   static Err open(std::shared_ptr<ByteSource> src, std::shared_ptr<Movie>& out, Err* trackErr,
-                  std::string* reason = nullptr);
+                  Reason* reason = nullptr);
   static Err openFile(const std::string& path, std::shared_ptr<Movie>& out, Err* trackErr,
-                      std::string* reason = nullptr);
+                      Reason* reason = nullptr);
 
   uint32_t timeScale() const { return timeScale_; }
   int64_t duration() const { return duration_; }
