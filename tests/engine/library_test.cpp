@@ -8,6 +8,7 @@
 
 #include "helpers.h"
 #include "libav.h"
+#include "moviewriter.h"
 #include "timemath.h"
 #include "trackpictures.h"
 
@@ -195,6 +196,67 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace_if(s.begin(), s.end(), [](char ch) { return !isalnum(ch); }, '_');
       return s;
     });
+
+// HE-AAC: no encoder here makes it, so an AAC-LC stream at 24 kHz goes into a movie whose
+// configuration signals SBR at 48 kHz (v1), and parametric stereo too (v2), explicitly. The
+// decoder upsamples the core without SBR data and makes PS's two channels: the rate, channels
+// and packet length the configuration gives, and ffmpeg's float for the same movie.
+TEST_F(Library, HeAacTakesRateAndChannelsFromSbrAndPs) {
+  const std::vector<uint8_t> adts = run("cat '" + media("codec/aac-mono-24.adts") + "'");
+  std::vector<std::vector<uint8_t>> packets;
+  for (size_t at = 0; at + 7 <= adts.size();) {
+    const size_t length = size_t(adts[at + 3] & 3) << 11 | size_t(adts[at + 4]) << 3 | adts[at + 5] >> 5;
+    if (adts[at] != 0xFF || (adts[at + 1] & 0xF6) != 0xF0 || length <= 7 || at + length > adts.size()) break;
+    packets.emplace_back(adts.begin() + at + 7, adts.begin() + at + length);
+    at += length;
+  }
+  ASSERT_GT(packets.size(), 5u);
+  // Object type 5 (SBR) or 29 (PS), core 24 kHz mono, SBR at 48 kHz, then AAC-LC.
+  const struct { const char* name; uint8_t objectType; uint32_t channels; } cases[] = {
+      {"heaac-v1.mp4", 0x2B, 1}, {"heaac-v2.mp4", 0xEB, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    moviewriter::Movie mv;
+    mv.timeScale = 48000;
+    moviewriter::Track t;
+    t.handler = "soun";
+    t.timeScale = 48000;
+    t.description = moviewriter::aacDescription(uint16_t(c.channels), 48000, {c.objectType, 0x09, 0x88, 0x00});
+    t.stts = {{uint32_t(packets.size()), 2048}};
+    moviewriter::Chunk chunk;
+    chunk.samples = uint32_t(packets.size());
+    for (const auto& p : packets) {
+      t.sizes.push_back(uint32_t(p.size()));
+      chunk.data.insert(chunk.data.end(), p.begin(), p.end());
+    }
+    t.chunks.push_back(chunk);
+    mv.tracks.push_back(t);
+    const std::string file = std::string("codec/") + c.name;
+    ASSERT_TRUE(moviewriter::save(media(file), moviewriter::write(mv)));
+    std::shared_ptr<Movie> m = open(file);
+    ASSERT_TRUE(m);
+    std::unique_ptr<SoundDecoder> dec;
+    ASSERT_EQ(SoundDecoder::create(*trackOf(*m, Kind::sound), dec), noErr);
+    EXPECT_EQ(dec->format().sampleRate, 48000);
+    EXPECT_EQ(dec->format().channels, c.channels);
+    EXPECT_EQ(dec->totalFrames(), packets.size() * 2048);
+    const std::vector<float> ours = decodeSound(*m);
+    const std::vector<uint8_t> bytes = run("ffmpeg -v error -i '" + media(file) + "' -f f32le -");
+    std::vector<float> ref(bytes.size() / 4);
+    if (!ref.empty()) std::memcpy(ref.data(), bytes.data(), ref.size() * 4);
+    const size_t frames = packets.size() * 2048;
+    ASSERT_EQ(ours.size(), frames * c.channels);
+    // ffmpeg's decoder makes mono SBR two channels (PS may turn up in it): ours is the first.
+    const size_t refChannels = ref.size() / frames;
+    ASSERT_EQ(ref.size(), frames * refChannels);
+    ASSERT_GE(refChannels, c.channels);
+    size_t first = 0;
+    while (first < ours.size() &&
+           ours[first] == ref[first / c.channels * refChannels + first % c.channels])
+      ++first;
+    EXPECT_EQ(first, ours.size()) << "first difference at sample " << first;
+  }
+}
 
 // ffmpeg's decoding as a WAVE file: its channel mask and float samples.
 struct Wave {

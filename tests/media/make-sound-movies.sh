@@ -4,7 +4,7 @@
 # built here of valid frame headers over noise (any payload decodes, deterministically), which
 # ffmpeg then puts into movies by stream copy. Idempotent through a stamp of the version.
 set -eu
-VERSION=1
+VERSION=2
 OUT=${1:?usage: make-sound-movies.sh OUTDIR}
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
@@ -37,6 +37,8 @@ make opus-71.mp4 $(tones 7.1 8 48000) -c:a libopus -mapping_family 1 -b:a 384k
 # MPEG audio: layer II in a .mov, and MPEG-2 layer III at 24 kHz.
 make mp2.mov $(tone 48000 0.5) -ac 2 -c:a mp2 -b:a 192k
 make mp3-24.mov $(tone 24000 0.5) -ac 1 -c:a libmp3lame -b:a 32k
+# AAC-LC mono at 24 kHz as ADTS: the core of the tests' HE-AAC movies (ffmpeg has no SBR encoder).
+make aac-mono-24.adts $(tone 24000 0.5) -ac 1 -c:a aac -b:a 32k -f adts
 # GSM 06.10 ('agsm').
 make gsm.mov $(tone 8000 0.5) -c:a libgsm
 
