@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "HandleHeap.h"
+#include "atoms.h"
 #include "decoder.h"
 #include "MovieObjects.h"
 #include "RoutineTable.h"
@@ -367,24 +368,28 @@ OSErr GetSoundDescriptionExtension(SoundDescriptionHandle desc, Handle *extensio
         *extension = copy;
         return noErr;
     }
-    // An MP4's 'mp4a' keeps its 'esds' beside the entry's fields, where QuickTime's own keep
-    // it inside 'wave': the decompression parameters are made as QuickTime makes them.
-    if (idType != kDecompressionParams || sound.dataFormat != QTFourCC("mp4a") ||
-        !FindAtom(bytes + fixed, bytes + end, QTFourCC("esds"), 0, &payload, &payloadSize))
+    // An MP4 keeps a codec's configuration ('esds', 'dOps', 'dfLa', 'alac', 'dac3' ...) beside
+    // the entry's fields, where QuickTime's own files keep it inside 'wave': the decompression
+    // parameters are made as QuickTime makes them, 'frma' and those atoms.
+    if (idType != kDecompressionParams)
         return paramErr;
-    const size_t esdsSize = payloadSize + 8;
+    qte::Cursor c(bytes + fixed, end - fixed);
+    qte::Atom a;
+    size_t atomsEnd = 0;
+    while (qte::nextAtom(c, a) && a.type != 0)
+        atomsEnd = c.pos;
+    if (atomsEnd == 0)
+        return paramErr;
     OSErr err;
-    const Handle wave = QtsNewHandle(Size(12 + esdsSize + 8), true, &err);
+    const Handle wave = QtsNewHandle(Size(12 + atomsEnd + 8), true, &err);
     if (!wave)
         return err;
     uint8_t *out = reinterpret_cast<uint8_t *>(*wave);
     PutBig32(out, 12);
     PutBig32(out + 4, QTFourCC("frma"));
-    PutBig32(out + 8, QTFourCC("mp4a"));
-    PutBig32(out + 12, uint32_t(esdsSize));
-    PutBig32(out + 16, QTFourCC("esds"));
-    std::memcpy(out + 20, payload, payloadSize);
-    PutBig32(out + 12 + esdsSize, 8);  // the terminator atom
+    PutBig32(out + 8, sound.dataFormat);
+    std::memcpy(out + 12, bytes + fixed, atomsEnd);
+    PutBig32(out + 12 + atomsEnd, 8);  // the terminator atom
     *extension = wave;
     return noErr;
 }
