@@ -796,7 +796,7 @@ Err parseFlacConfig(const uint8_t* data, size_t size, SoundConfig* out) {
   const uint8_t* info = c.p + c.pos;
   BitReader b(info, 34);
   const uint32_t minBlock = b.u(16), maxBlock = b.u(16);
-  b.u(24 + 24);
+  b.skip(24 + 24);  // the smallest and largest frame sizes
   o.sampleRate = b.u(20);
   o.channels = b.u(3) + 1;
   o.bits = b.u(5) + 1;
