@@ -4,7 +4,7 @@
 # built here of valid frame headers over noise (any payload decodes, deterministically), which
 # ffmpeg then puts into movies by stream copy. Idempotent through a stamp of the version.
 set -eu
-VERSION=2
+VERSION=3
 OUT=${1:?usage: make-sound-movies.sh OUTDIR}
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
@@ -26,6 +26,9 @@ tones() {  # layout channels rate
 make alac-16.m4a $(tone 44100 0.3) -ac 2 -c:a alac -sample_fmt s16p
 make alac-24.mov $(tone 48000 0.3) -ac 2 -c:a alac -sample_fmt s32p
 make ac3-51.mp4 $(tones 5.1 6 48000) -c:a ac3 -b:a 384k
+# The same AC-3 without an edit list: ffmpeg's track header of the one above lasts 1 ms longer
+# than its edit (the packets' end), which players count differently.
+make ac3-51-whole.mp4 -i "$OUT/ac3-51.mp4" -c copy -use_editlist 0
 make eac3-51.mp4 $(tones 5.1 6 48000) -c:a eac3 -b:a 384k
 make opus-stereo.mp4 $(tone 48000 0.3) -ac 2 -c:a libopus -b:a 96k
 make opus-51.mp4 $(tones 5.1 6 48000) -c:a libopus -mapping_family 1 -b:a 256k
