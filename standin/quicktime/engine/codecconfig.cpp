@@ -734,6 +734,21 @@ void ac3Labels(uint32_t acmod, bool lfe, std::vector<uint32_t>& l) {
 }
 
 const uint32_t kAc3Rates[3] = {48000, 44100, 32000};
+
+// What an AC-3 stream of these header fields delivers.
+Err ac3Sound(uint32_t fscod, uint32_t bsid, uint32_t acmod, uint32_t lfe, const char* reserved, const char* noMemory,
+             SoundConfig& o) {
+  if (fscod == 3 || bsid > 10) return fail(&o.why, invalidMedia, reserved);
+  o.sampleRate = kAc3Rates[fscod];
+  o.framesPerPacket = 1536;
+  try {
+    ac3Labels(acmod, lfe, o.labels);
+  } catch (const std::bad_alloc&) {
+    return fail(&o.why, memFullErr, noMemory);
+  }
+  o.channels = uint32_t(o.labels.size());
+  return noErr;
+}
 }  // namespace
 
 Err parseOpusConfig(const uint8_t* data, size_t size, SoundConfig* out) {
@@ -850,16 +865,7 @@ Err parseAc3Config(const uint8_t* data, size_t size, SoundConfig* out) {
   b.u(3);
   const uint32_t acmod = b.u(3), lfe = b.u(1);
   if (b.bad) return fail(&o.why, invalidMedia, "dac3: cut short");
-  if (fscod == 3 || bsid > 10) return fail(&o.why, invalidMedia, "dac3: reserved rate or stream version");
-  o.sampleRate = kAc3Rates[fscod];
-  o.framesPerPacket = 1536;
-  try {
-    ac3Labels(acmod, lfe, o.labels);
-  } catch (const std::bad_alloc&) {
-    return fail(&o.why, memFullErr, "dac3: out of memory");
-  }
-  o.channels = uint32_t(o.labels.size());
-  return noErr;
+  return ac3Sound(fscod, bsid, acmod, lfe, "dac3: reserved rate or stream version", "dac3: out of memory", o);
 }
 
 Err parseAc3Frame(const uint8_t* data, size_t size, SoundConfig* out) {
@@ -879,16 +885,7 @@ Err parseAc3Frame(const uint8_t* data, size_t size, SoundConfig* out) {
   if (acmod == 2) b.u(2);                // Dolby Surround mode
   const uint32_t lfe = b.u(1);
   if (b.bad) return fail(&o.why, invalidMedia, "AC-3: frame header cut short");
-  if (fscod == 3 || bsid > 10) return fail(&o.why, invalidMedia, "AC-3: reserved rate or stream version");
-  o.sampleRate = kAc3Rates[fscod];
-  o.framesPerPacket = 1536;
-  try {
-    ac3Labels(acmod, lfe, o.labels);
-  } catch (const std::bad_alloc&) {
-    return fail(&o.why, memFullErr, "AC-3: out of memory");
-  }
-  o.channels = uint32_t(o.labels.size());
-  return noErr;
+  return ac3Sound(fscod, bsid, acmod, lfe, "AC-3: reserved rate or stream version", "AC-3: out of memory", o);
 }
 
 Err parseEac3Config(const uint8_t* data, size_t size, SoundConfig* out) {
