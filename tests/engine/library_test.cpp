@@ -203,13 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
 // and packet length the configuration gives, and ffmpeg's float for the same movie.
 TEST_F(Library, HeAacTakesRateAndChannelsFromSbrAndPs) {
   const std::vector<uint8_t> adts = run("cat '" + media("codec/aac-mono-24.adts") + "'");
-  std::vector<std::vector<uint8_t>> packets;
-  for (size_t at = 0; at + 7 <= adts.size();) {
-    const size_t length = size_t(adts[at + 3] & 3) << 11 | size_t(adts[at + 4]) << 3 | adts[at + 5] >> 5;
-    if (adts[at] != 0xFF || (adts[at + 1] & 0xF6) != 0xF0 || length <= 7 || at + length > adts.size()) break;
-    packets.emplace_back(adts.begin() + at + 7, adts.begin() + at + length);
-    at += length;
-  }
+  const std::vector<std::vector<uint8_t>> packets = moviewriter::adtsPackets(adts);
   ASSERT_GT(packets.size(), 5u);
   // Object type 5 (SBR) or 29 (PS), core 24 kHz mono, SBR at 48 kHz, then AAC-LC.
   const struct { const char* name; uint8_t objectType; uint32_t channels; } cases[] = {

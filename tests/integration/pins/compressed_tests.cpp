@@ -229,20 +229,6 @@ bool ParseWave(const std::vector<uint8_t> &b, Wave *w)
     return false;
 }
 
-// The raw packets of an ADTS stream (7-byte headers, no checksum: ffmpeg's).
-std::vector<std::vector<uint8_t>> AdtsPackets(const std::vector<uint8_t> &adts)
-{
-    std::vector<std::vector<uint8_t>> packets;
-    for (size_t at = 0; at + 7 <= adts.size();) {
-        const size_t length = size_t(adts[at + 3] & 3) << 11 | size_t(adts[at + 4]) << 3 | adts[at + 5] >> 5;
-        if (adts[at] != 0xFF || (adts[at + 1] & 0xF7) != 0xF1 || length <= 7 || at + length > adts.size())
-            break;
-        packets.emplace_back(adts.begin() + at + 7, adts.begin() + at + length);
-        at += length;
-    }
-    return packets;
-}
-
 // The speakers of a mask, lowest first: the order of a WAVE format's channels.
 std::vector<DWORD> Speakers(DWORD mask)
 {
@@ -294,7 +280,7 @@ std::string WriteProgramConfigMovie()
     put(1, 1), put(1, 4);                                     // side: CPE 1
     put(0, 4);                                                // LFE 0
     put(0, (8 - bits % 8) % 8), put(0, 8);                    // byte alignment, no comment
-    const auto packets = AdtsPackets(ReadMedia("codec/aac-51-tones.adts"));
+    const auto packets = moviewriter::adtsPackets(ReadMedia("codec/aac-51-tones.adts"));
     const size_t frames = ReadCount("codec/aac-51-tones.mp4.a0.count");
     moviewriter::Movie m;
     m.timeScale = 48000;
