@@ -61,16 +61,16 @@ Err otherSoundCodec(const SampleDescription& d, AudioCodec* out, const char** wh
 Err configuredSoundCodec(const SampleDescription& d, const uint8_t* first, size_t firstBytes, AudioCodec* out,
                          const char** why) {
   using Parse = Err (*)(const uint8_t*, size_t, SoundConfig*);
-  OSType atom = 0;
   Parse parse = nullptr;
   switch (out->id) {
-    case CodecId::opus: atom = fourcc("dOps"), parse = parseOpusConfig; break;
-    case CodecId::flac: atom = fourcc("dfLa"), parse = parseFlacConfig; break;
-    case CodecId::alac: atom = fourcc("alac"), parse = parseAlacConfig; break;
-    case CodecId::ac3: atom = fourcc("dac3"), parse = parseAc3Config; break;
-    case CodecId::eac3: atom = fourcc("dec3"), parse = parseEac3Config; break;
+    case CodecId::opus: parse = parseOpusConfig; break;
+    case CodecId::flac: parse = parseFlacConfig; break;
+    case CodecId::alac: parse = parseAlacConfig; break;
+    case CodecId::ac3: parse = parseAc3Config; break;
+    case CodecId::eac3: parse = parseEac3Config; break;
     default: break;
   }
+  const OSType atom = parse ? soundConfigurationAtom(out->id) : 0;
   uint32_t n = 0;
   const uint8_t* payload = atom ? d.extension(atom, &n) : nullptr;
   if (!payload && out->id == CodecId::ac3 && first) payload = first, n = uint32_t(firstBytes), parse = parseAc3Frame;
@@ -136,6 +136,19 @@ Err finishSoundCodec(AudioCodec* out) {
   return noErr;
 }
 }  // namespace
+
+OSType soundConfigurationAtom(CodecId id) {
+  switch (id) {
+    case CodecId::aac:
+    case CodecId::mpegAudio: return fourcc("esds");
+    case CodecId::opus: return fourcc("dOps");
+    case CodecId::flac: return fourcc("dfLa");
+    case CodecId::alac: return fourcc("alac");
+    case CodecId::ac3: return fourcc("dac3");
+    case CodecId::eac3: return fourcc("dec3");
+    default: return 0;
+  }
+}
 
 bool decoderDecodesSound(const SampleDescription& d) {
   const CodecId id = codecOf(d);

@@ -115,6 +115,8 @@ Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t 
                  AudioCodec* out, const char** why = nullptr);
 // The sound formats a decoder plays (AAC, MPEG audio ...), configured or not: not the engine's.
 bool decoderDecodesSound(const SampleDescription& d);
+// The atom that configures a sound codec's decoder ('esds', 'dOps', 'dfLa' ...); 0 for none.
+OSType soundConfigurationAtom(CodecId id);
 
 class AudioDecoder {
  public:
