@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "HandleHeap.h"
+#include "description.h"
 #include "decoder.h"
 #include "MovieObjects.h"
 #include "RoutineTable.h"
@@ -367,24 +368,33 @@ OSErr GetSoundDescriptionExtension(SoundDescriptionHandle desc, Handle *extensio
         *extension = copy;
         return noErr;
     }
-    // An MP4's 'mp4a' keeps its 'esds' beside the entry's fields, where QuickTime's own keep
-    // it inside 'wave': the decompression parameters are made as QuickTime makes them.
-    if (idType != kDecompressionParams || sound.dataFormat != QTFourCC("mp4a") ||
-        !FindAtom(bytes + fixed, bytes + end, QTFourCC("esds"), 0, &payload, &payloadSize))
+    // An MP4 keeps a codec's configuration ('esds', 'dOps', 'dfLa', 'alac', 'dac3' ...) beside
+    // the entry's fields, where QuickTime's own files keep it inside 'wave': the decompression
+    // parameters are made as QuickTime makes them, 'frma' and that atom.
+    qte::SampleDescription entry;  // the handle's fields are native: its atoms alone are read
+    entry.kind = qte::Kind::sound;
+    entry.format = sound.dataFormat;
+    if (idType != kDecompressionParams ||
+        qte::setExtensionAtoms(entry, bytes + fixed, end - fixed) != qte::noErr)
         return paramErr;
-    const size_t esdsSize = payloadSize + 8;
+    uint32_t configSize = 0;
+    const OSType configType = qte::soundConfigurationAtom(qte::codecOf(entry));
+    const uint8_t *config = configType ? entry.extension(configType, &configSize) : nullptr;
+    if (!config)
+        return paramErr;
+    const size_t atomSize = size_t(configSize) + 8;
     OSErr err;
-    const Handle wave = QtsNewHandle(Size(12 + esdsSize + 8), true, &err);
+    const Handle wave = QtsNewHandle(Size(12 + atomSize + 8), true, &err);
     if (!wave)
         return err;
     uint8_t *out = reinterpret_cast<uint8_t *>(*wave);
     PutBig32(out, 12);
     PutBig32(out + 4, QTFourCC("frma"));
-    PutBig32(out + 8, QTFourCC("mp4a"));
-    PutBig32(out + 12, uint32_t(esdsSize));
-    PutBig32(out + 16, QTFourCC("esds"));
-    std::memcpy(out + 20, payload, payloadSize);
-    PutBig32(out + 12 + esdsSize, 8);  // the terminator atom
+    PutBig32(out + 8, sound.dataFormat);
+    PutBig32(out + 12, uint32_t(atomSize));
+    PutBig32(out + 16, configType);
+    std::memcpy(out + 20, config, configSize);
+    PutBig32(out + 12 + atomSize, 8);  // the terminator atom
     *extension = wave;
     return noErr;
 }

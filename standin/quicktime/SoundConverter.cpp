@@ -3,15 +3,17 @@
 // unsigned). Input counts in the input format's units: sample frames for uncompressed and
 // companded sound, packets of 64 frames for ima4. Linear PCM converts straight from the
 // caller's bytes; compressed input is decoded into a scratch block allocated at open, where
-// decoded frames the output had no room for wait. AAC and MPEG audio ('mp4a' configured by
-// the 'esds' in 'wave', '.mp3') go to the system's decoder, made at the first packet: their
-// input comes through the fill callback in packets of the record's common frame size.
+// decoded frames the output had no room for wait. The formats of the decoder chain (AAC
+// configured by the 'esds' in 'wave', MPEG audio, Opus, ALAC ...) go to a packet decoder, its
+// decoder made at the first packet: their input comes through the fill callback in packets of
+// the record's common frame size.
 #include <cmath>
 #include <cstring>
 #include <mutex>
 
 #include "HandleHeap.h"
-#include "decoder.h"
+#include "description.h"
+#include "packetdecoder.h"
 #include "MovieObjects.h"
 #include "RoutineTable.h"
 
@@ -24,7 +26,6 @@ constexpr uint32_t kBlockFrames = 4096;    // decoded frames per step
 constexpr size_t kMaxWaveBytes = 4096;     // an atom list without a known size
 constexpr int kMaxEmptyInputs = 64;        // callbacks that return no bytes before giving up
 constexpr SInt32 kExtendedSoundCommonFrameSizeValid = 0x8;
-constexpr uint32_t kMaxSilentPackets = 32;  // packets a decoder may take without a sound
 
 struct QtsSoundConverter {
     std::mutex lock;  // guards everything below
@@ -39,15 +40,11 @@ struct QtsSoundConverter {
     uint32_t scratchFrames = 0, scratchUsed = 0;
     const uint8_t *input = nullptr;  // the fill callback's bytes not yet decoded
     size_t inputBytes = 0;
-    // AAC and MPEG audio: the system's decoder.
+    // The decoder chain's formats; the codec is known once configured ('mp4a' waits for its
+    // 'esds').
     bool systemCodec = false;
-    bool configured = false;     // the codec is known ('mp4a' waits for its 'esds')
-    qte::AudioCodec audioCodec;
-    std::unique_ptr<qte::AudioDecoder> decoder;
-    bool drained = false;
-    uint32_t silentPackets = 0;
+    qte::PacketDecoder packets;
     size_t packetBytes = 0;      // the input's packet size; 0: the whole input is one packet
-    std::vector<uint8_t> atoms;  // 'wave' atoms, for the description's extensions
 };
 
 QtsObjectTable<QtsSoundConverter> &Converters()
@@ -77,12 +74,11 @@ bool OutputFormat(const SoundComponentData &d, qte::AudioFormat *f)
 // set up again for it.
 OSErr ConfigureSystemCodec(QtsSoundConverter &sc)
 {
-    sc.decoder.reset();
-    sc.configured = false;
-    const qte::Err err = qte::audioCodecOf(sc.description, nullptr, 0, &sc.audioCodec);
+    // A codec configured by an atom ('esds', 'dOps' ...) waits for the 'wave' list that holds it.
+    const qte::Err err = sc.packets.configure(sc.description, nullptr, 0);
     if (err != qte::noErr)
-        return sc.description.format == QTFourCC("mp4a") && sc.atoms.empty() ? noErr : QtsOSErr(err);
-    sc.decoded = sc.audioCodec.output;
+        return sc.description.atoms.empty() ? noErr : QtsOSErr(err);
+    sc.decoded = sc.packets.codec().output;
     sc.unitFrames = 1;
     sc.unitBytes = 1;
     sc.linear = false;
@@ -96,7 +92,6 @@ OSErr ConfigureSystemCodec(QtsSoundConverter &sc)
         return memFullErr;
     }
     sc.scratchFrames = sc.scratchUsed = 0;
-    sc.configured = true;
     return noErr;
 }
 
@@ -134,85 +129,58 @@ OSErr Configure(QtsSoundConverter &sc)
     return noErr;
 }
 
-uint32_t ReadBig32(const uint8_t *p)
-{
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
-// The 'wave' atom's contents: an 'enda' atom marks the samples little-endian. The list ends
-// at its terminator atom, at the pointer block's end, or at a cap.
-void ApplyDecompressionParams(QtsSoundConverter &sc, const uint8_t *atoms)
+// The 'wave' atom's contents: an 'enda' atom marks the samples little-endian, and the codec's
+// configuration ('esds' ...) is among them. The list ends at its terminator atom, at the
+// pointer block's end, or at a cap.
+OSErr ApplyDecompressionParams(QtsSoundConverter &sc, const uint8_t *atoms)
 {
     Size blockSize;
-    size_t limit = QtsGetPtrSize(reinterpret_cast<Ptr>(const_cast<uint8_t *>(atoms)), &blockSize) == noErr
-                       ? size_t(blockSize)
-                       : kMaxWaveBytes;
-    size_t at = 0;
-    while (limit - at >= 8) {
-        const uint32_t size = ReadBig32(atoms + at);
-        const OSType type = ReadBig32(atoms + at + 4);
-        if (type == 0 || size < 8 || size > limit - at)
-            break;
-        if (type == QTFourCC("enda") && size >= 10)
-            sc.description.littleEndian = (atoms[at + 8] | atoms[at + 9]) != 0;
-        at += size;
+    const size_t limit = QtsGetPtrSize(reinterpret_cast<Ptr>(const_cast<uint8_t *>(atoms)), &blockSize) == noErr
+                             ? size_t(blockSize)
+                             : kMaxWaveBytes;
+    qte::SampleDescription params;
+    params.littleEndian = sc.description.littleEndian;
+    const qte::Err err = qte::setExtensionAtoms(params, atoms, qte::atomListBytes(atoms, limit));
+    if (err != qte::noErr)
+        return QtsOSErr(err);
+    sc.description.littleEndian = params.littleEndian;
+    if (sc.systemCodec) {
+        sc.description.stored = std::move(params.stored);
+        sc.description.atoms = std::move(params.atoms);
     }
-    if (!sc.systemCodec)
-        return;
-    // The codec's configuration ('esds') is one of these atoms: the description holds them as
-    // its extensions.
-    qte::SampleDescription &d = sc.description;
-    sc.atoms.assign(atoms, atoms + at);
-    d.stored = sc.atoms;
-    d.atoms.clear();
-    for (size_t a = 0; a < at;) {
-        const uint32_t size = ReadBig32(atoms + a);
-        d.atoms.push_back({ReadBig32(atoms + a + 4), uint32_t(a + 8), size - 8});
-        a += size;
-    }
+    return noErr;
 }
 
-// The system decoder's next frames into the scratch block, taking packets from the input as
-// it asks for them; none when it needs more input than there is.
-OSErr DecodeSystemCodec(QtsSoundConverter &sc, const uint8_t *&in, size_t &inBytes)
+// The packet decoder's next frames into the scratch block, taking packets from the input as it
+// asks for them; none when it needs more input than there is.
+OSErr DecodePackets(QtsSoundConverter &sc, const uint8_t *&in, size_t &inBytes)
 {
-    if (!sc.configured)
+    qte::PacketDecoder &p = sc.packets;
+    if (!p.configured())
         return cantFindHandler;
-    if (!sc.decoder || (sc.drained && inBytes)) {
-        qte::DecoderFactory *factory = qte::decoderFactory();
-        sc.decoder.reset();
-        const qte::Err made = factory ? factory->createAudio(sc.audioCodec, sc.decoder) : qte::cantFindHandler;
+    if (!p.started() || (p.drained() && inBytes)) {
+        const qte::Err made = p.start();
         if (made != qte::noErr)
             return QtsOSErr(made);
-        sc.drained = false;
-        sc.silentPackets = 0;
     }
     sc.scratchFrames = sc.scratchUsed = 0;
     for (;;) {
         uint32_t frames = 0;
-        const qte::Err got = sc.decoder->receive(sc.scratch.data(), kBlockFrames, &frames);
+        const qte::Err got = p.receive(sc.scratch.data(), kBlockFrames, &frames);
         if (got != qte::noErr)
             return QtsOSErr(got);
         if (frames) {
             sc.scratchFrames = frames;
-            sc.silentPackets = 0;
             return noErr;
         }
         if (inBytes == 0)
             return noErr;
         const size_t packet = sc.packetBytes && sc.packetBytes < inBytes ? sc.packetBytes : inBytes;
-        const qte::Err sent = sc.decoder->send(in, packet);
+        const qte::Err sent = p.send(in, packet, p.codec().framesPerPacket);
         in += packet;
         inBytes -= packet;
-        if (sent != qte::noErr) {
-            // A packet the decoder refuses is a packet of silence.
-            const uint32_t n = std::min(sc.audioCodec.framesPerPacket, kBlockFrames);
-            std::memset(sc.scratch.data(), 0, size_t(n) * sc.decoded.bytesPerFrame());
-            sc.scratchFrames = n;
-            return noErr;
-        }
-        if (++sc.silentPackets > kMaxSilentPackets)
-            return invalidMedia;  // it takes packets and says nothing
+        if (sent != qte::noErr)
+            return QtsOSErr(sent);
     }
 }
 
@@ -239,7 +207,7 @@ OSErr Pump(QtsSoundConverter &sc, const uint8_t *&in, size_t &inBytes, uint8_t *
     }
     while (*made < outCap) {
         if (sc.scratchUsed == sc.scratchFrames && sc.systemCodec) {
-            const OSErr err = DecodeSystemCodec(sc, in, inBytes);
+            const OSErr err = DecodePackets(sc, in, inBytes);
             if (err != noErr)
                 return err;
             if (sc.scratchFrames == 0)
@@ -345,8 +313,9 @@ OSErr SoundConverterSetInfo(SoundConverter scRef, OSType selector, void *infoPtr
         if (!infoPtr)
             return paramErr;
         const qte::SampleDescription before = sc->description;
-        ApplyDecompressionParams(*sc, static_cast<const uint8_t *>(infoPtr));
-        const OSErr err = Configure(*sc);
+        OSErr err = ApplyDecompressionParams(*sc, static_cast<const uint8_t *>(infoPtr));
+        if (err == noErr)
+            err = Configure(*sc);
         if (err != noErr) {
             sc->description = before;
             Configure(*sc);
@@ -380,7 +349,7 @@ OSErr SoundConverterBeginConversion(SoundConverter scRef)
     sc->scratchFrames = sc->scratchUsed = 0;
     sc->input = nullptr;
     sc->inputBytes = 0;
-    sc->decoder.reset();  // a system decoder cannot be reset: the next packet makes a new one
+    sc->packets.stop();  // a decoder cannot be reset: the next packet makes a new one
     return noErr;
 }
 
@@ -477,10 +446,9 @@ OSErr SoundConverterFillBuffer(SoundConverter scRef, SoundConverterFillBufferDat
         if (!fillBufferDataUPP(&data, fillBufferDataRefCon) || !data) {
             sc->input = nullptr;
             sc->inputBytes = 0;
-            if (sc->decoder && !sc->drained) {
+            if (sc->packets.started() && !sc->packets.drained()) {
                 // The end of the input: what the decoder still holds comes out now.
-                sc->drained = true;
-                err = QtsOSErr(sc->decoder->drain());
+                err = QtsOSErr(sc->packets.drain());
                 if (err == noErr)
                     continue;
             }

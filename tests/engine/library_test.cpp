@@ -8,6 +8,8 @@
 
 #include "helpers.h"
 #include "libav.h"
+#include "moviewriter.h"
+#include "timemath.h"
 #include "trackpictures.h"
 
 using namespace qte;
@@ -137,6 +139,179 @@ TEST_P(LibrarySound, EqualsFfmpegFloat) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, LibrarySound,
                          ::testing::Values("aac-stereo-44.mov", "aac-51-48.mp4", "mp3-44.mp4", "mp3-22.mov"));
+struct SoundCase {
+  const char* file;         // of make-sound-movies.sh
+  uint32_t decoderSkips;    // frames ffmpeg's decoder drops itself (Opus: the 'dOps' pre-skip)
+  const char* decoder;      // ffmpeg's decoder when its default is not ours ("": the default)
+};
+
+class LibrarySoundFormats : public Library, public ::testing::WithParamInterface<SoundCase> {};
+
+// ffmpeg's float from the first packet on, as LibrarySound, for the formats ffmpeg encodes and
+// for streams of valid frames over noise; decoded as long as the track lasts.
+TEST_P(LibrarySoundFormats, EqualsFfmpegFloat) {
+  const SoundCase c = GetParam();
+  const std::string file = std::string("codec/") + c.file;
+  std::shared_ptr<Movie> m = open(file);
+  ASSERT_TRUE(m);
+  const Track* t = trackOf(*m, Kind::sound);
+  ASSERT_TRUE(t);
+  std::unique_ptr<SoundDecoder> dec;
+  ASSERT_EQ(SoundDecoder::create(*t, dec), noErr);
+  const uint32_t channels = dec->format().channels;
+  const std::vector<float> ours = decodeSound(*m);
+  const bool raw = std::strstr(c.file, ".amr") || std::strstr(c.file, ".awb");
+  const std::vector<uint8_t> bytes =
+      run(std::string("ffmpeg -v error ") + (raw ? "" : "-ignore_editlist 1 ") + (*c.decoder ? "-c:a " : "") +
+          c.decoder + " -i '" + media(file) + "' -f f32le -");
+  std::vector<float> ref(bytes.size() / 4);
+  if (!ref.empty()) std::memcpy(ref.data(), bytes.data(), ref.size() * 4);
+  // The table's duration of sound, to the frame.
+  const uint64_t frames = uint64_t(mulDiv(t->sampleTime(t->sampleCount()), int64_t(dec->format().sampleRate),
+                                          t->info().mediaTimeScale));
+  ASSERT_EQ(dec->totalFrames(), frames);
+  ASSERT_EQ(ours.size(), frames * channels);
+  const size_t skip = size_t(c.decoderSkips) * channels;
+  ASSERT_GT(ours.size(), skip + 1000);
+  ASSERT_LE(ours.size() - skip, ref.size());
+  ASSERT_GT(ours.size(), ref.size() * 9 / 10);
+  size_t first = skip;
+  while (first < ours.size() && ours[first] == ref[first - skip]) ++first;
+  EXPECT_EQ(first, ours.size()) << "first difference at sample " << first << " of " << ours.size();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, LibrarySoundFormats,
+    // libopus's pre-skip is 312 frames. ffmpeg's default layer II decoder is its fixed-point
+    // one (within 1.04 16-bit steps of the float one, which ours is).
+    ::testing::Values(SoundCase{"alac-16.m4a", 0, ""}, SoundCase{"alac-24.mov", 0, ""},
+                      SoundCase{"ac3-51.mp4", 0, ""}, SoundCase{"eac3-51.mp4", 0, ""},
+                      SoundCase{"opus-stereo.mp4", 312, ""}, SoundCase{"opus-51.mp4", 312, ""},
+                      SoundCase{"flac.mp4", 0, ""}, SoundCase{"mp2.mov", 0, "mp3float"},
+                      SoundCase{"mp3-24.mov", 0, ""}, SoundCase{"gsm.mov", 0, ""}, SoundCase{"amr-nb.mov", 0, ""},
+                      SoundCase{"amr-wb.3gp", 0, ""}, SoundCase{"amr-nb.amr", 0, ""}, SoundCase{"amr-wb.awb", 0, ""},
+                      SoundCase{"mace3.mov", 0, ""}, SoundCase{"mace6.mov", 0, ""}),
+    [](const ::testing::TestParamInfo<SoundCase>& i) {
+      std::string s = i.param.file;
+      std::replace_if(s.begin(), s.end(), [](char ch) { return !isalnum(ch); }, '_');
+      return s;
+    });
+
+// HE-AAC: no encoder here makes it, so an AAC-LC stream at 24 kHz goes into a movie whose
+// configuration signals SBR at 48 kHz (v1), and parametric stereo too (v2), explicitly. The
+// decoder upsamples the core without SBR data and makes PS's two channels: the rate, channels
+// and packet length the configuration gives, and ffmpeg's float for the same movie.
+TEST_F(Library, HeAacTakesRateAndChannelsFromSbrAndPs) {
+  const std::vector<uint8_t> adts = run("cat '" + media("codec/aac-mono-24.adts") + "'");
+  const std::vector<std::vector<uint8_t>> packets = moviewriter::adtsPackets(adts);
+  ASSERT_GT(packets.size(), 5u);
+  // Object type 5 (SBR) or 29 (PS), core 24 kHz mono, SBR at 48 kHz, then AAC-LC.
+  const struct { const char* name; uint8_t objectType; uint32_t channels; } cases[] = {
+      {"heaac-v1.mp4", 0x2B, 1}, {"heaac-v2.mp4", 0xEB, 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    moviewriter::Movie mv;
+    mv.timeScale = 48000;
+    moviewriter::Track t;
+    t.handler = "soun";
+    t.timeScale = 48000;
+    t.description = moviewriter::aacDescription(uint16_t(c.channels), 48000, {c.objectType, 0x09, 0x88, 0x00});
+    t.stts = {{uint32_t(packets.size()), 2048}};
+    moviewriter::Chunk chunk;
+    chunk.samples = uint32_t(packets.size());
+    for (const auto& p : packets) {
+      t.sizes.push_back(uint32_t(p.size()));
+      chunk.data.insert(chunk.data.end(), p.begin(), p.end());
+    }
+    t.chunks.push_back(chunk);
+    mv.tracks.push_back(t);
+    const std::string file = std::string("codec/") + c.name;
+    ASSERT_TRUE(moviewriter::save(media(file), moviewriter::write(mv)));
+    std::shared_ptr<Movie> m = open(file);
+    ASSERT_TRUE(m);
+    std::unique_ptr<SoundDecoder> dec;
+    ASSERT_EQ(SoundDecoder::create(*trackOf(*m, Kind::sound), dec), noErr);
+    EXPECT_EQ(dec->format().sampleRate, 48000);
+    EXPECT_EQ(dec->format().channels, c.channels);
+    EXPECT_EQ(dec->totalFrames(), packets.size() * 2048);
+    const std::vector<float> ours = decodeSound(*m);
+    const std::vector<uint8_t> bytes = run("ffmpeg -v error -i '" + media(file) + "' -f f32le -");
+    std::vector<float> ref(bytes.size() / 4);
+    if (!ref.empty()) std::memcpy(ref.data(), bytes.data(), ref.size() * 4);
+    const size_t frames = packets.size() * 2048;
+    ASSERT_EQ(ours.size(), frames * c.channels);
+    // ffmpeg's decoder makes mono SBR two channels (PS may turn up in it): ours is the first.
+    const size_t refChannels = ref.size() / frames;
+    ASSERT_EQ(ref.size(), frames * refChannels);
+    ASSERT_GE(refChannels, c.channels);
+    size_t first = 0;
+    while (first < ours.size() &&
+           ours[first] == ref[first / c.channels * refChannels + first % c.channels])
+      ++first;
+    EXPECT_EQ(first, ours.size()) << "first difference at sample " << first;
+  }
+}
+
+// ffmpeg's decoding as a WAVE file: its channel mask and float samples.
+struct Wave {
+  uint32_t mask = 0, channels = 0;
+  std::vector<float> samples;
+};
+bool parseWave(const std::vector<uint8_t>& b, Wave* w) {
+  auto u32 = [&](size_t at) { return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24; };
+  for (size_t at = 12; at + 8 <= b.size();) {
+    const uint32_t size = u32(at + 4);
+    const size_t body = at + 8, end = std::min(b.size(), body + size);
+    if (std::memcmp(&b[at], "fmt ", 4) == 0 && size >= 24) {
+      w->channels = uint32_t(b[body + 2]) | uint32_t(b[body + 3]) << 8;
+      if (size >= 24 && uint32_t(b[body]) == 0xFE && b[body + 1] == 0xFF) w->mask = u32(body + 20);
+    } else if (std::memcmp(&b[at], "data", 4) == 0) {
+      w->samples.resize((end - body) / 4);
+      std::memcpy(w->samples.data(), &b[body], w->samples.size() * 4);
+      return w->channels != 0;
+    }
+    at = body + size + (size & 1);
+  }
+  return false;
+}
+
+// A tone of its own in each channel: every speaker our labels name carries ffmpeg's channel for
+// that speaker, sample for sample, and the speakers are ffmpeg's.
+TEST_F(Library, EachChannelLandsOnTheSpeakerItsLabelNames) {
+  const struct { const char* name; size_t decoderSkips; } cases[] = {
+      {"ac3-51.mp4", 0}, {"eac3-51.mp4", 0}, {"opus-51.mp4", 312}, {"opus-71.mp4", 312}, {"flac-71.mp4", 0},
+      {"alac-71.m4a", 0}};
+  for (const auto& c : cases) {
+    const char* name = c.name;
+    SCOPED_TRACE(name);
+    const std::string file = std::string("codec/") + name;
+    std::shared_ptr<Movie> m = open(file);
+    ASSERT_TRUE(m);
+    std::unique_ptr<SoundDecoder> dec;
+    ASSERT_EQ(SoundDecoder::create(*trackOf(*m, Kind::sound), dec), noErr);
+    const std::vector<uint32_t> labels = dec->labels();
+    const std::vector<float> ours = decodeSound(*m);
+    Wave want;
+    ASSERT_TRUE(parseWave(run("ffmpeg -v error -ignore_editlist 1 -i '" + media(file) + "' -c:a pcm_f32le -f wav -"), &want));
+    ASSERT_EQ(labels.size(), want.channels);
+    uint32_t mask = 0;
+    for (uint32_t l : labels) {
+      ASSERT_NE(speakerOf(l), 0u) << "label " << l;
+      mask |= speakerOf(l);
+    }
+    ASSERT_EQ(mask, want.mask);
+    const size_t frames = ours.size() / labels.size() - c.decoderSkips;
+    ASSERT_GT(frames, 10000u);
+    ASSERT_LE(frames, want.samples.size() / want.channels);
+    for (size_t k = 0; k < labels.size(); ++k) {
+      // ffmpeg's channels go in the order of their speakers' bits.
+      const size_t j = size_t(__builtin_popcount(want.mask & (speakerOf(labels[k]) - 1)));
+      size_t f = 0;
+      while (f < frames && ours[(f + c.decoderSkips) * labels.size() + k] == want.samples[f * want.channels + j]) ++f;
+      EXPECT_EQ(f, frames) << "label " << labels[k] << " differs at frame " << f;
+    }
+  }
+}
 
 // A factory that counts what it was asked and takes nothing.
 class Refusing final : public DecoderFactory {

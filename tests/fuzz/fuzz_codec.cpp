@@ -73,6 +73,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   parseAudioSpecificConfig(data, size, &aac);
   MpegAudioHeader mpeg;
   parseMpegAudioHeader(data, size, &mpeg);
+  // What a sound configuration accepts names a speaker (or none) for each of its channels.
+  for (auto parse : {parseOpusConfig, parseFlacConfig, parseAlacConfig, parseAc3Config, parseAc3Frame, parseEac3Config}) {
+    SoundConfig sound;
+    if (parse(data, size, &sound) == noErr &&
+        (sound.channels == 0 || sound.channels > 8 || sound.labels.size() != sound.channels || sound.sampleRate == 0))
+      std::abort();
+  }
   yuvBothWays(data, size);
   return 0;
 }

@@ -112,8 +112,9 @@ Err decodedFormat(const SampleDescription& d, AudioFormat* out, uint32_t* realBi
     const Err e = audioCodecOf(d, nullptr, 0, &codec);
     if (e) return e;
     *out = codec.output;
-    // MPEG audio is 16-bit sound, whatever width its decoder hands over.
-    if (realBits) *realBits = id == CodecId::mpegAudio ? 16 : codec.output.bits;
+    // MPEG audio is 16-bit sound, whatever width its decoder hands over; lossless sound is
+    // of its own width.
+    if (realBits) *realBits = codec.sourceBits ? std::min<uint32_t>(codec.sourceBits, 32) : codec.output.bits;
     return noErr;
   } else {
     return cantFindHandler;

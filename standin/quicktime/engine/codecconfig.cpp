@@ -695,6 +695,236 @@ Err parseMpegAudioHeader(const uint8_t* data, size_t size, MpegAudioHeader* out)
   return noErr;
 }
 
+namespace {
+constexpr uint32_t L = kLabelLeft, R = kLabelRight, C = kLabelCenter, Lfe = kLabelLfe, Ls = kLabelLeftSurround,
+                   Rs = kLabelRightSurround, Lsd = kLabelLeftSurroundDirect, Rsd = kLabelRightSurroundDirect,
+                   Cs = kLabelCenterSurround, Lc = kLabelLeftCenter, Rc = kLabelRightCenter;
+
+// The speakers of each channel count as a codec's decoders lay them out (Opus's and Vorbis's,
+// FLAC's, Apple Lossless's), for 1 to 8 channels.
+using Layouts = std::vector<uint32_t>[8];
+const Layouts& vorbisLayouts() {
+  static const Layouts l = {{kLabelMono}, {L, R}, {L, R, C}, {L, R, Ls, Rs}, {L, R, C, Ls, Rs},
+                            {L, R, C, Lfe, Ls, Rs}, {L, R, C, Lfe, Cs, Lsd, Rsd},
+                            {L, R, C, Lfe, Ls, Rs, Lsd, Rsd}};
+  return l;
+}
+const Layouts& flacLayouts() {
+  static const Layouts l = {{kLabelMono}, {L, R}, {L, R, C}, {L, R, Ls, Rs}, {L, R, C, Lsd, Rsd},
+                            {L, R, C, Lfe, Lsd, Rsd}, {L, R, C, Lfe, Cs, Lsd, Rsd},
+                            {L, R, C, Lfe, Ls, Rs, Lsd, Rsd}};
+  return l;
+}
+const Layouts& alacLayouts() {
+  static const Layouts l = {{kLabelMono}, {L, R}, {L, R, C}, {L, R, C, Cs}, {L, R, C, Ls, Rs},
+                            {L, R, C, Lfe, Ls, Rs}, {L, R, C, Lfe, Cs, Ls, Rs},
+                            {L, R, C, Lfe, Ls, Rs, Lc, Rc}};
+  return l;
+}
+
+// AC-3's audio coding modes: its speakers, a side pair for its surround pair as decoders give it.
+void ac3Labels(uint32_t acmod, bool lfe, std::vector<uint32_t>& l) {
+  static const std::vector<uint32_t> kModes[8] = {{L, R}, {kLabelMono}, {L, R}, {L, R, C}, {L, R, Cs},
+                                                  {L, R, C, Cs}, {L, R, Lsd, Rsd}, {L, R, C, Lsd, Rsd}};
+  l = kModes[acmod & 7];
+  if (lfe) {
+    if (l.size() == 1) l[0] = C;
+    l.push_back(Lfe);
+  }
+}
+
+const uint32_t kAc3Rates[3] = {48000, 44100, 32000};
+
+// What an AC-3 stream of these header fields delivers.
+Err ac3Sound(uint32_t fscod, uint32_t bsid, uint32_t acmod, uint32_t lfe, const char* reserved, const char* noMemory,
+             SoundConfig& o) {
+  if (fscod == 3 || bsid > 10) return fail(&o.why, invalidMedia, reserved);
+  o.sampleRate = kAc3Rates[fscod];
+  o.framesPerPacket = 1536;
+  try {
+    ac3Labels(acmod, lfe, o.labels);
+  } catch (const std::bad_alloc&) {
+    return fail(&o.why, memFullErr, noMemory);
+  }
+  o.channels = uint32_t(o.labels.size());
+  return noErr;
+}
+}  // namespace
+
+Err parseOpusConfig(const uint8_t* data, size_t size, SoundConfig* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = SoundConfig();
+  SoundConfig& o = *out;
+  Cursor c(data, size);
+  const uint8_t version = c.u8(), channels = c.u8();
+  c.u16();  // pre-skip: the edit list's
+  const uint32_t inputRate = c.u32();
+  const uint16_t gain = c.u16();
+  const uint8_t family = c.u8();
+  if (c.bad) return fail(&o.why, invalidMedia, "dOps: cut short");
+  if (version != 0) return fail(&o.why, cantFindHandler, "dOps: version is not 0");
+  if (channels == 0 || channels > 8) return fail(&o.why, cantFindHandler, "dOps: no channels, or more than 8");
+  uint8_t streams = 1, coupled = uint8_t(channels - 1);
+  const uint8_t* map = nullptr;
+  if (family != 0) {
+    streams = c.u8();
+    coupled = c.u8();
+    if (!c.need(channels)) return fail(&o.why, invalidMedia, "dOps: channel mapping cut short");
+    map = c.p + c.pos;
+    if (streams == 0 || coupled > streams) return fail(&o.why, invalidMedia, "dOps: stream counts");
+  } else if (channels > 2) {
+    return fail(&o.why, invalidMedia, "dOps: mapping family 0 of more than two channels");
+  }
+  const uint8_t head[19] = {'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, channels, 0, 0,
+                            uint8_t(inputRate), uint8_t(inputRate >> 8), uint8_t(inputRate >> 16),
+                            uint8_t(inputRate >> 24), uint8_t(gain), uint8_t(gain >> 8), family};
+  try {
+    o.config.assign(head, head + sizeof head);
+    if (map) {
+      o.config.push_back(streams);
+      o.config.push_back(coupled);
+      o.config.insert(o.config.end(), map, map + channels);
+    }
+    if (family <= 1) o.labels = vorbisLayouts()[channels - 1];
+    else o.labels.assign(channels, 0);
+  } catch (const std::bad_alloc&) {
+    return fail(&o.why, memFullErr, "dOps: out of memory");
+  }
+  o.sampleRate = 48000;
+  o.channels = channels;
+  o.framesPerPacket = 960;
+  return noErr;
+}
+
+Err parseFlacConfig(const uint8_t* data, size_t size, SoundConfig* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = SoundConfig();
+  SoundConfig& o = *out;
+  Cursor c(data, size);
+  const uint32_t versionFlags = c.u32();
+  const uint8_t type = c.u8();
+  const uint32_t length = uint32_t(c.u16()) << 8 | c.u8();
+  if (c.bad) return fail(&o.why, invalidMedia, "dfLa: cut short");
+  if (versionFlags >> 24) return fail(&o.why, cantFindHandler, "dfLa: version is not 0");
+  if ((type & 0x7F) != 0 || length != 34) return fail(&o.why, invalidMedia, "dfLa: the first block is no STREAMINFO");
+  if (!c.need(34)) return fail(&o.why, invalidMedia, "dfLa: STREAMINFO cut short");
+  const uint8_t* info = c.p + c.pos;
+  BitReader b(info, 34);
+  const uint32_t minBlock = b.u(16), maxBlock = b.u(16);
+  b.skip(24 + 24);  // the smallest and largest frame sizes
+  o.sampleRate = b.u(20);
+  o.channels = b.u(3) + 1;
+  o.bits = b.u(5) + 1;
+  if (o.sampleRate == 0 || o.bits < 4 || maxBlock < 16 || minBlock > maxBlock)
+    return fail(&o.why, invalidMedia, "STREAMINFO: no rate, sample size or block size");
+  o.framesPerPacket = maxBlock;
+  try {
+    o.config.assign(info, info + 34);
+    o.labels = flacLayouts()[o.channels - 1];
+  } catch (const std::bad_alloc&) {
+    return fail(&o.why, memFullErr, "dfLa: out of memory");
+  }
+  return noErr;
+}
+
+Err parseAlacConfig(const uint8_t* data, size_t size, SoundConfig* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = SoundConfig();
+  SoundConfig& o = *out;
+  Cursor c(data, size);
+  c.u32();  // version and flags
+  o.framesPerPacket = c.u32();
+  c.u8();  // compatible version
+  o.bits = c.u8();
+  c.skip(3);  // the Rice parameters
+  o.channels = c.u8();
+  c.skip(2 + 4 + 4);  // longest run, largest frame, average bit rate
+  o.sampleRate = c.u32();
+  if (c.bad) return fail(&o.why, invalidMedia, "alac: cut short");
+  if (o.framesPerPacket == 0 || o.framesPerPacket > 4096 * 4096 || o.sampleRate == 0)
+    return fail(&o.why, invalidMedia, "alac: no frame length or rate");
+  if (o.channels == 0 || o.channels > 8 || (o.bits != 16 && o.bits != 20 && o.bits != 24 && o.bits != 32))
+    return fail(&o.why, cantFindHandler, "alac: a channel count or sample size decoders lack");
+  const uint8_t header[8] = {0, 0, 0, 36, 'a', 'l', 'a', 'c'};
+  try {
+    o.config.assign(header, header + 8);
+    o.config.insert(o.config.end(), data, data + 28);
+    o.labels = alacLayouts()[o.channels - 1];
+  } catch (const std::bad_alloc&) {
+    return fail(&o.why, memFullErr, "alac: out of memory");
+  }
+  return noErr;
+}
+
+Err parseAc3Config(const uint8_t* data, size_t size, SoundConfig* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = SoundConfig();
+  SoundConfig& o = *out;
+  BitReader b(data, size);
+  const uint32_t fscod = b.u(2), bsid = b.u(5);
+  b.u(3);
+  const uint32_t acmod = b.u(3), lfe = b.u(1);
+  if (b.bad) return fail(&o.why, invalidMedia, "dac3: cut short");
+  return ac3Sound(fscod, bsid, acmod, lfe, "dac3: reserved rate or stream version", "dac3: out of memory", o);
+}
+
+Err parseAc3Frame(const uint8_t* data, size_t size, SoundConfig* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = SoundConfig();
+  SoundConfig& o = *out;
+  BitReader b(data, size);
+  if (b.u(16) != 0x0B77) return fail(&o.why, invalidMedia, "AC-3: no frame sync");
+  b.u(16);  // crc1
+  const uint32_t fscod = b.u(2);
+  b.u(6);  // frame size code
+  const uint32_t bsid = b.u(5);
+  b.u(3);
+  const uint32_t acmod = b.u(3);
+  if ((acmod & 1) && acmod != 1) b.u(2);  // centre mix level
+  if (acmod & 4) b.u(2);                 // surround mix level
+  if (acmod == 2) b.u(2);                // Dolby Surround mode
+  const uint32_t lfe = b.u(1);
+  if (b.bad) return fail(&o.why, invalidMedia, "AC-3: frame header cut short");
+  return ac3Sound(fscod, bsid, acmod, lfe, "AC-3: reserved rate or stream version", "AC-3: out of memory", o);
+}
+
+Err parseEac3Config(const uint8_t* data, size_t size, SoundConfig* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = SoundConfig();
+  SoundConfig& o = *out;
+  BitReader b(data, size);
+  b.u(13);  // data rate
+  b.u(3);   // independent streams less one: the first is the programme
+  const uint32_t fscod = b.u(2), bsid = b.u(5);
+  b.u(1 + 1 + 3);
+  const uint32_t acmod = b.u(3), lfe = b.u(1);
+  b.u(3);
+  const uint32_t dependents = b.u(4);
+  const uint32_t locations = dependents ? b.u(9) : 0;
+  if (b.bad) return fail(&o.why, invalidMedia, "dec3: cut short");
+  if (fscod == 3 || bsid < 11 || bsid > 16) return fail(&o.why, invalidMedia, "dec3: reserved rate or stream version");
+  o.sampleRate = kAc3Rates[fscod];
+  o.framesPerPacket = 1536;
+  try {
+    ac3Labels(acmod, lfe, o.labels);
+    // The dependent streams' channels by location: pairs but for the centre surround (2), top
+    // surround (3), top centre (7) and second LFE (8).
+    static const uint32_t kPlaces[9][2] = {{Lc, Rc}, {Ls, Rs}, {Cs, 0}, {0, 0}, {Lsd, Rsd}, {0, 0},
+                                           {kLabelVerticalHeightLeft, kLabelVerticalHeightRight}, {0, 0}, {0, 0}};
+    for (uint32_t k = 0; k < 9; ++k) {
+      if (!(locations & (1u << k))) continue;
+      const bool single = k == 2 || k == 3 || k == 7 || k == 8;
+      o.labels.push_back(kPlaces[k][0]);
+      if (!single) o.labels.push_back(kPlaces[k][1]);
+    }
+  } catch (const std::bad_alloc&) {
+    return fail(&o.why, memFullErr, "dec3: out of memory");
+  }
+  o.channels = uint32_t(o.labels.size());
+  if (o.channels > 8) return fail(&o.why, cantFindHandler, "dec3: more than 8 channels");
+  return noErr;
+}
+
 Err parseColr(const uint8_t* data, size_t size, ColourInfo* out) {
   if ((!data && size) || !out) return paramErr;
   *out = ColourInfo();

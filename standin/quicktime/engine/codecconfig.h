@@ -139,6 +139,31 @@ struct MpegAudioHeader {
 // Parses the 4-byte MPEG audio frame header at data[0].
 Err parseMpegAudioHeader(const uint8_t* data, size_t size, MpegAudioHeader* out);
 
+// What the configuration of one of the other sound codecs says its decoder delivers.
+struct SoundConfig {
+  uint32_t sampleRate = 0, channels = 0;
+  uint32_t bits = 0;              // of the stream's samples; 0 for codecs of no fixed precision
+  uint32_t framesPerPacket = 0;   // 0: the configuration does not say
+  std::vector<uint32_t> labels;   // the channels' speakers (any order); 0 for a speaker a mask lacks
+  std::vector<uint8_t> config;    // what the decoder library takes as its configuration
+  const char* why = nullptr;
+};
+
+// Opus: the payload of a 'dOps' atom; `config` is the OpusHead the library wants, its pre-skip
+// 0 (a movie's edit list trims it).
+Err parseOpusConfig(const uint8_t* data, size_t size, SoundConfig* out);
+// FLAC: the payload of a 'dfLa' atom (version, flags, metadata blocks); `config` is its
+// STREAMINFO block.
+Err parseFlacConfig(const uint8_t* data, size_t size, SoundConfig* out);
+// Apple Lossless: the payload of an 'alac' atom (version, flags, the 24-byte configuration);
+// `config` is the whole 36-byte atom.
+Err parseAlacConfig(const uint8_t* data, size_t size, SoundConfig* out);
+// AC-3: the payload of a 'dac3' atom, or a frame from its sync word on.
+Err parseAc3Config(const uint8_t* data, size_t size, SoundConfig* out);
+Err parseAc3Frame(const uint8_t* data, size_t size, SoundConfig* out);
+// E-AC-3: the payload of a 'dec3' atom; its first independent stream with its dependent ones.
+Err parseEac3Config(const uint8_t* data, size_t size, SoundConfig* out);
+
 // Parses the payload of a 'colr' atom: 'nclx' (ISO) or 'nclc' (QuickTime). ICC profiles are
 // cantFindHandler.
 Err parseColr(const uint8_t* data, size_t size, ColourInfo* out);

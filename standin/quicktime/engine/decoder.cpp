@@ -54,11 +54,101 @@ Err otherSoundCodec(const SampleDescription& d, AudioCodec* out, const char** wh
   if (out->channels == 1) out->labels = {kLabelMono};
   else if (out->channels == 2) out->labels = {kLabelLeft, kLabelRight};
   else out->labels.assign(out->channels, 0);
+  return noErr;
+}
+
+// Codecs whose configuration atom (in a .mov inside 'wave') says what their decoder delivers.
+Err configuredSoundCodec(const SampleDescription& d, const uint8_t* first, size_t firstBytes, AudioCodec* out,
+                         const char** why) {
+  using Parse = Err (*)(const uint8_t*, size_t, SoundConfig*);
+  Parse parse = nullptr;
+  switch (out->id) {
+    case CodecId::opus: parse = parseOpusConfig; break;
+    case CodecId::flac: parse = parseFlacConfig; break;
+    case CodecId::alac: parse = parseAlacConfig; break;
+    case CodecId::ac3: parse = parseAc3Config; break;
+    case CodecId::eac3: parse = parseEac3Config; break;
+    default: break;
+  }
+  const OSType atom = parse ? soundConfigurationAtom(out->id) : 0;
+  uint32_t n = 0;
+  const uint8_t* payload = atom ? d.extension(atom, &n) : nullptr;
+  if (!payload && out->id == CodecId::ac3 && first) payload = first, n = uint32_t(firstBytes), parse = parseAc3Frame;
+  if (!payload) {
+    if (out->id != CodecId::ac3 && out->id != CodecId::eac3 && parse) {
+      failWith(why, "a sound entry without its codec's configuration");
+      return invalidMedia;
+    }
+    return otherSoundCodec(d, out, why);
+  }
+  SoundConfig c;
+  const Err e = parse(payload, n, &c);
+  if (e) {
+    failWith(why, c.why);
+    return e;
+  }
+  out->sampleRate = c.sampleRate;
+  out->channels = c.channels;
+  out->sourceBits = c.bits;
+  out->framesPerPacket = c.framesPerPacket;
+  out->labels = std::move(c.labels);
+  out->config = std::move(c.config);
+  out->blockAlign = d.bytesPerFrame;
+  return noErr;
+}
+
+// What the codecs of fixed frames per packet deliver per packet, and the precision of the
+// speech and classic codecs' samples.
+void fixedGeometry(const SampleDescription& d, AudioCodec* out) {
+  switch (out->id) {
+    case CodecId::amrNb: out->sampleRate = 8000, out->framesPerPacket = 160; break;
+    case CodecId::amrWb: out->sampleRate = 16000, out->framesPerPacket = 320; break;
+    case CodecId::gsm: out->framesPerPacket = 160; break;
+    case CodecId::mace3:
+    case CodecId::mace6: out->framesPerPacket = 6; break;
+    default: break;
+  }
+  switch (out->id) {
+    case CodecId::amrNb: case CodecId::amrWb: case CodecId::gsm: case CodecId::mace3: case CodecId::mace6:
+    case CodecId::qdesign2: out->sourceBits = 16; break;
+    default: break;
+  }
+  if (out->id == CodecId::amrNb || out->id == CodecId::amrWb) {
+    out->channels = 1;
+    out->labels = {kLabelMono};
+  }
+  // A version-1 entry's packets: QDesign's hold many frames, its configuration is its 'wave'.
+  if (d.soundVersion == 1 && d.samplesPerPacket && !out->framesPerPacket) out->framesPerPacket = d.samplesPerPacket;
+  if (out->id == CodecId::qdesign2) {
+    uint32_t n = 0;
+    if (const uint8_t* wave = d.extension(fourcc("wave"), &n)) out->config.assign(wave, wave + n);
+  }
+}
+
+// The output format of a configured codec, its labels in the order decoders deliver channels:
+// that of the speakers' bits in a WAVE channel mask, unknown speakers (none) last.
+Err finishSoundCodec(AudioCodec* out) {
+  if (out->sourceBits == 0 && out->id == CodecId::mpegAudio) out->sourceBits = 16;
+  std::stable_sort(out->labels.begin(), out->labels.end(),
+                   [](uint32_t a, uint32_t b) { return speakerOf(a) - 1 < speakerOf(b) - 1; });
   out->output.sampleRate = out->sampleRate;
   out->output.channels = out->channels;
   return noErr;
 }
 }  // namespace
+
+OSType soundConfigurationAtom(CodecId id) {
+  switch (id) {
+    case CodecId::aac:
+    case CodecId::mpegAudio: return fourcc("esds");
+    case CodecId::opus: return fourcc("dOps");
+    case CodecId::flac: return fourcc("dfLa");
+    case CodecId::alac: return fourcc("alac");
+    case CodecId::ac3: return fourcc("dac3");
+    case CodecId::eac3: return fourcc("dec3");
+    default: return 0;
+  }
+}
 
 bool decoderDecodesSound(const SampleDescription& d) {
   const CodecId id = codecOf(d);
@@ -184,15 +274,18 @@ Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t 
   out->output.isFloat = true;
   if (out->id == CodecId::mpegAudio && !esdsAtom) {  // '.mp3' and its kin
     const Err e = mpegAudioCodec(d, firstPacket, firstPacketBytes, out, why);
-    out->output.sampleRate = out->sampleRate;
-    out->output.channels = out->channels;
-    return e;
+    return e ? e : finishSoundCodec(out);
   }
   if (codecInfo(out->id).kind != Kind::sound || inHouse(out->id)) {
     failWith(why, "no decoder configuration for this sound format");
     return cantFindHandler;
   }
-  if (out->id != CodecId::aac && out->id != CodecId::mpegAudio) return otherSoundCodec(d, out, why);
+  if (out->id != CodecId::aac && out->id != CodecId::mpegAudio) {
+    const Err e = configuredSoundCodec(d, firstPacket, firstPacketBytes, out, why);
+    if (e) return e;
+    fixedGeometry(d, out);
+    return finishSoundCodec(out);
+  }
   if (!esdsAtom) {
     failWith(why, "'mp4a' without an 'esds' configuration");
     return invalidMedia;
@@ -219,18 +312,18 @@ Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t 
     out->sampleRate = c.outputRate;
     out->channels = c.channels;
     out->labels = c.labels;
-    // Unknown speakers (none) last.
-    std::stable_sort(out->labels.begin(), out->labels.end(),
-                     [](uint32_t a, uint32_t b) { return speakerOf(a) - 1 < speakerOf(b) - 1; });
+    // Parametric stereo makes a mono core stereo.
+    if (c.ps && c.channels == 1) {
+      out->channels = 2;
+      out->labels = {kLabelLeft, kLabelRight};
+    }
     out->framesPerPacket = (c.frameLength ? c.frameLength : 1024) * (c.outputRate > c.sampleRate ? 2 : 1);
     out->config = std::move(es.specificInfo);
   } else {
     failWith(why, "'esds': an object type no decoder is configured for");
     return cantFindHandler;
   }
-  out->output.sampleRate = out->sampleRate;
-  out->output.channels = out->channels;
-  return e;
+  return e ? e : finishSoundCodec(out);
 }
 
 }  // namespace qte

@@ -94,6 +94,7 @@ struct AudioCodec {
   const char* library = nullptr;    // the decoder library's decoder when not the table's
   uint32_t blockAlign = 0;          // bytes per packet, for the codecs of fixed packets
   uint32_t bitsPerSample = 0;       // as the entry says, for the codecs that read it
+  uint32_t sourceBits = 0;          // the precision of the stream's samples; 0: the output's
   uint32_t sampleRate = 0;          // of the decoded sound (AAC with SBR: its output rate)
   uint32_t channels = 0;
   uint32_t framesPerPacket = 0;     // decoded frames per packet (AAC-LC 1024, MP3 1152, ...)
@@ -106,12 +107,16 @@ struct AudioCodec {
 };
 
 // The codec a sound description asks for. Rate, channels and layout come from the configuration
-// (AAC: the 'esds', also inside 'wave'; MPEG audio: the first packet's frame header when given),
-// not from the sample entry. cantFindHandler for formats the engine does not configure.
+// (AAC: the 'esds', also inside 'wave'; MPEG audio and AC-3 without a 'dac3': the first packet's
+// frame header when given; 'dOps', 'dfLa', 'alac', 'dac3', 'dec3'), not from the sample entry,
+// and labels are in the speakers' order. cantFindHandler for formats the engine does not
+// configure.
 Err audioCodecOf(const SampleDescription& d, const uint8_t* firstPacket, size_t firstPacketBytes,
                  AudioCodec* out, const char** why = nullptr);
 // The sound formats a decoder plays (AAC, MPEG audio ...), configured or not: not the engine's.
 bool decoderDecodesSound(const SampleDescription& d);
+// The atom that configures a sound codec's decoder ('esds', 'dOps', 'dfLa' ...); 0 for none.
+OSType soundConfigurationAtom(CodecId id);
 
 class AudioDecoder {
  public:

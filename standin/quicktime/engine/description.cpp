@@ -39,7 +39,37 @@ void collectAtoms(SampleDescription& d, size_t from) {
     }
   }
 }
+
+// An 'enda' atom's flag: the samples are little-endian.
+void readByteOrder(SampleDescription& d) {
+  uint32_t n = 0;
+  const uint8_t* enda = d.extension(fourcc("enda"), &n);
+  if (enda && n >= 2) d.littleEndian = (enda[0] | enda[1]) != 0;
+}
 }  // namespace
+
+size_t atomListBytes(const uint8_t* atoms, size_t limit) {
+  Cursor c(atoms, limit);
+  Atom a;
+  size_t end = 0;
+  // Sizes of 0 ("to the end") and 1 (64-bit) do not occur in such lists: they end them.
+  for (Cursor peek = c; peek.u32() >= 8 && nextAtom(c, a) && a.type != 0; peek = c) end = c.pos;
+  return end;
+}
+
+Err setExtensionAtoms(SampleDescription& d, const uint8_t* atoms, size_t size) {
+  if (!atoms && size) return paramErr;
+  if (size > kMaxDescriptionBytes) return invalidMedia;
+  try {
+    d.stored.assign(atoms, atoms + size);
+    d.atoms.clear();
+    collectAtoms(d, 0);
+  } catch (const std::bad_alloc&) {
+    return memFullErr;
+  }
+  readByteOrder(d);
+  return noErr;
+}
 
 Err parseDescription(const uint8_t* entry, size_t size, Kind kind, SampleDescription& d) {
   if (size < 16 || size > kMaxDescriptionBytes) return invalidMedia;
@@ -96,9 +126,7 @@ Err parseDescription(const uint8_t* entry, size_t size, Kind kind, SampleDescrip
   if (c.bad) return invalidMedia;
   if (!(d.sampleRate >= 0 && d.sampleRate < 1e7)) return invalidMedia;
   collectAtoms(d, fixed);
-  uint32_t n = 0;
-  const uint8_t* enda = d.extension(fourcc("enda"), &n);
-  if (enda && n >= 2) d.littleEndian = (enda[0] | enda[1]) != 0;
+  readByteOrder(d);
   if (d.format == fourcc("sowt")) d.littleEndian = true;
   return noErr;
 }

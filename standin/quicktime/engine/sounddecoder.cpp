@@ -1,11 +1,12 @@
 // Per-track sound decoding from any sample frame. Frames are counted in the decoded stream;
 // classic tables hold one sample per frame, others one sample per packet of fixed frames.
-// Compressed sound (AAC, MPEG audio) goes packet by packet to the process's system decoder.
+// Compressed sound goes packet by packet to a decoder of the process's chain.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "decoder.h"
+#include "description.h"
+#include "packetdecoder.h"
 #include "sampletable.h"
 #include "timemath.h"
 
@@ -13,24 +14,22 @@ namespace qte {
 
 namespace {
 constexpr uint32_t kPcmFrames = 4096;       // decoded frames held for the reader
-constexpr uint32_t kMaxSilentPackets = 32;  // packets a decoder may take without a sound
 constexpr uint32_t kMaxPacketBytes = 1u << 20;
 }  // namespace
 
-// A system decoder's stream over the track's packets. Decoders keep no position that could be
-// reset, so a jump makes a new one, fed from a packet or more before the target (the overlap
-// of the packet before shapes the first one) and read forward to it.
+// A decoder's stream over the track's packets: the table's samples, or for a version-1 entry
+// of fixed packets whose table counts frames, runs of `packetSamples` of them. A jump makes a
+// new decoder, fed from a packet or more before the target (the overlap of the packet before
+// shapes the first one) and read forward to it.
 struct Packets {
-  AudioCodec codec;
+  PacketDecoder decoder;
   uint32_t rate = 0;                 // decoded frames per second
   uint32_t preRoll = 1;              // packets fed ahead of the target
-  std::unique_ptr<AudioDecoder> dec;
-  bool unavailable = false;          // the system has no decoder for it: silence
-  uint64_t nextPacket = 0;           // the next table sample to send
+  uint32_t packetSamples = 1;        // table samples per packet
+  uint64_t count = 0;                // packets
+  bool unavailable = false;          // no decoder takes it: silence
+  uint64_t nextPacket = 0;           // the next packet to send
   uint64_t outPos = 0;               // decoded frame that the decoder gives next
-  bool drained = false;
-  bool sounded = false;              // the decoder gave sound since it was made
-  uint32_t silent = 0;               // packets sent since the decoder last gave sound
 };
 
 struct SoundDecoder::State {
@@ -49,6 +48,7 @@ struct SoundDecoder::State {
 
   Err configurePackets();
   Err startPacket(uint64_t at, uint64_t* start) const;
+  int64_t packetTime(uint64_t packet) const;
   Err restart(uint64_t at);
   Err pull();
   Err sendNext();
@@ -60,7 +60,7 @@ SoundDecoder::~SoundDecoder() = default;
 const AudioFormat& SoundDecoder::format() const { return s_->fmt; }
 const std::vector<uint32_t>& SoundDecoder::labels() const {
   static const std::vector<uint32_t> none;
-  return s_->packets ? s_->packets->codec.labels : none;
+  return s_->packets ? s_->packets->decoder.codec().labels : none;
 }
 uint64_t SoundDecoder::totalFrames() const { return s_->total; }
 
@@ -117,8 +117,8 @@ Err SoundDecoder::create(const Track& track, std::unique_ptr<SoundDecoder>& out)
   }
 }
 
-// The track's packets are the table's samples (a frame-counted table would need packets of
-// one size, which compressed sound does not have); the first one configures MPEG audio.
+// The first packet configures MPEG audio. A table that counts frames needs packets of one size,
+// as a version-1 entry gives them; compressed sound of any other kind has no such packets.
 Err SoundDecoder::State::configurePackets() {
   State& s = *this;
   const Track& track = *s.track;
@@ -137,18 +137,24 @@ Err SoundDecoder::State::configurePackets() {
     run.bytes = size;
     if (track.read(run, s.raw.data()) == noErr) first = s.raw.data();
   }
-  Err e = audioCodecOf(s.desc, first, size, &p.codec);
+  Err e = p.decoder.configure(s.desc, first, size);
   if (e) return e;
   if (!decoderFactory()) return cantFindHandler;  // as undecodable as any unknown format
   if (track.sampleCount() == 0) p.unavailable = true;
   SampleRun run;
-  if (track.sampleCount() && (track.locate(0, 1, 0, run) != noErr || run.durationEach == 1 || run.count == 0))
-    return cantFindHandler;  // frame-counted
-  s.fmt = p.codec.output;
+  if (track.sampleCount() && (track.locate(0, 1, 0, run) != noErr || run.count == 0)) return cantFindHandler;
+  if (track.sampleCount() && run.durationEach == 1) {
+    uint32_t packetFrames = 0, packetBytes = 0;
+    soundPacking(s.desc, &packetFrames, &packetBytes);
+    if (packetFrames < 2 || packetBytes == 0 || largest != packetBytes) return cantFindHandler;
+    p.packetSamples = packetFrames;
+  }
+  p.count = (track.sampleCount() + p.packetSamples - 1) / p.packetSamples;
+  s.fmt = p.decoder.codec().output;
   p.rate = uint32_t(std::lround(s.fmt.sampleRate));
   if (p.rate == 0 || !s.fmt.valid() || track.info().mediaTimeScale == 0) return cantFindHandler;
   // MPEG audio's bit reservoir reaches back up to 511 bytes, over several small frames.
-  p.preRoll = p.codec.id == CodecId::mpegAudio ? 4 : 1;
+  p.preRoll = p.decoder.codec().id == CodecId::mpegAudio ? 4 : 1;
   s.frameMode = false;
   s.total = uint64_t(mulDiv(track.sampleTime(track.sampleCount()), p.rate, track.info().mediaTimeScale));
   s.pcm.resize(size_t(kPcmFrames) * s.fmt.bytesPerFrame());
@@ -156,66 +162,59 @@ Err SoundDecoder::State::configurePackets() {
   return noErr;
 }
 
+// The media time at which a packet starts (the track's end for the packet past the last).
+int64_t SoundDecoder::State::packetTime(uint64_t packet) const {
+  const uint64_t sample = packet * packets->packetSamples;
+  return track->sampleTime(std::min(sample, track->sampleCount()));
+}
+
 // The packet a new decoder for frame `at` starts from.
 Err SoundDecoder::State::startPacket(uint64_t at, uint64_t* start) const {
   const Packets& p = *packets;
   uint64_t index = 0;
   if (!track->sampleAt(mulDiv(int64_t(at), track->info().mediaTimeScale, p.rate), &index)) return invalidTime;
+  index /= p.packetSamples;
   *start = index >= p.preRoll ? index - p.preRoll : 0;
   return noErr;
 }
 
 Err SoundDecoder::State::restart(uint64_t at) {
   Packets& p = *packets;
-  const Track& t = *track;
-  const uint32_t scale = t.info().mediaTimeScale;
   uint64_t start = 0;
   if (Err e = startPacket(at, &start)) return e;
-  p.dec.reset();
-  Err e = decoderFactory()->createAudio(p.codec, p.dec);
-  if (e) {
+  if (Err e = p.decoder.start()) {
     p.unavailable = true;
     return e;
   }
   p.nextPacket = start;
-  p.outPos = uint64_t(mulDiv(t.sampleTime(start), p.rate, scale));
-  p.drained = false;
-  p.sounded = false;
-  p.silent = 0;
+  p.outPos = uint64_t(mulDiv(packetTime(start), p.rate, track->info().mediaTimeScale));
   pcmFirst = p.outPos;
   pcmFrames = 0;
   return noErr;
 }
 
-// Sends the next packet. One the decoder refuses stands as silence of its length.
+// Sends the next packet; one of another description is refused, as silence of its length.
 Err SoundDecoder::State::sendNext() {
   Packets& p = *packets;
   const Track& t = *track;
   const uint64_t index = p.nextPacket++;
   uint64_t offset = 0;
   uint32_t size = 0, di = 0;
-  Err e = t.sampleLocation(index, &offset, &size, &di);
+  Err e = t.sampleLocation(index * p.packetSamples, &offset, &size, &di);
   if (e) return e;
-  bool refused = size == 0 || size > raw.size() || di == 0 || di > t.info().descriptions.size() ||
-                 t.info().descriptions[di - 1].format != desc.format;
+  const uint32_t scale = t.info().mediaTimeScale;
+  // Its silence reaches the packet's end in the table from where the decoder is.
+  const uint64_t end = uint64_t(mulDiv(packetTime(index + 1), p.rate, scale));
+  const uint32_t frames = uint32_t(std::min<uint64_t>(end > p.outPos ? end - p.outPos : 0, kPcmFrames));
+  const bool refused = size == 0 || size > raw.size() || di == 0 || di > t.info().descriptions.size() ||
+                       t.info().descriptions[di - 1].format != desc.format;
   if (!refused) {
     SampleRun run;
     run.offset = offset;
     run.bytes = size;
     if ((e = t.read(run, raw.data()))) return e;
-    refused = p.dec->send(raw.data(), size) != noErr;
   }
-  if (!refused) {
-    if (++p.silent > kMaxSilentPackets) return invalidMedia;  // it takes packets and says nothing
-    return noErr;
-  }
-  const uint32_t scale = t.info().mediaTimeScale;
-  const uint64_t end = uint64_t(mulDiv(t.sampleTime(index + 1), p.rate, scale));
-  const uint32_t n = uint32_t(std::min<uint64_t>(end > p.outPos ? end - p.outPos : 0, kPcmFrames));
-  std::memset(pcm.data(), 0, size_t(n) * fmt.bytesPerFrame());
-  pcmFrames = n;
-  p.outPos += n;
-  return noErr;
+  return p.decoder.send(refused ? nullptr : raw.data(), refused ? 0 : size, frames);
 }
 
 // Replaces the cache with the decoder's next frames; none at the end of the stream.
@@ -225,23 +224,19 @@ Err SoundDecoder::State::pull() {
   pcmFrames = 0;
   for (;;) {
     uint32_t n = 0;
-    Err e = p.dec->receive(pcm.data(), kPcmFrames, &n);
+    Err e = p.decoder.receive(pcm.data(), kPcmFrames, &n);
     if (e) return e;
     if (n) {
-      p.sounded = true;
-      p.silent = 0;
       pcmFrames = n;
       p.outPos += n;
       return noErr;
     }
-    if (p.nextPacket < track->sampleCount()) {
+    if (p.nextPacket < p.count) {
       if ((e = sendNext())) return e;
-      if (pcmFrames) return noErr;  // a refused packet's silence
       continue;
     }
-    if (p.drained) return p.sounded || p.silent == 0 ? noErr : invalidMedia;
-    p.drained = true;
-    if ((e = p.dec->drain())) return e;
+    if (p.decoder.drained()) return noErr;
+    if ((e = p.decoder.drain())) return e;
   }
 }
 
@@ -250,7 +245,7 @@ Err SoundDecoder::State::decodeCompressed(uint64_t at, uint32_t frames, uint8_t*
   if (p.unavailable) return cantFindHandler;
   const size_t fb = fmt.bytesPerFrame();
   // Decoding forward beats a new decoder for a few packets.
-  const uint64_t reach = uint64_t(std::max<uint32_t>(p.codec.framesPerPacket, 1)) * 4;
+  const uint64_t reach = uint64_t(std::max<uint32_t>(p.decoder.codec().framesPerPacket, 1)) * 4;
   while (*got < frames && at < total) {
     if (at >= pcmFirst && at < pcmFirst + pcmFrames) {
       const uint64_t skip = at - pcmFirst;
@@ -264,7 +259,7 @@ Err SoundDecoder::State::decodeCompressed(uint64_t at, uint32_t frames, uint8_t*
     // stream whose packets decode to fewer frames than the table gives them never reaches its
     // table times, and restarting it there again would go round for ever.
     uint64_t start = 0;
-    if (!p.dec || at < p.outPos ||
+    if (!p.decoder.started() || at < p.outPos ||
         (at - p.outPos > reach && startPacket(at, &start) == noErr && start > p.nextPacket)) {
       Err e = restart(at);
       if (e) return e;

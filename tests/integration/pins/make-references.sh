@@ -4,12 +4,13 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=16
+VERSION=17
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
 sh "$SRC/../../media/make-movies.sh" "$OUT"
 sh "$SRC/../../media/make-codec-movies.sh" "$OUT/codec"
+sh "$SRC/../../media/make-sound-movies.sh" "$OUT/codec"
 STAMP="$OUT/.pin-references-v$VERSION"
 if [ -f "$STAMP" ] && [ -z "$(find "$OUT" "$OUT/codec" -maxdepth 1 -name '.made-*v*' -newer "$STAMP")" ]; then
   exit 0
@@ -156,6 +157,15 @@ for m in aac-mono-44.mp4 aac-mono-48.mov aac-stereo-44.mov aac-stereo-48.mp4 aac
   compressed $m s32le
 done
 for m in mp3-44.mp4 mp3-44.mov mp3-22.mov; do compressed $m s16le; done
+# The decoder library's formats: lossy ones as 32-bit integers from their float, lossless ones
+# and speech at their 16 bits. A raw AMR file has no edit list, and its count is its frames'.
+for m in ac3-51-whole.mp4 opus-stereo.mp4; do compressed $m s32le; done
+for m in flac.mp4 alac-16.m4a; do compressed $m s16le; done
+audio codec/amr-nb.amr 0 s16le
+cp "$OUT/codec/amr-nb.amr.a0.s16le" "$OUT/codec/amr-nb.amr.a0.media.s16le"
+for n in count media-count; do
+  echo $(($(stat -c %s "$OUT/codec/amr-nb.amr.a0.s16le") / 2)) > "$OUT/codec/amr-nb.amr.a0.$n"
+done
 # A tone per channel: ffmpeg's decoding through the edit list as WAV, whose channel mask says
 # where ffmpeg puts each channel.
 for m in aac-30-tones.mp4 aac-40-tones.mp4 aac-50-tones.mp4 aac-51-tones.mp4 aac-71-tones.mp4 aac-c12-tones.mp4; do

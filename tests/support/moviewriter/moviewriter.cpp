@@ -92,6 +92,17 @@ Bytes soundDescriptionV1(const char* format, uint16_t channels, uint32_t rate, i
   return o.b;
 }
 
+std::vector<Bytes> adtsPackets(const Bytes& adts) {
+  std::vector<Bytes> packets;
+  for (size_t at = 0; at + 7 <= adts.size();) {
+    const size_t length = size_t(adts[at + 3] & 3) << 11 | size_t(adts[at + 4]) << 3 | adts[at + 5] >> 5;
+    if (adts[at] != 0xFF || (adts[at + 1] & 0xF7) != 0xF1 || length <= 7 || at + length > adts.size()) break;
+    packets.emplace_back(adts.begin() + at + 7, adts.begin() + at + length);
+    at += length;
+  }
+  return packets;
+}
+
 Bytes aacDescription(uint16_t channels, uint32_t rate, const Bytes& audioSpecificConfig) {
   Out o;
   o.bytes(soundDescription("mp4a", channels, 16, rate));

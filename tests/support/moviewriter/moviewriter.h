@@ -49,6 +49,8 @@ Bytes soundDescriptionV1(const char* format, uint16_t channels, uint32_t rate, i
                          uint32_t framesPerPacket, uint32_t bytesPerPacket, uint32_t bytesPerFrame);
 // 'mp4a' with an 'esds' carrying the AudioSpecificConfig (MPEG-4 audio, as .mp4 files hold it).
 Bytes aacDescription(uint16_t channels, uint32_t rate, const Bytes& audioSpecificConfig);
+// The raw packets of an ADTS stream (7-byte headers, no checksum: ffmpeg's), up to any damage.
+std::vector<Bytes> adtsPackets(const Bytes& adts);
 // Version 2 ('lpcm'): a double sample rate, bits per channel and the format flags.
 Bytes soundDescriptionV2(uint32_t channels, double rate, uint32_t bits, uint32_t flags);
 // An H.264 track from an Annex B stream of one slice per picture: each picture one sample
