@@ -8,6 +8,7 @@
 
 #include "helpers.h"
 #include "libav.h"
+#include "pictures.h"
 #include "trackpictures.h"
 
 using namespace qte;
@@ -46,16 +47,34 @@ void appendPlanes(const YuvPicture& p, int32_t w, int32_t h, std::vector<uint8_t
 }
 
 struct VideoCase {
-  const char* file;
-  const char* pixFmt;  // ffmpeg's name of the decoder's output format
+  const char* file;    // under the media folder
+  const char* pixFmt;  // ffmpeg's name of the decoder's output format; "bgr0": the drawn RGB
 };
 
-class LibraryVideo : public Library, public ::testing::WithParamInterface<VideoCase> {};
+// A packed picture's rows as rawvideo has them, or (bgr0) as the engine draws them: B G R and a
+// byte that is not compared.
+void appendPacked(const Picture& p, int32_t w, int32_t h, bool drawn, std::vector<uint8_t>& out) {
+  if (drawn) {
+    Frame f;
+    ASSERT_EQ(packedToFrame(p, w, h, f), noErr);
+    for (uint32_t px : f.px)
+      for (int i = 0; i < 4; ++i) out.push_back(i < 3 ? uint8_t(px >> (8 * i)) : 0);
+    return;
+  }
+  PictureGeometry g;
+  ASSERT_TRUE(pictureGeometry(p, &g));
+  ASSERT_EQ(g.planes, 1);
+  const size_t rowBytes = g.rowBytes[0] / size_t(p.width) * size_t(w);
+  for (int32_t r = 0; r < h; ++r) {
+    const uint8_t* row = p.planes[0] + r * p.strides[0];
+    out.insert(out.end(), row, row + rowBytes);
+  }
+}
 
-// Every sample's picture, asked for in display order, against ffmpeg's frames.
-TEST_P(LibraryVideo, PicturesEqualFfmpegBitForBit) {
-  const VideoCase c = GetParam();
-  std::shared_ptr<Movie> m = open(std::string("codec/") + c.file);
+// Every sample's picture of the file's video track, asked for in display order, against ffmpeg's
+// frames of the same file.
+void expectPicturesOfFfmpeg(const std::string& file, const std::string& pixFmt) {
+  std::shared_ptr<Movie> m = open(file);
   ASSERT_TRUE(m);
   const Track* t = trackOf(*m, Kind::video);
   ASSERT_TRUE(t);
@@ -64,6 +83,7 @@ TEST_P(LibraryVideo, PicturesEqualFfmpegBitForBit) {
   std::vector<int64_t> times;
   for (uint64_t i = 0; i < t->sampleCount(); ++i) times.push_back(t->displayTime(i));
   std::sort(times.begin(), times.end());
+  const bool drawn = pixFmt == "bgr0";
   std::vector<uint8_t> ours;
   int32_t w = 0, h = 0;
   for (int64_t time : times) {
@@ -72,28 +92,53 @@ TEST_P(LibraryVideo, PicturesEqualFfmpegBitForBit) {
     const VideoCodec* codec = nullptr;
     ASSERT_EQ(pictures->pictureAt(time - std::min<int64_t>(0, t->earliestDisplayTime()), &p, &got, &codec), noErr);
     ASSERT_TRUE(got) << "no picture at " << time;
-    ASSERT_FALSE(p.packed);
-    w = std::min<int32_t>(p.yuv.width, int32_t(codec->width));
-    h = std::min<int32_t>(p.yuv.height, int32_t(codec->height));
-    appendPlanes(p.yuv, w, h, ours);
+    ASSERT_EQ(p.packed, drawn || pixFmt.find("yuv") == std::string::npos) << pixFmt;
+    w = std::min<int32_t>(p.packed ? p.width : p.yuv.width, int32_t(codec->width));
+    h = std::min<int32_t>(p.packed ? p.height : p.yuv.height, int32_t(codec->height));
+    if (p.packed) appendPacked(p, w, h, drawn, ours);
+    else appendPlanes(p.yuv, w, h, ours);
   }
-  const std::vector<uint8_t> ref = run("ffmpeg -v error -i '" + media(std::string("codec/") + c.file) +
-                                       "' -fps_mode passthrough -f rawvideo -pix_fmt " + c.pixFmt + " -");
+  std::vector<uint8_t> ref = run("ffmpeg -v error -i '" + media(file) + "' -fps_mode passthrough -f rawvideo -pix_fmt " +
+                                 pixFmt + " -");
   ASSERT_EQ(ours.size(), ref.size()) << w << "x" << h;
+  if (drawn)
+    for (size_t i = 3; i < ref.size(); i += 4) ref[i] = 0;
   size_t first = 0;
   while (first < ref.size() && ours[first] == ref[first]) ++first;
-  EXPECT_EQ(first, ref.size()) << "first difference at byte " << first;
+  EXPECT_EQ(first, ref.size()) << "first difference at byte " << first << ": " << int(ours[first]) << " for "
+                               << int(ref[first]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, LibraryVideo,
-                         ::testing::Values(VideoCase{"h264-high.mp4", "yuv420p"},
-                                           VideoCase{"h264-opengop.mp4", "yuv420p"},
-                                           VideoCase{"hevc.mp4", "yuv420p"}),
-                         [](const ::testing::TestParamInfo<VideoCase>& i) {
-                           std::string s = i.param.file;
-                           std::replace_if(s.begin(), s.end(), [](char ch) { return !isalnum(ch); }, '_');
-                           return s;
-                         });
+class LibraryVideo : public Library, public ::testing::WithParamInterface<VideoCase> {};
+
+TEST_P(LibraryVideo, PicturesEqualFfmpegBitForBit) {
+  expectPicturesOfFfmpeg(GetParam().file, GetParam().pixFmt);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, LibraryVideo,
+    ::testing::Values(VideoCase{"codec/h264-high.mp4", "yuv420p"}, VideoCase{"codec/h264-opengop.mp4", "yuv420p"},
+                      VideoCase{"codec/hevc.mp4", "yuv420p"}, VideoCase{"video/hevc-main.mp4", "yuv420p"},
+                      VideoCase{"video/hevc-main-hev1.mov", "yuv420p"}, VideoCase{"video/hevc-main10.mov", "yuv420p10le"},
+                      VideoCase{"video/hevc-main10-hev1.mp4", "yuv420p10le"}, VideoCase{"video/mpeg4.mp4", "yuv420p"},
+                      VideoCase{"video/mpeg4.mov", "yuv420p"}, VideoCase{"video/h263.3gp", "yuv420p"},
+                      VideoCase{"video/av1.mp4", "yuv420p"}, VideoCase{"video/vp9.mp4", "yuv420p"},
+                      VideoCase{"video/vp9-10.mp4", "yuv420p10le"}, VideoCase{"video/prores-0.mov", "yuv422p10le"},
+                      VideoCase{"video/prores-1.mov", "yuv422p10le"}, VideoCase{"video/prores-2.mov", "yuv422p10le"},
+                      VideoCase{"video/prores-3.mov", "yuv422p10le"}, VideoCase{"video/prores-4.mov", "yuv444p12le"},
+                      VideoCase{"video/prores-5.mov", "yuv444p12le"}, VideoCase{"video/jpeg.mov", "yuvj420p"},
+                      VideoCase{"video/mjpa.mov", "yuvj422p"}, VideoCase{"video/png-rgb24.mov", "rgb24"},
+                      VideoCase{"video/png-rgba.mov", "rgba"}, VideoCase{"video/png-rgb48.mov", "rgb48be"},
+                      VideoCase{"video/png-pal8.mov", "bgr0"}, VideoCase{"video/png-gray.mov", "gray"},
+                      VideoCase{"video/dv-pal.mov", "yuv420p"}, VideoCase{"video/dv-ntsc.mov", "yuv411p"},
+                      VideoCase{"video/dv-50.mov", "yuv422p"}, VideoCase{"video/cinepak.mov", "rgb24"},
+                      VideoCase{"video/svq1.mov", "yuv410p"}, VideoCase{"video/rpza.mov", "rgb555le"},
+                      VideoCase{"video/smc.mov", "bgr0"}),
+    [](const ::testing::TestParamInfo<VideoCase>& i) {
+      std::string s = i.param.file;
+      std::replace_if(s.begin(), s.end(), [](char ch) { return !isalnum(ch); }, '_');
+      return s;
+    });
 
 // The first sound track decoded to float, interleaved.
 std::vector<float> decodeSound(const Movie& m) {
