@@ -8,6 +8,7 @@
 
 #include "helpers.h"
 #include "libav.h"
+#include "moviewriter.h"
 #include "pictures.h"
 #include "trackpictures.h"
 
@@ -139,6 +140,139 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace_if(s.begin(), s.end(), [](char ch) { return !isalnum(ch); }, '_');
       return s;
     });
+
+namespace mw = moviewriter;
+
+// The video samples of a movie made by ffmpeg, each a chunk of its own, under another
+// description: for the entries ffmpeg does not write.
+mw::Track videoTrackOf(const Track& t, const mw::Bytes& description) {
+  mw::Track out;
+  out.timeScale = t.info().mediaTimeScale;
+  out.description = description;
+  out.width = uint32_t(t.info().width), out.height = uint32_t(t.info().height);
+  for (uint64_t i = 0; i < t.sampleCount(); ++i) {
+    mw::Chunk c;
+    c.data = sampleBytes(t, i);
+    out.sizes.push_back(uint32_t(c.data.size()));
+    out.chunks.push_back(std::move(c));
+    const int64_t next = i + 1 < t.sampleCount() ? t.sampleTime(i + 1) : t.info().mediaDuration;
+    out.stts.push_back({1, uint32_t(next - t.sampleTime(i))});
+  }
+  return out;
+}
+
+std::string saved(const std::string& name, const mw::Track& t) {
+  mw::Movie m;
+  m.tracks.push_back(t);
+  const std::string path = "video/built-" + name;
+  return mw::save(media(path), mw::write(m)) ? path : std::string();
+}
+
+// A colour table as an entry carries it after its fixed fields (the size field grown).
+mw::Bytes withColourTable(mw::Bytes entry, const std::vector<uint32_t>& colours) {
+  entry[84] = entry[85] = 0;  // colour table ID 0: the table follows
+  auto u16 = [&](uint32_t v) { entry.push_back(uint8_t(v >> 8)), entry.push_back(uint8_t(v)); };
+  u16(0), u16(0), u16(0), u16(uint32_t(colours.size() - 1));
+  for (size_t i = 0; i < colours.size(); ++i) {
+    // Index fields other than the position: the position counts (as for ffmpeg).
+    u16(uint32_t(colours.size() - 1 - i));
+    for (int shift : {16, 8, 0}) u16((colours[i] >> shift & 0xFF) * 0x101);
+  }
+  const uint32_t n = uint32_t(entry.size());
+  for (int i = 0; i < 4; ++i) entry[i] = uint8_t(n >> (24 - 8 * i));
+  return entry;
+}
+
+// Graphics ('smc ') at 8 bits: the decoder has no colours of its own; the entry's table, and the
+// default table when the entry has none, as ffmpeg shows them.
+TEST_F(Library, EightBitPicturesTakeTheEntrysColours) {
+  std::shared_ptr<Movie> m = open("video/smc.mov");
+  ASSERT_TRUE(m);
+  const Track& t = *trackOf(*m, Kind::video);
+  const mw::Bytes plain = mw::videoDescription("smc ", 320, 180, 8);
+  const std::string byDefault = saved("smc-default.mov", videoTrackOf(t, plain));
+  ASSERT_FALSE(byDefault.empty());
+  expectPicturesOfFfmpeg(byDefault, "bgr0");
+  std::vector<uint32_t> colours(256);
+  for (uint32_t i = 0; i < 256; ++i) colours[i] = (i * 0x9E3779B1u) >> 8;
+  const std::string inTable = saved("smc-table.mov", videoTrackOf(t, withColourTable(plain, colours)));
+  ASSERT_FALSE(inTable.empty());
+  expectPicturesOfFfmpeg(inTable, "bgr0");
+}
+
+// Planar RGB ('8BPS'), which no encoder writes: PackBits rows of each plane in turn after every
+// row's length; 24-bit and 8-bit with the entry's colours.
+mw::Bytes planarRgbFrame(const std::vector<std::vector<uint8_t>>& planes, uint32_t w, uint32_t h) {
+  std::vector<mw::Bytes> rows;
+  for (const std::vector<uint8_t>& plane : planes)
+    for (uint32_t y = 0; y < h; ++y) {
+      const uint8_t* s = plane.data() + y * w;
+      mw::Bytes r;
+      for (uint32_t x = 0; x < w;) {
+        uint32_t run = 1;
+        while (x + run < w && run < 128 && s[x + run] == s[x]) ++run;
+        if (run > 1) {
+          r.push_back(uint8_t(257 - run)), r.push_back(s[x]);
+        } else {
+          uint32_t lit = 1;
+          while (x + lit < w && lit < 128 && !(x + lit + 1 < w && s[x + lit] == s[x + lit + 1])) ++lit;
+          r.push_back(uint8_t(lit - 1));
+          r.insert(r.end(), s + x, s + x + lit);
+          run = lit;
+        }
+        x += run;
+      }
+      rows.push_back(std::move(r));
+    }
+  mw::Bytes out;
+  for (const mw::Bytes& r : rows) out.push_back(uint8_t(r.size() >> 8)), out.push_back(uint8_t(r.size()));
+  for (const mw::Bytes& r : rows) out.insert(out.end(), r.begin(), r.end());
+  return out;
+}
+
+TEST_F(Library, PlanarRgbEqualsFfmpeg) {
+  constexpr uint32_t w = 96, h = 40;
+  std::vector<uint32_t> colours(256);
+  for (uint32_t i = 0; i < 256; ++i) colours[i] = (i * 0x6F4A7C15u) >> 8;
+  for (uint16_t depth : {24, 8}) {
+    SCOPED_TRACE(depth);
+    mw::Track t;
+    t.description = mw::videoDescription("8BPS", w, h, depth);
+    if (depth == 8) t.description = withColourTable(t.description, colours);
+    t.width = w, t.height = h;
+    for (uint32_t k = 0; k < 4; ++k) {
+      // Runs and noise, each plane its own, changing from frame to frame.
+      std::vector<std::vector<uint8_t>> planes(depth / 8, std::vector<uint8_t>(w * h));
+      for (size_t p = 0; p < planes.size(); ++p)
+        for (uint32_t i = 0; i < w * h; ++i)
+          planes[p][i] = (i % w) < 40 ? uint8_t((i / w + k * 7 + p * 50) & 0xF0) : uint8_t((i * 2654435761u + k + p) >> 13);
+      mw::Chunk c;
+      c.data = planarRgbFrame(planes, w, h);
+      t.sizes.push_back(uint32_t(c.data.size()));
+      t.chunks.push_back(std::move(c));
+    }
+    t.stts = {{4, 60}};
+    const std::string file = saved("8bps-" + std::to_string(depth) + ".mov", t);
+    ASSERT_FALSE(file.empty());
+    expectPicturesOfFfmpeg(file, "bgr0");
+  }
+}
+
+// Dolby Vision's 'dvh1' with an 'hvcC' decodes as the HEVC it carries (its base layer).
+TEST_F(Library, DolbyVisionEntryWithHevcConfigurationIsHevc) {
+  std::vector<uint8_t> b = run("cat '" + media("video/hevc-main.mp4") + "'");
+  const std::string s(b.begin(), b.end());
+  const size_t stsd = s.find("stsd");
+  ASSERT_NE(stsd, std::string::npos);
+  const size_t code = s.find("hvc1", stsd);
+  ASSERT_NE(code, std::string::npos);
+  std::memcpy(&b[code], "dvh1", 4);
+  ASSERT_TRUE(mw::save(media("video/built-dvh1.mp4"), b));
+  std::shared_ptr<Movie> m = open("video/built-dvh1.mp4");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(codecOf(trackOf(*m, Kind::video)->info().descriptions[0]), CodecId::hevc);
+  expectPicturesOfFfmpeg("video/built-dvh1.mp4", "yuv420p");
+}
 
 // The first sound track decoded to float, interleaved.
 std::vector<float> decodeSound(const Movie& m) {

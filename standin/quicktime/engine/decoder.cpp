@@ -155,6 +155,7 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
     failWith(why, "no decoder configuration for this video format");
     return cantFindHandler;
   }
+  if (info.flags & kCodecEntryPalette) out->palette = d.palette;
   uint32_t n = 0;
   if (out->id == CodecId::mpeg4) {
     // MPEG-4 part 2: the decoder configuration (its VOL header) goes ahead of the first sample.
