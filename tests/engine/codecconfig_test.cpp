@@ -859,3 +859,33 @@ TEST(ColourTable, DefaultTablesOfEachDepth) {
   ASSERT_EQ(parse(24), noErr);
   EXPECT_TRUE(d.palette.empty());
 }
+
+// VP9: the 'vpcC' states the stream's colour and range, which count when no 'colr' does.
+TEST(Vp9, ColourFromItsConfigurationWithoutColr) {
+  std::vector<uint8_t> b = run("cat '" + media("video/vp9-pq.mp4") + "'");
+  const std::string s(b.begin(), b.end());
+  const size_t colr = s.find("colr");
+  ASSERT_NE(colr, std::string::npos);
+  for (const char* name : {"vp9-pq.mp4", "built-vp9-vpcc.mp4"}) {
+    SCOPED_TRACE(name);
+    if (std::string(name) != "vp9-pq.mp4") {
+      std::memcpy(&b[colr], "free", 4);
+      ASSERT_TRUE(moviewriter::save(media(std::string("video/") + name), b));
+    }
+    std::shared_ptr<Movie> m = open(std::string("video/") + name);
+    ASSERT_TRUE(m);
+    VideoCodec codec;
+    ASSERT_EQ(videoCodecOf(firstDescription(*m), &codec), noErr);
+    EXPECT_EQ(codec.colour.matrix, YuvMatrix::bt2020);
+    EXPECT_EQ(codec.colour.transfer, YuvTransfer::pq);
+    EXPECT_EQ(codec.colour.primaries, YuvPrimaries::bt2020);
+    EXPECT_TRUE(codec.colour.fullRange);
+  }
+  // Without either, by the picture's height.
+  std::shared_ptr<Movie> m = open("video/vp9.mp4");
+  ASSERT_TRUE(m);
+  VideoCodec codec;
+  ASSERT_EQ(videoCodecOf(firstDescription(*m), &codec), noErr);
+  EXPECT_EQ(codec.colour.matrix, YuvMatrix::bt601);
+  EXPECT_EQ(codec.colour.transfer, YuvTransfer::sdr);
+}

@@ -4,7 +4,7 @@
 # and short. Formats ffmpeg cannot write (Planar RGB, default palettes, 'dvh1') are built by the
 # tests themselves from these. Idempotent: a stamp holding the script version skips the work.
 set -eu
-VERSION=1
+VERSION=2
 OUT=${1:?usage: make-video-movies.sh OUTDIR}
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
@@ -28,6 +28,8 @@ make h263.3gp $CIF -t 0.4 -c:v h263
 make av1.mp4 $V -t 0.4 -c:v libaom-av1 -cpu-used 8 -b:v 200k
 make vp9.mp4 $V -t 0.4 -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 300k
 make vp9-10.mp4 $V -t 0.4 -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -profile:v 2 -pix_fmt yuv420p10le -b:v 300k
+make vp9-pq.mp4 $V -t 0.12 -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -profile:v 2 -pix_fmt yuv420p10le \
+  -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -color_range pc
 # ProRes, every profile: the encoder's profile names the sample entry (apco apcs apcn apch
 # ap4h ap4x); the 4444 ones with alpha.
 for p in 0 1 2 3; do make "prores-$p.mov" $V -t 0.12 -c:v prores_ks -profile:v $p; done

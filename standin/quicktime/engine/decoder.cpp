@@ -165,9 +165,13 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
   } else if (const OSType atom = out->id == CodecId::av1 ? fourcc("av1C") : out->id == CodecId::svq3 ? fourcc("SMI ") : 0) {
     if (const uint8_t* config = d.extension(atom, &n)) out->config.assign(config, config + n);
   }
-  ColourInfo colr;
+  // VP9's entry states its stream's colour, for when no 'colr' does.
+  ColourInfo colr, stream;
+  const uint8_t* vpcC = out->id == CodecId::vp9 ? d.extension(fourcc("vpcC"), &n) : nullptr;
+  const bool haveStream = vpcC && parseVpcc(vpcC, n, &stream) == noErr;
   const uint8_t* colrAtom = d.extension(fourcc("colr"), &n);
-  out->colour = chooseColour(colrAtom && parseColr(colrAtom, n, &colr) == noErr ? &colr : nullptr, nullptr, out->height);
+  out->colour = chooseColour(colrAtom && parseColr(colrAtom, n, &colr) == noErr ? &colr : nullptr,
+                             haveStream ? &stream : nullptr, out->height);
   return noErr;
 }
 
