@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "helpers.h"
+#include "description.h"
 #include "libav.h"
 #include "moviewriter.h"
 #include "pictures.h"
@@ -272,6 +273,42 @@ TEST_F(Library, DolbyVisionEntryWithHevcConfigurationIsHevc) {
   ASSERT_TRUE(m);
   EXPECT_EQ(codecOf(trackOf(*m, Kind::video)->info().descriptions[0]), CodecId::hevc);
   expectPicturesOfFfmpeg("video/built-dvh1.mp4", "yuv420p");
+}
+
+// Sorenson Video 3, which no encoder writes: the library's decoder takes the entry from its code
+// on and reads the sequence header inside 'SMI ' (its picture size, the field lengths it
+// states); one that overruns its atom is refused.
+TEST_F(Library, SorensonVideo3TakesItsEntryAsConfiguration) {
+  auto entry = [](uint32_t seqhSize) {
+    mw::Bytes e = mw::videoDescription("SVQ3", 200, 100, 24);
+    // Frame size code 7 (12-bit width and height follow), half- and third-pel flags, four
+    // unknown bits, low delay, an unknown bit, no extra bytes, no watermark.
+    uint8_t seqh[8] = {};
+    uint32_t at = 0;
+    auto put = [&](uint32_t v, uint32_t bits) {
+      for (uint32_t i = bits; i-- > 0; ++at) seqh[at / 8] |= uint8_t((v >> i & 1) << (7 - at % 8));
+    };
+    put(7, 3), put(200, 12), put(100, 12), put(0b11, 2), put(0, 4), put(1, 1), put(0, 1), put(0, 1), put(0, 1);
+    const uint32_t atom = 8 + 8 + sizeof seqh;
+    for (int i = 0; i < 4; ++i) e.push_back(uint8_t(atom >> (24 - 8 * i)));
+    for (char c : std::string("SMI SEQH")) e.push_back(uint8_t(c));
+    for (int i = 0; i < 4; ++i) e.push_back(uint8_t(seqhSize >> (24 - 8 * i)));
+    e.insert(e.end(), seqh, seqh + sizeof seqh);
+    for (int i = 0; i < 4; ++i) e[i] = uint8_t(e.size() >> (24 - 8 * i));
+    return e;
+  };
+  for (uint32_t seqhSize : {8u, 64u}) {
+    SCOPED_TRACE(seqhSize);
+    const mw::Bytes e = entry(seqhSize);
+    SampleDescription d;
+    ASSERT_EQ(parseDescription(e.data(), e.size(), Kind::video, d), noErr);
+    VideoCodec codec;
+    ASSERT_EQ(videoCodecOf(d, &codec), noErr);
+    ASSERT_EQ(codec.id, CodecId::svq3);
+    EXPECT_EQ(codec.config, mw::Bytes(e.begin() + 4, e.end()));
+    std::unique_ptr<VideoDecoder> decoder;
+    EXPECT_EQ(library()->createVideo(codec, decoder), seqhSize == 8 ? noErr : invalidMedia);
+  }
 }
 
 // The first sound track decoded to float, interleaved.

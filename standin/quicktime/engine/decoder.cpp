@@ -162,8 +162,12 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
     const uint8_t* esds = d.extension(fourcc("esds"), &n);
     EsDescriptor es;
     if (esds && parseEsds(esds, n, &es) == noErr) out->header = std::move(es.specificInfo);
-  } else if (const OSType atom = out->id == CodecId::av1 ? fourcc("av1C") : out->id == CodecId::svq3 ? fourcc("SMI ") : 0) {
-    if (const uint8_t* config = d.extension(atom, &n)) out->config.assign(config, config + n);
+  } else if (out->id == CodecId::av1) {
+    if (const uint8_t* config = d.extension(fourcc("av1C"), &n)) out->config.assign(config, config + n);
+  } else if (out->id == CodecId::svq3) {
+    // The library's decoder takes the whole entry from its code on and finds the sequence
+    // header ('SEQH', inside 'SMI ') in it itself.
+    out->config.assign(d.stored.begin() + 4, d.stored.end());
   }
   // VP9's entry states its stream's colour, for when no 'colr' does.
   ColourInfo colr, stream;
