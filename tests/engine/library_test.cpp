@@ -311,6 +311,56 @@ TEST_F(Library, SorensonVideo3TakesItsEntryAsConfiguration) {
   }
 }
 
+// A JPEG picture (one scan, no restart markers) in Motion-JPEG B's layout, which no encoder
+// writes: a header of offsets to the tables, frame and scan segments, and the scan's bytes
+// without their stuffing; empty for a picture it cannot take.
+mw::Bytes motionJpegB(const mw::Bytes& jpeg) {
+  mw::Bytes segments;
+  uint32_t offsets[5] = {};  // DQT, DHT, SOF, SOS, the scan's data; from the picture's start
+  constexpr uint32_t kHeader = 40;
+  size_t at = 2;
+  while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
+    const uint8_t marker = jpeg[at + 1];
+    const size_t length = size_t(jpeg[at + 2]) << 8 | jpeg[at + 3];
+    if (at + 2 + length > jpeg.size()) return {};
+    const int slot = marker == 0xDB ? 0 : marker == 0xC4 ? 1 : marker == 0xC0 ? 2 : marker == 0xDA ? 3 : -1;
+    if (slot >= 0) {
+      if (offsets[slot]) return {};  // one segment of each kind only
+      offsets[slot] = kHeader + uint32_t(segments.size());
+      segments.insert(segments.end(), jpeg.begin() + at + 2, jpeg.begin() + at + 2 + length);
+    }
+    at += 2 + length;
+    if (marker == 0xDA) break;
+  }
+  offsets[4] = kHeader + uint32_t(segments.size());
+  for (; at + 1 < jpeg.size() && !(jpeg[at] == 0xFF && jpeg[at + 1] != 0); ++at) {
+    segments.push_back(jpeg[at]);
+    if (jpeg[at] == 0xFF) ++at;  // its stuffed zero
+  }
+  mw::Bytes out(kHeader, 0);
+  const uint32_t total = kHeader + uint32_t(segments.size());
+  const uint32_t fields[9] = {fourcc("mjpg"), total, total, 0, offsets[0], offsets[1], offsets[2], offsets[3], offsets[4]};
+  for (int f = 0; f < 9; ++f)
+    for (int i = 0; i < 4; ++i) out[4 + 4 * f + i] = uint8_t(fields[f] >> (24 - 8 * i));
+  out.insert(out.end(), segments.begin(), segments.end());
+  return out;
+}
+
+TEST_F(Library, MotionJpegBEqualsFfmpeg) {
+  std::shared_ptr<Movie> m = open("video/jpeg.mov");
+  ASSERT_TRUE(m);
+  mw::Track t = videoTrackOf(*trackOf(*m, Kind::video), mw::videoDescription("mjpb", 320, 180, 24));
+  t.sizes.clear();
+  for (mw::Chunk& c : t.chunks) {
+    c.data = motionJpegB(c.data);
+    ASSERT_FALSE(c.data.empty());
+    t.sizes.push_back(uint32_t(c.data.size()));
+  }
+  const std::string file = saved("mjpb.mov", t);
+  ASSERT_FALSE(file.empty());
+  expectPicturesOfFfmpeg(file, "yuvj420p");
+}
+
 // The first sound track decoded to float, interleaved.
 std::vector<float> decodeSound(const Movie& m) {
   std::vector<float> out;
