@@ -794,3 +794,98 @@ TEST(Colr, HdrMoviesConvertAsTheySay) {
   }
 }
 }  // namespace
+
+namespace {
+// An 8-bit 'smc ' entry with a colour table of `count` entries (entry k: grey k) of which
+// `stored` are present, then a 'fiel' atom.
+std::vector<uint8_t> paletteEntry(uint32_t count, uint32_t stored) {
+  std::vector<uint8_t> e = moviewriter::videoDescription("smc ", 16, 16, 8);
+  e[84] = e[85] = 0;
+  auto u16 = [&](uint32_t v) { e.push_back(uint8_t(v >> 8)), e.push_back(uint8_t(v)); };
+  u16(0), u16(0), u16(0x8000), u16(count - 1);
+  for (uint32_t k = 0; k < stored; ++k) u16(k), u16(k * 0x101), u16(k * 0x101), u16(k * 0x101);
+  for (int b : {0, 0, 0, 10, int('f'), int('i'), int('e'), int('l'), 1, 0}) e.push_back(uint8_t(b));
+  for (int i = 0; i < 4; ++i) e[i] = uint8_t(e.size() >> (24 - 8 * i));
+  return e;
+}
+}  // namespace
+
+// The colour table after an image description's fixed fields: its atoms follow it; more entries
+// than a palette holds are passed over; a table cut short gives no colours, and the atoms after
+// the fixed fields are looked for as before.
+TEST(ColourTable, InlineTablesAreBoundedAndTheirAtomsFollow) {
+  SampleDescription d;
+  std::vector<uint8_t> e = paletteEntry(300, 300);
+  ASSERT_EQ(parseDescription(e.data(), e.size(), Kind::video, d), noErr);
+  ASSERT_EQ(d.palette.size(), 256u);
+  EXPECT_EQ(d.palette[0], 0xFF000000u);
+  EXPECT_EQ(d.palette[200], 0xFFC8C8C8u);
+  EXPECT_EQ(extension(d, "fiel"), (std::vector<uint8_t>{1, 0}));
+  e = paletteEntry(16, 16);
+  ASSERT_EQ(parseDescription(e.data(), e.size(), Kind::video, d), noErr);
+  EXPECT_EQ(d.palette[15], 0xFF0F0F0Fu);
+  EXPECT_EQ(d.palette[16], 0xFF000000u) << "entries the table does not name are black";
+  EXPECT_EQ(extension(d, "fiel"), (std::vector<uint8_t>{1, 0}));
+  e = paletteEntry(255, 2);
+  ASSERT_EQ(parseDescription(e.data(), e.size(), Kind::video, d), noErr);
+  EXPECT_TRUE(d.palette.empty());
+}
+
+// Without a table, the default of the depth; none at depths that have no palette.
+TEST(ColourTable, DefaultTablesOfEachDepth) {
+  SampleDescription d;
+  auto parse = [&](uint16_t depth) {
+    const std::vector<uint8_t> e = moviewriter::videoDescription("smc ", 16, 16, depth);
+    return parseDescription(e.data(), e.size(), Kind::video, d);
+  };
+  ASSERT_EQ(parse(8), noErr);
+  ASSERT_EQ(d.palette.size(), 256u);
+  EXPECT_EQ(d.palette[0], 0xFFFFFFFFu);
+  EXPECT_EQ(d.palette[1], 0xFFFFFFCCu);
+  EXPECT_EQ(d.palette[214], 0xFF000033u);
+  EXPECT_EQ(d.palette[215], 0xFFEE0000u);
+  EXPECT_EQ(d.palette[254], 0xFF111111u);
+  EXPECT_EQ(d.palette[255], 0xFF000000u);
+  ASSERT_EQ(parse(4), noErr);
+  EXPECT_EQ(d.palette[1], 0xFFFCF305u);
+  EXPECT_EQ(d.palette[15], 0xFF000000u);
+  ASSERT_EQ(parse(40), noErr);
+  EXPECT_EQ(d.palette[0], 0xFFFFFFFFu);
+  EXPECT_EQ(d.palette[128], 0xFF7F7F7Fu);
+  EXPECT_EQ(d.palette[255], 0xFF000000u);
+  ASSERT_EQ(parse(34), noErr);
+  EXPECT_EQ(d.palette[1], 0xFFAAAAAAu);
+  EXPECT_EQ(d.palette[3], 0xFF000000u);
+  ASSERT_EQ(parse(24), noErr);
+  EXPECT_TRUE(d.palette.empty());
+}
+
+// VP9: the 'vpcC' states the stream's colour and range, which count when no 'colr' does.
+TEST(Vp9, ColourFromItsConfigurationWithoutColr) {
+  std::vector<uint8_t> b = run("cat '" + media("video/vp9-pq.mp4") + "'");
+  const std::string s(b.begin(), b.end());
+  const size_t colr = s.find("colr");
+  ASSERT_NE(colr, std::string::npos);
+  for (const char* name : {"vp9-pq.mp4", "built-vp9-vpcc.mp4"}) {
+    SCOPED_TRACE(name);
+    if (std::string(name) != "vp9-pq.mp4") {
+      std::memcpy(&b[colr], "free", 4);
+      ASSERT_TRUE(moviewriter::save(media(std::string("video/") + name), b));
+    }
+    std::shared_ptr<Movie> m = open(std::string("video/") + name);
+    ASSERT_TRUE(m);
+    VideoCodec codec;
+    ASSERT_EQ(videoCodecOf(firstDescription(*m), &codec), noErr);
+    EXPECT_EQ(codec.colour.matrix, YuvMatrix::bt2020);
+    EXPECT_EQ(codec.colour.transfer, YuvTransfer::pq);
+    EXPECT_EQ(codec.colour.primaries, YuvPrimaries::bt2020);
+    EXPECT_TRUE(codec.colour.fullRange);
+  }
+  // Without either, by the picture's height.
+  std::shared_ptr<Movie> m = open("video/vp9.mp4");
+  ASSERT_TRUE(m);
+  VideoCodec codec;
+  ASSERT_EQ(videoCodecOf(firstDescription(*m), &codec), noErr);
+  EXPECT_EQ(codec.colour.matrix, YuvMatrix::bt601);
+  EXPECT_EQ(codec.colour.transfer, YuvTransfer::sdr);
+}

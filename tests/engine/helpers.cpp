@@ -53,3 +53,16 @@ std::shared_ptr<qte::Movie> open(const std::string& name, qte::Err* trackErr) {
   qte::Err e = qte::Movie::openFile(media(name), m, trackErr);
   return e ? nullptr : m;
 }
+
+std::vector<uint8_t> sampleBytes(const qte::Track& t, uint64_t i) {
+  uint64_t off = 0;
+  uint32_t size = 0, desc = 0;
+  std::vector<uint8_t> b;
+  if (t.sampleLocation(i, &off, &size, &desc) != qte::noErr) return b;
+  qte::SampleRun run;
+  run.offset = off;
+  run.bytes = size;
+  b.resize(size);
+  if (t.read(run, b.data()) != qte::noErr) b.clear();
+  return b;
+}

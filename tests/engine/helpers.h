@@ -16,6 +16,8 @@ std::string ffprobe(const std::string& file, const std::string& entries);  // co
 std::string field(const std::string& line, const std::string& key);
 std::vector<std::string> lines(const std::string& s);
 std::shared_ptr<qte::Movie> open(const std::string& name, qte::Err* trackErr = nullptr);
+// A sample's bytes, read through the engine (empty when it cannot be read).
+std::vector<uint8_t> sampleBytes(const qte::Track& t, uint64_t i);
 
 // Puts a decoder factory in place for a scope (the tests run with the checking decoders).
 class FactoryScope {

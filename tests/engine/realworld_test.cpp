@@ -22,20 +22,6 @@ std::shared_ptr<Movie> load(const std::vector<uint8_t>& b, Err* err, Err* trackE
   return m;
 }
 
-// Each sample's bytes, read through the engine.
-std::vector<uint8_t> sampleBytes(const Track& t, uint64_t i) {
-  uint64_t off = 0;
-  uint32_t size = 0, desc = 0;
-  std::vector<uint8_t> b;
-  if (t.sampleLocation(i, &off, &size, &desc) != noErr) return b;
-  SampleRun run;
-  run.offset = off;
-  run.bytes = size;
-  b.resize(size);
-  if (t.read(run, b.data()) != noErr) b.clear();
-  return b;
-}
-
 std::vector<uint8_t> decodedSound(const Track& t) {
   std::unique_ptr<SoundDecoder> d;
   if (SoundDecoder::create(t, d) != noErr) return {};

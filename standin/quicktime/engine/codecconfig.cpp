@@ -943,6 +943,25 @@ Err parseColr(const uint8_t* data, size_t size, ColourInfo* out) {
   return noErr;
 }
 
+Err parseVpcc(const uint8_t* data, size_t size, ColourInfo* out) {
+  if ((!data && size) || !out) return paramErr;
+  *out = ColourInfo();
+  Cursor c(data, size);
+  const uint8_t version = c.u8();
+  c.skip(3 + 2);  // flags, profile, level
+  const uint8_t bits = c.u8();
+  const uint8_t prim = c.u8(), trc = c.u8(), mat = c.u8();
+  if (c.bad) return invalidMedia;
+  if (version != 1) return cantFindHandler;  // version 0 has other fields here
+  out->described = true;
+  out->primaries = prim;
+  out->transfer = trc;
+  out->matrix = mat;
+  out->rangeKnown = true;
+  out->fullRange = (bits & 1) != 0;
+  return noErr;
+}
+
 namespace {
 // The matrices there are for a stated code: FCC and SMPTE 240M are near enough to their
 // successors, and BT.2020's constant-luminance pictures (10) are converted as non-constant ones

@@ -167,6 +167,8 @@ Err parseEac3Config(const uint8_t* data, size_t size, SoundConfig* out);
 // Parses the payload of a 'colr' atom: 'nclx' (ISO) or 'nclc' (QuickTime). ICC profiles are
 // cantFindHandler.
 Err parseColr(const uint8_t* data, size_t size, ColourInfo* out);
+// The colour of a VP9 entry's 'vpcC' payload (version 1: the stream's codes and range).
+Err parseVpcc(const uint8_t* data, size_t size, ColourInfo* out);
 
 enum class YuvMatrix { bt601, bt709, bt2020 };
 // How a picture's values are coded: SDR (BT.709/BT.601 gamma), or HDR (PQ, HLG), which the

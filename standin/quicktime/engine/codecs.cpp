@@ -8,7 +8,7 @@ namespace qte {
 namespace {
 
 constexpr uint32_t kInHouse = kCodecInHouse, kAnnexB = kCodecAnnexB, kReorders = kCodecReorders,
-                   kPacked = kCodecPacked;
+                   kPacked = kCodecPacked, kEntryPalette = kCodecEntryPalette;
 
 // One row per CodecId, in its order.
 constexpr CodecInfo kCodecs[] = {
@@ -26,12 +26,12 @@ constexpr CodecInfo kCodecs[] = {
     {CodecId::mjpegB, Kind::video, "Motion JPEG B", "mjpegb", 0},
     {CodecId::png, Kind::video, "PNG", "png", kPacked},
     {CodecId::dv, Kind::video, "DV", "dvvideo", 0},
-    {CodecId::cinepak, Kind::video, "Cinepak", "cinepak", kPacked},
+    {CodecId::cinepak, Kind::video, "Cinepak", "cinepak", kPacked | kEntryPalette},
     {CodecId::svq1, Kind::video, "Sorenson Video", "svq1", 0},
     {CodecId::svq3, Kind::video, "Sorenson Video 3", "svq3", kReorders},
-    {CodecId::graphics, Kind::video, "Graphics", "smc", kPacked},
+    {CodecId::graphics, Kind::video, "Graphics", "smc", kPacked | kEntryPalette},
     {CodecId::roadPizza, Kind::video, "Video", "rpza", kPacked},
-    {CodecId::planarRgb, Kind::video, "Planar RGB", "8bps", kPacked},
+    {CodecId::planarRgb, Kind::video, "Planar RGB", "8bps", kPacked | kEntryPalette},
     {CodecId::pcm, Kind::sound, "linear PCM", nullptr, kInHouse},
     {CodecId::ulaw, Kind::sound, "mu-law", nullptr, kInHouse},
     {CodecId::alaw, Kind::sound, "A-law", nullptr, kInHouse},

@@ -62,6 +62,7 @@ enum CodecFlag : uint32_t {
   kCodecAnnexB = 1u << 1,    // decoders take Annex B units, the parameter sets ahead of the first
   kCodecReorders = 1u << 2,  // pictures may come out in another order than their samples go in
   kCodecPacked = 1u << 3,    // decoders deliver packed RGB rather than planar YUV
+  kCodecEntryPalette = 1u << 4,  // 8-bit pictures take their colours from the sample entry
 };
 
 struct CodecInfo {

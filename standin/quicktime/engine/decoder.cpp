@@ -245,18 +245,27 @@ Err videoCodecOf(const SampleDescription& d, VideoCodec* out, const char** why) 
     failWith(why, "no decoder configuration for this video format");
     return cantFindHandler;
   }
+  if (info.flags & kCodecEntryPalette) out->palette = d.palette;
   uint32_t n = 0;
   if (out->id == CodecId::mpeg4) {
     // MPEG-4 part 2: the decoder configuration (its VOL header) goes ahead of the first sample.
     const uint8_t* esds = d.extension(fourcc("esds"), &n);
     EsDescriptor es;
     if (esds && parseEsds(esds, n, &es) == noErr) out->header = std::move(es.specificInfo);
-  } else if (const OSType atom = out->id == CodecId::av1 ? fourcc("av1C") : out->id == CodecId::svq3 ? fourcc("SMI ") : 0) {
-    if (const uint8_t* config = d.extension(atom, &n)) out->config.assign(config, config + n);
+  } else if (out->id == CodecId::av1) {
+    if (const uint8_t* config = d.extension(fourcc("av1C"), &n)) out->config.assign(config, config + n);
+  } else if (out->id == CodecId::svq3) {
+    // The library's decoder takes the whole entry from its code on and finds the sequence
+    // header ('SEQH', inside 'SMI ') in it itself.
+    out->config.assign(d.stored.begin() + 4, d.stored.end());
   }
-  ColourInfo colr;
+  // VP9's entry states its stream's colour, for when no 'colr' does.
+  ColourInfo colr, stream;
+  const uint8_t* vpcC = out->id == CodecId::vp9 ? d.extension(fourcc("vpcC"), &n) : nullptr;
+  const bool haveStream = vpcC && parseVpcc(vpcC, n, &stream) == noErr;
   const uint8_t* colrAtom = d.extension(fourcc("colr"), &n);
-  out->colour = chooseColour(colrAtom && parseColr(colrAtom, n, &colr) == noErr ? &colr : nullptr, nullptr, out->height);
+  out->colour = chooseColour(colrAtom && parseColr(colrAtom, n, &colr) == noErr ? &colr : nullptr,
+                             haveStream ? &stream : nullptr, out->height);
   return noErr;
 }
 

@@ -30,6 +30,7 @@ struct VideoCodec {
   std::vector<uint8_t> config;      // what the decoder library takes as its configuration
                                     // (its extradata) for codecs without a header
   uint16_t depth = 0;               // the description's bits per pixel (the classic codecs')
+  std::vector<uint32_t> palette;    // the entry's colours for 8-bit pictures (kCodecEntryPalette)
   YuvColour colour;                 // how its YUV pictures become RGB
 };
 

@@ -2,6 +2,7 @@
 #include "description.h"
 
 #include "decoder.h"
+#include "palettes.h"
 
 namespace qte {
 
@@ -88,7 +89,11 @@ Err parseDescription(const uint8_t* entry, size_t size, Kind kind, SampleDescrip
     c.skip(4 + 4 + 4 + 2 + 32);  // resolutions, data size, frame count, compressor name
     d.depth = c.u16();
     d.colorTableId = int16_t(c.u16());
-    collectAtoms(d, 86);
+    size_t atoms = 86;
+    // A table that does not fit leaves the picture without colours rather than the entry
+    // without its atoms.
+    readColourTable(d.stored.data(), size, d.depth, d.colorTableId, &atoms, &d.palette);
+    collectAtoms(d, atoms);
     return noErr;
   }
   if (kind != Kind::sound) {  // also Flash: no image fields

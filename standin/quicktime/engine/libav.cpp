@@ -61,7 +61,7 @@ class Context {
 
   // Sends the bytes (copied into a pool buffer with the library's padding); EAGAIN-held when
   // the decoder wants its output read first: held() says so, resend() tries again.
-  Err send(const uint8_t* data, size_t size, int64_t time) {
+  Err send(const uint8_t* data, size_t size, int64_t time, int flags = 0) {
     if (held_ || size == 0 || size > (1u << 30)) return paramErr;
     if (!pool_ || poolBytes_ < size + AV_INPUT_BUFFER_PADDING_SIZE) {
       // A larger sample: a pool of larger buffers (the old one goes once its buffers return).
@@ -78,6 +78,7 @@ class Context {
     packet_->size = int(size);
     packet_->pts = time;
     packet_->dts = AV_NOPTS_VALUE;
+    packet_->flags = flags;
     return resend();
   }
   Err resend() {
@@ -233,12 +234,15 @@ class LibavVideoDecoder final : public VideoDecoder {
     if (!(next_ = c_.f_.av_frame_alloc())) return memFullErr;
     jpeg_ = codec.id == CodecId::jpeg || codec.id == CodecId::mjpegB;
     colour_ = codec.colour;
+    palette_ = codec.palette;
     return c_.make(codecInfo(codec.id).library, codec.config, true, &setUp, &codec);
   }
 
   Err send(const uint8_t* data, size_t size, int64_t time) override {
     if (!data || time < 0 || c_.flushWanted) return paramErr;
-    return c_.send(data, size, time);
+    // Decoding starts at sync samples, so every unit is one as far as the decoders can tell:
+    // PNG takes a unit that is not for a difference from the picture before.
+    return c_.send(data, size, time, AV_PKT_FLAG_KEY);
   }
 
   Err receive(Picture* out, bool* got) override {
@@ -249,6 +253,8 @@ class LibavVideoDecoder final : public VideoDecoder {
       c_.f_.av_frame_unref(slot);
       c_.f_.av_frame_move_ref(slot, next_);
       if (!pictureOf(slot, jpeg_, colour_, out)) continue;  // a pixel format the engine cannot draw: lost
+      // The entry's colours; these decoders only have what a packet's side data brings.
+      if (out->packed && out->rgb == RgbLayout::pal8 && palette_.size() == 256) out->palette = palette_.data();
       turn_ = (turn_ + 1) % kKept;
       *got = true;
       return noErr;
@@ -269,6 +275,9 @@ class LibavVideoDecoder final : public VideoDecoder {
     ctx->width = int(codec.width);
     ctx->height = int(codec.height);
     ctx->bits_per_coded_sample = codec.depth;
+    // The entry's code in the library's byte order: ProRes takes its profile and depth from it.
+    const OSType f = codec.format;
+    ctx->codec_tag = (f >> 24) | (f >> 8 & 0xFF00) | (f << 8 & 0xFF0000) | (f << 24);
   }
   Context c_;
   AVFrame* frames_[kKept] = {};
@@ -276,6 +285,7 @@ class LibavVideoDecoder final : public VideoDecoder {
   unsigned turn_ = 0;
   bool jpeg_ = false;
   YuvColour colour_;
+  std::vector<uint32_t> palette_;
 };
 
 bool planar(int format) {

@@ -81,6 +81,9 @@ struct SampleDescription {
   // Video fields.
   uint16_t width = 0, height = 0, depth = 0;
   int16_t colorTableId = -1;
+  // Palettized depths: the entry's colour table or the default of its depth, 256 words
+  // 0xFFRRGGBB; empty for other depths.
+  std::vector<uint32_t> palette;
   // Sound fields as stored (version 0/1/2), plus what they mean.
   uint16_t soundVersion = 0, channels = 0, sampleSize = 0;
   int16_t compressionId = 0;

@@ -23,6 +23,65 @@ void YuvToBgr(const uint8_t *nv12, size_t width, size_t height, size_t x, size_t
         bgr[i] = std::min(255.0, std::max(0.0, std::round(v[i])));
 }
 
+// A planar reference's layout, from ffmpeg's name of it: yuv[j]4XXp[NNle].
+struct Planar {
+    bool valid = false, full = false;
+    int shiftX = 0, shiftY = 0, depth = 8;
+};
+
+Planar PlanarOf(const std::string &format)
+{
+    Planar p;
+    size_t at = format.rfind("yuv", 0) == 0 ? 3 : std::string::npos;
+    if (at == std::string::npos)
+        return p;
+    p.full = format.compare(at, 1, "j") == 0;
+    at += p.full;
+    const std::string sub = format.substr(at, 3);
+    if (sub == "420") p.shiftX = 1, p.shiftY = 1;
+    else if (sub == "422") p.shiftX = 1;
+    else if (sub == "411") p.shiftX = 2;
+    else if (sub == "410") p.shiftX = 2, p.shiftY = 2;
+    else if (sub != "444") return p;
+    const std::string rest = format.substr(at + 3);
+    if (rest != "p" && rest != "p10le" && rest != "p12le")
+        return p;
+    p.depth = rest == "p" ? 8 : std::atoi(rest.c_str() + 1);
+    p.valid = true;
+    return p;
+}
+
+size_t PlanarFrameBytes(const Planar &p, size_t width, size_t height)
+{
+    const size_t cw = (width + (size_t(1) << p.shiftX) - 1) >> p.shiftX;
+    const size_t ch = (height + (size_t(1) << p.shiftY) - 1) >> p.shiftY;
+    return (width * height + 2 * cw * ch) * (p.depth > 8 ? 2 : 1);
+}
+
+// B, G, R of one pixel of a planar BT.601 picture, converted exactly from its samples scaled to
+// eight bits.
+void PlanarToBgr(const Planar &p, const uint8_t *frame, size_t width, size_t height, size_t x, size_t y,
+                 double bgr[3])
+{
+    const size_t cw = (width + (size_t(1) << p.shiftX) - 1) >> p.shiftX;
+    const size_t ch = (height + (size_t(1) << p.shiftY) - 1) >> p.shiftY;
+    const size_t bytes = p.depth > 8 ? 2 : 1;
+    auto at = [&](size_t plane, size_t index) {
+        const uint8_t *s = frame + (plane ? width * height + (plane - 1) * cw * ch : 0) * bytes + index * bytes;
+        const unsigned v = bytes == 2 ? unsigned(s[0]) | unsigned(s[1]) << 8 : s[0];
+        return double(v) / double(1 << (p.depth - 8));
+    };
+    const size_t c = (y >> p.shiftY) * cw + (x >> p.shiftX);
+    const double kr = 0.299, kb = 0.114;
+    const double ys = p.full ? 1.0 : 255.0 / 219, cs = p.full ? 1.0 : 255.0 / 224;
+    const double l = (at(0, y * width + x) - (p.full ? 0 : 16)) * ys;
+    const double cb = (at(1, c) - 128) * cs, cr = (at(2, c) - 128) * cs;
+    const double r = l + 2 * (1 - kr) * cr, b = l + 2 * (1 - kb) * cb, g = (l - kr * r - kb * b) / (1 - kr - kb);
+    const double v[3] = {b, g, r};
+    for (int i = 0; i < 3; i++)
+        bgr[i] = std::min(255.0, std::max(0.0, std::round(v[i])));
+}
+
 }  // namespace
 
 std::vector<LONGLONG> FrameIndices(const std::vector<PlacedSample> &segment, const VideoGrid &grid)
@@ -51,10 +110,15 @@ size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &ch
 
     const size_t width = size_t(grid.width), height = size_t(grid.height);
     const size_t pinBytes = size_t(bmi.biBitCount) / 8;
-    const bool yuv = check.kind == FrameReference::kBt601Source || check.kind == FrameReference::kBt709FullSource;
+    const Planar planar = check.kind == FrameReference::kPlanarBt601Source ? PlanarOf(check.format) : Planar();
+    EXPECT_EQ(planar.valid, check.kind == FrameReference::kPlanarBt601Source) << check.format;
+    const bool yuv = check.kind == FrameReference::kBt601Source || check.kind == FrameReference::kBt709FullSource ||
+                     planar.valid;
     const size_t refBytes = check.format == "bgr0" ? 4 : 2;  // else rgb555le
     const size_t stride = (width * pinBytes + 3) & ~size_t(3);
-    const size_t refFrame = yuv ? width * height * 3 / 2 : width * height * refBytes;
+    const size_t refFrame = planar.valid ? PlanarFrameBytes(planar, width, height)
+                            : yuv        ? width * height * 3 / 2
+                                         : width * height * refBytes;
     EXPECT_EQ(reference.size(), refFrame * size_t(grid.frames)) << name;
     if (check.kind == FrameReference::kSameFormat || check.kind == FrameReference::kJpegSource)
         EXPECT_EQ(pinBytes, refBytes);
@@ -80,7 +144,10 @@ size_t ExpectFramesMatch(const PinGraph &graph, size_t pin, const FrameCheck &ch
                 const uint8_t *got = bytes.data() + y * stride;
                 for (size_t x = 0; x < width; x++) {
                     double want[3];
-                    YuvToBgr(ref, width, height, x, y, check.kind == FrameReference::kBt709FullSource, want);
+                    if (planar.valid)
+                        PlanarToBgr(planar, ref, width, height, x, y, want);
+                    else
+                        YuvToBgr(ref, width, height, x, y, check.kind == FrameReference::kBt709FullSource, want);
                     for (int c = 0; c < 3; c++) {
                         if (std::fabs(got[4 * x + c] - want[c]) > 1) {
                             ADD_FAILURE() << "pixel " << x << " of row " << y << " channel " << c << ": "

@@ -20,7 +20,11 @@ enum class FrameReference {
     kBt709FullSource,
     // bgr0 reference of a 4:4:4 JPEG, 32-bit pin: each channel within 3 (WIC's IDCT and colour
     // conversion are not ffmpeg's)
-    kJpegSource
+    kJpegSource,
+    // planar YUV reference of any subsampling and depth, named by ffmpeg ("yuv422p10le"), of a
+    // BT.601 stream (limited range; full for "yuvj"), 32-bit pin: within 1 of the exact
+    // conversion, each pixel with the chroma sample that covers it
+    kPlanarBt601Source
 };
 
 struct FrameCheck {

@@ -11,8 +11,9 @@ OUT=${1:?usage: make-references.sh OUTDIR}
 sh "$SRC/../../media/make-movies.sh" "$OUT"
 sh "$SRC/../../media/make-codec-movies.sh" "$OUT/codec"
 sh "$SRC/../../media/make-sound-movies.sh" "$OUT/codec"
+sh "$SRC/../../media/make-video-movies.sh" "$OUT/video"
 STAMP="$OUT/.pin-references-v$VERSION"
-if [ -f "$STAMP" ] && [ -z "$(find "$OUT" "$OUT/codec" -maxdepth 1 -name '.made-*v*' -newer "$STAMP")" ]; then
+if [ -f "$STAMP" ] && [ -z "$(find "$OUT" "$OUT/codec" "$OUT/video" -maxdepth 1 -name '.made-*v*' -newer "$STAMP")" ]; then
   exit 0
 fi
 # shift_fragments FILE SECONDS TIMESCALE...: moves every fragment's decode time ('tfdt', version
@@ -131,6 +132,13 @@ video anamorphic.mp4 0 bgr0 -vf format=bgr0,scale=426:240:flags=bilinear
 for m in ntsc600.mov emptyedit.mov; do video $m 0 bgr0; done
 video h264full.mp4 0 nv12 -vf scale=in_range=full:out_range=full  # the decoded planes, not made limited
 video jpeg.mov 0 bgr0
+# A movie of each family of the runtime's decoder library, decoded as it is (planar YUV in its
+# own subsampling and depth, or RGB).
+for m in hevc-main10.mov:yuv420p10le av1.mp4:yuv420p vp9.mp4:yuv420p prores-4.mov:yuv444p12le \
+         mpeg4.mp4:yuv420p h263.3gp:yuv420p dv-ntsc.mov:yuv411p svq1.mov:yuv410p jpeg.mov:yuvj420p \
+         png-rgb24.mov:bgr0 cinepak.mov:bgr0 smc.mov:bgr0 rpza.mov:rgb555le; do
+  video "video/${m%%:*}" 0 "${m#*:}"
+done
 
 for m in twos sowt ulaw alaw ima4 six snd6k long; do audio $m.mov 0 s16le; done
 audio in24.mov 0 s24le

@@ -86,7 +86,21 @@ INSTANTIATE_TEST_SUITE_P(
                       VideoCase{"slowmo.mp4", 32, "nv12", FrameReference::kBt601Source},
                       // Fragments from 10 s on (a live stream joined late): nothing before.
                       VideoCase{"late10.mp4", 32, "nv12", FrameReference::kBt601Source},
-                      VideoCase{"baseline30.mp4", 32, "nv12", FrameReference::kBt601Source}));
+                      VideoCase{"baseline30.mp4", 32, "nv12", FrameReference::kBt601Source},
+                      // A movie of each family the runtime's decoder library takes.
+                      VideoCase{"video/hevc-main10.mov", 32, "yuv420p10le", FrameReference::kPlanarBt601Source},
+                      VideoCase{"video/av1.mp4", 32, "yuv420p", FrameReference::kPlanarBt601Source},
+                      VideoCase{"video/vp9.mp4", 32, "yuv420p", FrameReference::kPlanarBt601Source},
+                      VideoCase{"video/prores-4.mov", 32, "yuv444p12le", FrameReference::kPlanarBt601Source},
+                      VideoCase{"video/mpeg4.mp4", 32, "yuv420p", FrameReference::kPlanarBt601Source},
+                      VideoCase{"video/h263.3gp", 32, "yuv420p", FrameReference::kPlanarBt601Source},
+                      VideoCase{"video/dv-ntsc.mov", 32, "yuv411p", FrameReference::kPlanarBt601Source},
+                      VideoCase{"video/svq1.mov", 32, "yuv410p", FrameReference::kPlanarBt601Source},
+                      VideoCase{"video/jpeg.mov", 32, "yuvj420p", FrameReference::kPlanarBt601Source},
+                      VideoCase{"video/png-rgb24.mov", 32, "bgr0", FrameReference::kSameFormat},
+                      VideoCase{"video/cinepak.mov", 32, "bgr0", FrameReference::kSameFormat},
+                      VideoCase{"video/smc.mov", 32, "bgr0", FrameReference::kSameFormat},
+                      VideoCase{"video/rpza.mov", 32, "rgb555le", FrameReference::kFiveBitSource}));
 INSTANTIATE_TEST_SUITE_P(
     Screen16, VideoPlayback,
     ::testing::Values(VideoCase{"raw16.mov", 16, "rgb555le", FrameReference::kSameFormat},
