@@ -25,6 +25,7 @@ struct CompressedCase {
     int tolerance16;      // the per-track path's 16 bits against ffmpeg's
     bool fromInside = false;  // the edit starts inside the media: decoding starts there
     size_t decoderSkips = 0;  // media frames ffmpeg's decoder drops itself (Opus's pre-skip)
+    bool libraryOnly = false;  // Wine's own decoder fails it: not run with the system's first
 };
 
 // A decoder started inside an AAC stream that uses noise substitution draws other noise than
@@ -95,6 +96,9 @@ class CompressedPlayback : public ::testing::TestWithParam<CompressedCase> {};
 TEST_P(CompressedPlayback, TheSoundIsFfmpegsDecoding)
 {
     const CompressedCase &c = GetParam();
+    const char *order = std::getenv("QUORVEX_DECODERS");
+    if (c.libraryOnly && order && std::strcmp(order, "system") == 0)
+        GTEST_SKIP() << "Wine's decoder for it fails: the library plays it when it comes first";
     PinGraph graph;
     std::string where;
     ASSERT_EQ(graph.Open(Codec(c.movie), &where), S_OK) << where;
@@ -153,7 +157,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CompressedCase{"opus-stereo.mp4", 2, 48000, 32, 1, false, 312},
                       CompressedCase{"flac.mp4", 2, 44100, 16, 0},
                       CompressedCase{"alac-16.m4a", 2, 44100, 16, 0},
-                      CompressedCase{"amr-nb.amr", 1, 8000, 16, 1}));
+                      CompressedCase{"amr-nb.amr", 1, 8000, 16, 1},
+                      // And GSM, and MPEG-2 layer III (which Wine's MP3 decoder leaves silent
+                      // after two frames), both 16-bit sound.
+                      CompressedCase{"gsm.mov", 1, 8000, 16, 1},
+                      CompressedCase{"mp3-24.mov", 1, 24000, 16, 2, false, 0, true}));
 
 // A seek: the first sample's stamp says where the sound starts, and from there it is ffmpeg's
 // decoding of the movie (the sound that ffmpeg -ss gives within its own noise). The

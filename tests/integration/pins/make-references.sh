@@ -4,7 +4,7 @@
 # video streams (their sample grid). Each file's command is written beside it as NAME.cmd.
 # Idempotent through a stamp newer than the movies'.
 set -eu
-VERSION=17
+VERSION=19
 SRC=$(dirname "$0")
 OUT=${1:?usage: make-references.sh OUTDIR}
 . "$(dirname "$0")/../../media/lib.sh"
@@ -168,6 +168,7 @@ for m in mp3-44.mp4 mp3-44.mov mp3-22.mov; do compressed $m s16le; done
 # The decoder library's formats: lossy ones as 32-bit integers from their float, lossless ones
 # and speech at their 16 bits. A raw AMR file has no edit list, and its count is its frames'.
 for m in ac3-51-whole.mp4 opus-stereo.mp4; do compressed $m s32le; done
+for m in gsm.mov mp3-24.mov; do compressed $m s16le; done
 for m in flac.mp4 alac-16.m4a; do compressed $m s16le; done
 audio codec/amr-nb.amr 0 s16le
 cp "$OUT/codec/amr-nb.amr.a0.s16le" "$OUT/codec/amr-nb.amr.a0.media.s16le"
