@@ -61,7 +61,14 @@ Result RunQtDump(const std::wstring &args)
     si.hStdError = hErr;
     PROCESS_INFORMATION pi{};
     std::wstring cmd = L"\"" + g_program + L"\" " + args;
-    if (CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    // Wine's process creation fails now and then under load (ERROR_INTERNAL_ERROR, seen once in
+    // a full run): a second try tells that from a program that cannot start.
+    BOOL started = CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    if (!started && GetLastError() == ERROR_INTERNAL_ERROR) {
+        Sleep(200);
+        started = CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    }
+    if (started) {
         if (WaitForSingleObject(pi.hProcess, 120000) != WAIT_OBJECT_0) {
             TerminateProcess(pi.hProcess, 99);
             WaitForSingleObject(pi.hProcess, 10000);
