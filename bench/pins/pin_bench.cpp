@@ -285,26 +285,33 @@ bool Fill(const char *movie)
 // From IMediaSeeking::SetPositions on the paused video pin to the first frame it delivers at the
 // new position: the flush, the restart of its worker, and the decoding from the sync sample
 // before the target. The sink holds each frame in Receive, so the pin waits between seeks.
-bool SeekLatency(const char *movie)
+// A new graph: the movie's source, its first pin connected to the sink in RGB32, unhashed.
+bool VideoToSink(const char *movie, bool blockReceive, ComPtr<IGraphBuilder> &graph,
+                 std::vector<ComPtr<IPin>> &outputs, SinkRef &sink)
 {
-    ComPtr<IGraphBuilder> graph;
     if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph))))
         return false;
-    std::vector<ComPtr<IPin>> outputs;
     if (!AddSource(graph.Get(), movie, false, &outputs) || outputs.empty())
         return false;
-    SinkRef sink;
     AM_MEDIA_TYPE partial = {};
     partial.majortype = MEDIATYPE_Video;
     partial.subtype = MEDIASUBTYPE_RGB32;
     sink->AcceptMajorType(MEDIATYPE_Video);
     sink->SetHashBytes(false);
-    sink->SetBlockReceive(true);
+    sink->SetBlockReceive(blockReceive);
+    return SUCCEEDED(graph->AddFilter(sink->Filter(), nullptr)) &&
+           SUCCEEDED(graph->ConnectDirect(outputs[0].Get(), sink->Pin(), &partial));
+}
+
+bool SeekLatency(const char *movie)
+{
+    ComPtr<IGraphBuilder> graph;
+    std::vector<ComPtr<IPin>> outputs;
+    SinkRef sink;
     ComPtr<IMediaSeeking> seeking;
     ComPtr<IMediaControl> control;
     ComPtr<IMediaFilter> mediaFilter;
-    if (FAILED(graph->AddFilter(sink->Filter(), nullptr)) ||
-        FAILED(graph->ConnectDirect(outputs[0].Get(), sink->Pin(), &partial)) ||
+    if (!VideoToSink(movie, true, graph, outputs, sink) ||
         FAILED(outputs[0].As(&seeking)) || FAILED(graph.As(&mediaFilter)) ||
         FAILED(mediaFilter->SetSyncSource(nullptr)) || FAILED(graph.As(&control)) ||
         FAILED(control->Pause()) || !sink->WaitForSamples(1, 20000))
@@ -350,20 +357,10 @@ bool StartUp(const char *movie)
     std::vector<double> latencies;
     for (int round = 0; round < kRounds + 2; round++) {
         ComPtr<IGraphBuilder> graph;
-        if (FAILED(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&graph))))
-            return false;
         std::vector<ComPtr<IPin>> outputs;
-        if (!AddSource(graph.Get(), movie, false, &outputs) || outputs.empty())
-            return false;
         SinkRef sink;
-        AM_MEDIA_TYPE partial = {};
-        partial.majortype = MEDIATYPE_Video;
-        partial.subtype = MEDIASUBTYPE_RGB32;
-        sink->AcceptMajorType(MEDIATYPE_Video);
-        sink->SetHashBytes(false);
         ComPtr<IMediaControl> control;
-        if (FAILED(graph->AddFilter(sink->Filter(), nullptr)) ||
-            FAILED(graph->ConnectDirect(outputs[0].Get(), sink->Pin(), &partial)) || FAILED(graph.As(&control)))
+        if (!VideoToSink(movie, false, graph, outputs, sink) || FAILED(graph.As(&control)))
             return false;
         const double t0 = Now();
         const bool ok = SUCCEEDED(control->Run()) && sink->WaitForSamples(1, 20000);
