@@ -29,12 +29,6 @@ namespace {
 constexpr LONGLONG kDrainTime = LONGLONG(1) << 60;  // no real unit's time tag comes near it
 constexpr int kMaxDrainUnits = 16;                  // copies fed at the end before giving up
 constexpr size_t kInputSamples = 8;                 // units the transform may still hold
-// Pictures kept valid, so that the engine can decode a few ahead: as many as fit in this many
-// bytes, at least two, at most kMaxPicturesKept. Small pictures gain from several ahead; large
-// ones do not (measured at 1080p: they are colder when drawn, and slower).
-constexpr size_t kPictureBytes = 8u << 20;
-constexpr unsigned kMaxPicturesKept = 8;
-
 // Whether a transform is Wine's (winegstreamer.dll): its pictures come in BT.601 limited range.
 bool IsGStreamerTransform(IMFTransform *transform)
 {
@@ -52,34 +46,31 @@ bool IsGStreamerTransform(IMFTransform *transform)
 }
 
 // An output sample and its buffer, locked while its picture is out.
-struct OutputSlot {
+struct OutputSlot final : qte::PictureSlot {
     ComRef<IMFSample> sample;
     ComRef<IMFMediaBuffer> buffer;
+    DWORD bytes = 0;
     bool locked = false;
-    OutputSlot() = default;
-    OutputSlot(const OutputSlot &) = delete;
-    OutputSlot &operator=(const OutputSlot &) = delete;
-    ~OutputSlot() { Unlock(); }
-    // Takes another slot's sample and buffer, its picture still valid; this slot's go.
-    void TakeFrom(OutputSlot &other)
-    {
-        Unlock();
-        sample = std::move(other.sample);
-        buffer = std::move(other.buffer);
-        locked = other.locked;
-        other.locked = false;
-    }
-    void Reset()
-    {
-        Unlock();
-        sample.Reset();
-        buffer.Reset();
-    }
-    void Unlock()
+    ~OutputSlot() override { released(); }
+    void released() noexcept override
     {
         if (locked && buffer)
             buffer->Unlock();
         locked = false;
+    }
+    // A sample of at least `size` bytes (made again for a larger output, never per picture).
+    bool Fit(DWORD size)
+    {
+        if (sample && bytes >= size)
+            return true;
+        sample.Reset();
+        buffer.Reset();
+        bytes = 0;
+        if (FAILED(MFCreateMemoryBuffer(size, buffer.Out())) || FAILED(MFCreateSample(sample.Out())) ||
+            FAILED(sample->AddBuffer(buffer.Get())))
+            return false;
+        bytes = size;
+        return true;
     }
 };
 
@@ -144,20 +135,32 @@ public:
     qte::Err receive(qte::Picture *out, bool *got) override
     {
         *got = false;
-        if (m_count == 0)
+        if (m_outputBytes == 0)
             return qte::badImageDescription;
-        // The last pictures stay valid: the slot written now held the oldest of them.
-        m_outputs[m_turn].Unlock();
         for (int attempt = 0; attempt < 4 + kMaxDrainUnits; ++attempt) {
-            OutputSlot &slot = m_outputs[m_turn];  // a stream change makes new slots
             if (m_held && RetryHeld() != qte::noErr)
                 return qte::noErr;
+            // A slot no picture holds; a stream change may ask for larger ones.
+            OutputSlot *slot =
+                m_pool.takeOrMake<OutputSlot>([] { return std::unique_ptr<OutputSlot>(new OutputSlot); });
+            if (!slot)
+                return qte::memFullErr;
+            if (!slot->Fit(m_outputBytes)) {
+                m_pool->giveBack(slot);
+                return qte::memFullErr;
+            }
             MFT_OUTPUT_DATA_BUFFER output = {};
-            output.pSample = slot.sample.Get();
+            output.pSample = slot->sample.Get();
             DWORD status = 0;
             const HRESULT hr = m_transform->ProcessOutput(0, 1, &output, &status);
             if (output.pEvents)
                 output.pEvents->Release();
+            LONGLONG time = 0;
+            if (FAILED(hr) || FAILED(slot->sample->GetSampleTime(&time)) || time >= kDrainTime) {
+                m_pool->giveBack(slot);  // no picture came out in it
+                if (SUCCEEDED(hr))
+                    continue;  // a copy fed at the end: not a real picture
+            }
             if (hr == MF_E_TRANSFORM_STREAM_CHANGE) {
                 if (!ChooseOutput())
                     return qte::badImageDescription;
@@ -176,19 +179,11 @@ public:
             }
             if (FAILED(hr))
                 return qte::badImageDescription;
-            LONGLONG time = 0;
-            if (FAILED(slot.sample->GetSampleTime(&time)) || time >= kDrainTime)
-                continue;  // a copy fed at the end: not a real picture
             ++m_realOut;
-            const qte::Err err = Expose(slot, time, out, got);
-            if (*got)
-                m_turn = (m_turn + 1) % m_count;
-            return err;
+            return Expose(*slot, time, out, got);
         }
         return qte::noErr;
     }
-
-    unsigned picturesKept() const override { return std::max(2u, m_count); }
 
     qte::Err drain() override
     {
@@ -235,6 +230,8 @@ private:
         return false;
     }
 
+    // The size of the output samples for the output type set (the slots grow to it as they are
+    // used again; pictures of the stream before stay valid in theirs).
     bool MakeOutputSample()
     {
         MFT_OUTPUT_STREAM_INFO info = {};
@@ -242,26 +239,7 @@ private:
             return false;
         if (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES))
             return false;  // every transform of this kind wants the caller's buffers
-        const DWORD bytes = std::max<DWORD>(info.cbSize, DWORD(m_stride) * DWORD(m_height) * 3 / 2);
-        const size_t count = std::min<size_t>(kMaxPicturesKept, std::max<size_t>(2, kPictureBytes / bytes));
-        // The pictures already out stay valid in the slots they came in, kept until the next change.
-        if (m_exposed) {
-            for (unsigned i = 0; i < kMaxPicturesKept; ++i)
-                m_retired[i].TakeFrom(m_outputs[i]);
-        }
-        for (OutputSlot &slot : m_outputs)
-            slot.Reset();
-        m_exposed = false;
-        m_turn = 0;
-        m_count = unsigned(count);
-        for (unsigned i = 0; i < m_count; ++i) {
-            OutputSlot &slot = m_outputs[i];
-            if (FAILED(MFCreateMemoryBuffer(bytes, slot.buffer.Out())) || FAILED(MFCreateSample(slot.sample.Out())) ||
-                FAILED(slot.sample->AddBuffer(slot.buffer.Get()))) {
-                m_count = 0;
-                return false;
-            }
-        }
+        m_outputBytes = std::max<DWORD>(info.cbSize, DWORD(m_stride) * DWORD(m_height) * 3 / 2);
         return true;
     }
 
@@ -372,11 +350,12 @@ private:
     {
         BYTE *data = nullptr;
         DWORD length = 0;
+        // The picture holds the slot from here: unlocked and free again when its last hold goes.
+        qte::Picture p;
+        p.hold = qte::PicturePool::hold(&slot);
         if (FAILED(slot.buffer->Lock(&data, nullptr, &length)))
             return qte::badImageDescription;
         slot.locked = true;
-        m_exposed = true;
-        qte::Picture p;
         if (!qte::yuvPictureInBuffer(data, length, m_layout, m_yv12, m_width, m_height, m_stride, m_height, &p.yuv))
             return qte::badImageDescription;
         p.time = time;
@@ -396,12 +375,8 @@ private:
     bool m_reencoded = false;   // its pictures come converted to BT.601 limited range
     std::vector<uint8_t> m_unit, m_sps;  // a unit with its parameter sets rewritten; one SPS
     size_t m_unitBytes = 0;
-    // Fixed arrays: a stream change allocates nothing of the module's own.
-    OutputSlot m_outputs[kMaxPicturesKept];  // pictures come out into the first m_count in turn
-    OutputSlot m_retired[kMaxPicturesKept];  // those of the stream before the last change
-    unsigned m_count = 0;
-    bool m_exposed = false;                  // a picture came out in m_outputs
-    unsigned m_turn = 0;                // the slot written next
+    qte::PicturePool::Owner m_pool;  // the output samples, each free once its picture is let go
+    DWORD m_outputBytes = 0;         // of an output sample for the output type set
     std::vector<InputUnit> m_inputs;
     IMFSample *m_held = nullptr;  // one of m_inputs the transform did not take yet
     qte::YuvLayout m_layout = qte::YuvLayout::nv12;
@@ -448,14 +423,23 @@ public:
             return qte::invalidMedia;
         const UINT stride = (width * 3 + 3) & ~3u;
         const size_t bytes = size_t(stride) * height;
-        // The last pictures stay valid: they take turns in their buffers.
-        std::vector<uint8_t> &pixels = m_pixels[m_turn];
-        if (pixels.size() < bytes)
-            pixels.resize(bytes);  // grows with the picture size, not per picture
-        if (FAILED(converter->CopyPixels(nullptr, stride, UINT(bytes), pixels.data())))
-            return qte::invalidMedia;
-        m_turn = (m_turn + 1) % kKept;
         m_picture = qte::Picture();
+        Pixels *slot = m_pool.takeOrMake<Pixels>([] { return std::unique_ptr<Pixels>(new Pixels); });
+        if (!slot)
+            return qte::memFullErr;
+        m_picture.hold = qte::PicturePool::hold(slot);  // free again once the picture is let go
+        std::vector<uint8_t> &pixels = slot->bytes;
+        try {
+            if (pixels.size() < bytes)
+                pixels.resize(bytes);  // grows with the picture size, not per picture
+        } catch (const std::bad_alloc &) {
+            m_picture = qte::Picture();
+            return qte::memFullErr;
+        }
+        if (FAILED(converter->CopyPixels(nullptr, stride, UINT(bytes), pixels.data()))) {
+            m_picture = qte::Picture();
+            return qte::invalidMedia;
+        }
         m_picture.packed = true;
         m_picture.rgb = qte::RgbLayout::bgr24;
         m_picture.planes[0] = pixels.data();
@@ -471,19 +455,19 @@ public:
     {
         *got = m_ready;
         if (m_ready)
-            *out = m_picture;
+            *out = std::move(m_picture);
         m_ready = false;
         return qte::noErr;
     }
 
-    unsigned picturesKept() const override { return kKept; }
     qte::Err drain() override { return qte::noErr; }
 
 private:
-    static constexpr unsigned kKept = 4;
+    struct Pixels final : qte::PictureSlot {
+        std::vector<uint8_t> bytes;
+    };
     ComRef<IWICImagingFactory> m_factory;
-    std::vector<uint8_t> m_pixels[kKept];
-    unsigned m_turn = 0;
+    qte::PicturePool::Owner m_pool;
     qte::Picture m_picture;
     bool m_ready = false;
 };

@@ -39,8 +39,6 @@ class CheckingVideoDecoder final : public VideoDecoder {
  public:
   explicit CheckingVideoDecoder(const VideoCodec& c) : codec_(c) {
     const int32_t w = int32_t(std::max<uint32_t>(2, c.width)), h = int32_t(std::max<uint32_t>(2, c.height));
-    for (std::vector<uint8_t>& planes : planes_)
-      planes.assign(size_t(w) * h + size_t((w + 1) / 2) * ((h + 1) / 2) * 2, 128);
     pic_.layout = YuvLayout::nv12;
     pic_.width = w;
     pic_.height = h;
@@ -66,28 +64,40 @@ class CheckingVideoDecoder final : public VideoDecoder {
     if (pending_.empty() || (!drained_ && pending_.size() <= kReorderDepth)) return noErr;
     const int64_t time = pending_.front();
     pending_.erase(pending_.begin());
-    // The last few pictures stay valid: they take turns in their buffers.
-    std::vector<uint8_t>& planes = planes_[turn_++ % kKept];
-    std::memset(planes.data(), int(16 + time % 220), size_t(pic_.width) * pic_.height);
+    const size_t luma = size_t(pic_.width) * pic_.height;
+    Planes* slot = pool_.takeOrMake<Planes>([&] {
+      std::unique_ptr<Planes> made(new Planes);
+      made->bytes.assign(luma + size_t(pic_.uStride) * ((pic_.height + 1) / 2), 128);
+      made->luma = luma;
+      return made;
+    });
+    if (!slot) return memFullErr;
+    std::vector<uint8_t>& planes = slot->bytes;
+    std::memset(planes.data(), int(16 + time % 220), luma);
     *out = Picture();
     out->yuv = pic_;
     out->yuv.y = planes.data();
-    out->yuv.u = planes.data() + size_t(pic_.width) * pic_.height;
+    out->yuv.u = planes.data() + luma;
     out->time = time;
+    out->hold = PicturePool::hold(slot);
     *got = true;
     return noErr;
   }
-  unsigned picturesKept() const override { return kKept; }
   Err drain() override {
     drained_ = true;
     return noErr;
   }
 
  private:
-  static constexpr unsigned kKept = 4;  // few, so that decoding ahead meets its bound
+  // A picture's planes; luma 0 (no tag's) once no one holds it, so that a picture drawn after
+  // its last hold went shows wrong.
+  struct Planes final : PictureSlot {
+    std::vector<uint8_t> bytes;
+    size_t luma = 0;
+    void released() noexcept override { std::memset(bytes.data(), 0, luma); }
+  };
   VideoCodec codec_;
-  std::vector<uint8_t> planes_[kKept];
-  unsigned turn_ = 0;
+  PicturePool::Owner pool_;
   YuvPicture pic_;
   std::vector<int64_t> pending_;  // at most kReorderDepth + 1 tags: receive() runs between sends
   bool drained_ = false;

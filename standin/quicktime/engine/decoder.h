@@ -15,6 +15,7 @@
 
 #include "codecconfig.h"
 #include "codecs.h"
+#include "picturepool.h"
 #include "yuv.h"
 
 namespace qte {
@@ -67,6 +68,8 @@ struct Picture {
   // A decoder that converts its pictures to another colour than the stream's says which.
   bool ownColour = false;
   YuvColour colour;
+  // The planes stay valid while a copy of the picture holds them, after its decoder too.
+  PictureHold hold;
 };
 
 class VideoDecoder {
@@ -76,13 +79,10 @@ class VideoDecoder {
   // comes in Annex B form, the codec's header in front of the first unit after creation. An
   // error refuses that unit only: the stream goes on with the next.
   virtual Err send(const uint8_t* data, size_t size, int64_t time) = 0;
-  // The next picture in display order when one is ready (*got). It stays valid until
-  // picturesKept() more pictures have come out: the engine draws one while the next ones are
-  // decoded ahead.
+  // The next picture in display order when one is ready (*got), holding its planes (a
+  // PicturePool's slot): the engine draws one while it decodes the next ones ahead, and may let
+  // the decoder go before the picture.
   virtual Err receive(Picture* out, bool* got) = 0;
-  // How many of its last pictures the decoder keeps valid (at least 2); it may change only when
-  // a picture of another size comes out.
-  virtual unsigned picturesKept() const = 0;
   // No more input: what the decoder still holds comes out through receive().
   virtual Err drain() = 0;
 };

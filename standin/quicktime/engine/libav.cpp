@@ -9,7 +9,6 @@ namespace qte {
 
 namespace {
 
-constexpr unsigned kKept = 8;         // pictures that stay valid after they came out
 constexpr unsigned kMaxThreads = 16;
 constexpr size_t kFirstPacketBytes = 256 << 10;
 
@@ -223,14 +222,10 @@ class LibavVideoDecoder final : public VideoDecoder {
  public:
   explicit LibavVideoDecoder(const LibavFunctions& f) : c_(f) {}
   ~LibavVideoDecoder() override {
-    for (AVFrame*& frame : frames_)
-      if (frame) c_.f_.av_frame_free(&frame);
     if (next_) c_.f_.av_frame_free(&next_);
   }
 
   Err start(const VideoCodec& codec) {
-    for (AVFrame*& frame : frames_)
-      if (!(frame = c_.f_.av_frame_alloc())) return memFullErr;
     if (!(next_ = c_.f_.av_frame_alloc())) return memFullErr;
     jpeg_ = codec.id == CodecId::jpeg || codec.id == CodecId::mjpegB;
     colour_ = codec.colour;
@@ -248,21 +243,34 @@ class LibavVideoDecoder final : public VideoDecoder {
   Err receive(Picture* out, bool* got) override {
     *got = false;
     while (c_.receive(next_)) {
-      // The oldest kept picture goes; the one now out takes its place.
-      AVFrame* slot = frames_[turn_];
-      c_.f_.av_frame_unref(slot);
-      c_.f_.av_frame_move_ref(slot, next_);
-      if (!pictureOf(slot, jpeg_, colour_, out)) continue;  // a pixel format the engine cannot draw: lost
-      // The entry's colours; these decoders only have what a packet's side data brings.
-      if (out->packed && out->rgb == RgbLayout::pal8 && palette_.size() == 256) out->palette = palette_.data();
-      turn_ = (turn_ + 1) % kKept;
+      // The frame moves into a slot of the pool (its planes are the library's, by reference).
+      const LibavFunctions& f = c_.f_;
+      FrameSlot* slot = pool_.takeOrMake<FrameSlot>([&] {
+        std::unique_ptr<FrameSlot> made(new FrameSlot(f));
+        if (!made->frame) made.reset();
+        return made;
+      });
+      if (!slot) {
+        f.av_frame_unref(next_);
+        return memFullErr;
+      }
+      f.av_frame_move_ref(slot->frame, next_);
+      if (!pictureOf(slot->frame, jpeg_, colour_, out)) {
+        pool_->giveBack(slot);
+        continue;  // a pixel format the engine cannot draw: lost
+      }
+      // The entry's colours, which these decoders only get from a packet's side data; copied, as
+      // the picture may outlive the decoder.
+      if (out->packed && out->rgb == RgbLayout::pal8 && palette_.size() == 256) {
+        std::memcpy(slot->palette, palette_.data(), sizeof slot->palette);
+        out->palette = slot->palette;
+      }
+      out->hold = PicturePool::hold(slot);
       *got = true;
       return noErr;
     }
     return noErr;
   }
-
-  unsigned picturesKept() const override { return kKept - 1; }
 
   Err drain() override {
     c_.flushWanted = true;
@@ -279,10 +287,20 @@ class LibavVideoDecoder final : public VideoDecoder {
     const OSType f = codec.format;
     ctx->codec_tag = (f >> 24) | (f >> 8 & 0xFF00) | (f << 8 & 0xFF0000) | (f << 24);
   }
+  // A decoded frame held by reference while its picture is out.
+  struct FrameSlot final : PictureSlot {
+    explicit FrameSlot(const LibavFunctions& functions) : f(functions), frame(f.av_frame_alloc()) {}
+    ~FrameSlot() override {
+      if (frame) f.av_frame_free(&frame);
+    }
+    void released() noexcept override { f.av_frame_unref(frame); }
+    const LibavFunctions& f;
+    AVFrame* frame;
+    uint32_t palette[256];
+  };
   Context c_;
-  AVFrame* frames_[kKept] = {};
+  PicturePool::Owner pool_;  // after c_: its slots may outlive the decoder, not the functions
   AVFrame* next_ = nullptr;
-  unsigned turn_ = 0;
   bool jpeg_ = false;
   YuvColour colour_;
   std::vector<uint32_t> palette_;
