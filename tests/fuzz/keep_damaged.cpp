@@ -104,10 +104,11 @@ bool shrink(Bytes& b, const std::string& want, size_t target) {
     std::vector<size_t> outer = x.parents;
     outer.push_back(i);
     const size_t body = x.size - x.header;
+    if (x.container || !body) continue;
     for (size_t cut : {std::min(over, body), body}) {
-      if (x.container || !cut) continue;
       Bytes c = without(b, boxes, outer, x.at + x.size - cut, cut);
       if (gives(c, want)) return b.swap(c), true;
+      if (cut == body) break;
     }
   }
   for (size_t i : order) {
@@ -122,7 +123,7 @@ bool shrink(Bytes& b, const std::string& want, size_t target) {
 bool readAll(const std::string& path, Bytes& out) {
   std::ifstream f(path, std::ios::binary);
   out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return !f.bad();
+  return f.is_open() && !f.bad();
 }
 
 bool writeAll(const std::string& path, const Bytes& b) {
@@ -156,9 +157,10 @@ int main(int argc, char** argv) {
     Movie::openFile(argv[i], m, nullptr, &r);
     const std::vector<Reason> reasons = damaged::reasonsGiven(m, r);
     whole += reasons.empty();
+    std::error_code error;
+    const uintmax_t size = fs::file_size(argv[i], error);
     for (const Reason& x : reasons) {
       Found& f = found[damaged::slug(x)];
-      const uintmax_t size = fs::file_size(argv[i]);
       if (!f.files++ || size < f.size) f = Found{argv[i], x.text(), size, f.files};
     }
   }
@@ -177,8 +179,7 @@ int main(int argc, char** argv) {
       ++failed;
       continue;
     }
-    for (int step = 0; step < 10000 && shrink(b, slug, kTarget); ++step) {
-    }
+    for (int steps = 0; steps < 10000 && shrink(b, slug, kTarget);) ++steps;
     if (b.size() > kTarget) std::fprintf(stderr, "%s stays at %zu bytes\n", slug.c_str(), b.size());
     const std::string ext = fs::path(f.path).extension().string();
     const std::string name = slug + (ext.empty() ? ".bin" : ext);
