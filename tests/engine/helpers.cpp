@@ -2,7 +2,11 @@
 
 #include "decoder.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 
 namespace {
 // The engine runs natively with the checking decoders, as the fuzzers do: compressed tracks
@@ -52,6 +56,17 @@ std::shared_ptr<qte::Movie> open(const std::string& name, qte::Err* trackErr) {
   std::shared_ptr<qte::Movie> m;
   qte::Err e = qte::Movie::openFile(media(name), m, trackErr);
   return e ? nullptr : m;
+}
+
+void dumpForCorpus(const std::vector<uint8_t>& movie) {
+  const char* dir = std::getenv("QTE_DUMP_DIR");
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  if (!dir || !test) return;
+  static int dumped = 0;
+  std::ofstream(std::string(dir) + "/" + test->test_suite_name() + "." + test->name() + "-" +
+                    std::to_string(++dumped) + ".mov",
+                std::ios::binary)
+      .write(reinterpret_cast<const char*>(movie.data()), std::streamsize(movie.size()));
 }
 
 std::vector<uint8_t> sampleBytes(const qte::Track& t, uint64_t i) {

@@ -16,6 +16,9 @@ std::string ffprobe(const std::string& file, const std::string& entries);  // co
 std::string field(const std::string& line, const std::string& key);
 std::vector<std::string> lines(const std::string& s);
 std::shared_ptr<qte::Movie> open(const std::string& name, qte::Err* trackErr = nullptr);
+// With QTE_DUMP_DIR set, a movie a test opens from bytes is also written there, for
+// tests/fuzz/keep_damaged to pick damaged files from.
+void dumpForCorpus(const std::vector<uint8_t>& movie);
 // A sample's bytes, read through the engine (empty when it cannot be read).
 std::vector<uint8_t> sampleBytes(const qte::Track& t, uint64_t i);
 

@@ -17,6 +17,7 @@ std::vector<uint8_t> bytesOf(const std::string& name) { return run("cat '" + med
 
 std::shared_ptr<Movie> load(const std::vector<uint8_t>& b, Err* err, Err* trackErr = nullptr,
                             Reason* reason = nullptr) {
+  dumpForCorpus(b);
   std::shared_ptr<Movie> m;
   *err = Movie::open(memorySource(b.data(), b.size()), m, trackErr, reason);
   return m;

@@ -25,6 +25,7 @@ mw::Track solid(uint8_t r, uint8_t g, uint8_t b, uint32_t w, uint32_t h, int32_t
 }
 
 std::shared_ptr<Movie> load(const mw::Bytes& b, Err* trackErr = nullptr, Err* err = nullptr) {
+  dumpForCorpus(b);
   std::shared_ptr<Movie> m;
   Err e = Movie::open(memorySource(b.data(), b.size()), m, trackErr);
   if (err) *err = e;

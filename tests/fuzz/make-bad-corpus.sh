@@ -34,6 +34,19 @@ for name in frag.mov fragmoof.mov; do
     done
   done
 done
+# The fields after the type of the first of some atoms (version and flags, counts, the first
+# entries), which the overwrites above seldom reach.
+for spec in rle16.mov:stss rle16.mov:stsz ima4.mov:stsd ima4.mov:stts frag.mov:tfhd frag.mov:trun; do
+  name=${spec%%:*}
+  atom=${spec#*:}
+  f="$MEDIA/$name"
+  at=$(grep -obUa "$atom" "$f" | head -1 | cut -d: -f1)
+  [ -n "$at" ] || continue
+  for field in 4 8 12; do
+    cp "$f" "$OUT/$atom$field-$name"
+    printf '\377\377\377\377\000\000\000\001' | dd of="$OUT/$atom$field-$name" bs=1 seek=$((at + field)) conv=notrunc 2>/dev/null
+  done
+done
 # Not a movie at all, and an AMR header with junk frames.
 printf 'hello' > "$OUT/tiny"
 printf '#!AMR\n\074\377\377\377\377\377\377\377\377\377\377\377\377\044' > "$OUT/amr"
