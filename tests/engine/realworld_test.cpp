@@ -23,6 +23,14 @@ std::shared_ptr<Movie> load(const std::vector<uint8_t>& b, Err* err, Err* trackE
   return m;
 }
 
+// Where each 'moof' atom starts.
+std::vector<size_t> moofsOf(const std::vector<uint8_t>& b) {
+  std::vector<size_t> at;
+  for (size_t i = 4; i + 4 < b.size(); ++i)
+    if (std::memcmp(&b[i], "moof", 4) == 0) at.push_back(i - 4);
+  return at;
+}
+
 std::vector<uint8_t> decodedSound(const Track& t) {
   std::unique_ptr<SoundDecoder> d;
   if (SoundDecoder::create(t, d) != noErr) return {};
@@ -71,9 +79,7 @@ TEST(Fragments, HoldTheSamplesAndTimesOfTheUnfragmentedMovie) {
 TEST(Fragments, ContradictionsAreClippedNotTrusted) {
   std::vector<uint8_t> b = bytesOf("frag.mov");
   ASSERT_GT(b.size(), 10000u);
-  std::vector<size_t> moofs;
-  for (size_t i = 4; i + 4 < b.size(); ++i)
-    if (std::memcmp(&b[i], "moof", 4) == 0) moofs.push_back(i - 4);
+  const std::vector<size_t> moofs = moofsOf(b);
   ASSERT_GE(moofs.size(), 3u);
   Err e = 1;
   std::shared_ptr<Movie> whole = load(b, &e);
@@ -206,6 +212,41 @@ TEST(Truncated, TracksKeepTheSamplesInsideTheFile) {
   ASSERT_TRUE(m);
   EXPECT_EQ(m->duration(), 0);
   EXPECT_EQ(m->box().width(), 160);
+}
+
+// Reads that fail partway (a failing disk, a share gone): from `from` on, every read fails.
+class FailingSource final : public ByteSource {
+ public:
+  FailingSource(const std::vector<uint8_t>& b, uint64_t from) : whole_(memorySource(b.data(), b.size())), from_(from) {}
+  uint64_t size() const override { return whole_->size(); }
+  Err read(uint64_t off, void* dst, size_t n) const override {
+    return off + n > from_ ? invalidMedia : whole_->read(off, dst, n);
+  }
+
+ private:
+  std::shared_ptr<ByteSource> whole_;
+  uint64_t from_;
+};
+
+TEST(Truncated, ReadsThatFailSayTheFileCannotBeRead) {
+  // A fragment that cannot be read: the tracks keep the samples before it and say why they stop.
+  const std::vector<uint8_t> b = bytesOf("frag.mov");
+  const std::vector<size_t> moofs = moofsOf(b);
+  ASSERT_GE(moofs.size(), 3u);
+  std::shared_ptr<Movie> m;
+  ASSERT_EQ(Movie::open(std::make_shared<FailingSource>(b, moofs[2] + 8), m, nullptr), noErr);
+  std::shared_ptr<Movie> whole = open("frag.mov");
+  ASSERT_TRUE(whole);
+  EXPECT_LT(m->track(0)->sampleCount(), whole->track(0)->sampleCount());
+  EXPECT_EQ(m->track(0)->info().closed.kind, Reason::unreadable);
+  EXPECT_EQ(m->track(0)->info().closed.text(), "track 1: a fragment cannot be read");
+  // Raw AMR read in blocks: a block that cannot be read refuses the file, saying so.
+  const std::vector<uint8_t> amr = bytesOf("amrnb.amr");
+  ASSERT_GT(amr.size(), 600u);
+  Reason reason;
+  EXPECT_EQ(Movie::open(std::make_shared<FailingSource>(amr, 500), m, nullptr, &reason), invalidMovie);
+  EXPECT_EQ(reason.kind, Reason::unreadable);
+  EXPECT_EQ(reason.text(), "the file cannot be read");
 }
 
 TEST(Truncated, AMovieHeaderCutShortStillFails) {

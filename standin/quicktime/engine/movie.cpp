@@ -526,7 +526,8 @@ Err MovieParser::parseAmr(const RawAmr& kind, Err* trackErr) {
     if (off >= bufAt + bufLen) {
       bufAt = off;
       bufLen = std::min<uint64_t>(sizeof buf, size - off);
-      if (src_->read(bufAt, buf, size_t(bufLen))) return invalidMovie;
+      if (src_->read(bufAt, buf, size_t(bufLen)))
+        return movieError(invalidMovie, Reason::unreadable, "the file cannot be read");
     }
     uint8_t len = kind.frameBytes[(buf[off - bufAt] >> 3) & 15];
     if (off + len > size || off > 0xffffffffu) break;
@@ -564,11 +565,12 @@ Err MovieParser::parseAmr(const RawAmr& kind, Err* trackErr) {
   uint8_t e[36] = {0, 0, 0, 36, uint8_t(kind.format >> 24), uint8_t(kind.format >> 16), uint8_t(kind.format >> 8),
                    uint8_t(kind.format), 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0,
                    0, 1, 0, 16, 0, 0, 0, 0, uint8_t(kind.rate >> 8), uint8_t(kind.rate), 0, 0};
-  if (parseDescription(e, sizeof e, Kind::sound, d)) return invalidMovie;
+  if (parseDescription(e, sizeof e, Kind::sound, d))
+    return movieError(invalidMovie, Reason::unsupported, "raw AMR of this rate");
   info.descriptions.push_back(std::move(d));
   std::unique_ptr<SampleTable> table;
   if (SampleTable::build(a, size, 1, 0, 0, table)) {
-    if (trackErr) *trackErr = invalidTrack;
+    if (trackErr) *trackErr = trackError(invalidTrack, 1, Reason::damaged, "raw AMR frames do not make a table");
     return noErr;
   }
   m_.duration_ = info.duration;
@@ -581,7 +583,8 @@ Err MovieParser::parseAmr(const RawAmr& kind, Err* trackErr) {
 Err MovieParser::run(Err* trackErr) {
   uint64_t size = src_->size();
   uint8_t head[16] = {}, first[16] = {};
-  if (src_->read(0, first, size_t(std::min<uint64_t>(size, sizeof first)))) return invalidMovie;
+  if (src_->read(0, first, size_t(std::min<uint64_t>(size, sizeof first))))
+    return movieError(invalidMovie, Reason::unreadable, "the file cannot be read");
   for (const RawAmr* kind : {&kAmrNb, &kAmrWb}) {
     if (size < kind->magicBytes || std::memcmp(first, kind->magic, kind->magicBytes) != 0) continue;
     m_.brand_ = fourcc("amr ");
@@ -635,14 +638,24 @@ Err MovieParser::run(Err* trackErr) {
   Err e = parseMoov(Cursor(buf.data(), buf.size()), trackErr);
   if (e) return e;
   for (const auto& f : moofs_) {
-    // A fragment too large to read, or unreadable, ends the fragments: later ones would leave a hole.
-    const uint64_t header = 8;
-    if (f.second > kMaxMoofBytes || f.second < header) break;
-    buf.resize(size_t(f.second));
-    if (src_->read(f.first, buf.data(), buf.size())) break;
-    Cursor whole(buf.data(), buf.size());
+    // A fragment too large to read, or unreadable, ends the fragments: later ones would leave a
+    // hole. The tracks take no more samples, and say why.
+    Reason stop;
+    Cursor whole;
     Atom a;
-    if (!nextAtom(whole, a)) break;
+    if (f.second > kMaxMoofBytes) {
+      stop = Reason{Reason::unsupported, "a fragment's 'moof' is larger than the engine reads", 0};
+    } else {
+      buf.resize(size_t(f.second));
+      whole = Cursor(buf.data(), buf.size());
+      if (src_->read(f.first, buf.data(), buf.size())) stop = Reason{Reason::unreadable, "a fragment cannot be read", 0};
+      else if (!nextAtom(whole, a)) stop = Reason{Reason::damaged, "a fragment's 'moof' is cut short", 0};
+    }
+    if (!stop.empty()) {
+      for (Pending& p : pending_)
+        if (!p.closed) close(p, stop.kind, stop.rule);
+      break;
+    }
     parseFragment(sub(whole, a), f.first);
   }
   return publish();
