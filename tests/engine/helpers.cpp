@@ -83,8 +83,15 @@ uint32_t expectedPixel(const qte::Track& t, int64_t movieTime) {
   uint64_t index = 0;
   if (!t.movieToMedia(movieTime, &media) || !t.shownAt(media, &index)) return 0xDEADBEEF;
   const int64_t tag = t.displayTime(index) - std::min<int64_t>(0, t.earliestDisplayTime());
+  uint64_t offset = 0;
+  uint32_t size = 0, description = 0;
+  const SampleDescription* d = nullptr;
   VideoCodec codec;
-  EXPECT_EQ(videoCodecOf(t.info().descriptions[0], &codec), noErr);
+  if (t.sampleLocation(index, &offset, &size, &description) || t.description(description, &d) ||
+      videoCodecOf(*d, &codec)) {
+    ADD_FAILURE() << "sample " << index << ": no configuration in its description " << description;
+    return 0xDEADBEEF;
+  }
   uint8_t planes[6] = {uint8_t(16 + tag % 220), uint8_t(16 + tag % 220), uint8_t(16 + tag % 220),
                        uint8_t(16 + tag % 220), 128, 128};
   YuvPicture p;

@@ -22,7 +22,8 @@ std::vector<uint8_t> sampleBytes(const qte::Track& t, uint64_t i);
 
 // The movie's first video track (nullptr when it has none).
 const qte::Track* videoTrack(const qte::Movie& m);
-// B,G,R,0 of the checking decoders' picture for the sample shown at movie time t.
+// B,G,R,0 of the checking decoders' picture for the sample shown at movie time t: grey level
+// 16 + its time tag % 220 (whatever its size), in its own description's colour.
 uint32_t expectedPixel(const qte::Track& t, int64_t movieTime);
 
 // A bgr0 buffer to draw into, filled with 0x5A5A5A5A before anything is drawn.
