@@ -1,19 +1,32 @@
-// The pictures' threads under load: jumps and paced requests on compressed video, every picture
-// drawn checked, while another thread decodes sound. Its length is QTE_STRESS_SECONDS.
+// The pictures' threads under load: jumps and paced requests on compressed video, with the
+// checking decoders and the library's, every picture drawn checked, while another thread
+// decodes sound. One of the movies changes its sample description from group to group.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <random>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 
 #include "helpers.h"
 #include "libav.h"
+#include "moviewriter.h"
 
 using namespace qte;
+namespace mw = moviewriter;
 
 namespace {
+
+constexpr uint32_t kFill = 0x5A5A5A5A;  // a Canvas before anything is drawn
 
 // How long the stress test runs: QTE_STRESS_SECONDS, 2 by default (the ThreadSanitizer tree's
 // ctest asks for 60).
@@ -23,63 +36,294 @@ double stressSeconds() {
   return v > 0 ? v : 2;
 }
 
-// The pictures' threads under load: random jumps, then runs of requests paced slower than
-// decoding (the helper fills its ring) or not at all (it empties), through closed groups (the
-// side decoder) and B-frames, with the checking decoders (every picture checked) and the
-// library's (every draw succeeds), while another thread decodes sound from random places.
-TEST(PictureStress, JumpsAndPacedRequestsShowTheSampleDisplayedAtTheirTime) {
-  const LibavFunctions* linked = linkedLibav();
-  ASSERT_TRUE(linked);
-  const std::unique_ptr<DecoderFactory> library = makeLibavFactory(*linked);
-  ASSERT_TRUE(library);
-  FactoryScope scope(checkingDecoderFactory());
-  std::shared_ptr<Movie> sound = open("codec/aac-stereo-44.mov");
-  ASSERT_TRUE(sound);
-  std::atomic<bool> stop{false};
-  std::atomic<int> soundErrors{0};
-  std::thread soundThread([&] {
+// A track whose sample description changes along it: two groups of h264-groups.mp4 (640x360,
+// BT.601 by its size: description 1), two of h264-groups-709.mp4 (320x180, BT.709 full range:
+// description 2), two of the first again, and so on, five changes. The first group of each pair leaves the
+// second to the side decoder. Each group is a chunk naming its description; its pictures keep
+// their order, and the groups follow one another in display order.
+const char* const kChanges = "(h264-groups.mp4 and h264-groups-709.mp4 taking turns)";
+constexpr int kRunsOfEach = 3;  // runs of two groups of each description
+
+mw::Bytes writeDescriptionChanges() {
+  constexpr uint32_t kFrame = 100;  // of a media time scale of 2500: 25 frames a second
+  const char* sources[2] = {"codec/h264-groups.mp4", "codec/h264-groups-709.mp4"};
+  std::shared_ptr<Movie> movies[2];
+  std::vector<std::pair<uint64_t, uint64_t>> groups[2];  // [first, end): those of 8 samples or more
+  mw::Track out;
+  out.timeScale = 2500;
+  for (int k = 0; k < 2; ++k) {
+    movies[k] = open(sources[k]);
+    const Track* t = movies[k] ? videoTrack(*movies[k]) : nullptr;
+    if (!t) return {};
+    (k ? out.moreDescriptions.emplace_back() : out.description) = t->info().descriptions[0].stored;
+    for (uint64_t first = 0, end = 0; first < t->sampleCount(); first = end) {
+      end = t->syncAtOrAfter(first + 1);
+      if (end - first >= 8) groups[k].push_back({first, end});
+    }
+    if (groups[k].size() < 2 * kRunsOfEach) return {};
+  }
+  const Track& first = *videoTrack(*movies[0]);
+  out.width = uint32_t(first.info().width), out.height = uint32_t(first.info().height);
+  std::vector<int64_t> shift;  // each sample's place in display order less its place in decoding order
+  for (size_t g = 0; g < 2 * kRunsOfEach; g += 2)
+    for (int k = 0; k < 2; ++k)
+      for (size_t h = g; h < g + 2; ++h) {
+        const Track& t = *videoTrack(*movies[k]);
+        const auto [from, end] = groups[k][h];
+        out.sync.push_back(uint32_t(out.sizes.size() + 1));
+        mw::Chunk chunk;
+        chunk.samples = uint32_t(end - from);
+        chunk.description = uint32_t(k + 1);
+        for (uint64_t i = from; i < end; ++i) {
+          int64_t rank = 0;
+          for (uint64_t j = from; j < end; ++j) rank += t.displayTime(j) < t.displayTime(i);
+          shift.push_back(rank - int64_t(i - from));
+          const std::vector<uint8_t> sample = sampleBytes(t, i);
+          chunk.data.insert(chunk.data.end(), sample.begin(), sample.end());
+          out.sizes.push_back(uint32_t(sample.size()));
+        }
+        out.chunks.push_back(std::move(chunk));
+      }
+  // Composition offsets that are never negative, and an edit that starts at the first picture.
+  const int64_t delay = -*std::min_element(shift.begin(), shift.end());
+  for (int64_t s : shift) out.ctts.push_back({1, int32_t((s + delay) * kFrame)});
+  const uint32_t n = uint32_t(out.sizes.size());
+  out.stts = {{n, kFrame}};
+  out.edits = {{int64_t(n) * kFrame * 600 / out.timeScale, delay * kFrame}};
+  mw::Movie movie;
+  movie.tracks.push_back(std::move(out));
+  return mw::write(movie);
+}
+
+// A generated movie, or the one above.
+std::shared_ptr<Movie> openMovie(const char* name) {
+  if (name != kChanges) return open(name);
+  static const mw::Bytes file = writeDescriptionChanges();
+  std::shared_ptr<Movie> m;
+  return !file.empty() && Movie::open(memorySource(file.data(), file.size()), m, nullptr) == noErr ? m : nullptr;
+}
+
+// The sample shown at movie time `time`, and its description (0 for none).
+uint64_t shownAt(const Track& t, int64_t time, uint32_t* description) {
+  int64_t media = 0;
+  uint64_t index = 0, offset = 0;
+  uint32_t size = 0;
+  *description = 0;
+  if (t.movieToMedia(time, &media) && t.shownAt(media, &index)) t.sampleLocation(index, &offset, &size, description);
+  return index;
+}
+
+std::string hex(uint32_t v) {
+  char s[16];
+  std::snprintf(s, sizeof s, "%08X", v);
+  return s;
+}
+
+size_t hashOf(const Canvas& c) {
+  return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(c.px.data()), c.px.size() * 4));
+}
+
+// Another factory's decoders, counted by the width of their pictures.
+class Counting final : public DecoderFactory {
+ public:
+  explicit Counting(DecoderFactory* inner) : inner_(inner) {}
+  Err createVideo(const VideoCodec& codec, std::unique_ptr<VideoDecoder>& out) override {
+    std::lock_guard<std::mutex> lock(lock_);  // side decoders are made on their own threads
+    ++made_[codec.width];
+    return inner_->createVideo(codec, out);
+  }
+  Err createAudio(const AudioCodec& codec, std::unique_ptr<AudioDecoder>& out) override {
+    return inner_->createAudio(codec, out);
+  }
+  int made(uint32_t width) {
+    std::lock_guard<std::mutex> lock(lock_);
+    return made_[width];
+  }
+
+ private:
+  DecoderFactory* inner_;
+  std::mutex lock_;
+  std::map<uint32_t, int> made_;
+};
+
+const std::unique_ptr<DecoderFactory>& library() {
+  static const std::unique_ptr<DecoderFactory> factory = linkedLibav() ? makeLibavFactory(*linkedLibav()) : nullptr;
+  return factory;
+}
+
+// Played forward, every frame time of the description-change movie shows its sample (checking
+// decoders: its grey in its description's colour; the library's: a picture), and each
+// description's runs of groups are shared by two decoders: more decoders are made for each than
+// its runs' main decoders.
+TEST(PictureStress, DescriptionChangesShowEveryFrameAndShareGroupsWithTheSideDecoder) {
+  ASSERT_TRUE(library()) << "the linked library is not usable";
+  for (DecoderFactory* kind : {checkingDecoderFactory(), library().get()}) {
+    const bool checking = kind == checkingDecoderFactory();
+    Counting counting(kind);
+    FactoryScope scope(&counting);
+    std::shared_ptr<Movie> m = openMovie(kChanges);
+    ASSERT_TRUE(m) << "h264-groups.mp4 and h264-groups-709.mp4 need " << 2 * kRunsOfEach << " groups of 8 or more";
+    const Track* t = videoTrack(*m);
+    ASSERT_EQ(t->info().descriptions.size(), 2u);
+    Renderer r(m);
+    Canvas c(m->box().width(), m->box().height());
+    ASSERT_EQ(r.setBuffer(c.buf), noErr);
+    const int64_t frame = m->timeScale() / 25;
+    int changes = 0;
+    uint32_t last = 0;
+    for (int64_t time = 0; time < m->duration(); time += frame) {
+      uint32_t description = 0;
+      shownAt(*t, time, &description);
+      changes += last && description != last;
+      last = description;
+      std::fill(c.px.begin(), c.px.end(), kFill);
+      ASSERT_EQ(r.draw(time), noErr) << time;
+      if (checking)
+        ASSERT_EQ(c.at(5, 5), expectedPixel(*t, time)) << "description " << description << " at " << time;
+      ASSERT_NE(c.at(c.buf.width - 1, c.buf.height - 1), kFill) << "description " << description << " at " << time;
+    }
+    EXPECT_EQ(changes, 2 * kRunsOfEach - 1);
+    for (uint32_t width : {640u, 320u})
+      EXPECT_GT(counting.made(width), kRunsOfEach) << "no second decoder took a group " << width << " wide"
+                                                   << (checking ? " (checking decoders)" : " (library)");
+  }
+}
+
+// Decodes sound from random places on a thread of its own until finished.
+class SoundLoad {
+ public:
+  explicit SoundLoad(const Track& track) : thread_([this, &track] { run(track); }) {}
+  ~SoundLoad() { finish(); }
+  int finish() {  // the decodes that failed
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return errors_;
+  }
+
+ private:
+  void run(const Track& track) {
     std::unique_ptr<SoundDecoder> d;
-    if (SoundDecoder::create(*sound->track(0), d) != noErr) {
-      ++soundErrors;
+    if (SoundDecoder::create(track, d) != noErr) {
+      ++errors_;
       return;
     }
     std::vector<uint8_t> pcm(size_t(4096) * d->format().bytesPerFrame());
     std::mt19937 random(3);
-    while (!stop.load()) {
+    while (!stop_) {
       uint32_t got = 0;
-      if (d->decode(random() % d->totalFrames(), 4096, pcm.data(), &got) != noErr) ++soundErrors;
+      if (d->decode(random() % d->totalFrames(), 4096, pcm.data(), &got) != noErr) ++errors_;
     }
-  });
-  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(stressSeconds());
-  const char* movies[] = {"codec/h264-groups.mp4", "codec/h264-high.mp4"};
+  }
+  std::atomic<bool> stop_{false};
+  std::atomic<int> errors_{0};
+  std::thread thread_;  // last: it starts once the fields above are made
+};
+
+// The pictures of every sample of a movie as the library's decoders draw them in forward play,
+// hashed, by sample.
+void drawForward(const char* name, std::vector<size_t>& hashes) {
+  std::shared_ptr<Movie> m = openMovie(name);
+  ASSERT_TRUE(m) << name;
+  const Track* t = videoTrack(*m);
+  FactoryScope decoders(library().get());
+  Renderer r(m);
+  Canvas c(m->box().width(), m->box().height());
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  hashes.assign(t->sampleCount(), 0);
+  const int64_t frame = m->timeScale() / 25;
+  for (int64_t time = 0; time < m->duration(); time += frame) {
+    std::fill(c.px.begin(), c.px.end(), kFill);
+    ASSERT_EQ(r.draw(time), noErr) << name << " at " << time;
+    uint32_t description = 0;
+    hashes[shownAt(*t, time, &description)] = hashOf(c);
+  }
+  std::vector<size_t> sorted = hashes;
+  std::sort(sorted.begin(), sorted.end());
+  ASSERT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end())
+      << name << ": two samples show the same picture, or one was not drawn: a wrong one could pass";
+}
+
+// The same, drawn once per movie: null when they cannot be (the test has failed).
+const std::vector<size_t>* forwardPictures(const char* name) {
+  static std::map<std::string, std::vector<size_t>> drawn;
+  const auto known = drawn.find(name);
+  if (known != drawn.end()) return &known->second;
+  std::vector<size_t> hashes;
+  drawForward(name, hashes);
+  if (::testing::Test::HasFatalFailure()) return nullptr;
+  return &(drawn[name] = std::move(hashes));
+}
+
+// Random jumps, then runs of requests paced slower than decoding (the helper fills its ring) or
+// not at all (it empties), through closed groups (the side decoder), B-frames and description
+// changes. Every drawn picture is its sample's: with the checking decoders its grey, with the
+// library's the very picture forward play drew.
+TEST(PictureStress, JumpsAndPacedRequestsShowTheSampleDisplayedAtTheirTime) {
+  ASSERT_TRUE(library()) << "the linked library is not usable";
+  const char* const movies[] = {"codec/h264-groups.mp4", "codec/h264-high.mp4", kChanges};
+  constexpr int kMovies = 3;
+  const std::vector<size_t>* forward[kMovies];
+  std::unordered_map<size_t, uint64_t> sampleOf[kMovies];  // to say what was drawn instead
+  for (int i = 0; i < kMovies; ++i) {
+    forward[i] = forwardPictures(movies[i]);
+    ASSERT_TRUE(forward[i]);
+    for (uint64_t s = 0; s < forward[i]->size(); ++s) sampleOf[i][(*forward[i])[s]] = s;
+  }
+  std::shared_ptr<Movie> sound = open("codec/aac-stereo-44.mov");
+  ASSERT_TRUE(sound);
+  SoundLoad load(*sound->track(0));
+  const auto start = std::chrono::steady_clock::now();
+  const auto until = start + std::chrono::duration<double>(stressSeconds());
   std::mt19937 random(11);
-  int rounds = 0;
-  // Every decoder on every movie at least once, however long that takes.
-  while (rounds < 4 || std::chrono::steady_clock::now() < until) {
-    const bool checking = rounds % 4 < 2;
-    FactoryScope decoders(checking ? checkingDecoderFactory() : library.get());
-    std::shared_ptr<Movie> m = open(movies[rounds % 2]);
+  int rounds = 0, failures = 0;  // the first few failures are told; the test goes on to its end
+  // Both kinds of decoder on every movie at least once, however long that takes.
+  while (rounds < 2 * kMovies || std::chrono::steady_clock::now() < until) {
+    const int which = rounds % kMovies;
+    const bool checking = rounds / kMovies % 2 == 0;
+    FactoryScope decoders(checking ? checkingDecoderFactory() : library().get());
+    std::shared_ptr<Movie> m = openMovie(movies[which]);
     ASSERT_TRUE(m);
     const Track* t = videoTrack(*m);
     Renderer r(m);
     Canvas c(m->box().width(), m->box().height());
     ASSERT_EQ(r.setBuffer(c.buf), noErr);
     const int64_t frame = m->timeScale() / 25;
-    for (int burst = 0; burst < 8; ++burst) {
+    for (int burst = 0; burst < 4; ++burst) {
       int64_t time = int64_t(random() % uint32_t(m->duration()));
       const int steps = 1 + int(random() % 24);
       const int pauseMs = int(random() % 3) * 4;  // 0, 4 or 8 ms between frames
       for (int step = 0; step < steps && time < m->duration(); ++step, time += frame) {
-        ASSERT_EQ(r.draw(time), noErr) << movies[rounds % 2] << " at " << time;
-        if (checking) ASSERT_EQ(c.at(5, 5), expectedPixel(*t, time)) << movies[rounds % 2] << " at " << time;
+        uint32_t description = 0;
+        const uint64_t sample = shownAt(*t, time, &description);
+        std::fill(c.px.begin(), c.px.end(), kFill);
+        const Err e = r.draw(time);
+        std::string wrong;
+        if (e) {
+          wrong = "error " + std::to_string(e);
+        } else if (checking) {
+          const uint32_t want = expectedPixel(*t, time), corner = c.at(c.buf.width - 1, c.buf.height - 1);
+          if (c.at(5, 5) != want || corner != want)
+            wrong = "drew " + hex(c.at(5, 5)) + " (" + hex(corner) + " in the far corner) for " + hex(want);
+        } else if (const size_t drawn = hashOf(c); drawn != (*forward[which])[sample]) {
+          const auto other = sampleOf[which].find(drawn);
+          const bool corner = c.at(c.buf.width - 1, c.buf.height - 1) != kFill;
+          wrong = other != sampleOf[which].end() ? "drew sample " + std::to_string(other->second) + "'s picture"
+                  : c.at(5, 5) == kFill && !corner ? "drew nothing"
+                  : !corner                        ? "drew a picture that does not cover the box"
+                                                   : "drew no sample's picture";
+        }
+        if (!wrong.empty() && ++failures <= 10)
+          ADD_FAILURE() << movies[which] << (checking ? ", checking decoders" : ", library") << ", at " << time
+                        << " (sample " << sample << ", description " << description << "): " << wrong;
         if (pauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
       }
     }
     ++rounds;
   }
-  stop = true;
-  soundThread.join();
-  EXPECT_EQ(soundErrors.load(), 0);
+  EXPECT_EQ(failures, 0) << "frame times drew wrongly (the first 10 are told above)";
+  EXPECT_EQ(load.finish(), 0) << "sound decodes failed";
+  std::printf("%d rounds of jumps in %.1f s\n", rounds,
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
 }  // namespace
