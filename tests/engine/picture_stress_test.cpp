@@ -254,6 +254,46 @@ const std::vector<size_t>* forwardPictures(const char* name) {
   return &(drawn[name] = std::move(hashes));
 }
 
+// A jump that the main decoder serves by decoding on, through a run of the other description
+// and back, leaves the side decoder a group of that other description on the way: its pictures
+// are still drawn by their own description (320x180 scaled to the box, BT.709 full range).
+TEST(PictureStress, ASideGroupOfTheOtherDescriptionIsDrawnByItsOwn) {
+  ASSERT_TRUE(library()) << "the linked library is not usable";
+  const std::vector<size_t>* forward = forwardPictures(kChanges);
+  ASSERT_TRUE(forward);
+  for (DecoderFactory* kind : {checkingDecoderFactory(), library().get()}) {
+    const bool checking = kind == checkingDecoderFactory();
+    FactoryScope scope(kind);
+    std::shared_ptr<Movie> m = openMovie(kChanges);
+    ASSERT_TRUE(m);
+    const Track* t = videoTrack(*m);
+    Renderer r(m);
+    Canvas c(m->box().width(), m->box().height());
+    ASSERT_EQ(r.setBuffer(c.buf), noErr);
+    // Frame 11 ends the first group (the side decoder has the second, the main decoder stops at
+    // the other description's first run); frame 67 ends the second run of description 1, 68
+    // begins the second run of description 2.
+    const uint32_t wanted[3] = {1, 1, 2};
+    int i = 0;
+    for (const int64_t frame : {11, 67, 68}) {
+      const int64_t time = frame * m->timeScale() / 25;
+      uint32_t description = 0;
+      const uint64_t sample = shownAt(*t, time, &description);
+      ASSERT_EQ(description, wanted[i++]) << "frame " << frame << ": the movie is not as this test thinks";
+      std::fill(c.px.begin(), c.px.end(), kFill);
+      ASSERT_EQ(r.draw(time), noErr);
+      const std::string where = std::string(checking ? "checking decoders" : "library") + ", frame " +
+                                std::to_string(frame) + " (sample " + std::to_string(sample) + ", description " +
+                                std::to_string(description) + ")";
+      EXPECT_NE(c.at(c.buf.width - 1, c.buf.height - 1), kFill) << where << ": the picture does not cover the box";
+      if (checking)
+        EXPECT_EQ(c.at(5, 5), expectedPixel(*t, time)) << where;
+      else
+        EXPECT_EQ(hashOf(c), (*forward)[sample]) << where << ": not the picture forward play drew";
+    }
+  }
+}
+
 // Random jumps, then runs of requests paced slower than decoding (the helper fills its ring) or
 // not at all (it empties), through closed groups (the side decoder), B-frames and description
 // changes. Every drawn picture is its sample's: with the checking decoders its grey, with the
