@@ -294,20 +294,69 @@ TEST(PictureStress, ASideGroupOfTheOtherDescriptionIsDrawnByItsOwn) {
   }
 }
 
+// A movie of the stress test and its pictures as the library draws them in forward play.
+struct StressMovie {
+  explicit StressMovie(const char* movie) : name(movie) {}
+  const char* name;
+  const std::vector<size_t>* forward = nullptr;
+  std::unordered_map<size_t, uint64_t> sampleOf;  // the other way round: to say what was drawn instead
+};
+
+// Four random jumps, each followed by up to 24 frames paced 0, 4 or 8 ms apart, every drawn
+// frame checked; the first few that are wrong are told, all counted in *failures.
+void jumpAround(const StressMovie& movie, bool checking, std::mt19937& random, int* failures) {
+  FactoryScope decoders(checking ? checkingDecoderFactory() : library().get());
+  std::shared_ptr<Movie> m = openMovie(movie.name);
+  ASSERT_TRUE(m);
+  const Track* t = videoTrack(*m);
+  Renderer r(m);
+  Canvas c(m->box().width(), m->box().height());
+  ASSERT_EQ(r.setBuffer(c.buf), noErr);
+  const int64_t frame = m->timeScale() / 25;
+  for (int burst = 0; burst < 4; ++burst) {
+    int64_t time = int64_t(random() % uint32_t(m->duration()));
+    const int steps = 1 + int(random() % 24);
+    const int pauseMs = int(random() % 3) * 4;
+    for (int step = 0; step < steps && time < m->duration(); ++step, time += frame) {
+      uint32_t description = 0;
+      const uint64_t sample = shownAt(*t, time, &description);
+      std::fill(c.px.begin(), c.px.end(), kFill);
+      const Err e = r.draw(time);
+      const bool corner = c.at(c.buf.width - 1, c.buf.height - 1) != kFill;
+      std::string wrong;
+      if (e) {
+        wrong = "error " + std::to_string(e);
+      } else if (checking) {
+        const uint32_t want = expectedPixel(*t, time);
+        if (c.at(5, 5) != want || c.at(c.buf.width - 1, c.buf.height - 1) != want)
+          wrong = "drew " + hex(c.at(5, 5)) + " (" + hex(c.at(c.buf.width - 1, c.buf.height - 1)) +
+                  " in the far corner) for " + hex(want);
+      } else if (const size_t drawn = hashOf(c); drawn != (*movie.forward)[sample]) {
+        const auto other = movie.sampleOf.find(drawn);
+        wrong = other != movie.sampleOf.end() ? "drew sample " + std::to_string(other->second) + "'s picture"
+                : c.at(5, 5) == kFill && !corner ? "drew nothing"
+                : !corner                        ? "drew a picture that does not cover the box"
+                                                 : "drew no sample's picture";
+      }
+      if (!wrong.empty() && ++*failures <= 10)
+        ADD_FAILURE() << movie.name << (checking ? ", checking decoders" : ", library") << ", at " << time
+                      << " (sample " << sample << ", description " << description << "): " << wrong;
+      if (pauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+  }
+}
+
 // Random jumps, then runs of requests paced slower than decoding (the helper fills its ring) or
 // not at all (it empties), through closed groups (the side decoder), B-frames and description
-// changes. Every drawn picture is its sample's: with the checking decoders its grey, with the
-// library's the very picture forward play drew.
+// changes, while another thread decodes sound. Every drawn picture is its sample's: with the
+// checking decoders its grey, with the library's the very picture forward play drew.
 TEST(PictureStress, JumpsAndPacedRequestsShowTheSampleDisplayedAtTheirTime) {
   ASSERT_TRUE(library()) << "the linked library is not usable";
-  const char* const movies[] = {"codec/h264-groups.mp4", "codec/h264-high.mp4", kChanges};
-  constexpr int kMovies = 3;
-  const std::vector<size_t>* forward[kMovies];
-  std::unordered_map<size_t, uint64_t> sampleOf[kMovies];  // to say what was drawn instead
-  for (int i = 0; i < kMovies; ++i) {
-    forward[i] = forwardPictures(movies[i]);
-    ASSERT_TRUE(forward[i]);
-    for (uint64_t s = 0; s < forward[i]->size(); ++s) sampleOf[i][(*forward[i])[s]] = s;
+  StressMovie movies[] = {StressMovie("codec/h264-groups.mp4"), StressMovie("codec/h264-high.mp4"), StressMovie(kChanges)};
+  for (StressMovie& movie : movies) {
+    movie.forward = forwardPictures(movie.name);
+    ASSERT_TRUE(movie.forward);
+    for (uint64_t s = 0; s < movie.forward->size(); ++s) movie.sampleOf[(*movie.forward)[s]] = s;
   }
   std::shared_ptr<Movie> sound = open("codec/aac-stereo-44.mov");
   ASSERT_TRUE(sound);
@@ -315,54 +364,16 @@ TEST(PictureStress, JumpsAndPacedRequestsShowTheSampleDisplayedAtTheirTime) {
   const auto start = std::chrono::steady_clock::now();
   const auto until = start + std::chrono::duration<double>(stressSeconds());
   std::mt19937 random(11);
-  int rounds = 0, failures = 0;  // the first few failures are told; the test goes on to its end
-  // Both kinds of decoder on every movie at least once, however long that takes.
-  while (rounds < 2 * kMovies || std::chrono::steady_clock::now() < until) {
-    const int which = rounds % kMovies;
-    const bool checking = rounds / kMovies % 2 == 0;
-    FactoryScope decoders(checking ? checkingDecoderFactory() : library().get());
-    std::shared_ptr<Movie> m = openMovie(movies[which]);
-    ASSERT_TRUE(m);
-    const Track* t = videoTrack(*m);
-    Renderer r(m);
-    Canvas c(m->box().width(), m->box().height());
-    ASSERT_EQ(r.setBuffer(c.buf), noErr);
-    const int64_t frame = m->timeScale() / 25;
-    for (int burst = 0; burst < 4; ++burst) {
-      int64_t time = int64_t(random() % uint32_t(m->duration()));
-      const int steps = 1 + int(random() % 24);
-      const int pauseMs = int(random() % 3) * 4;  // 0, 4 or 8 ms between frames
-      for (int step = 0; step < steps && time < m->duration(); ++step, time += frame) {
-        uint32_t description = 0;
-        const uint64_t sample = shownAt(*t, time, &description);
-        std::fill(c.px.begin(), c.px.end(), kFill);
-        const Err e = r.draw(time);
-        std::string wrong;
-        if (e) {
-          wrong = "error " + std::to_string(e);
-        } else if (checking) {
-          const uint32_t want = expectedPixel(*t, time), corner = c.at(c.buf.width - 1, c.buf.height - 1);
-          if (c.at(5, 5) != want || corner != want)
-            wrong = "drew " + hex(c.at(5, 5)) + " (" + hex(corner) + " in the far corner) for " + hex(want);
-        } else if (const size_t drawn = hashOf(c); drawn != (*forward[which])[sample]) {
-          const auto other = sampleOf[which].find(drawn);
-          const bool corner = c.at(c.buf.width - 1, c.buf.height - 1) != kFill;
-          wrong = other != sampleOf[which].end() ? "drew sample " + std::to_string(other->second) + "'s picture"
-                  : c.at(5, 5) == kFill && !corner ? "drew nothing"
-                  : !corner                        ? "drew a picture that does not cover the box"
-                                                   : "drew no sample's picture";
-        }
-        if (!wrong.empty() && ++failures <= 10)
-          ADD_FAILURE() << movies[which] << (checking ? ", checking decoders" : ", library") << ", at " << time
-                        << " (sample " << sample << ", description " << description << "): " << wrong;
-        if (pauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-      }
-    }
+  int rounds = 0, failures = 0;
+  // Each round: every movie with each kind of decoder. One round at least, however long it takes.
+  do {
+    for (const StressMovie& movie : movies)
+      for (const bool checking : {true, false}) ASSERT_NO_FATAL_FAILURE(jumpAround(movie, checking, random, &failures));
     ++rounds;
-  }
+  } while (std::chrono::steady_clock::now() < until);
   EXPECT_EQ(failures, 0) << "frame times drew wrongly (the first 10 are told above)";
   EXPECT_EQ(load.finish(), 0) << "sound decodes failed";
-  std::printf("%d rounds of jumps in %.1f s\n", rounds,
+  std::printf("%d rounds of jumps (%zu movies, 2 kinds of decoder) in %.1f s\n", rounds, std::size(movies),
               std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
