@@ -1,9 +1,11 @@
 #include "helpers.h"
 
 #include "decoder.h"
+#include "yuv.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -80,4 +82,40 @@ std::vector<uint8_t> sampleBytes(const qte::Track& t, uint64_t i) {
   b.resize(size);
   if (t.read(run, b.data()) != qte::noErr) b.clear();
   return b;
+}
+
+const qte::Track* videoTrack(const qte::Movie& m) {
+  for (size_t i = 0; i < m.trackCount(); ++i)
+    if (m.track(i)->info().kind == qte::Kind::video) return m.track(i);
+  return nullptr;
+}
+
+uint32_t expectedPixel(const qte::Track& t, int64_t movieTime) {
+  using namespace qte;
+  int64_t media = 0;
+  uint64_t index = 0;
+  if (!t.movieToMedia(movieTime, &media) || !t.shownAt(media, &index)) return 0xDEADBEEF;
+  const int64_t tag = t.displayTime(index) - std::min<int64_t>(0, t.earliestDisplayTime());
+  uint64_t offset = 0;
+  uint32_t size = 0, description = 0;
+  const SampleDescription* d = nullptr;
+  VideoCodec codec;
+  if (t.sampleLocation(index, &offset, &size, &description) || t.description(description, &d) ||
+      videoCodecOf(*d, &codec)) {
+    ADD_FAILURE() << "sample " << index << ": no configuration in its description " << description;
+    return 0xDEADBEEF;
+  }
+  uint8_t planes[6] = {uint8_t(16 + tag % 220), uint8_t(16 + tag % 220), uint8_t(16 + tag % 220),
+                       uint8_t(16 + tag % 220), 128, 128};
+  YuvPicture p;
+  p.layout = YuvLayout::nv12;
+  p.y = planes;
+  p.yStride = 2;
+  p.u = planes + 4;
+  p.uStride = 2;
+  p.width = p.height = 2;
+  uint32_t px = 0;
+  const PixelBuffer one{reinterpret_cast<uint8_t*>(&px), 1, 1, 4, PixelFormat::bgr0};
+  EXPECT_EQ(yuvToRgbPlain(p, codec.colour, 1, 1, one, 0, 0), noErr);
+  return px;
 }

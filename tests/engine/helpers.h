@@ -1,4 +1,5 @@
-// Shared test helpers: the generated media, the ffmpeg/ffprobe oracle, opening movies.
+// Shared test helpers: the generated media, the ffmpeg/ffprobe oracle, opening movies, what the
+// checking decoders draw.
 #pragma once
 
 #include <memory>
@@ -21,6 +22,22 @@ std::shared_ptr<qte::Movie> open(const std::string& name, qte::Err* trackErr = n
 void dumpForCorpus(const std::vector<uint8_t>& movie);
 // A sample's bytes, read through the engine (empty when it cannot be read).
 std::vector<uint8_t> sampleBytes(const qte::Track& t, uint64_t i);
+
+// The movie's first video track (nullptr when it has none).
+const qte::Track* videoTrack(const qte::Movie& m);
+// B,G,R,0 of the checking decoders' picture for the sample shown at movie time t: grey level
+// 16 + its time tag % 220 (whatever its size), in its own description's colour.
+uint32_t expectedPixel(const qte::Track& t, int64_t movieTime);
+
+// A bgr0 buffer to draw into, filled with 0x5A5A5A5A before anything is drawn.
+struct Canvas {
+  std::vector<uint32_t> px;
+  qte::PixelBuffer buf;
+  Canvas(int32_t w, int32_t h) : px(size_t(w) * h, 0x5A5A5A5A) {
+    buf = qte::PixelBuffer{reinterpret_cast<uint8_t*>(px.data()), w, h, ptrdiff_t(w) * 4, qte::PixelFormat::bgr0};
+  }
+  uint32_t at(int32_t x, int32_t y) const { return px[size_t(y) * buf.width + x]; }
+};
 
 // Puts a decoder factory in place for a scope (the tests run with the checking decoders).
 class FactoryScope {

@@ -5,14 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <random>
-#include <thread>
 #include <utility>
 
 #include "helpers.h"
-#include "libav.h"
 #include "moviewriter.h"
 
 using namespace qte;
@@ -22,44 +18,6 @@ namespace {
 class CheckingDecoders : public ::testing::Test {
  protected:
   FactoryScope decoders_{checkingDecoderFactory()};
-};
-
-const Track* videoTrack(const Movie& m) {
-  for (size_t i = 0; i < m.trackCount(); ++i)
-    if (m.track(i)->info().kind == Kind::video) return m.track(i);
-  return nullptr;
-}
-
-// B,G,R,0 of the checking decoders' picture for the sample shown at movie time t.
-uint32_t expectedPixel(const Track& t, int64_t movieTime) {
-  int64_t media = 0;
-  uint64_t index = 0;
-  if (!t.movieToMedia(movieTime, &media) || !t.shownAt(media, &index)) return 0xDEADBEEF;
-  const int64_t tag = t.displayTime(index) - std::min<int64_t>(0, t.earliestDisplayTime());
-  VideoCodec codec;
-  EXPECT_EQ(videoCodecOf(t.info().descriptions[0], &codec), noErr);
-  uint8_t planes[6] = {uint8_t(16 + tag % 220), uint8_t(16 + tag % 220), uint8_t(16 + tag % 220),
-                       uint8_t(16 + tag % 220), 128, 128};
-  YuvPicture p;
-  p.layout = YuvLayout::nv12;
-  p.y = planes;
-  p.yStride = 2;
-  p.u = planes + 4;
-  p.uStride = 2;
-  p.width = p.height = 2;
-  uint32_t px = 0;
-  const PixelBuffer one{reinterpret_cast<uint8_t*>(&px), 1, 1, 4, PixelFormat::bgr0};
-  EXPECT_EQ(yuvToRgbPlain(p, codec.colour, 1, 1, one, 0, 0), noErr);
-  return px;
-}
-
-struct Canvas {
-  std::vector<uint32_t> px;
-  PixelBuffer buf;
-  Canvas(int32_t w, int32_t h) : px(size_t(w) * h, 0x5A5A5A5A) {
-    buf = PixelBuffer{reinterpret_cast<uint8_t*>(px.data()), w, h, ptrdiff_t(w) * 4, PixelFormat::bgr0};
-  }
-  uint32_t at(int32_t x, int32_t y) const { return px[size_t(y) * buf.width + x]; }
 };
 
 TEST_F(CheckingDecoders, EveryFrameTimeShowsTheSampleDisplayedThen) {
@@ -324,73 +282,6 @@ TEST_F(CheckingDecoders, ARefusedSampleInTheSideDecodersGroupCostsItsPictureOnly
   ASSERT_NO_FATAL_FAILURE(playRefusing("codec/h264-groups.mp4", &samples, &shown, &refused));
   EXPECT_GE(shown, samples - refused);
   EXPECT_LT(shown, samples) << "nothing was refused";
-}
-
-// How long the stress test runs: QTE_STRESS_SECONDS, 2 by default (the ThreadSanitizer tree's
-// ctest asks for 60).
-double stressSeconds() {
-  const char* s = std::getenv("QTE_STRESS_SECONDS");
-  const double v = s ? std::atof(s) : 0;
-  return v > 0 ? v : 2;
-}
-
-// The pictures' threads under load: random jumps, then runs of requests paced slower than
-// decoding (the helper fills its ring) or not at all (it empties), through closed groups (the
-// side decoder) and B-frames, with the checking decoders (every picture checked) and the
-// library's (every draw succeeds), while another thread decodes sound from random places.
-TEST(PictureStress, JumpsAndPacedRequestsShowTheSampleDisplayedAtTheirTime) {
-  const LibavFunctions* linked = linkedLibav();
-  ASSERT_TRUE(linked);
-  const std::unique_ptr<DecoderFactory> library = makeLibavFactory(*linked);
-  ASSERT_TRUE(library);
-  FactoryScope scope(checkingDecoderFactory());
-  std::shared_ptr<Movie> sound = open("codec/aac-stereo-44.mov");
-  ASSERT_TRUE(sound);
-  std::atomic<bool> stop{false};
-  std::atomic<int> soundErrors{0};
-  std::thread soundThread([&] {
-    std::unique_ptr<SoundDecoder> d;
-    if (SoundDecoder::create(*sound->track(0), d) != noErr) {
-      ++soundErrors;
-      return;
-    }
-    std::vector<uint8_t> pcm(size_t(4096) * d->format().bytesPerFrame());
-    std::mt19937 random(3);
-    while (!stop.load()) {
-      uint32_t got = 0;
-      if (d->decode(random() % d->totalFrames(), 4096, pcm.data(), &got) != noErr) ++soundErrors;
-    }
-  });
-  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(stressSeconds());
-  const char* movies[] = {"codec/h264-groups.mp4", "codec/h264-high.mp4"};
-  std::mt19937 random(11);
-  int rounds = 0;
-  // Every decoder on every movie at least once, however long that takes.
-  while (rounds < 4 || std::chrono::steady_clock::now() < until) {
-    const bool checking = rounds % 4 < 2;
-    FactoryScope decoders(checking ? checkingDecoderFactory() : library.get());
-    std::shared_ptr<Movie> m = open(movies[rounds % 2]);
-    ASSERT_TRUE(m);
-    const Track* t = videoTrack(*m);
-    Renderer r(m);
-    Canvas c(m->box().width(), m->box().height());
-    ASSERT_EQ(r.setBuffer(c.buf), noErr);
-    const int64_t frame = m->timeScale() / 25;
-    for (int burst = 0; burst < 8; ++burst) {
-      int64_t time = int64_t(random() % uint32_t(m->duration()));
-      const int steps = 1 + int(random() % 24);
-      const int pauseMs = int(random() % 3) * 4;  // 0, 4 or 8 ms between frames
-      for (int step = 0; step < steps && time < m->duration(); ++step, time += frame) {
-        ASSERT_EQ(r.draw(time), noErr) << movies[rounds % 2] << " at " << time;
-        if (checking) ASSERT_EQ(c.at(5, 5), expectedPixel(*t, time)) << movies[rounds % 2] << " at " << time;
-        if (pauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-      }
-    }
-    ++rounds;
-  }
-  stop = true;
-  soundThread.join();
-  EXPECT_EQ(soundErrors.load(), 0);
 }
 
 }  // namespace

@@ -72,6 +72,44 @@ TEST(Writer, PicturesAreScaledToTheirTracksBox) {
   }
 }
 
+// A track whose chunks name other sample descriptions: each sample is located with its own
+// entry and drawn by its size (the 1x1 one scaled to the track's 2x2).
+TEST(Writer, ChunksTakeTheDescriptionTheyName) {
+  mw::Track t = solid(200, 0, 0, 2, 2, 0, 0, 0);
+  t.moreDescriptions = {mw::videoDescription("raw ", 1, 1, 24)};
+  mw::Chunk two = t.chunks[0];  // red, then blue, of entry 1
+  for (int i = 0; i < 4; ++i) two.data.insert(two.data.end(), {0, 0, 200});
+  two.samples = 2;
+  const mw::Chunk white = solid(255, 255, 255, 2, 2, 0, 0, 0).chunks[0];
+  t.chunks = {two, mw::Chunk{{0, 200, 0}, 1, 2}, white};
+  t.sizes = {12, 12, 3, 12};
+  t.stts = {{4, 600}};
+  mw::Movie mv;
+  mv.tracks.push_back(t);
+  std::shared_ptr<Movie> m = load(mw::write(mv));
+  ASSERT_TRUE(m);
+  const Track& tr = *m->track(0);
+  ASSERT_EQ(tr.info().descriptions.size(), 2u);
+  EXPECT_EQ(tr.info().descriptions[1].width, 1);
+  const uint32_t wantDescription[4] = {1, 1, 2, 1}, wantPixel[4] = {0xC80000, 0x0000C8, 0x00C800, 0xFFFFFF};
+  std::vector<uint8_t> buf(2 * 2 * 3, 0x33);
+  Renderer r(m);
+  ASSERT_EQ(r.setBuffer(PixelBuffer{buf.data(), 2, 2, 6, PixelFormat::bgr24}), noErr);
+  for (uint64_t i = 0; i < 4; ++i) {
+    uint64_t offset = 0;
+    uint32_t size = 0, description = 0;
+    ASSERT_EQ(tr.sampleLocation(i, &offset, &size, &description), noErr);
+    EXPECT_EQ(description, wantDescription[i]) << i;
+    SampleRun run;
+    ASSERT_EQ(tr.locate(int64_t(i) * 600, 0, 0, run), noErr);
+    EXPECT_EQ(run.description, wantDescription[i]) << i;
+    EXPECT_EQ(run.first + run.count, i == 0 ? 2u : i + 1) << "a run stays in its chunk";
+    ASSERT_EQ(r.draw(int64_t(i) * 600), noErr);
+    EXPECT_EQ(pixelAt(buf, 2, 0, 0), wantPixel[i]) << i;
+    EXPECT_EQ(pixelAt(buf, 2, 1, 1), wantPixel[i]) << i;
+  }
+}
+
 // A track matrix of near-zero scale (as a music store's encoder writes) or one that cannot be
 // inverted is taken for the identity: the track keeps its size and is drawn, from its edit on.
 TEST(Writer, DegenerateMatricesAreTheIdentity) {

@@ -3,7 +3,7 @@
 # OUTDIR (never committed), each movie's command beside it as NAME.cmd. Idempotent: a stamp
 # holding the script version lets a second run skip the work.
 set -eu
-VERSION=8
+VERSION=9
 OUT=${1:?usage: make-codec-movies.sh OUTDIR}
 . "$(dirname "$0")/lib.sh"
 mkdir -p "$OUT"
@@ -21,6 +21,10 @@ make h264-high.mp4 $V640 -t 1 $X264 -profile:v high -bf 3
 # pictures of a group refer to the group before).
 make h264-groups.mp4 $V640 -t 3 $X264 -profile:v high -bf 3 -x264-params b-pyramid=normal -g 12
 make h264-opengop.mp4 $V640 -t 3 $X264 -profile:v high -bf 3 -x264-params open-gop=1 -g 12
+# Closed groups of 10 at another size, in BT.709 full range: a track's second sample description,
+# its groups taking turns with those of h264-groups.mp4 (the picture stress test writes that
+# track; the checking decoders' grey differs in full range).
+make h264-groups-709.mp4 -f lavfi -i testsrc2=size=320x180:rate=25 -t 3 $X264 -profile:v main -bf 2 -g 10 $BT709 -color_range pc
 make h264-base.mov $V640 -t 1 $X264 -profile:v baseline $BT601 -color_range tv
 make h264-1080.mp4 -f lavfi -i testsrc2=size=1920x1080:rate=25 -t 0.2 $X264 -profile:v high $BT709 -color_range tv
 # Full range: 'nclx' in .mp4 says so; QuickTime's 'nclc' cannot, only the stream's VUI does.

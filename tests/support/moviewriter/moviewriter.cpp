@@ -300,8 +300,9 @@ Bytes write(const Movie& m) {
     size_t stbl = o.open("stbl");
     size_t stsd = o.open("stsd");
     o.u32(0);
-    o.u32(t.description.empty() ? 0 : 1);
+    o.u32(t.description.empty() ? 0 : uint32_t(1 + t.moreDescriptions.size()));
     o.bytes(t.description);
+    for (const Bytes& d : t.moreDescriptions) o.bytes(d);
     o.close(stsd);
     size_t stts = o.open("stts");
     o.u32(0);
@@ -328,7 +329,7 @@ Bytes write(const Movie& m) {
     for (size_t c = 0; c < t.chunks.size(); ++c) {
       o.u32(t.damageStsc ? 0 : uint32_t(c + 1));
       o.u32(t.chunks[c].samples);
-      o.u32(1);
+      o.u32(t.chunks[c].description);
     }
     o.close(stsc);
     size_t stsz = o.open("stsz");

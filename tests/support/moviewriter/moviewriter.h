@@ -1,5 +1,6 @@
 // A small QuickTime movie writer for test files that ffmpeg cannot make: unusual handlers, boxes
-// away from the origin, empty tracks, odd sound time scales, damaged tables. Portable C++.
+// away from the origin, empty tracks, odd sound time scales, damaged tables, sample descriptions
+// that change along a track. Portable C++.
 // Movies are built in memory: ftyp, mdat with every chunk, then moov.
 #pragma once
 
@@ -15,12 +16,14 @@ using Bytes = std::vector<uint8_t>;
 struct Chunk {
   Bytes data;
   uint32_t samples = 1;
+  uint32_t description = 1;  // the stsd entry its samples use, from 1
 };
 
 struct Track {
   std::string handler = "vide";  // four characters
   uint32_t timeScale = 600;
-  Bytes description;  // one stsd entry (see videoDescription / soundDescription)
+  Bytes description;  // the first stsd entry (see videoDescription / soundDescription)
+  std::vector<Bytes> moreDescriptions;  // entries 2, 3, ... for chunks that name them
   std::vector<std::pair<uint32_t, uint32_t>> stts;  // (count, duration)
   std::vector<std::pair<uint32_t, int32_t>> ctts;   // (count, composition offset); empty: none
   uint32_t constantSize = 0;   // stsz sample size; 0: `sizes` lists each sample
