@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <random>
+#include <thread>
 #include <utility>
 
 #include "helpers.h"
