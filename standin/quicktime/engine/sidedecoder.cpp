@@ -42,10 +42,12 @@ uint64_t SideDecoder::beforeSending(uint64_t next, const DisplayOrder& main) {
 void SideDecoder::offer(uint64_t next, const DisplayOrder& main) {
   const uint64_t count = track_.sampleCount();
   const uint64_t first = track_.syncAtOrAfter(std::max(next + 1, floor_));
-  if (first >= count || first == rejected_) return;
+  if (first >= count || (first == rejected_ && main.description() == rejectedFor_)) return;
   const uint64_t end = track_.syncAtOrAfter(first + 1);
   if (!suits(first, end, main)) {
+    // Not again while the main decoder is on this description (on its own, the group may suit).
     rejected_ = first;
+    rejectedFor_ = main.description();
     return;
   }
   std::lock_guard<std::mutex> lock(lock_);

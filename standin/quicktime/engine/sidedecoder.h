@@ -58,7 +58,8 @@ class SideDecoder final : public DisplayOrder::Groups {
   const int64_t earliest_;
   std::atomic<uint64_t> sent_{0};
   // The main decoder's (decode lock).
-  uint64_t rejected_ = UINT64_MAX;  // the last group found unsuitable
+  uint64_t rejected_ = UINT64_MAX;  // the last group found unsuitable, and the main decoder's
+  uint32_t rejectedFor_ = 0;        // description then
   uint64_t floor_ = 0;
   // Under lock_.
   std::mutex lock_;
