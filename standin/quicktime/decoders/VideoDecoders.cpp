@@ -93,6 +93,7 @@ public:
         m_transform = std::move(transform);
         m_codec = codec;
         m_inputs.reserve(kInputSamples);  // input units are made as the transform holds more, never moved
+        m_pool.reserve<OutputSlot>(qte::PicturePool::kUsualSlots, [] { return std::unique_ptr<OutputSlot>(new OutputSlot); });
         m_gstreamer = IsGStreamerTransform(m_transform.Get());
         m_rewriteSps = m_gstreamer && codec.id == qte::CodecId::h264;
         m_reencoded = m_gstreamer && !m_rewriteSps;
@@ -393,6 +394,7 @@ class WicJpegDecoder final : public qte::VideoDecoder {
 public:
     qte::Err Start()
     {
+        m_pool.reserve<Pixels>(qte::PicturePool::kUsualSlots, [] { return std::unique_ptr<Pixels>(new Pixels); });
         ComScope com;
         return SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                                           IID_IWICImagingFactory, reinterpret_cast<void **>(m_factory.Out())))

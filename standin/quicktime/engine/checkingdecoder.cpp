@@ -44,6 +44,7 @@ class CheckingVideoDecoder final : public VideoDecoder {
     pic_.height = h;
     pic_.yStride = w;
     pic_.uStride = ((w + 1) / 2) * 2;
+    pool_.reserve<Planes>(PicturePool::kUsualSlots, [this] { return makePlanes(); });
   }
   Err send(const uint8_t* data, size_t size, int64_t time) override {
     if (!data || size == 0 || time < 0 || drained_) return paramErr;
@@ -65,12 +66,7 @@ class CheckingVideoDecoder final : public VideoDecoder {
     const int64_t time = pending_.front();
     pending_.erase(pending_.begin());
     const size_t luma = size_t(pic_.width) * pic_.height;
-    Planes* slot = pool_.takeOrMake<Planes>([&] {
-      std::unique_ptr<Planes> made(new Planes);
-      made->bytes.assign(luma + size_t(pic_.uStride) * ((pic_.height + 1) / 2), 128);
-      made->luma = luma;
-      return made;
-    });
+    Planes* slot = pool_.takeOrMake<Planes>([this] { return makePlanes(); });
     if (!slot) return memFullErr;
     std::vector<uint8_t>& planes = slot->bytes;
     std::memset(planes.data(), int(16 + time % 220), luma);
@@ -87,6 +83,12 @@ class CheckingVideoDecoder final : public VideoDecoder {
     drained_ = true;
     return noErr;
   }
+  bool restart() override {
+    pending_.clear();
+    drained_ = false;
+    first_ = true;  // the header comes again
+    return true;
+  }
 
  private:
   // A picture's planes; luma 0 (no tag's) once no one holds it, so that a picture drawn after
@@ -96,6 +98,12 @@ class CheckingVideoDecoder final : public VideoDecoder {
     size_t luma = 0;
     void released() noexcept override { std::memset(bytes.data(), 0, luma); }
   };
+  std::unique_ptr<Planes> makePlanes() const {
+    std::unique_ptr<Planes> made(new Planes);
+    made->luma = size_t(pic_.width) * pic_.height;
+    made->bytes.assign(made->luma + size_t(pic_.uStride) * ((pic_.height + 1) / 2), 128);
+    return made;
+  }
   VideoCodec codec_;
   PicturePool::Owner pool_;
   YuvPicture pic_;

@@ -85,6 +85,10 @@ class VideoDecoder {
   virtual Err receive(Picture* out, bool* got) = 0;
   // No more input: what the decoder still holds comes out through receive().
   virtual Err drain() = 0;
+  // Back to where a new decoder starts (what it holds is dropped; the pictures it gave stay
+  // valid), to take a sync sample with the codec's header next, even after drain(): false when
+  // it cannot, and the engine makes a new one (which costs threads and memory each time).
+  virtual bool restart() { return false; }
 };
 
 // What a sound track's description says a decoder needs.

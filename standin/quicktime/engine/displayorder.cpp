@@ -61,6 +61,12 @@ Err DisplayOrder::restart(uint64_t sync) {
   Err e = track_.sampleLocation(sync, &offset, &size, &description);
   if (e) return e;
   next_ = sync;
+  if (decoder_ && description == description_ && decoder_->restart()) {
+    drained_ = false;
+    headerDue_ = true;
+    silent_ = 0;
+    return noErr;
+  }
   return startDecoder(description);
 }
 

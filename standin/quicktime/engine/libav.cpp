@@ -96,6 +96,12 @@ class Context {
     return r < 0 && r != AVERROR_EOF ? invalidMedia : noErr;
   }
   bool flushWanted = false;
+  // Forgets the packets and frames it holds, and the end of the stream.
+  void restart() {
+    f_.avcodec_flush_buffers(ctx_);
+    if (held_) f_.av_packet_unref(packet_);
+    held_ = flushed_ = flushWanted = false;
+  }
 
   // The next frame into `frame`: 1 with one, 0 when it needs input or has ended. A held
   // packet goes in, and the flush after it, as soon as the decoder takes them.
@@ -227,6 +233,8 @@ class LibavVideoDecoder final : public VideoDecoder {
 
   Err start(const VideoCodec& codec) {
     if (!(next_ = c_.f_.av_frame_alloc())) return memFullErr;
+    const LibavFunctions& f = c_.f_;
+    pool_.reserve<FrameSlot>(PicturePool::kUsualSlots, [&] { return makeSlot(f); });
     jpeg_ = codec.id == CodecId::jpeg || codec.id == CodecId::mjpegB;
     colour_ = codec.colour;
     palette_ = codec.palette;
@@ -245,11 +253,7 @@ class LibavVideoDecoder final : public VideoDecoder {
     while (c_.receive(next_)) {
       // The frame moves into a slot of the pool (its planes are the library's, by reference).
       const LibavFunctions& f = c_.f_;
-      FrameSlot* slot = pool_.takeOrMake<FrameSlot>([&] {
-        std::unique_ptr<FrameSlot> made(new FrameSlot(f));
-        if (!made->frame) made.reset();
-        return made;
-      });
+      FrameSlot* slot = pool_.takeOrMake<FrameSlot>([&] { return makeSlot(f); });
       if (!slot) {
         f.av_frame_unref(next_);
         return memFullErr;
@@ -277,6 +281,11 @@ class LibavVideoDecoder final : public VideoDecoder {
     return c_.flush();
   }
 
+  bool restart() override {
+    c_.restart();
+    return true;
+  }
+
  private:
   static void setUp(AVCodecContext* ctx, const void* p) {
     const VideoCodec& codec = *static_cast<const VideoCodec*>(p);
@@ -298,6 +307,11 @@ class LibavVideoDecoder final : public VideoDecoder {
     AVFrame* frame;
     uint32_t palette[256];
   };
+  static std::unique_ptr<FrameSlot> makeSlot(const LibavFunctions& f) {
+    std::unique_ptr<FrameSlot> made(new FrameSlot(f));
+    if (!made->frame) made.reset();
+    return made;
+  }
   Context c_;
   PicturePool::Owner pool_;  // after c_: its slots may outlive the decoder, not the functions
   AVFrame* next_ = nullptr;

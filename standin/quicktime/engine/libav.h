@@ -26,7 +26,7 @@ namespace qte {
   X(avcodec_free_context) X(avcodec_open2) X(avcodec_send_packet) X(avcodec_receive_frame)      \
   X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_frame_alloc) X(av_frame_free)     \
   X(av_frame_unref) X(av_frame_move_ref) X(av_buffer_pool_init) X(av_buffer_pool_get)           \
-  X(av_buffer_pool_uninit) X(av_mallocz) X(av_log_set_level)
+  X(av_buffer_pool_uninit) X(av_mallocz) X(av_log_set_level) X(avcodec_flush_buffers)
 
 struct LibavFunctions {
 #define QTE_LIBAV_POINTER(name) decltype(&::name) name = nullptr;

@@ -47,6 +47,11 @@ PictureSlot* PicturePool::add(std::unique_ptr<PictureSlot> slot) {
   return slots_.back().get();
 }
 
+size_t PicturePool::slotCount() {
+  std::lock_guard<std::mutex> lock(lock_);
+  return slots_.size();
+}
+
 void PicturePool::giveBack(PictureSlot* slot) {
   std::unique_lock<std::mutex> lock(lock_);
   slot->released();

@@ -76,6 +76,22 @@ class PicturePool {
     Owner(const Owner&) = delete;
     Owner& operator=(const Owner&) = delete;
     PicturePool* operator->() const { return pool_; }
+    // Makes `count` free slots with `make` at once, when a decoder starts: as many as the engine
+    // holds of one decoder in forward play, so that a pass allocates no more the longer it runs.
+    template <class S, class Make>
+    void reserve(size_t count, Make make) {
+      while (pool_ && pool_->slotCount() < count) {
+        std::unique_ptr<S> made;
+        try {
+          made = make();
+        } catch (const std::bad_alloc&) {
+          return;
+        }
+        PictureSlot* s = pool_->add(std::move(made));
+        if (!s) return;
+        pool_->giveBack(s);
+      }
+    }
     // A free slot, taken, or when every slot is held one made by `make` (a std::unique_ptr<S>);
     // null when there is none to be had.
     template <class S, class Make>
@@ -97,12 +113,16 @@ class PicturePool {
 
   // The most slots a pool makes: far more than the engine holds of one decoder at once.
   static constexpr size_t kMaxSlots = 192;
+  // What the engine holds of one decoder in forward play: the pictures decoded ahead, the one
+  // shown, and the ones in hand while they change places.
+  static constexpr size_t kUsualSlots = 10;
 
   // A free slot, taken for the decoder's next picture; null when every slot is held: then the
   // decoder adds one.
   PictureSlot* take();
   // A slot the decoder made, added taken; null (the slot deleted) past kMaxSlots.
   PictureSlot* add(std::unique_ptr<PictureSlot> slot);
+  size_t slotCount();
   // A taken slot that no picture came out in: free again.
   void giveBack(PictureSlot* slot);
   // Hands a taken slot to the picture that came out in it.

@@ -165,8 +165,15 @@ bool SideDecoder::decode(uint64_t first, uint64_t end, uint64_t generation, cons
   uint64_t offset = 0;
   uint32_t size = 0, description = 0;
   if (track_.sampleLocation(first, &offset, &size, &description)) return false;
-  // Decoders go forward only (Wine's stamps pictures wrongly after a jump back in time).
-  if (!decoder_ || description != description_ || first < fed_) {
+  // A decoder goes back, or on after draining, only when it can start again as a new one would
+  // (Wine's stamps pictures wrongly after a jump back in time).
+  bool fresh = !decoder_ || description != description_;
+  if (!fresh && (first < fed_ || drained_)) {
+    fresh = !decoder_->restart();
+    headerDue_ = true;
+    drained_ = false;
+  }
+  if (fresh) {
     decoder_.reset();
     const SampleDescription* d = nullptr;
     if (track_.description(description, &d) || videoCodecOf(*d, &decoderCodec_)) return false;
@@ -174,6 +181,7 @@ bool SideDecoder::decode(uint64_t first, uint64_t end, uint64_t generation, cons
     if (factory_->createVideo(decoderCodec_, decoder_)) return false;
     description_ = description;
     headerDue_ = true;
+    drained_ = false;
     reader_.reserve(decoderCodec_.header.size());
   }
   const uint64_t want = end - first;
@@ -215,7 +223,7 @@ bool SideDecoder::decode(uint64_t first, uint64_t end, uint64_t generation, cons
   if (have < want && drain) {
     decoder_->drain();
     receiveAll();
-    decoder_.reset();  // drained: the next group gets a new one
+    drained_ = true;  // the next group restarts it
   }
   return true;
 }

@@ -79,6 +79,7 @@ class SideDecoder final : public DisplayOrder::Groups {
   VideoCodec decoderCodec_;
   uint32_t description_ = 0;
   bool headerDue_ = false;
+  bool drained_ = false;
   uint64_t fed_ = 0;                // one past the last sample it was given
   UnitReader reader_;
 };
