@@ -5,10 +5,6 @@
 
 namespace qte {
 
-namespace {
-constexpr uint32_t kMaxSilent = 48;  // samples without a picture before giving up
-}  // namespace
-
 DisplayOrder::DisplayOrder(const Track& track, DecoderFactory* factory, Groups* groups)
     : track_(track),
       factory_(factory),
@@ -45,8 +41,7 @@ Err DisplayOrder::startDecoder(uint32_t description) {
     if (inbandSays_) codec->colour = chooseColour(nullptr, &inband_, codec->height);
   }
   if ((e = factory_->createVideo(*codec, decoder_))) return e;
-  codec_ = codec;
-  shared_ = std::move(codec);
+  codec_ = std::move(codec);
   description_ = description;
   drained_ = false;
   headerDue_ = true;
@@ -115,7 +110,7 @@ Err DisplayOrder::pull(int64_t targetTag, ShownPicture* out, bool* got) {
       if (p.time < targetTag) continue;  // shown before the target: passed over
       if (!track_.shownAt(p.time + earliest_, &index)) continue;  // a tag no sample has
       out->picture = std::move(p);
-      out->codec = shared_;
+      out->codec = codec_;
       out->index = index;
       *got = true;
       return noErr;

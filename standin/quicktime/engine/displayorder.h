@@ -28,6 +28,9 @@ struct ShownPicture {
 
 class DisplayOrder {
  public:
+  // Samples a decoder takes without giving a picture before it is given up.
+  static constexpr uint32_t kMaxSilent = 48;
+
   // Between samples sent: a second decoder may take whole groups, which this one then skips.
   class Groups {
    public:
@@ -55,7 +58,7 @@ class DisplayOrder {
   uint64_t next() const { return next_; }           // the next sample to send
   uint32_t description() const { return description_; }
   const VideoCodec* codec() const { return codec_.get(); }
-  const std::shared_ptr<const VideoCodec>& sharedCodec() const { return shared_; }
+  const std::shared_ptr<const VideoCodec>& sharedCodec() const { return codec_; }
   int64_t tagOf(uint64_t index) const { return track_.displayTime(index) - earliest_; }
   int64_t earliest() const { return earliest_; }
   uint64_t samplesSent() const { return sent_.load(std::memory_order_relaxed); }
@@ -70,8 +73,7 @@ class DisplayOrder {
   const int64_t earliest_;          // the track's earliest display time: tag 0
   UnitReader reader_;
   uint32_t description_ = 0;        // of the codec and decoder below (1-based); 0: none
-  std::shared_ptr<VideoCodec> codec_;
-  std::shared_ptr<const VideoCodec> shared_;  // the same, handed out with the pictures
+  std::shared_ptr<const VideoCodec> codec_;  // handed out with the pictures
   // The colour a stream says in its own parameter sets (read once per description, from the
   // sample its first decoder starts at), for H.264 without 'colr'.
   uint32_t inbandFor_ = 0;

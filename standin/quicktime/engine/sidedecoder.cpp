@@ -9,7 +9,6 @@ namespace {
 constexpr uint64_t kMinGroup = 8, kMaxGroup = 120;
 constexpr size_t kMaxGroupBytes = 32u << 20;  // the pictures of a group, held at once
 constexpr uint64_t kPushOut = 16;             // units past its group it may take
-constexpr uint32_t kMaxSilent = 48;           // samples without a picture before giving up
 }  // namespace
 
 SideDecoder::SideDecoder(const Track& track, DecoderFactory* factory, int64_t earliest)
@@ -198,7 +197,7 @@ bool SideDecoder::decode(uint64_t first, uint64_t end, uint64_t generation, cons
   };
   bool drain = true;
   for (uint64_t i = first; i < count && have < want; ++i) {
-    if (i >= end + kPushOut || silent > kMaxSilent) {
+    if (i >= end + kPushOut || silent > DisplayOrder::kMaxSilent) {
       drain = false;
       break;
     }
